@@ -1,0 +1,113 @@
+// Shared binding glue for every orvane_data extension module.
+//
+// Public functions are created from a Python-style signature text evaluated once at load
+// (so defaults are bound then, in the module's namespace), and become callables of a small
+// native type that:
+//   * binds positional and keyword arguments with the interpreter's own error messages,
+//   * checks parameters annotated `str`, `list` and `int` (and `Optional[...]` of them),
+//   * exposes `__signature__`, `__doc__`, `__name__`, `__qualname__`, `__module__`,
+//   * works as a method when stored in a class (descriptor protocol).
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+
+namespace glue {
+
+// How a parameter is checked on entry.
+enum class Check { Any, Str, List, Int };
+
+struct Param {
+    std::string name;
+    Check check = Check::Any;
+    bool admits_none = false;  // Optional[...] or a None default
+    nb::object default_value;  // invalid handle when the parameter is required
+};
+
+struct Function;
+
+// The arguments of one call after binding, defaults and type checks.
+struct Call {
+    const Function* fn = nullptr;
+    std::vector<nb::object> args;  // one per named parameter, in signature order
+    nb::tuple varargs;             // *args (empty when the signature has none)
+    nb::dict kwargs;               // **kwargs (empty when the signature has none)
+
+    nb::handle operator[](size_t i) const { return args[i]; }
+    // Named parameter by name; raises std::out_of_range on a typo in the binding code.
+    nb::handle arg(const char* name) const;
+    bool is_none(size_t i) const { return args[i].is_none(); }
+    std::string str(size_t i) const { return nb::cast<std::string>(args[i]); }
+
+    // A module attribute looked up now (not at load), as the interpreter looks up a global;
+    // NameError "name '<name>' is not defined" when the module has no such attribute.
+    nb::object global(const char* name) const;
+};
+
+using Impl = std::function<nb::object(Call&)>;
+
+struct Function {
+    std::string name;
+    std::string qualname;
+    std::vector<Param> params;
+    bool has_varargs = false;
+    bool has_varkw = false;
+    nb::object module_dict;  // the defining module's namespace, for Call::global
+    Impl impl;
+};
+
+// Create a function from a signature text such as
+//   "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: str = PREFIX) -> list"
+// Annotations and defaults are evaluated now, in the module's namespace extended with the
+// names of `typing` (List, Optional, Union, Any, Dict, Tuple, Callable), `pd`/`Series`/`DataFrame`
+// (imported only when the text mentions them) and `datetime`.
+// `owner` names the class for a method (qualname "Owner.name"); the function is not put on
+// the module then.
+nb::object function(nb::module_ &m, const char *signature, const char *doc, Impl impl,
+                    const char *owner = nullptr);
+
+// Create a function and set it as a module attribute under its own name.
+nb::object def(nb::module_ &m, const char *signature, const char *doc, Impl impl);
+
+// Mark a function object as abstract (`__isabstractmethod__ = True`), for abc.ABC classes.
+void set_abstract(nb::handle fn);
+
+// ---- raising ---------------------------------------------------------------------------
+
+// Set a Python exception of `type` with `message` and throw, so nanobind unwinds to the caller.
+[[noreturn]] void raise(PyObject *type, const std::string &message);
+// The typed-parameter TypeError text.
+[[noreturn]] void raise_arg_type(const std::string &param, const char *expected, nb::handle got);
+
+// ---- load-time helpers -------------------------------------------------------------------
+
+// os.environ.get(name, default), read through the interpreter so changes made with os.environ
+// before import are seen.
+std::string env(const char *name, const char *default_value);
+// True exactly when the environment variable SHOW_WARNINGS equals "1".
+bool show_warnings_from_env();
+// warnings.warn(message) with the default category (UserWarning).
+void warn(const char *message);
+
+enum class Absorb { ModuleNotFound, AnyException };
+
+// Run `body` (which imports optional libraries and binds names in the module); when it raises
+// an absorbed exception, warn with `warning` if `show_warnings`, and return false.
+// Names the body had not yet bound stay undefined, so a later use raises NameError.
+bool guarded_import(Absorb absorb, bool show_warnings, const char *warning,
+                    const std::function<void()> &body);
+
+// ---- small helpers ----------------------------------------------------------------------
+
+nb::object import(const char *module);
+// repr/str of an object as std::string (str(x)); "list rendering" of the messages is str(list).
+std::string to_str(nb::handle obj);
+std::string type_name(nb::handle obj);
+
+}  // namespace glue

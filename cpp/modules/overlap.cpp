@@ -1,0 +1,5 @@
+#include "glue/glue.hpp"
+
+NB_MODULE(overlap, m) {
+    (void) m;
+}

@@ -1,0 +1,5 @@
+#include "glue/glue.hpp"
+
+NB_MODULE(strategy, m) {
+    (void) m;
+}

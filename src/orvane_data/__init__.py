@@ -1,0 +1,1 @@
+"""Market-data access for quantitative research."""

@@ -1,0 +1,1 @@
+"""orvane_data package."""
