@@ -1,5 +1,308 @@
+// orvane_data.from_bqia.querykit: BQL helpers. The economic calendar over ranges of any length,
+// release-time zones and minute rounding, and identifier <-> FIGI mappings.
+//
+// Everything here is orchestration of BQL and pandas calls on small tables (one row per release
+// or per security), so it stays in the binding file; no argument types are checked.
 #include "glue/glue.hpp"
 
+#include <string>
+#include <vector>
+
+using namespace nb::literals;
+
+namespace {
+
+nb::object builtin(const char *name) { return glue::import("builtins").attr(name); }
+
+void say(const std::string &line) { builtin("print")(nb::str(line.c_str())); }
+
+bool py_eq(nb::handle a, const char *text) {
+    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool py_gt(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which
+// is lower when the assignment comes from native code than from a Python local; hold the same
+// references a Python caller would so that a plain column assignment is not mistaken for one.
+void set_column(nb::handle df, nb::handle key, nb::handle value) {
+    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
+    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::object invert_sign(nb::handle sign) {
+    if (py_eq(sign, "-")) return nb::str("+");
+    if (py_eq(sign, "+")) return nb::str("-");
+    return nb::none();
+}
+
+// "GMT+08:00" -> Etc/GMT-8. A label with minutes (GMT+05:30, GMT-03:30, GMT+05:45) cannot be
+// an Etc/GMT zone, which only has whole hours; it gets a fixed offset of the full amount instead
+// of silently losing the minutes.
+nb::object convert_tz(nb::handle label) {
+    nb::object re = glue::import("re");
+    nb::object pytz = glue::import("pytz");
+    nb::object int_ = builtin("int");
+    nb::object first = re.attr("findall")("\\-|\\+", label)[0];
+    nb::object sign = invert_sign(first);
+    nb::object pieces = re.attr("split")("\\-|\\+|\\:", label);
+    nb::object hours = int_(pieces[1]);
+    if (nb::len(pieces) > 2) {
+        PyObject *minutes = PyObject_CallOneArg(int_.ptr(), nb::object(pieces[2]).ptr());
+        if (!minutes) {
+            // Anything after the hours that is not a number is ignored, as before.
+            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+            PyErr_Clear();
+        } else {
+            nb::object mins = nb::steal(minutes);
+            if (truthy(mins)) {
+                nb::object total = hours * nb::int_(60) + mins;
+                if (py_eq(first, "-")) total = -total;
+                return pytz.attr("FixedOffset")(total);
+            }
+        }
+    }
+    std::string name = "Etc/GMT" + glue::to_str(sign) + glue::to_str(hours);
+    return pytz.attr("timezone")(name.c_str());
+}
+
+// Moves a date-time onto a whole minute. Sub-second parts count: 09:30:00.5 is not on a whole
+// minute, so it goes to 09:30:00 (down) or 09:31:00 (up); only exact minutes come back as given.
+nb::object round_event_datetime(nb::handle value, bool round_down) {
+    nb::object sec = value.attr("second");
+    nb::object zero = nb::int_(0);
+    nb::object micro = nb::getattr(value, "microsecond", zero);
+    nb::object nano = nb::getattr(value, "nanosecond", zero);
+    bool on_minute = !py_gt(sec, zero) && !truthy(micro) && !truthy(nano);
+    if (on_minute) return nb::borrow(value);
+    nb::object timedelta = glue::import("datetime").attr("timedelta");
+    nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
+    if (!round_down) delta = delta + timedelta("minutes"_a = 1);
+    nb::object out = value + delta;
+    if (truthy(nano)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
+    return out;
+}
+
+// The calendar's release times, localised per "TIMEZONE" label and converted to `standard`.
+// Rows sharing a label are converted together; rows without a label take the first row's zone.
+// `localise` false converts instead (release times that arrive already zone-aware).
+nb::object release_times(nb::handle df, nb::handle default_zone, nb::handle standard, bool localise) {
+    nb::object pd = glue::import("pandas");
+    nb::object times = pd.attr("to_datetime")(df["RELEASE_DATE_TIME"]).attr("reset_index")("drop"_a = true);
+    nb::object labels = df["TIMEZONE"].attr("reset_index")("drop"_a = true);
+    nb::object missing = labels.attr("isna")();
+    const char *step = localise ? "tz_localize" : "tz_convert";
+
+    nb::object distinct = labels[~missing].attr("unique")();
+    std::vector<std::pair<nb::object, nb::object>> groups;  // mask, zone
+    if (truthy(missing.attr("any")())) groups.emplace_back(missing, nb::borrow(default_zone));
+    for (nb::handle label : distinct) {
+        nb::object mask = labels.attr("eq")(label) & ~missing;
+        groups.emplace_back(mask, convert_tz(label));
+    }
+    if (groups.size() == 1) {
+        return times.attr("dt").attr(step)(groups[0].second).attr("dt").attr("tz_convert")(standard);
+    }
+    nb::list parts;
+    for (auto &[mask, zone] : groups)
+        parts.append(times[mask].attr("dt").attr(step)(zone).attr("dt").attr("tz_convert")(standard));
+    return pd.attr("concat")(parts).attr("sort_index")();
+}
+
+const char *kEcoDoc =
+    "funciton to request eco calendar for a long range\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    bq: bql service\n"
+    "    universe: bql universe\n"
+    "    start, end: start date, end date in yyyy-mm-dd format\n"
+    "    tickers: list of eco tickers to match. default to None.\n"
+    "    subtype, relevancy, view: BQL eco calendar parameters\n"
+    "    event_timezone: pytz timezone to which RELEASE_DATE_TIME is converted, in the\n"
+    "        additional columns event_datetime, event_date, event_time and event_timezone\n";
+
+}  // namespace
+
 NB_MODULE(querykit, m) {
-    (void) m;
+    m.attr("os") = glue::import("os");
+    m.attr("warnings") = glue::import("warnings");
+    m.attr("pd") = glue::import("pandas");
+    m.attr("dt") = glue::import("datetime");
+    m.attr("pytz") = glue::import("pytz");
+    m.attr("re") = glue::import("re");
+
+    const bool show_warnings = glue::show_warnings_from_env();
+    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
+
+    glue::guarded_import(glue::Absorb::AnyException, show_warnings, "[bqia] 'bql' is not installed.", [&] {
+        nb::object bql = glue::import("bql");
+        m.attr("bql") = bql;
+        m.attr("bq") = bql.attr("Service")();
+    });
+
+    glue::def(m, "_split_date_range(bq, start, end)", "function to split the input date range into sub-ranges",
+              [](glue::Call &c) -> nb::object {
+                  nb::handle bq = c[0];
+                  nb::object item =
+                      bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(c[1], c[2]));
+                  nb::object request = c.global("bql").attr("Request")("JPY Curncy", item);
+                  nb::object df = bq.attr("execute")(request)[0].attr("df")();
+                  df.attr("sort_values")("DATE", "inplace"_a = true);
+                  nb::object list_dates = df["DATE"].attr("tolist")();
+                  nb::object start_year = list_dates[0].attr("year");
+                  nb::object end_year = list_dates[-1].attr("year");
+                  if (py_gt(end_year, start_year))
+                      return builtin("list")(builtin("range")(start_year, end_year + nb::int_(1)));
+                  nb::list out;
+                  out.append(end_year);
+                  return out;
+              });
+
+    glue::def(m, "_on_request_error(*args)", nullptr, [](glue::Call &) -> nb::object { return nb::none(); });
+
+    glue::def(m, "_invert_sign(sign)", nullptr, [](glue::Call &c) -> nb::object { return invert_sign(c[0]); });
+
+    glue::def(m, "convert_tz(custom_timezone)",
+              "convert the eco calendar output timezone (i.e. GMT+08:00)\n"
+              "    to the pytz timezone obj (i.e. Etc/GMT-8)",
+              [](glue::Call &c) -> nb::object { return convert_tz(c[0]); });
+
+    glue::def(m, "round_event_datetime(datetime_obj, round_down=True)", "function to round event_datetime to minutes",
+              [](glue::Call &c) -> nb::object { return round_event_datetime(c[0], truthy(c[1])); });
+
+    glue::def(
+        m,
+        "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', relevancy='medium', "
+        "view='extended', event_timezone=None, verbose=False)",
+        kEcoDoc, [](glue::Call &c) -> nb::object {
+            nb::handle bq = c[0], universe = c[1], tickers = c[4];
+            nb::handle subtype = c[5], relevancy = c[6], view = c[7], event_timezone = c[8];
+            const bool verbose = truthy(c[9]);
+            nb::object pd = glue::import("pandas");
+
+            if (verbose) say("Splitting the date range ...");
+            nb::object list_years = c.global("_split_date_range")(bq, c[2], c[3]);
+
+            nb::list requests;
+            for (nb::handle year : list_years) {
+                const std::string y = glue::to_str(year);
+                if (verbose) say("getting data for year " + y);
+                nb::object range = bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
+                nb::object data = bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = subtype,
+                                                                  "relevancy"_a = relevancy, "view"_a = view);
+                nb::object item = tickers.is_none()
+                                      ? data
+                                      : data.attr("matches")(data["ticker"].attr("in_")(tickers));
+                nb::dict items;
+                items["Calendar"] = item;
+                nb::dict preferences;
+                preferences["addcols"] = builtin("list")(nb::make_tuple("surprise", "subtype"));
+                requests.append(
+                    c.global("bql").attr("Request")(universe, items, "preferences"_a = preferences));
+            }
+
+            nb::object responses = builtin("list")(
+                bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
+            nb::list frames;
+            for (nb::handle response : responses) frames.append(response[0].attr("df")());
+            nb::object df = pd.attr("concat")(frames, "axis"_a = 0);
+            nb::list subset;
+            subset.append("ACTUAL");
+            df = df.attr("dropna")("subset"_a = subset);
+
+            if (event_timezone.is_none()) return df;
+            if (!contains(df.attr("columns"), nb::str("TIMEZONE")))
+                glue::raise(PyExc_Exception, "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
+
+            nb::object default_zone = convert_tz(df["TIMEZONE"].attr("unique")()[0]);
+            nb::object standard = glue::import("pytz").attr("timezone")(event_timezone);
+
+            nb::object event_dt;
+            try {
+                event_dt = release_times(df, default_zone, standard, true);
+            } catch (nb::python_error &) {
+                event_dt = release_times(df, default_zone, standard, false);
+            }
+            // Down to the start of the minute, sub-second parts included (see round_event_datetime).
+            nb::object dt_ = event_dt.attr("dt");
+            nb::object to_td = pd.attr("to_timedelta");
+            event_dt = event_dt - to_td(dt_.attr("second"), "unit"_a = "s") -
+                       to_td(dt_.attr("microsecond"), "unit"_a = "us") -
+                       to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+
+            set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
+            nb::object col = df["event_datetime"].attr("dt");
+            set_column(df, nb::str("event_date"), col.attr("date"));
+            set_column(df, nb::str("event_time"), col.attr("time"));
+            set_column(df, nb::str("event_timezone"), standard);
+            return df;
+        });
+
+    glue::def(m,
+              "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
+              "tickers_to_add_pcs=None)",
+              "function to map input id to figi", [](glue::Call &c) -> nb::object {
+                  nb::handle universe = c[0], figi_col = c[1], id_col = c[2], add_pcs = c[3];
+                  nb::object bql = c.global("bql");
+                  nb::object bq = c.global("bq");
+                  nb::dict items;
+                  items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
+                  nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
+                  nb::object df = response.attr("get")(figi_col).attr("df")().attr("reset_index")();
+
+                  nb::object ids = df["ID"].attr("tolist")();
+                  nb::object figis = df[figi_col].attr("tolist")();
+                  nb::list values;
+                  const size_t n = nb::len(ids);
+                  for (size_t i = 0; i < n; ++i) {
+                      nb::object id = ids[i], figi = figis[i];
+                      bool suffix;
+                      if (!add_pcs.is_none()) {
+                          suffix = contains(add_pcs, id);
+                      } else {
+                          nb::object yellow = id.attr("split")(" ")[-1].attr("lower")();
+                          suffix = py_eq(yellow, "curncy") || py_eq(yellow, "corp");
+                      }
+                      values.append(suffix ? nb::object(nb::str((glue::to_str(figi) + ".BGN").c_str())) : figi);
+                  }
+                  set_column(df, figi_col, values);
+                  nb::dict rename;
+                  rename["ID"] = id_col;
+                  return df.attr("rename")("columns"_a = rename);
+              });
+
+    glue::def(m,
+              "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
+              "id_data_item='name')",
+              "function to map figi to parsekey", [](glue::Call &c) -> nb::object {
+                  nb::handle universe = c[0], figi_col = c[1], id_col = c[2], field = c[3];
+                  nb::object bql = c.global("bql");
+                  nb::object bq = c.global("bq");
+                  nb::dict items;
+                  items[id_col] = nb::getattr(bq.attr("data"), field)();
+                  nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
+                  nb::object df = response.attr("get")(id_col).attr("df")().attr("reset_index")();
+                  nb::dict rename;
+                  rename["ID"] = figi_col;
+                  return df.attr("rename")("columns"_a = rename);
+              });
 }
