@@ -86,7 +86,7 @@ nb::object convert_tz(nb::handle label) {
 
 // Moves a date-time onto a whole minute. Sub-second parts count: 09:30:00.5 is not on a whole
 // minute, so it goes to 09:30:00 (down) or 09:31:00 (up); only exact minutes come back as given.
-nb::object round_event_datetime(nb::handle value, bool round_down) {
+nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
     nb::object sec = value.attr("second");
     nb::object zero = nb::int_(0);
     nb::object micro = nb::getattr(value, "microsecond", zero);
@@ -95,7 +95,7 @@ nb::object round_event_datetime(nb::handle value, bool round_down) {
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
     nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
-    if (!round_down) delta = delta + timedelta("minutes"_a = 1);
+    if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
     if (truthy(nano)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
     return out;
@@ -187,7 +187,7 @@ NB_MODULE(querykit, m) {
               [](glue::Call &c) -> nb::object { return convert_tz(c[0]); });
 
     glue::def(m, "round_event_datetime(datetime_obj, round_down=True)", "function to round event_datetime to minutes",
-              [](glue::Call &c) -> nb::object { return round_event_datetime(c[0], truthy(c[1])); });
+              [](glue::Call &c) -> nb::object { return round_event_datetime(c[0], c[1]); });
 
     glue::def(
         m,
