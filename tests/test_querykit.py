@@ -122,7 +122,7 @@ def test_round_event_datetime(value, down, up):
     assert type(got_down) is type(value) and getattr(got_up, "tzinfo", None) == getattr(value, "tzinfo", None)
 
 
-@pytest.mark.parametrize("value", [T("2024-03-01 08:30"), dt.datetime(2024, 3, 1, 8, 30)])
+@pytest.mark.parametrize("value", [T("2024-03-01 08:30"), dt.datetime(2024, 3, 1, 8, 30), pd.NaT])
 def test_round_event_datetime_whole_minute_unchanged(value):
     assert qk.round_event_datetime(value, True) is value
     assert qk.round_event_datetime(value, round_down=False) is value

@@ -91,13 +91,14 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
     nb::object zero = nb::int_(0);
     nb::object micro = nb::getattr(value, "microsecond", zero);
     nb::object nano = nb::getattr(value, "nanosecond", zero);
-    bool on_minute = !py_gt(sec, zero) && !truthy(micro) && !truthy(nano);
+    // Compared with "> 0" rather than tested for truth so that NaT (whose fields are NaN) passes through.
+    bool on_minute = !py_gt(sec, zero) && !py_gt(micro, zero) && !py_gt(nano, zero);
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
     nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
     if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
-    if (truthy(nano)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
+    if (py_gt(nano, zero)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
     return out;
 }
 
