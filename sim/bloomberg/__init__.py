@@ -1,0 +1,1 @@
+"""Stand-ins for closed Bloomberg platform libraries (tests, demos and benchmarks only)."""

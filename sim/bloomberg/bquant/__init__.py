@@ -1,0 +1,1 @@
+"""Stand-ins for the BQuant platform libraries."""
