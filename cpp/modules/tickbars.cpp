@@ -1,5 +1,557 @@
+// orvane_data.from_bqia.tickbars: intraday bars through Bloomberg's intraday library and the minute
+// windows around economic releases.
+//
+// Configuration and bar retrieval are orchestration of library and BQL calls on small tables and
+// stay here. The event windows (window minutes, the join of minutes with bars, the order of the
+// event bars and the join with the calendar) run natively over int64 nanosecond time stamps in
+// core/event_windows; pandas only hands over the columns and builds the result. Inputs the native
+// path does not cover (other time units, missing release times, names that are not text, column
+// clashes, empty results) take the plain pandas steps, which give the same answer by construction.
+#include "core/event_windows.hpp"
 #include "glue/glue.hpp"
 
+#include <nanobind/ndarray.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace nb::literals;
+namespace core = orvane::core;
+
+namespace {
+
+using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using BoolArray = nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+nb::object pd() { return glue::import("pandas"); }
+nb::object np() { return glue::import("numpy"); }
+nb::object builtin(const char *name) { return glue::import("builtins").attr(name); }
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool py_eq(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object item(nb::handle obj, nb::handle key) {
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object add(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+// df[key] = value, holding the references a Python caller would (see querykit).
+void set_column(nb::handle df, nb::handle key, nb::handle value) {
+    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
+    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::list str_list(std::initializer_list<const char *> names) {
+    nb::list out;
+    for (const char *n : names) out.append(nb::str(n));
+    return out;
+}
+
+// `a, b, c = value` with the interpreter's unpacking errors.
+std::vector<nb::object> unpack3(nb::handle value) {
+    nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!it.is_valid()) {
+        PyErr_Clear();
+        glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + glue::type_name(value) + " object");
+    }
+    std::vector<nb::object> out;
+    while (true) {
+        PyObject *next = PyIter_Next(it.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            break;
+        }
+        if (out.size() == 3) {
+            Py_DECREF(next);
+            glue::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+        }
+        out.push_back(nb::steal(next));
+    }
+    if (out.size() < 3)
+        glue::raise(PyExc_ValueError,
+                    "not enough values to unpack (expected 3, got " + std::to_string(out.size()) + ")");
+    return out;
+}
+
+// ---- numpy buffers ------------------------------------------------------------------------
+
+nb::object as_i64(nb::handle array_like) {
+    return np().attr("ascontiguousarray")(array_like, "dtype"_a = np().attr("int64"));
+}
+
+I64Array i64_view(nb::handle contiguous) { return nb::cast<I64Array>(contiguous); }
+
+nb::object to_numpy(std::vector<int64_t> &&values) {
+    auto *owned = new std::vector<int64_t>(std::move(values));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<int64_t> *>(p); });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+// ---- the plain pandas steps ---------------------------------------------------------------
+
+nb::object metadata_by_pandas(const glue::Call &c, nb::handle df_calendar, nb::handle pre, nb::handle post) {
+    nb::object timedelta = glue::import("datetime").attr("timedelta");
+    nb::object round_event_datetime = c.global("round_event_datetime");
+    nb::object range = builtin("range");
+    nb::list temp_data;
+    nb::object names = item(df_calendar, nb::str("EVENT_NAME"));
+    for (nb::handle event : names.attr("unique")()) {
+        nb::object mask = nb::steal(PyObject_RichCompare(names.ptr(), event.ptr(), Py_EQ));
+        if (!mask.is_valid()) throw nb::python_error();
+        nb::object subset = item(df_calendar, mask);
+        nb::list times;
+        for (nb::handle t : item(subset, nb::str("event_datetime")).attr("unique")())
+            times.append(round_event_datetime(t, "round_down"_a = true));
+        for (nb::handle t : times)
+            for (nb::handle minutes : range(pre, add(post, nb::int_(1))))
+                temp_data.append(nb::make_tuple(event, t, add(t, timedelta("minutes"_a = minutes)), minutes));
+    }
+    return pd().attr("DataFrame")(temp_data,
+                                  "columns"_a = str_list({"EVENT_NAME", "event_datetime", "datetime", "time_diff"}));
+}
+
+nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                                nb::handle post) {
+    nb::object metadata = metadata_by_pandas(c, df_calendar, pre, post).attr("set_index")("datetime");
+    nb::object bars = df_bars.attr("set_index")("datetime");
+    nb::object joined = metadata.attr("join")(bars, "how"_a = "left").attr("reset_index")();
+    joined.attr("dropna")("subset"_a = str_list({"key"}), "inplace"_a = true);
+    nb::list cols = nb::list(metadata.attr("columns"));
+    cols.append(nb::str("datetime"));
+    for (nb::handle col : bars.attr("columns")) cols.append(col);
+    nb::object event_bars = item(joined, cols).attr("sort_values")(
+        str_list({"EVENT_NAME", "event_datetime", "key", "datetime"}));
+    event_bars = event_bars.attr("reset_index")("drop"_a = true);
+    event_bars = event_bars.attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
+    nb::object calendar =
+        df_calendar.attr("reset_index")().attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
+    return event_bars.attr("join")(calendar, "how"_a = "left").attr("reset_index")();
+}
+
+// ---- the native steps ---------------------------------------------------------------------
+
+// The windows of a calendar, when the native path covers it.
+struct Windows {
+    nb::object event_names;    // numpy object array of the distinct event names (text), by code
+    nb::object event_codes;    // int64 numpy: each calendar row's event code, -1 when missing
+    nb::object release_times;  // pandas datetime array of the rounded release times
+    std::vector<int64_t> release_event;  // event code of each release
+    std::vector<int64_t> release_ns;     // rounded release time of each release
+    std::vector<int64_t> minutes;        // release-major window minutes
+    nb::object cal_ns;                   // int64 numpy of the calendar's release times
+    int64_t pre = 0, width = 0;
+};
+
+bool is_ns_datetime(nb::handle dtype) {
+    std::string text = glue::to_str(dtype);
+    return text == "datetime64[ns]" || text.rfind("datetime64[ns, ", 0) == 0;
+}
+
+bool small_int(nb::handle v, int64_t &out) {
+    if (!PyLong_Check(v.ptr())) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || (x == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = x;
+    return true;
+}
+
+bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
+                    Windows &w) {
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return false;
+    nb::object columns = df_calendar.attr("columns");
+    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
+        !truthy(columns.attr("is_unique")))
+        return false;
+    nb::object names = item(df_calendar, nb::str("EVENT_NAME"));
+    nb::object times = item(df_calendar, nb::str("event_datetime"));
+    if (!py_eq(names.attr("dtype"), nb::str("object")) || !is_ns_datetime(times.attr("dtype"))) return false;
+
+    nb::object factorized = pd().attr("factorize")(names);
+    nb::object uniques = factorized[1];
+    for (nb::handle u : uniques)
+        if (!PyUnicode_Check(u.ptr())) return false;
+    w.event_codes = as_i64(factorized[0]);
+    w.cal_ns = as_i64(times.attr("array").attr("asi8"));
+    I64Array codes = i64_view(w.event_codes), cal_ns = i64_view(w.cal_ns);
+    const size_t n = codes.shape(0);
+
+    std::vector<int64_t> rows;
+    {
+        nb::gil_scoped_release unlocked;
+        rows = core::distinct_releases(codes.data(), cal_ns.data(), n);
+    }
+    if (rows.empty()) return false;
+    for (int64_t r : rows)
+        if (cal_ns.data()[r] == INT64_MIN) return false;  // a missing release time
+
+    nb::object round_event_datetime = c.global("round_event_datetime");
+    nb::object originals = times.attr("array").attr("take")(to_numpy(std::vector<int64_t>(rows)));
+    nb::list rounded;
+    for (nb::handle t : originals) rounded.append(round_event_datetime(t, "round_down"_a = true));
+    w.release_times = pd().attr("array")(rounded, "dtype"_a = times.attr("dtype"));
+    nb::object rel_ns = as_i64(w.release_times.attr("asi8"));
+    I64Array rel = i64_view(rel_ns);
+    w.release_ns.assign(rel.data(), rel.data() + rel.shape(0));
+    for (int64_t t : w.release_ns)
+        if (t == INT64_MIN) return false;
+    w.release_event.resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) w.release_event[i] = codes.data()[rows[i]];
+    bool fits;
+    {
+        nb::gil_scoped_release unlocked;
+        fits = core::window_minutes(w.release_ns.data(), w.release_ns.size(), pre, post, w.minutes);
+    }
+    if (!fits) return false;
+    w.event_names = np().attr("asarray")(uniques, "dtype"_a = "object");
+    w.pre = pre;
+    w.width = post - pre + 1;
+    return true;
+}
+
+nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
+    nb::object values = to_numpy(std::move(ns)).attr("view")("M8[ns]");
+    nb::object tz = nb::getattr(dtype, "tz", nb::none());
+    nb::object index = pd().attr("DatetimeIndex")(values);
+    if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+    return index.attr("array");
+}
+
+nb::object metadata_native(Windows &w) {
+    const size_t rows = w.minutes.size();
+    std::vector<int64_t> event(rows), release(rows), diff(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        size_t r = i / static_cast<size_t>(w.width);
+        release[i] = static_cast<int64_t>(r);
+        event[i] = w.release_event[r];
+        diff[i] = w.pre + static_cast<int64_t>(i % static_cast<size_t>(w.width));
+    }
+    nb::dict cols;
+    cols["EVENT_NAME"] = w.event_names.attr("take")(to_numpy(std::move(event)));
+    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(release)));
+    cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.release_times.attr("dtype"));
+    cols["time_diff"] = to_numpy(std::move(diff));
+    return pd().attr("DataFrame")(cols);
+}
+
+// Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
+// `as_if_missing` says that the join filled rows that were dropped later.
+nb::object take_column(nb::handle column, nb::handle rows, bool as_if_missing) {
+    nb::object take = pd().attr("api").attr("extensions").attr("take");
+    nb::object values = column.attr("_values");
+    if (!as_if_missing) return take(values, rows, "allow_fill"_a = true);
+    nb::object padded = np().attr("append")(rows, -1);
+    nb::object out = take(values, padded, "allow_fill"_a = true);
+    return item(out, nb::steal(PySlice_New(nullptr, nb::int_(-1).ptr(), nullptr)));
+}
+
+// The event bar table natively, or an invalid object when the inputs need the pandas steps.
+nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                             nb::handle post) {
+    Windows w;
+    if (!native_windows(c, df_calendar, pre, post, w)) return {};
+    nb::object bar_columns = df_bars.attr("columns");
+    if (!truthy(bar_columns.attr("is_unique")) || !contains(bar_columns, nb::str("datetime")) ||
+        !contains(bar_columns, nb::str("key")))
+        return {};
+    for (const char *name : {"EVENT_NAME", "event_datetime", "time_diff"})
+        if (contains(bar_columns, nb::str(name))) return {};
+    nb::object bar_times = item(df_bars, nb::str("datetime"));
+    if (!py_eq(bar_times.attr("dtype"), w.release_times.attr("dtype"))) return {};
+
+    nb::object calendar =
+        df_calendar.attr("reset_index")().attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
+    nb::object cal_columns = calendar.attr("columns");
+    if (!truthy(cal_columns.attr("is_unique"))) return {};
+    for (nb::handle col : cal_columns)
+        if (py_eq(col, nb::str("time_diff")) || py_eq(col, nb::str("datetime")) || contains(bar_columns, col))
+            return {};
+
+    nb::object bar_ns_obj = as_i64(bar_times.attr("array").attr("asi8"));
+    I64Array bar_ns = i64_view(bar_ns_obj);
+    core::WindowMatches matches;
+    {
+        nb::gil_scoped_release unlocked;
+        matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns.data(), bar_ns.shape(0));
+    }
+
+    // Bars without a key are dropped; the rest are ranked by key as a sort would order them.
+    nb::object take = pd().attr("api").attr("extensions").attr("take");
+    nb::object keys = take(item(df_bars, nb::str("key")).attr("_values"), to_numpy(std::vector<int64_t>(matches.bar_row)));
+    nb::object present = np().attr("ascontiguousarray")(~pd().attr("isna")(keys), "dtype"_a = "bool");
+    BoolArray keep = nb::cast<BoolArray>(present);
+    std::vector<int64_t> win_row, bar_row;
+    win_row.reserve(matches.window_row.size());
+    bar_row.reserve(matches.bar_row.size());
+    for (size_t k = 0; k < matches.window_row.size(); ++k)
+        if (keep.data()[k]) {
+            win_row.push_back(matches.window_row[k]);
+            bar_row.push_back(matches.bar_row[k]);
+        }
+    if (win_row.empty()) return {};
+    nb::object key_rank_obj = as_i64(pd().attr("factorize")(item(keys, present), "sort"_a = true)[0]);
+    I64Array key_rank = i64_view(key_rank_obj);
+
+    nb::object event_rank_obj = as_i64(pd().attr("factorize")(w.event_names, "sort"_a = true)[0]);
+    I64Array event_rank = i64_view(event_rank_obj);
+    const size_t releases = w.release_ns.size(), rows = win_row.size();
+    const int64_t *cal_codes = i64_view(w.event_codes).data();
+    I64Array cal_ns = i64_view(w.cal_ns);
+    const size_t cal_rows = cal_ns.shape(0);
+
+    std::vector<int64_t> order, sorted_event, sorted_time, final_rows, final_cal;
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<int64_t> rel_rank(releases);
+        for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank.data()[w.release_event[r]];
+        size_t groups = 0;
+        std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
+        std::vector<int64_t> group(rows), time(rows);
+        for (size_t k = 0; k < rows; ++k) {
+            group[k] = rel_group[static_cast<size_t>(win_row[k] / w.width)];
+            time[k] = bar_ns.data()[bar_row[k]];
+        }
+        order = core::order_event_bars(group.data(), key_rank.data(), time.data(), rows, groups);
+        sorted_event.resize(rows);
+        sorted_time.resize(rows);
+        for (size_t k = 0; k < rows; ++k) {
+            size_t r = static_cast<size_t>(win_row[static_cast<size_t>(order[k])] / w.width);
+            sorted_event[k] = w.release_event[r];
+            sorted_time[k] = w.release_ns[r];
+        }
+        core::CalendarRows joined =
+            core::join_calendar(sorted_event.data(), sorted_time.data(), rows, cal_codes, cal_ns.data(), cal_rows);
+        final_rows = std::move(joined.row);
+        final_cal = std::move(joined.calendar);
+    }
+
+    const size_t out_rows = final_rows.size();
+    std::vector<int64_t> out_event(out_rows), out_release(out_rows), out_diff(out_rows), out_bar(out_rows);
+    for (size_t i = 0; i < out_rows; ++i) {
+        size_t k = static_cast<size_t>(order[static_cast<size_t>(final_rows[i])]);
+        size_t r = static_cast<size_t>(win_row[k] / w.width);
+        out_event[i] = w.release_event[r];
+        out_release[i] = static_cast<int64_t>(r);
+        out_diff[i] = w.pre + win_row[k] % w.width;
+        out_bar[i] = bar_row[k];
+    }
+    nb::object bar_rows = to_numpy(std::move(out_bar));
+    nb::object cal_rows_obj = to_numpy(std::move(final_cal));
+
+    nb::dict cols;
+    cols["EVENT_NAME"] = w.event_names.attr("take")(to_numpy(std::move(out_event)));
+    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(out_release)));
+    cols["time_diff"] = to_numpy(std::move(out_diff));
+    cols["datetime"] = take_column(bar_times, bar_rows, false);
+    const bool filled = matches.unmatched > 0;
+    for (nb::handle col : bar_columns) {
+        if (py_eq(col, nb::str("datetime"))) continue;
+        cols[col] = take_column(item(df_bars, col), bar_rows, filled);
+    }
+    for (nb::handle col : cal_columns) cols[col] = take_column(item(calendar, col), cal_rows_obj, false);
+    return pd().attr("DataFrame")(cols, "copy"_a = false);
+}
+
+const char *kIdMappingDoc =
+    "Function to get id mapping\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    dict_sec_pcs : dict\n"
+    "        Dictionary of the input securities (non-futures).\n"
+    "        key: the custom name (user-defined) of the security\n"
+    "        value: a tuple of (parsekey, pcs which is optional)\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    DataFrame contains: custom, figi, parsekey\n";
+
+const char *kRollConfigDoc =
+    "Function to get the FuturesRollConfig\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    dict_fut : dict\n"
+    "        Dictionary of the input futures.\n"
+    "        key: the custom name (user-defined) of the future roll.\n"
+    "        value: a tuple of (future_root, yellow_key, roll_offset)\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    FuturesRollFactory\n";
+
+// {figi: description} from one BQL request, with None replaced by the FIGI itself.
+nb::object describe(const glue::Call &c, nb::handle figis, const char *column, const char *field) {
+    nb::object mapping = c.global("get_figi_to_id_mapping")(figis, "id_col_name"_a = column, "id_data_item"_a = field)
+                             .attr("set_index")("figi");
+    return item(mapping, nb::str(column)).attr("to_dict")();
+}
+
+nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping) {
+    nb::dict resolved;
+    for (nb::handle figi : figis) {
+        nb::object value = item(mapping, figi);  // KeyError for a security BQL did not answer
+        resolved[figi] = value.is_none() ? nb::borrow(figi) : value;
+    }
+    return security.attr("map")(resolved);
+}
+
+}  // namespace
+
 NB_MODULE(tickbars, m) {
-    (void) m;
+    m.attr("os") = glue::import("os");
+    m.attr("warnings") = glue::import("warnings");
+    m.attr("pd") = glue::import("pandas");
+    m.attr("DateOffset") = glue::import("pandas.tseries.offsets").attr("DateOffset");
+    m.attr("timedelta") = glue::import("datetime").attr("timedelta");
+
+    const bool show_warnings = glue::show_warnings_from_env();
+    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
+
+    glue::guarded_import(glue::Absorb::AnyException, show_warnings, "[bqia] 'bqia' is not installed.",
+                         [&] { m.attr("bqia") = glue::import("bloomberg.bquant.intraday"); });
+    glue::guarded_import(glue::Absorb::AnyException, show_warnings, "'bql' is not installed.", [&] {
+        nb::object bql = glue::import("bql");
+        m.attr("bql") = bql;
+        m.attr("bq") = bql.attr("Service")();
+    });
+
+    nb::object querykit = glue::import("orvane_data.from_bqia.querykit");
+    m.attr("get_figi_to_id_mapping") = querykit.attr("get_figi_to_id_mapping");
+    m.attr("round_event_datetime") = querykit.attr("round_event_datetime");
+
+    m.attr("PACKAGES") = str_list({"macro", "equity", "fixed-income"});
+
+    glue::def(m, "get_id_mapping(dict_sec_pcs)", kIdMappingDoc, [](glue::Call &c) -> nb::object {
+        nb::handle dict_sec_pcs = c[0];
+        nb::list lst_custom = nb::list(dict_sec_pcs.attr("keys")());
+        nb::list lst_pk, lst_pcs;
+        for (nb::handle value : dict_sec_pcs.attr("values")()) {
+            lst_pk.append(item(value, nb::int_(0)));
+            lst_pcs.append(item(value, nb::int_(1)));
+        }
+        nb::dict columns;
+        columns["custom"] = lst_custom;
+        columns["parsekey"] = lst_pk;
+        columns["pcs"] = lst_pcs;
+        nb::object df_sec_pcs = pd().attr("DataFrame")(columns);
+
+        nb::object bq = c.global("bq");
+        nb::object universe = bq.attr("univ").attr("list")(lst_pk);
+        nb::dict items;
+        items["figi"] = bq.attr("data").attr("id_bb_global")().attr("droppe")();
+        nb::object response = bq.attr("execute")(c.global("bql").attr("Request")(universe, items));
+        nb::object df_data = response[0].attr("df")().attr("reset_index")();
+        nb::dict rename;
+        rename["ID"] = "parsekey";
+        df_data.attr("rename")("columns"_a = rename, "inplace"_a = true);
+
+        nb::object temp = pd().attr("merge")(df_sec_pcs, df_data, "left_on"_a = "parsekey", "right_on"_a = "parsekey");
+        nb::object figis = item(temp, nb::str("figi")).attr("tolist")();
+        nb::object pcs = item(temp, nb::str("pcs")).attr("tolist")();
+        nb::list values;
+        nb::str empty(""), dot(".");
+        for (size_t i = 0, n = nb::len(figis); i < n; ++i) {
+            nb::object figi = figis[i], source = pcs[i];
+            values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+        }
+        set_column(temp, nb::str("figi"), values);
+        temp.attr("drop")("columns"_a = "pcs", "inplace"_a = true);
+        return temp;
+    });
+
+    glue::def(m, "get_roll_config(dict_fut)", kRollConfigDoc, [](glue::Call &c) -> nb::object {
+        nb::dict roll_configs;
+        for (nb::handle pair : c[0].attr("items")()) {
+            nb::object key = pair[0];
+            std::vector<nb::object> v = unpack3(pair[1]);
+            roll_configs[key] = c.global("bqia").attr("FuturesRollConfig")(v[0], v[1], c.global("DateOffset")(v[2]));
+        }
+        return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
+    });
+
+    glue::def(m,
+              "set_intraday_config(id_mapping=None, roll_config=None, packages=['equity', 'macro', 'fixed-income'])",
+              "function to set bqintraday config", [](glue::Call &c) -> nb::object {
+                  nb::dict configs;
+                  if (!c.is_none(0)) configs["security_id_mapping"] = c[0];
+                  if (!c.is_none(1)) configs["futures_roll_factory"] = c[1];
+                  configs["enabled_packages"] = c[2];
+                  c.global("bqia").attr("set_config")(configs);
+                  return nb::none();
+              });
+
+    glue::def(m,
+              "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, start='2024-06-01', "
+              "end='2024-07-01', security_id_type='custom', downsample_freq=None, tz=None, "
+              "packages=['equity', 'macro', 'fixed-income'], add_description=True)",
+              nullptr, [](glue::Call &c) -> nb::object {
+                  nb::handle dict_sec_pcs = c[0], dict_fut = c[1], security_id_type = c[4];
+                  nb::list list_sec;
+                  nb::object id_mapping = nb::none(), roll_config = nb::none();
+                  if (!dict_sec_pcs.is_none()) {
+                      id_mapping = c.global("get_id_mapping")(dict_sec_pcs);
+                      for (nb::handle v : item(id_mapping, security_id_type).attr("tolist")()) list_sec.append(v);
+                  }
+                  if (!dict_fut.is_none()) {
+                      roll_config = c.global("get_roll_config")(dict_fut);
+                      for (nb::handle key : dict_fut.attr("keys")()) list_sec.append(key);
+                  }
+                  c.global("set_intraday_config")(id_mapping, roll_config, c[7]);
+                  nb::object df = c.global("bqia").attr("get_bars")(
+                      "securities"_a = list_sec, "security_id_type"_a = security_id_type, "start"_a = c[2],
+                      "end"_a = c[3], "tz"_a = c[6], "downsample_freq"_a = c[5]);
+                  if (!truthy(c[8])) return df;
+
+                  nb::object security = item(df, nb::str("security"));
+                  nb::object figis = security.attr("unique")().attr("tolist")();
+                  nb::object names = describe(c, figis, "short_name", "name");
+                  nb::object parsekeys = describe(c, figis, "parsekey", "parsekyable_des");
+                  set_column(df, nb::str("short_name"), description_column(security, figis, names));
+                  set_column(df, nb::str("parsekey"), description_column(security, figis, parsekeys));
+                  return df;
+              });
+
+    glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)", nullptr,
+              [](glue::Call &c) -> nb::object {
+                  Windows w;
+                  if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
+                  return metadata_by_pandas(c, c[0], c[1], c[2]);
+              });
+
+    glue::def(m, "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)",
+              nullptr, [](glue::Call &c) -> nb::object {
+                  nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
+                  if (out.is_valid()) return out;
+                  return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+              });
 }

@@ -1,0 +1,211 @@
+#include "core/event_windows.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <unordered_map>
+
+namespace orvane::core {
+namespace {
+
+struct PairHash {
+    size_t operator()(const std::pair<int64_t, int64_t> &p) const noexcept {
+        uint64_t h = static_cast<uint64_t>(p.first) * 0x9E3779B97F4A7C15ULL;
+        h ^= static_cast<uint64_t>(p.second) + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2);
+        return static_cast<size_t>(h ^ (h >> 31));
+    }
+};
+
+// Open-addressing set of distinct int64 keys -> dense id, for the bar scan's hot loop.
+class MinuteIndex {
+  public:
+    explicit MinuteIndex(size_t expected) {
+        size_t cap = 16;
+        while (cap < expected * 2 + 1) cap <<= 1;
+        keys_.resize(cap);
+        ids_.assign(cap, -1);
+        mask_ = cap - 1;
+    }
+    int64_t insert(int64_t key) {
+        size_t i = slot(key);
+        while (ids_[i] >= 0) {
+            if (keys_[i] == key) return ids_[i];
+            i = (i + 1) & mask_;
+        }
+        keys_[i] = key;
+        ids_[i] = count_;
+        return count_++;
+    }
+    int64_t find(int64_t key) const {
+        size_t i = slot(key);
+        while (ids_[i] >= 0) {
+            if (keys_[i] == key) return ids_[i];
+            i = (i + 1) & mask_;
+        }
+        return -1;
+    }
+    int64_t size() const { return count_; }
+
+  private:
+    size_t slot(int64_t key) const {
+        uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(h ^ (h >> 29)) & mask_;
+    }
+    std::vector<int64_t> keys_;
+    std::vector<int64_t> ids_;
+    size_t mask_ = 0;
+    int64_t count_ = 0;
+};
+
+}  // namespace
+
+std::vector<int64_t> distinct_releases(const int64_t *event_code, const int64_t *time, size_t n) {
+    int64_t events = 0;
+    for (size_t i = 0; i < n; ++i) events = std::max(events, event_code[i] + 1);
+    std::vector<std::vector<int64_t>> per_event(static_cast<size_t>(events));
+    std::unordered_map<std::pair<int64_t, int64_t>, char, PairHash> seen;
+    seen.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (event_code[i] < 0) continue;
+        if (seen.emplace(std::make_pair(event_code[i], time[i]), 0).second)
+            per_event[static_cast<size_t>(event_code[i])].push_back(static_cast<int64_t>(i));
+    }
+    std::vector<int64_t> out;
+    out.reserve(seen.size());
+    for (auto &rows : per_event) out.insert(out.end(), rows.begin(), rows.end());
+    return out;
+}
+
+bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, int64_t post,
+                    std::vector<int64_t> &minutes) {
+    minutes.clear();
+    if (pre > post) return true;
+    __int128 width = static_cast<__int128>(post) - pre + 1;
+    if (width * static_cast<__int128>(releases) > static_cast<__int128>(1) << 40) return false;
+    __int128 lo = static_cast<__int128>(pre) * kNanosPerMinute;
+    __int128 hi = static_cast<__int128>(post) * kNanosPerMinute;
+    for (size_t r = 0; r < releases; ++r) {
+        __int128 a = release_time[r] + lo, b = release_time[r] + hi;
+        // The smallest int64 is the missing-time marker; no minute may land on it.
+        if (a <= INT64_MIN || b > INT64_MAX) return false;
+    }
+    minutes.reserve(static_cast<size_t>(width) * releases);
+    for (size_t r = 0; r < releases; ++r)
+        for (int64_t m = pre;; ++m) {
+            minutes.push_back(release_time[r] + m * kNanosPerMinute);
+            if (m == post) break;
+        }
+    return true;
+}
+
+WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n) {
+    MinuteIndex index(m);
+    std::vector<int64_t> minute_id(m);
+    for (size_t i = 0; i < m; ++i) minute_id[i] = index.insert(minutes[i]);
+    const size_t ids = static_cast<size_t>(index.size());
+
+    // Bars on a window minute, grouped by minute with a stable counting sort (bar order kept).
+    std::vector<int64_t> hit_id, hit_row;
+    std::vector<int64_t> start(ids + 1, 0);
+    for (size_t j = 0; j < n; ++j) {
+        int64_t id = index.find(bar_time[j]);
+        if (id < 0) continue;
+        hit_id.push_back(id);
+        hit_row.push_back(static_cast<int64_t>(j));
+        ++start[static_cast<size_t>(id) + 1];
+    }
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<int64_t> by_minute(hit_row.size());
+    {
+        std::vector<int64_t> fill(start.begin(), start.end() - 1);
+        for (size_t k = 0; k < hit_row.size(); ++k)
+            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hit_id[k])]++)] = hit_row[k];
+    }
+
+    WindowMatches out;
+    size_t total = 0;
+    for (size_t i = 0; i < m; ++i) {
+        size_t id = static_cast<size_t>(minute_id[i]);
+        total += static_cast<size_t>(start[id + 1] - start[id]);
+    }
+    out.window_row.reserve(total);
+    out.bar_row.reserve(total);
+    for (size_t i = 0; i < m; ++i) {
+        size_t id = static_cast<size_t>(minute_id[i]);
+        if (start[id] == start[id + 1]) {
+            ++out.unmatched;
+            continue;
+        }
+        for (int64_t k = start[id]; k < start[id + 1]; ++k) {
+            out.window_row.push_back(static_cast<int64_t>(i));
+            out.bar_row.push_back(by_minute[static_cast<size_t>(k)]);
+        }
+    }
+    return out;
+}
+
+std::vector<int64_t> release_ranks(const int64_t *event_rank, const int64_t *time, size_t n, size_t &groups) {
+    std::vector<int64_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) {
+        if (event_rank[a] != event_rank[b]) return event_rank[a] < event_rank[b];
+        return time[a] < time[b];
+    });
+    std::vector<int64_t> rank(n);
+    int64_t current = -1;
+    for (size_t k = 0; k < n; ++k) {
+        int64_t r = order[k];
+        if (k == 0 || event_rank[r] != event_rank[order[k - 1]] || time[r] != time[order[k - 1]]) ++current;
+        rank[static_cast<size_t>(r)] = current;
+    }
+    groups = static_cast<size_t>(current + 1);
+    return rank;
+}
+
+std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_rank, const int64_t *time,
+                                      size_t n, size_t groups) {
+    std::vector<int64_t> start(groups + 1, 0);
+    for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<int64_t> order(n);
+    {
+        std::vector<int64_t> fill(start.begin(), start.end() - 1);
+        for (size_t i = 0; i < n; ++i) order[static_cast<size_t>(fill[static_cast<size_t>(group[i])]++)] = static_cast<int64_t>(i);
+    }
+    auto less = [&](int64_t a, int64_t b) {
+        if (key_rank[a] != key_rank[b]) return key_rank[a] < key_rank[b];
+        return time[a] < time[b];
+    };
+    for (size_t g = 0; g < groups; ++g)
+        std::stable_sort(order.begin() + start[g], order.begin() + start[g + 1], less);
+    return order;
+}
+
+CalendarRows join_calendar(const int64_t *row_event, const int64_t *row_time, size_t n, const int64_t *cal_event,
+                           const int64_t *cal_time, size_t c) {
+    std::unordered_map<std::pair<int64_t, int64_t>, std::vector<int64_t>, PairHash> rows_of;
+    for (size_t j = 0; j < c; ++j) {
+        if (cal_event[j] < 0) continue;
+        rows_of[{cal_event[j], cal_time[j]}].push_back(static_cast<int64_t>(j));
+    }
+    CalendarRows out;
+    out.row.reserve(n);
+    out.calendar.reserve(n);
+    const std::vector<int64_t> none{-1};
+    std::pair<int64_t, int64_t> last_key{-1, 0};
+    const std::vector<int64_t> *last = &none;
+    for (size_t i = 0; i < n; ++i) {
+        std::pair<int64_t, int64_t> key{row_event[i], row_time[i]};
+        if (i == 0 || key != last_key) {
+            auto it = rows_of.find(key);
+            last = it == rows_of.end() ? &none : &it->second;
+            last_key = key;
+        }
+        for (int64_t r : *last) {
+            out.row.push_back(static_cast<int64_t>(i));
+            out.calendar.push_back(r);
+        }
+    }
+    return out;
+}
+
+}  // namespace orvane::core
