@@ -141,7 +141,7 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
     nb::object bars = df_bars.attr("set_index")("datetime");
     nb::object joined = metadata.attr("join")(bars, "how"_a = "left").attr("reset_index")();
     joined.attr("dropna")("subset"_a = str_list({"key"}), "inplace"_a = true);
-    nb::list cols = nb::list(metadata.attr("columns"));
+    nb::list cols = nb::borrow<nb::list>(builtin("list")(metadata.attr("columns")));
     cols.append(nb::str("datetime"));
     for (nb::handle col : bars.attr("columns")) cols.append(col);
     nb::object event_bars = item(joined, cols).attr("sort_values")(
@@ -453,7 +453,7 @@ NB_MODULE(tickbars, m) {
 
     glue::def(m, "get_id_mapping(dict_sec_pcs)", kIdMappingDoc, [](glue::Call &c) -> nb::object {
         nb::handle dict_sec_pcs = c[0];
-        nb::list lst_custom = nb::list(dict_sec_pcs.attr("keys")());
+        nb::list lst_custom = nb::borrow<nb::list>(builtin("list")(dict_sec_pcs.attr("keys")()));
         nb::list lst_pk, lst_pcs;
         for (nb::handle value : dict_sec_pcs.attr("values")()) {
             lst_pk.append(item(value, nb::int_(0)));

@@ -1,0 +1,299 @@
+"""orvane_data.from_bqia.tickbars on the intraday and BQL stand-ins.
+
+The event windows are checked against the plain pandas steps they describe (`_windows_by_pandas`,
+`_event_bars_by_pandas` below), on inputs chosen to reach both the native path and the pandas one.
+"""
+import datetime as dt
+import inspect
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import bql
+from bloomberg.bquant import intraday as bqia
+from orvane_data.from_bqia import querykit as qk
+from orvane_data.from_bqia import tickbars as tb
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+NY = "America/New_York"
+
+
+@pytest.fixture(autouse=True)
+def _fresh_stand_ins():
+    bqia.reset()
+    bql.reset()
+    yield
+    bqia.reset()
+    bql.reset()
+
+
+def _windows_by_pandas(cal, pre=-5, post=10):
+    rows = []
+    for event in cal["EVENT_NAME"].unique():
+        subset = cal[cal["EVENT_NAME"] == event]
+        for t in [qk.round_event_datetime(x, round_down=True) for x in subset["event_datetime"].unique()]:
+            for m in range(pre, post + 1):
+                rows.append((event, t, t + dt.timedelta(minutes=m), m))
+    return pd.DataFrame(rows, columns=["EVENT_NAME", "event_datetime", "datetime", "time_diff"])
+
+
+def _event_bars_by_pandas(bars, cal, pre=-5, post=10):
+    meta = _windows_by_pandas(cal, pre, post).set_index("datetime")
+    indexed = bars.set_index("datetime")
+    out = meta.join(indexed, how="left").reset_index()
+    out.dropna(subset=["key"], inplace=True)
+    out = out[list(meta.columns) + ["datetime"] + list(indexed.columns)]
+    out = out.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
+    out = out.set_index(["EVENT_NAME", "event_datetime"])
+    return out.join(cal.reset_index().set_index(["EVENT_NAME", "event_datetime"]), how="left").reset_index()
+
+
+def _minute_bars(keys, start, periods, tz=NY, seed=0):
+    rng = np.random.default_rng(seed)
+    times = pd.date_range(start, periods=periods, freq="min", tz=tz)
+    return pd.concat([pd.DataFrame({"security": "FIGI_" + k, "datetime": times, "key": k,
+                                    "close": rng.normal(size=periods), "volume": rng.integers(0, 9, periods)})
+                      for k in keys], ignore_index=True)
+
+
+def _calendar(rows, tz=NY):
+    return pd.DataFrame({"EVENT_NAME": [r[0] for r in rows],
+                         "event_datetime": pd.DatetimeIndex([r[1] for r in rows]).tz_localize(tz),
+                         "ACTUAL": np.arange(len(rows), dtype=float)},
+                        index=pd.Index(["US"] * len(rows), name="ID"))
+
+
+# ---- load ------------------------------------------------------------------------------------
+
+def _load_in_child(tmp_path, code, extra_path, env_extra=None):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(extra_path), str(ROOT / "src")]), **(env_extra or {}))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
+                          cwd=tmp_path)
+
+
+def test_guards_absorb_any_error_and_warn(tmp_path):
+    (tmp_path / "bloomberg" / "bquant" / "intraday").mkdir(parents=True)
+    (tmp_path / "bloomberg" / "bquant" / "intraday" / "__init__.py").write_text("raise RuntimeError('no')\n")
+    (tmp_path / "bql.py").write_text("raise RuntimeError('no')\n")
+    code = """
+        import warnings
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            from orvane_data.from_bqia import tickbars as tb
+        print(sorted(str(w.message) for w in caught if "tickbars" in w.filename or True))
+        print(tb.SHOW_WARNINGS, tb.PACKAGES, hasattr(tb, "bqia"), hasattr(tb, "bq"))
+        try:
+            tb.set_intraday_config()
+        except NameError as e:
+            print("NameError", e)
+    """
+    out = _load_in_child(tmp_path, code, tmp_path, {"SHOW_WARNINGS": "1"})
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    assert "[bqia] 'bqia' is not installed." in lines[0] and "'bql' is not installed." in lines[0]
+    assert lines[1] == "True ['macro', 'equity', 'fixed-income'] False False"
+    assert lines[2] == "NameError name 'bqia' is not defined"
+
+
+def test_without_querykit_the_module_does_not_load(tmp_path):
+    code = """
+        import sys
+        sys.modules["orvane_data.from_bqia.querykit"] = None
+        from orvane_data.from_bqia import tickbars
+    """
+    out = _load_in_child(tmp_path, code, ROOT / "sim")
+    assert out.returncode != 0 and "ImportError" in out.stderr
+
+
+# ---- configuration -------------------------------------------------------------------------
+
+def test_set_intraday_config_dictionaries():
+    default = inspect.signature(tb.set_intraday_config).parameters["packages"].default
+    tb.set_intraday_config()
+    tb.set_intraday_config()
+    first, second = (c.kwargs["configs"] for c in bqia.calls)
+    assert first == {"enabled_packages": ["equity", "macro", "fixed-income"]}
+    assert first["enabled_packages"] is default and second["enabled_packages"] is default
+    mapping, factory = pd.DataFrame(columns=["custom", "parsekey", "figi"]), tb.get_roll_config({})
+    assert tb.set_intraday_config(mapping, factory, ["macro"]) is None
+    assert bqia.get_config() == {"security_id_mapping": mapping, "futures_roll_factory": factory,
+                                 "enabled_packages": ["macro"]}
+
+
+def test_get_roll_config_builds_rules_in_order():
+    factory = tb.get_roll_config({"es": ("ES", "Index", 5), "ty": ("TY", "Comdty", 0)})
+    assert list(factory.roll_configs) == ["es", "ty"]
+    es = factory.roll_configs["es"]
+    assert (es.future_root, es.yellow_key, es.roll_offset) == ("ES", "Index", pd.DateOffset(5))
+    assert tb.get_roll_config({}).roll_configs == {}
+
+
+@pytest.mark.parametrize("value, message", [
+    (("ES", "Index"), "not enough values to unpack (expected 3, got 2)"),
+    (("ES", "Index", 5, 1), "too many values to unpack (expected 3)"),
+])
+def test_get_roll_config_unpacking_errors(value, message):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        tb.get_roll_config({"es": value})
+
+
+def test_get_id_mapping_inner_merge_and_suffix():
+    df = tb.get_id_mapping({"spx": ("spx index", ""), "eur": ("EURUSD Curncy", "BGN"), "zz": ("NOPE Equity", "")})
+    assert list(df.columns) == ["custom", "parsekey", "figi"]
+    assert df.index.equals(pd.RangeIndex(2))
+    assert df.values.tolist() == [["spx", "spx index", "BBG000H4FSM0"],
+                                  ["eur", "EURUSD Curncy", "BBG0013HGFT4.BGN"]]
+
+
+@pytest.mark.parametrize("value, error", [(("spx index",), IndexError), (("spx index", None), TypeError)])
+def test_get_id_mapping_bad_values(value, error):
+    with pytest.raises(error):
+        tb.get_id_mapping({"spx": value})
+
+
+# ---- bars ----------------------------------------------------------------------------------
+
+def test_get_intraday_bars_defaults():
+    default = inspect.signature(tb.get_intraday_bars).parameters["dict_sec_pcs"].default
+    df = tb.get_intraday_bars()
+    call = bqia.calls[-1].kwargs
+    assert call == {"securities": ["spx"], "security_id_type": "custom", "start": "2024-06-01",
+                    "end": "2024-07-01", "tz": None, "downsample_freq": None}
+    assert list(df.columns) == ["security", "datetime", "key", "open", "high", "low", "close", "volume",
+                                "short_name", "parsekey"]
+    assert set(df["short_name"]) == {"S&P 500 Index"} and set(df["parsekey"]) == {"SPX Index"}
+    assert default == {"spx": ("spx index", "")}
+
+
+def test_get_intraday_bars_figi_names_futures_and_fallback_descriptions():
+    df = tb.get_intraday_bars({"eur": ("EURUSD Curncy", "BGN")}, {"es": ("ES", "Index", 5)}, "2024-06-03",
+                              "2024-06-03", security_id_type="figi")
+    assert bqia.calls[-1].kwargs["securities"] == ["BBG0013HGFT4.BGN", "es"]
+    first = df.drop_duplicates("key").set_index("key")
+    # BQL does not know the suffixed FIGI, so both descriptions fall back to it.
+    assert first.loc["BBG0013HGFT4.BGN", ["short_name", "parsekey"]].tolist() == ["BBG0013HGFT4.BGN"] * 2
+    assert first.loc["es", ["security", "parsekey"]].tolist() == ["BBG000C2V3D6", "ES1 Index"]
+
+
+def test_get_intraday_bars_without_securities_or_description():
+    executed = len(bql.calls)
+    df = tb.get_intraday_bars(None, None, add_description=False)
+    assert bqia.get_config() == {"enabled_packages": ["equity", "macro", "fixed-income"]}
+    assert bqia.calls[-1].kwargs["securities"] == [] and df.empty
+    assert len(bql.calls) == executed
+
+
+def test_unknown_security_is_a_clear_error():
+    with pytest.raises(bqia.IntradayError, match="unknown security 'nope'"):
+        bqia.get_bars(securities=["nope"], security_id_type="custom")
+
+
+def test_stand_in_bars_are_deterministic_and_honour_tz_and_downsampling():
+    wide = bqia.get_bars(securities=["SPX Index"], security_id_type="parsekey", start="2024-06-03", end="2024-06-05")
+    day = bqia.get_bars(securities=["SPX Index"], security_id_type="parsekey", start="2024-06-04",
+                        end="2024-06-04", tz=NY)
+    assert day["datetime"].dt.strftime("%H:%M").agg(["min", "max"]).tolist() == ["09:30", "15:59"]
+    same = wide.set_index("datetime").loc[day["datetime"].dt.tz_convert("UTC")]
+    assert np.array_equal(same["close"].to_numpy(), day["close"].to_numpy())
+    coarse = bqia.get_bars(securities=["SPX Index"], security_id_type="parsekey", start="2024-06-04",
+                           end="2024-06-04", tz=NY, downsample_freq="30min")
+    assert len(coarse) == 13 and coarse["volume"].sum() == day["volume"].sum()
+
+
+# ---- event windows -------------------------------------------------------------------------
+
+def test_metadata_window_and_bounds():
+    cal = _calendar([("CPI", "2024-01-10 08:30:00")])
+    meta = tb.get_event_metadata(cal)
+    assert len(meta) == 16 and list(meta.columns) == ["EVENT_NAME", "event_datetime", "datetime", "time_diff"]
+    assert meta["time_diff"].tolist() == list(range(-5, 11))
+    assert meta["datetime"].iloc[[0, -1]].dt.strftime("%H:%M").tolist() == ["08:25", "08:40"]
+    pd.testing.assert_frame_equal(meta, _windows_by_pandas(cal))
+
+
+def test_pre_after_post_gives_empty_tables():
+    cal = _calendar([("CPI", "2024-01-10 08:30:00")])
+    bars = _minute_bars(["a"], "2024-01-10 08:00", 60)
+    assert tb.get_event_metadata(cal, 3, 2).empty
+    assert tb.filter_bars_around_events(bars, cal, 3, 2).empty
+
+
+def test_unrounded_calendar_leaves_calendar_columns_empty():
+    cal = _calendar([("CPI", "2024-01-10 08:30:45")])
+    out = tb.filter_bars_around_events(_minute_bars(["a"], "2024-01-10 08:00", 60), cal)
+    assert out["datetime"].dt.strftime("%H:%M").iloc[[0, -1]].tolist() == ["08:25", "08:40"]
+    assert out["ID"].isna().all() and out["ACTUAL"].isna().all()
+
+
+def test_two_securities_sorted_by_key_then_time_with_calendar_attached():
+    cal = _calendar([("CPI", "2024-01-10 08:30:00"), (None, "2024-01-10 08:31:00")])
+    bars = _minute_bars(["b", "a"], "2024-01-10 08:00", 60)
+    before = bars.copy(), cal.copy()
+    out = tb.filter_bars_around_events(bars, cal)
+    assert list(out.columns) == ["EVENT_NAME", "event_datetime", "time_diff", "datetime", "security", "key",
+                                 "close", "volume", "ID", "ACTUAL"]
+    assert out["key"].tolist() == ["a"] * 16 + ["b"] * 16
+    assert out["datetime"].is_monotonic_increasing is False and out["datetime"].iloc[:16].is_monotonic_increasing
+    assert set(out["ID"]) == {"US"} and out.index.equals(pd.RangeIndex(32))
+    pd.testing.assert_frame_equal(bars, before[0])
+    pd.testing.assert_frame_equal(cal, before[1])
+
+
+def _random_case(seed, tz, unit="ns"):
+    rng = np.random.default_rng(seed)
+    bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
+    bars = bars.drop(index=rng.choice(len(bars), 150, replace=False)).reset_index(drop=True)  # holes
+    bars.loc[rng.choice(len(bars), 5), "key"] = None
+    bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
+    bars["datetime"] = bars["datetime"].dt.as_unit(unit)
+    times = pd.Timestamp("2024-01-10 07:50") + pd.to_timedelta(rng.integers(0, 250 * 60, 25), unit="s")
+    names = rng.choice(["CPI", "NFP", "GDP", None], 25)
+    cal = _calendar(list(zip(names, times)), tz=tz)
+    cal = pd.concat([cal, cal.iloc[:4]])  # repeated calendar rows
+    cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(rng.random(len(cal)) < 0.7,
+                                                                      cal["event_datetime"]).dt.as_unit(unit)
+    return bars, cal
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("tz, unit", [(NY, "ns"), (None, "ns"), ("UTC", "us")])
+@pytest.mark.parametrize("window", [(-5, 10), (0, 0), (-30, 3)])
+def test_event_windows_equal_the_pandas_steps(seed, tz, unit, window):
+    bars, cal = _random_case(seed, tz, unit)
+    pd.testing.assert_frame_equal(tb.get_event_metadata(cal, *window), _windows_by_pandas(cal, *window))
+    pd.testing.assert_frame_equal(tb.filter_bars_around_events(bars, cal, *window),
+                                  _event_bars_by_pandas(bars, cal, *window))
+
+
+def test_event_windows_errors():
+    cal = _calendar([("CPI", "2024-01-10 08:30:00")])
+    bars = _minute_bars(["a"], "2024-01-10 08:00", 60)
+    with pytest.raises(KeyError):
+        tb.filter_bars_around_events(bars.drop(columns="key"), cal)
+    with pytest.raises(TypeError):
+        tb.get_event_metadata(cal, -5.0, 10)
+    with pytest.raises(ValueError, match="overlap"):
+        tb.filter_bars_around_events(bars.assign(ACTUAL=1.0), cal)
+
+
+def test_event_study_road_on_the_stand_ins():
+    bq = bql.Service()
+    cal = qk.get_eco_calendar_data(bq, ["US"], "2024-01-01", "2024-03-31", event_timezone=NY)
+    bars = tb.get_intraday_bars({"eur": ("EURUSD Curncy", "BGN")}, {"ty": ("TY", "Comdty", 3)},
+                                "2024-01-01", "2024-03-31", tz=NY)
+    out = tb.filter_bars_around_events(bars, cal)
+    pd.testing.assert_frame_equal(out, _event_bars_by_pandas(bars, cal))
+    # A release at 08:30:45 is cut down to 08:30 and keeps its calendar row.
+    nfp = out[(out["EVENT_NAME"] == "Change in Nonfarm Payrolls") & (out["key"] == "eur")
+              & (out["event_datetime"] == pd.Timestamp("2024-02-02 08:30", tz=NY))]
+    assert nfp["datetime"].dt.strftime("%H:%M").tolist() == [f"08:{m:02d}" for m in range(25, 41)]
+    assert set(nfp["RELEASE_DATE_TIME"]) == {pd.Timestamp("2024-02-02 08:30:45")}
+    # The calendar covers the whole year; every release of the quarter meets both 24-hour series.
+    in_range = (cal["event_datetime"] < pd.Timestamp("2024-03-31", tz=NY)).sum()
+    assert in_range > 5 and len(out) == 2 * 16 * in_range and out["ACTUAL"].notna().all()
