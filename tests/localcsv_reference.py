@@ -1,0 +1,119 @@
+"""A straightforward pandas rendering of the local-CSV historical query, step by step.
+
+The differential tests and the benchmark compare `orvane_data.from_localcsv.api.get_historical_data`
+with `get_historical_data` here, on the same trees.
+"""
+import csv
+import os
+from datetime import datetime, timedelta
+
+import pandas as pd
+
+INTRADAY_FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"]
+DAILY_FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"]
+RENAME = {"time_key": "DATE", "generic_ticker": "ID", "ticker": "TICKER", "value": "VALUE", "open": "PX_OPEN",
+          "high": "PX_HIGH", "low": "PX_LOW", "close": "PX_LAST", "volume": "PX_VOLUME", "num_trds": "NUM_TRDS"}
+FORMATS = ["%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d %H", "%Y-%m-%d"]
+
+
+def read_row(filename, row):
+    with open(filename, "r") as f:
+        reader = csv.reader(f)
+        i = 0
+        while i < row:
+            record = next(reader)
+            i += 1
+    return record
+
+
+def flex_strptime(text):
+    for fmt in FORMATS:
+        try:
+            return datetime.strptime(text, fmt)
+        except ValueError:
+            pass
+    raise ValueError(f"Unable to parse date string: '{text}' with any of the defined formats.")
+
+
+def has_open(path, row):
+    try:
+        return "open" in read_row(path, row)
+    except StopIteration:
+        return False
+
+
+def load(path):
+    if has_open(path, 1):
+        return pd.read_csv(path)
+    if has_open(path, 2):
+        df = pd.read_csv(path, header=[0, 1], index_col=[0])
+        groups = [g for g in df.columns.get_level_values(0).unique() if g != "meta"]
+        sums = {g: df.xs(g, level=0, axis=1).dropna()["volume"].sum() for g in groups}
+        principal = max(sums, key=sums.get)
+        return df.xs(principal, level=0, axis=1).reset_index()
+    raise ValueError(f"Unrecognised layout in {path}: neither row 1 nor row 2 has the field 'open'.")
+
+
+def roll_adjust(df):
+    t = df["ticker"]
+    switch1 = (t != t.shift(1)).astype(int)
+    switch2 = (t != t.shift(-1)).astype(int)
+    rows = []
+    for idx in switch1[switch1 > 0].index:
+        if idx == 0:
+            continue
+        if switch2[idx - 1] == 1:
+            rows += [idx - 1, idx]
+    roll = df.loc[rows]
+    assert len(roll) % 2 == 0, "roll records should be an even number"
+    factors, indices = [], []
+    for i in range(1, len(roll), 2):
+        factors.append(roll["close"].iloc[i] / roll["close"].iloc[i - 1])
+        indices.append(roll.index[i - 1])
+    for idx, f in zip(indices, factors):
+        for col in ["close", "open", "high", "low"]:
+            df.loc[:idx, col] = df.loc[:idx, col] * f
+
+
+def get_historical_data(tickers, flds, start, end, csv_path, bar_convention="end", return_ohlcv=False):
+    measure = DAILY_FIELDS if "K_1D" in csv_path else INTRADAY_FIELDS
+    if not set(flds).issubset(set(measure)):
+        raise ValueError(f"Only the following params are allow in `flds`: {measure}.")
+    frames = []
+    for ticker in tickers:
+        data_path = os.path.join(os.path.normpath(csv_path), ticker)
+        if "K_1D" in csv_path:
+            full = load(data_path + "/ohlcv.csv")
+        else:
+            if not os.path.exists(data_path):
+                raise FileNotFoundError(f"Data was NOT found in {data_path}!")
+            names = [n for n in os.listdir(data_path) if ".csv" in n]
+            kept = [n for n in names
+                    if flex_strptime(start).date()
+                    <= datetime.strptime(n[-14:].replace(".csv", ""), "%Y-%m-%d").date()
+                    <= flex_strptime(end).date()]
+            full = pd.DataFrame()
+            for n in sorted(kept):
+                full = pd.concat([full, load(data_path + "/" + n)])
+            if full.empty:
+                raise ValueError(f"There is no historical data for {ticker} within time range: [{start} - {end}]!")
+            full = full.sort_values("time_key")
+        lower = start
+        if bar_convention == "start":
+            lower = (flex_strptime(start) - timedelta(minutes=1)).strftime("%Y-%m-%d %H:%M:%S")
+        full = full[(full["time_key"] >= lower) & (full["time_key"] <= end)].copy()
+        full["time_key"] = pd.to_datetime(full["time_key"])
+        full = full.dropna()
+        full = full.reset_index(drop=True)
+        if "ticker" in full.columns:
+            roll_adjust(full)
+        full["generic_ticker"] = ticker
+        frames.append(full.copy())
+    df_bars = pd.concat(frames).rename(columns=RENAME)
+    if return_ohlcv:
+        return df_bars
+    id_vars = ["DATE", "ID"] + [c for c in ("TICKER", "VALUE") if c in df_bars.columns]
+    long = df_bars.melt(id_vars=id_vars, value_vars=measure, var_name="FLDS", value_name="ActualValue")
+    table = long.pivot_table(index=["FLDS", "DATE"], columns="ID", values="ActualValue")
+    table = table.reindex(measure, level=0)
+    return table.loc[flds]

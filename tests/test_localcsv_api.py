@@ -1,0 +1,194 @@
+"""orvane_data.from_localcsv.api: hand-worked cases of the file helpers and the historical query."""
+import datetime as dt
+import inspect
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from orvane_data.from_localcsv import api
+
+
+def write(path, text):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text)
+    return path
+
+
+FLAT = "time_key,open,high,low,close,volume,num_trds,ticker\n"
+
+
+def flat_rows(rows):
+    return FLAT + "".join(",".join(str(v) for v in r) + "\n" for r in rows)
+
+
+# ---- file helpers -----------------------------------------------------------------------------
+
+def test_read_row(tmp_path):
+    f = write(tmp_path / "a.csv", 'time_key,open\n"x, y",2\n')
+    assert api._read_row_from_csv(str(f), 1) == ["time_key", "open"]
+    assert api._read_row_from_csv(str(f), 2) == ["x, y", "2"]
+    assert api._read_row_from_csv(str(f), 2.7) == ["x, y", "2"]
+    with pytest.raises(StopIteration):
+        api._read_row_from_csv(str(f), 3)
+    with pytest.raises(ValueError):
+        api._read_row_from_csv(str(f), 0)
+    with pytest.raises(FileNotFoundError):
+        api._read_row_from_csv(str(tmp_path / "missing.csv"), 1)
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: api._read_row_from_csv(Text("a"), 1), "Argument 'filename' has incorrect type (expected str, got Text)"),
+    (lambda: api._read_row_from_csv("a", "1"), "Argument 'row' has incorrect type (expected int, got str)"),
+    (lambda: api._flex_strptime(None), "Argument 'date_string' has incorrect type (expected str, got NoneType)"),
+    (lambda: api.get_data("AAPL", []), "Argument 'tickers' has incorrect type (expected list, got str)"),
+    (lambda: api.get_historical_data(["A"], ("PX_LAST",), "a", "b", "c"),
+     "Argument 'flds' has incorrect type (expected list, got tuple)"),
+    (lambda: api.get_historical_data(["A"], [], "a", "b", Text("c")),
+     "Argument 'csv_path' has incorrect type (expected str, got Text)"),
+    (lambda: api.get_historical_data(["A"], [], "a", "b", "c", None),
+     "Argument 'bar_convention' has incorrect type (expected str, got NoneType)"),
+])
+def test_typed_parameters(call, message):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == message
+
+
+def test_module_frame():
+    assert api.pd is pd and api.datetime is dt.datetime and api.timedelta is dt.timedelta
+    params = inspect.signature(api.get_historical_data).parameters
+    assert list(params) == ["tickers", "flds", "start", "end", "csv_path", "bar_convention", "return_ohlcv"]
+    assert params["bar_convention"].default == "end" and params["return_ohlcv"].default is False
+    assert api.get_historical_data.__doc__.startswith("Get historical data.")
+    with pytest.raises(TypeError):
+        api.get_historical_data(["A"], [], "a", "b")
+    with pytest.raises(NotImplementedError, match="^`get_data` is not available in `localcsv`.$"):
+        api.get_data(["A"], ["PX_LAST"])
+
+
+def test_get_data_files(tmp_path):
+    for name in ["AAA_2024-03-15.csv", "notes.txt", "old.csv.bak"]:
+        write(tmp_path / name, "")
+    assert sorted(api._get_data_files(str(tmp_path))) == ["AAA_2024-03-15.csv", "old.csv.bak"]
+    missing = str(tmp_path / "x")
+    with pytest.raises(FileNotFoundError) as e:
+        api._get_data_files(missing)
+    assert str(e.value) == f"Data was NOT found in {missing}!"
+
+
+@pytest.mark.parametrize("text, want", [
+    ("2024-03-15 09:30:15", dt.datetime(2024, 3, 15, 9, 30, 15)),
+    ("2024-03-15 09:30", dt.datetime(2024, 3, 15, 9, 30)),
+    ("2024-03-15 9", dt.datetime(2024, 3, 15, 9)),
+    ("2024-03-15", dt.datetime(2024, 3, 15)),
+])
+def test_flex_strptime(text, want):
+    assert api._flex_strptime(text) == want
+
+
+@pytest.mark.parametrize("text", ["15/03/2024", "2024-03-15T09:30:00", "2024-03-15 09:30:00.5"])
+def test_flex_strptime_rejects(text):
+    with pytest.raises(ValueError) as e:
+        api._flex_strptime(text)
+    assert str(e.value) == f"Unable to parse date string: '{text}' with any of the defined formats."
+
+
+# ---- the query ------------------------------------------------------------------------------
+
+@pytest.fixture
+def intraday(tmp_path):
+    root = tmp_path / "K_1M"
+    for day in ["2024-03-14", "2024-03-15", "2024-03-16"]:
+        rows = [(f"{day} {h}", 1.0, 2.0, 0.5, 1.5, 10, 1, "A") for h in ["09:31:00", "09:45:00", "10:00:00"]]
+        write(root / "ES1" / f"ES1_{day}.csv", flat_rows(rows))
+    return root
+
+
+def test_day_files_and_text_window(intraday):
+    got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:45", "2024-03-16 10:00:00", str(intraday),
+                                  return_ohlcv=True)
+    assert got["DATE"].dt.strftime("%d %H:%M").tolist() == ["15 09:45", "15 10:00", "16 09:31", "16 09:45",
+                                                            "16 10:00"]
+    # compared as text, "2024-03-16 10:00:00" sorts after the bound "2024-03-16 10:00"
+    got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:45", "2024-03-16 10:00", str(intraday),
+                                  return_ohlcv=True)
+    assert got["DATE"].dt.strftime("%d %H:%M").tolist()[-1] == "16 09:45"
+    # the end bound is text: a date alone sorts before every bar of that day
+    got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-14", "2024-03-15", str(intraday),
+                                  return_ohlcv=True)
+    assert got["DATE"].dt.day.unique().tolist() == [14]
+    # "start" moves the lower bound one minute earlier
+    got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:46", "2024-03-15 23:59:59",
+                                  str(intraday), bar_convention="start", return_ohlcv=True)
+    assert got["DATE"].dt.strftime("%H:%M").tolist() == ["09:45", "10:00"]
+
+
+def test_messages(intraday, tmp_path):
+    with pytest.raises(ValueError) as e:
+        api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-20", "2024-03-21", str(intraday))
+    assert str(e.value) == "There is no historical data for ES1 within time range: [2024-03-20 - 2024-03-21]!"
+    with pytest.raises(ValueError) as e:
+        api.get_historical_data(["ES1"], ["PX_LAST", "NUM_TRDS"], "2024-03-20", "2024-03-21", str(tmp_path / "K_1D"))
+    assert str(e.value) == ("Only the following params are allow in `flds`: "
+                            "['PX_OPEN', 'PX_HIGH', 'PX_LOW', 'PX_LAST', 'PX_VOLUME'].")
+    with pytest.raises(FileNotFoundError, match="Data was NOT found in .*NQ1!"):
+        api.get_historical_data(["NQ1"], [], "2024-03-15", "2024-03-16", str(intraday))
+    bad = write(intraday / "ES1" / "ES1_2024-03-17.csv", "a,b\n1,2\n3,4\n")
+    with pytest.raises(ValueError, match=str(bad)):
+        api.get_historical_data(["ES1"], [], "2024-03-15", "2024-03-17", str(intraday))
+
+
+def test_roll_adjustment_with_one_bar_contract(tmp_path):
+    closes = [100.0, 102.0, 101.0, 103.0, 102.0, 104.0, 105.0, 106.0]
+    contracts = ["A"] * 5 + ["B"] + ["C"] * 2
+    rows = [(f"2024-03-15 09:{31 + i}:00", c, c, c, c, 5, 1, t) for i, (c, t) in enumerate(zip(closes, contracts))]
+    root = tmp_path / "K_1M"
+    write(root / "X" / "X_2024-03-15.csv", flat_rows(rows))
+    got = api.get_historical_data(["X"], [], "2024-03-15", "2024-03-16", str(root), return_ohlcv=True)
+    f1, f2 = 104.0 / 102.0, 105.0 / 104.0
+    want = [c * f1 * f2 for c in closes[:5]] + [104.0 * f2, 105.0, 106.0]
+    for col in ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST"]:
+        np.testing.assert_allclose(got[col], want, rtol=1e-15)
+    assert got["PX_VOLUME"].tolist() == [5] * 8
+
+
+def test_daily_layouts_cleaning_and_reshape(tmp_path):
+    root = tmp_path / "data_K_1D"
+    write(root / "AAA" / "ohlcv.csv",
+          "time_key,open,high,low,close,volume\n2024-03-15,1,1,1,2,10\n2024-03-14,1,1,1,4,\n2024-03-13,1,1,1,6,30\n")
+    grouped = pd.concat({
+        "meta": pd.DataFrame({"close": [9.0, 9.0], "volume": [999, 999]}),
+        "F1": pd.DataFrame({"close": [3.0, 5.0], "volume": [1, 2]}),
+        "F2": pd.DataFrame({"close": [7.0, 8.0], "volume": [5, np.nan]}),  # row with NaN dropped: sum 5 > 3
+    }, axis=1)
+    grouped.index = pd.Index(["2024-03-15", "2024-03-16"], name="time_key")
+    for c in ["open", "high", "low"]:
+        for g in ["meta", "F1", "F2"]:
+            grouped[(g, c)] = 1.0
+    (root / "BBB").mkdir()
+    grouped.to_csv(root / "BBB" / "ohlcv.csv")
+    bars = api.get_historical_data(["BBB", "AAA"], [], "2024-03-13", "2024-03-16", str(root), return_ohlcv=True)
+    # grouped: F2 wins, then its row without volume is dropped; daily keeps file order; labels repeat
+    assert bars.index.tolist() == [0, 0, 1]
+    assert bars["ID"].tolist() == ["BBB", "AAA", "AAA"]
+    assert bars["PX_LAST"].tolist() == [7.0, 2.0, 6.0]
+    table = api.get_historical_data(["BBB", "AAA"], ["PX_LAST", "PX_OPEN"], "2024-03-13", "2024-03-16", str(root))
+    assert table.index.names == ["FLDS", "DATE"] and table.columns.name == "ID"
+    assert table.columns.tolist() == ["AAA", "BBB"]
+    assert table.index.get_level_values(0).tolist() == ["PX_LAST"] * 2 + ["PX_OPEN"] * 2
+    last = table.loc["PX_LAST"]
+    assert last.index.strftime("%d").tolist() == ["13", "15"]
+    np.testing.assert_array_equal(last.to_numpy(), [[6.0, np.nan], [2.0, 7.0]])
+
+
+def test_duplicates_are_averaged(tmp_path):
+    root = tmp_path / "K_1M"
+    write(root / "X" / "X_2024-03-15.csv",
+          flat_rows([("2024-03-15 09:31:00", 1, 1, 1, c, 1, 1, "A") for c in [1.0, 2.0, 4.0]]))
+    table = api.get_historical_data(["X"], ["PX_LAST"], "2024-03-15", "2024-03-16", str(root))
+    assert table.shape == (1, 1) and table.iloc[0, 0] == pytest.approx(7.0 / 3.0)
