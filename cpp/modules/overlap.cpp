@@ -1,5 +1,106 @@
+// orvane_data.ta.overlap: moving averages drawn over the price. Only the exponential moving
+// average lives here; its recursion runs natively over the series' numpy buffer.
 #include "glue/glue.hpp"
 
+#include "core/volume_kernels.hpp"
+
+#include <cstring>
+#include <limits>
+
+using namespace nb::literals;
+
+namespace {
+
+using orvane::core::Column;
+
+// A held 1-D numpy buffer of float64 or int64, released on scope exit.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    // False (with no error set) when `array` is not a 1-D float64/int64 buffer.
+    bool acquire(nb::handle array, bool writable = false) {
+        int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        return view.ndim == 1 && view.itemsize == 8 && view.format && kind() >= 0;
+    }
+    int kind() const {
+        const char *f = view.format;
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (std::strcmp(f, "d") == 0) return (int) Column::Kind::F64;
+        if (std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0) return (int) Column::Kind::I64;
+        return -1;
+    }
+    Column column() const {
+        return Column{(const char *) view.buf, view.strides[0], (Column::Kind) kind()};
+    }
+    size_t size() const { return (size_t) view.shape[0]; }
+};
+
+bool positive(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+}  // namespace
+
 NB_MODULE(overlap, m) {
-    (void) m;
+    m.doc() = "Overlap indicators: moving averages drawn over the price.";
+
+    glue::def(
+        m, "ema(close, length: int = None) -> Optional[Series]",
+        "Exponential Moving Average (EMA).\n\n"
+        "The standard recursion ema[i] = ema[i-1] + alpha * (close[i] - ema[i-1]) with\n"
+        "alpha = 2 / (length + 1), seeded at position length - 1 with the mean of the first `length`\n"
+        "values; the first length - 1 values are missing, and all are when the series is shorter\n"
+        "than `length`. Missing (and infinite) values are skipped: the average carries over them and\n"
+        "the next value is weighted as pandas' ewm(adjust=False) does after a gap.\n\n"
+        "length: the window, 10 when None, 0 or negative. Returns a float64 Series on the index of\n"
+        "`close`, named EMA_<length>, with `category` \"overlap\"; None when `close` is not a Series.",
+        [](glue::Call &c) -> nb::object {
+            nb::object pd = glue::import("pandas");
+            nb::handle close = c[0];
+            int is_series = PyObject_IsInstance(close.ptr(), pd.attr("Series").ptr());
+            if (is_series < 0) throw nb::python_error();
+            if (!is_series) return nb::none();
+            nb::object length = (!c.is_none(1) && positive(c[1])) ? nb::borrow(c[1]) : nb::object(nb::int_(10));
+
+            nb::object np = glue::import("numpy");
+            nb::object values = close.attr("to_numpy")();
+            Buffer in;
+            if (!in.acquire(values)) {
+                values = close.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+                if (!in.acquire(values)) glue::raise(PyExc_TypeError, "ema needs a numeric series");
+            }
+            const size_t n = in.size();
+            // A window longer than the series leaves everything missing; clamp it so that it fits.
+            int overflow = 0;
+            long long len = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+            if (len == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (overflow || len > (long long) n) len = (long long) n + 1;
+
+            nb::object out = np.attr("empty")(n, "dtype"_a = "float64");
+            Buffer res;
+            if (!res.acquire(out, true)) glue::raise(PyExc_RuntimeError, "ema: cannot write its result");
+            {
+                Column x = in.column();
+                double *dst = (double *) res.view.buf;
+                nb::gil_scoped_release unlocked;
+                orvane::core::ema(x, n, (int64_t) len, dst);
+            }
+            nb::object result = pd.attr("Series")(out, "index"_a = close.attr("index"), "copy"_a = false);
+            result.attr("name") = nb::str(("EMA_" + glue::to_str(length)).c_str());
+            result.attr("category") = nb::str("overlap");
+            return result;
+        });
 }

@@ -1,5 +1,115 @@
+// orvane_data.ta.utils: the small series helpers the indicator modules share: input checks,
+// offset and drift normalisation, a bar range that can divide, close-move signs, shifting and
+// missing-value fills. Each is a handful of pandas calls on whole series.
 #include "glue/glue.hpp"
 
+#include <cfloat>
+
+namespace {
+
+nb::object pandas() { return glue::import("pandas"); }
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool py_eq(nb::handle a, const char *text) {
+    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool positive(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+}  // namespace
+
 NB_MODULE(utils, m) {
-    (void) m;
+    m.doc() = "Series helpers shared by the technical-analysis modules.";
+
+    glue::def(m, "verify_series(series)",
+              "Return `series` unchanged when it is a pandas Series (or a subclass of one), else None.\n\n"
+              "Indicators compute with what this returns and give None when it is None.",
+              [](glue::Call &c) -> nb::object {
+                  int r = PyObject_IsInstance(c[0].ptr(), pandas().attr("Series").ptr());
+                  if (r < 0) throw nb::python_error();
+                  return r ? nb::borrow(c[0]) : nb::none();
+              });
+
+    glue::def(m, "get_offset(offset: int = None) -> int",
+              "The number of periods to shift a result by, as an int: 0 for None.\n\n"
+              "Other numbers are converted with int(); anything else is a TypeError.",
+              [](glue::Call &c) -> nb::object {
+                  // The `int` annotation has already converted any other number on entry.
+                  return c.is_none(0) ? nb::int_(0) : nb::borrow(c[0]);
+              });
+
+    glue::def(m, "get_drift(drift: int = None) -> int",
+              "The lag of a difference, as an int: 1 for None, 0 or a negative value.\n\n"
+              "Other numbers are converted with int(); anything else is a TypeError.",
+              [](glue::Call &c) -> nb::object {
+                  if (c.is_none(0) || !positive(c[0])) return nb::int_(1);
+                  return nb::borrow(c[0]);
+              });
+
+    m.attr("RANGE_EPSILON") = nb::float_(DBL_EPSILON);
+
+    glue::def(m, "non_zero_range(high, low)",
+              "The bar range `high - low` (aligned on the index), with every zero replaced by\n"
+              "RANGE_EPSILON (sys.float_info.epsilon, the smallest positive float e with 1 + e != 1),\n"
+              "so that the range never holds a zero and can always divide. Missing values stay missing.",
+              [](glue::Call &c) -> nb::object {
+                  nb::object diff = c[0] - c[1];
+                  nb::object nonzero = diff.attr("__ne__")(nb::int_(0));
+                  return diff.attr("where")(nonzero, nb::float_(DBL_EPSILON));
+              });
+
+    glue::def(m, "signed_series(series, initial=None)",
+              "The direction of each move of `series`: numpy.sign(series.diff()), that is 1 for a rise,\n"
+              "-1 for a fall, 0 for no change and missing where either value is missing.\n\n"
+              "The first value, which has no move, is `initial` when it is given (missing otherwise).",
+              [](glue::Call &c) -> nb::object {
+                  nb::object np = glue::import("numpy");
+                  nb::object sign = np.attr("sign")(c[0].attr("diff")());
+                  if (!c.is_none(1) && nb::len(sign) > 0) sign.attr("iloc")[nb::int_(0)] = c[1];
+                  return sign;
+              });
+
+    glue::def(m, "_apply_offset(series, offset=None)",
+              "`series` shifted by `offset` periods (pandas shift) when the offset is non-zero;\n"
+              "otherwise `series` itself, unchanged.",
+              [](glue::Call &c) -> nb::object {
+                  if (c.is_none(1) || !truthy(c[1])) return nb::borrow(c[0]);
+                  return c[0].attr("shift")(c[1]);
+              });
+
+    glue::def(m, "_handle_fills(series, **kwargs)",
+              "Fill the missing values of `series` as the keywords ask; other keywords are ignored.\n\n"
+              "fill_method: \"ffill\" carries the last value forward, \"bfill\" the next one backward.\n"
+              "fillna: a value put into whatever is still missing after fill_method.\n"
+              "Returns a new series when something is filled, else `series` itself.",
+              [](glue::Call &c) -> nb::object {
+                  nb::object result = nb::borrow(c[0]);
+                  if (c.kwargs.contains("fill_method")) {
+                      nb::object method = c.kwargs["fill_method"];
+                      if (!method.is_none()) {
+                          if (py_eq(method, "ffill")) result = result.attr("ffill")();
+                          else if (py_eq(method, "bfill")) result = result.attr("bfill")();
+                          else
+                              glue::raise(PyExc_ValueError,
+                                          "fill_method must be 'ffill' or 'bfill', got " +
+                                              nb::cast<std::string>(nb::repr(method)));
+                      }
+                  }
+                  if (c.kwargs.contains("fillna")) {
+                      nb::object value = c.kwargs["fillna"];
+                      if (!value.is_none()) result = result.attr("fillna")(value);
+                  }
+                  return result;
+              });
 }

@@ -1,5 +1,354 @@
+// orvane_data.ta.volume: on-balance volume, the accumulation/distribution line, the Chaikin A/D
+// oscillator and Chaikin money flow.
+//
+// Each function is written as its steps: verify the series, normalise the offset, compute, shift,
+// fill, label. The helpers (verify_series, get_offset, signed_series, non_zero_range, ema,
+// _apply_offset, _handle_fills, and `ad` inside `adosc`) are looked up in the module namespace at
+// call time, as module globals are. The compute step has two renderings with the same result:
+//   * when every input is a float64 pandas Series (volume may be int64) on one index and the
+//     helpers it would call are the package's own, one native pass over the numpy buffers, with
+//     the GIL released;
+//   * otherwise pandas' aligned arithmetic through the helpers, which also handles series on
+//     different indexes, other dtypes and replaced helpers.
 #include "glue/glue.hpp"
 
+#include "core/volume_kernels.hpp"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+using namespace nb::literals;
+
+namespace {
+
+using orvane::core::Column;
+
+// ---- numpy buffers ------------------------------------------------------------------------
+
+// A held 1-D numpy buffer of float64 or int64, released on scope exit.
+struct Buffer {
+    Py_buffer view{};
+    bool held = false;
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    // False (with no error set) when `array` is not a 1-D float64/int64 buffer.
+    bool acquire(nb::handle array, bool writable = false) {
+        int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        return view.ndim == 1 && view.itemsize == 8 && view.format && kind() >= 0;
+    }
+    int kind() const {
+        const char *f = view.format;
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (std::strcmp(f, "d") == 0) return (int) Column::Kind::F64;
+        if (std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0) return (int) Column::Kind::I64;
+        return -1;
+    }
+    Column column() const { return Column{(const char *) view.buf, view.strides[0], (Column::Kind) kind()}; }
+    size_t size() const { return (size_t) view.shape[0]; }
+};
+
+// The series of one call, ready for a kernel: the price columns are float64, the last one
+// (volume) float64 or int64, all on one index.
+template <size_t N>
+struct NativeInputs {
+    std::array<Buffer, N> buffers;
+    size_t n = 0;
+    Column col(size_t i) const { return buffers[i].column(); }
+};
+
+// ---- load-time state ----------------------------------------------------------------------
+
+// The helpers as imported at load and this module's own `ad`. Strong references kept for the
+// life of the process, so that an identity test can never meet a recycled address.
+struct Originals {
+    PyObject *verify_series = nullptr, *get_offset = nullptr, *signed_series = nullptr,
+             *non_zero_range = nullptr, *apply_offset = nullptr, *handle_fills = nullptr, *ema = nullptr,
+             *ad = nullptr;
+};
+Originals originals;
+PyObject *series_type = nullptr;  // pandas.Series
+
+PyObject *keep(nb::handle obj) {
+    Py_INCREF(obj.ptr());
+    return obj.ptr();
+}
+
+// ---- small helpers ------------------------------------------------------------------------
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool positive(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// A window parameter: the given value when it is truthy and greater than 0, else the default.
+nb::object window(nb::handle given, long fallback) {
+    if (!given.is_none() && truthy(given) && positive(given)) return nb::borrow(given);
+    return nb::int_(fallback);
+}
+
+// get_offset(offset), held as an int: None and ints kept, other numbers through int().
+nb::object offset_of(glue::Call &c, nb::handle offset) {
+    nb::object value = c.global("get_offset")(offset);
+    if (value.is_none() || PyLong_Check(value.ptr())) return value;
+    if (!PyNumber_Check(value.ptr())) glue::raise(PyExc_TypeError, "Expected int, got " + glue::type_name(value));
+    PyObject *converted = PyNumber_Long(value.ptr());
+    if (!converted) throw nb::python_error();
+    return nb::steal(converted);
+}
+
+nb::object verify(glue::Call &c, nb::handle series) { return c.global("verify_series")(series); }
+
+bool is_original(glue::Call &c, const char *name, PyObject *original) {
+    return c.global(name).ptr() == original;
+}
+
+// Steps 5 and 6 of every indicator: shift, fill with a fresh copy of the caller's keywords,
+// then the labels.
+nb::object finish(glue::Call &c, nb::object result, nb::handle offset, const std::string &name) {
+    result = c.global("_apply_offset")(result, offset);
+    nb::object fills = c.global("_handle_fills");
+    nb::object args = nb::make_tuple(result);
+    nb::object kwargs = nb::steal(PyDict_Copy(c.kwargs.ptr()));
+    if (!kwargs.is_valid()) throw nb::python_error();
+    PyObject *filled = PyObject_Call(fills.ptr(), args.ptr(), kwargs.ptr());
+    if (!filled) throw nb::python_error();
+    result = nb::steal(filled);
+    result.attr("name") = nb::str(name.c_str());
+    result.attr("category") = nb::str("volume");
+    return result;
+}
+
+bool same_index(nb::handle a, nb::handle b) {
+    nb::object ia = a.attr("index"), ib = b.attr("index");
+    return ia.is(ib) || truthy(ia.attr("equals")(ib));
+}
+
+// Fill `in` when the series can take the native path; the last series is the volume.
+template <size_t N>
+bool gather(NativeInputs<N> &in, const std::array<nb::handle, N> &series) {
+    for (size_t i = 0; i < N; ++i)
+        if (Py_TYPE(series[i].ptr()) != (PyTypeObject *) series_type) return false;
+    for (size_t i = 1; i < N; ++i)
+        if (!same_index(series[0], series[i])) return false;
+    for (size_t i = 0; i < N; ++i) {
+        nb::object values = series[i].attr("to_numpy")();
+        if (!in.buffers[i].acquire(values)) return false;
+        const bool is_volume = i == N - 1;
+        if (!is_volume && in.buffers[i].kind() != (int) Column::Kind::F64) return false;
+        if (in.buffers[i].size() != in.buffers[0].size()) return false;
+    }
+    in.n = in.buffers[0].size();
+    return true;
+}
+
+// A float64 Series of `n` values on `index`, filled by `kernel(out)` with the GIL released.
+template <class Kernel>
+nb::object native_series(size_t n, nb::handle index, Kernel &&kernel) {
+    nb::object np = glue::import("numpy");
+    nb::object out = np.attr("empty")(n, "dtype"_a = "float64");
+    Buffer res;
+    if (!res.acquire(out, true)) glue::raise(PyExc_RuntimeError, "cannot write an indicator result");
+    {
+        double *dst = (double *) res.view.buf;
+        nb::gil_scoped_release unlocked;
+        kernel(dst);
+    }
+    return nb::handle(series_type)(out, "index"_a = index, "copy"_a = false);
+}
+
+// A window as a kernel length: values longer than the series all mean "nothing complete yet".
+// False when the value does not fit an int64 (left to pandas then).
+bool kernel_length(nb::handle length, size_t n, int64_t &out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return false;
+    out = v > (long long) n ? (int64_t) n + 1 : (int64_t) v;
+    return true;
+}
+
+// ((close - low) - (high - close)) / non_zero_range(high, low), pandas' aligned arithmetic.
+nb::object close_location(glue::Call &c, nb::handle high, nb::handle low, nb::handle close) {
+    nb::object hl = c.global("non_zero_range")(high, low);
+    return ((close - low) - (high - close)) / hl;
+}
+
+// ---- the indicators -----------------------------------------------------------------------
+
+nb::object obv_impl(glue::Call &c) {
+    nb::object close = verify(c, c[0]);
+    nb::object volume = verify(c, c[1]);
+    nb::object offset = offset_of(c, c[2]);
+    if (close.is_none() || volume.is_none()) return nb::none();
+
+    nb::object result;
+    nb::object signed_series = c.global("signed_series");
+    NativeInputs<2> in;
+    if (signed_series.ptr() == originals.signed_series && gather<2>(in, {close, volume})) {
+        Column cl = in.col(0), vo = in.col(1);
+        size_t n = in.n;
+        result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::obv(cl, vo, n, out); });
+    } else {
+        nb::object sv = signed_series(close, "initial"_a = 1) * volume;
+        result = sv.attr("cumsum")();
+    }
+    return finish(c, result, offset, "OBV");
+}
+
+nb::object ad_impl(glue::Call &c) {
+    nb::object high = verify(c, c[0]);
+    nb::object low = verify(c, c[1]);
+    nb::object close = verify(c, c[2]);
+    nb::object volume = verify(c, c[3]);
+    nb::object offset = offset_of(c, c[4]);
+    if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return nb::none();
+
+    nb::object result;
+    NativeInputs<4> in;
+    if (is_original(c, "non_zero_range", originals.non_zero_range) &&
+        gather<4>(in, {high, low, close, volume})) {
+        Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
+        size_t n = in.n;
+        result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::ad(h, l, cl, vo, n, out); });
+    } else {
+        nb::object clv = close_location(c, high, low, close);
+        result = (clv * volume).attr("cumsum")();
+    }
+    return finish(c, result, offset, "AD");
+}
+
+// The fused path of adosc is taken only when `ad` and everything it calls are the originals:
+// then ad's own verification, zero offset and empty fills change nothing, and the AD line can
+// feed both averages in the same pass.
+bool adosc_fusable(glue::Call &c) {
+    return is_original(c, "ad", originals.ad) && is_original(c, "verify_series", originals.verify_series) &&
+           is_original(c, "get_offset", originals.get_offset) &&
+           is_original(c, "non_zero_range", originals.non_zero_range) &&
+           is_original(c, "_apply_offset", originals.apply_offset) &&
+           is_original(c, "_handle_fills", originals.handle_fills) && is_original(c, "ema", originals.ema);
+}
+
+nb::object adosc_impl(glue::Call &c) {
+    nb::object fast = window(c.arg("fast"), 3);
+    nb::object slow = window(c.arg("slow"), 10);
+    nb::handle high = c[0], low = c[1], close = c[2], volume = c[3];
+
+    nb::object result;
+    nb::object offset;
+    NativeInputs<4> in;
+    int64_t nfast = 0, nslow = 0;
+    if (adosc_fusable(c) && gather<4>(in, {high, low, close, volume}) && kernel_length(fast, in.n, nfast) &&
+        kernel_length(slow, in.n, nslow)) {
+        offset = offset_of(c, c.arg("offset"));
+        Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
+        size_t n = in.n;
+        result = native_series(n, nb::handle(close).attr("index"),
+                               [&](double *out) { orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out); });
+    } else {
+        nb::object ad_line = c.global("ad")("high"_a = high, "low"_a = low, "close"_a = close, "volume"_a = volume);
+        offset = offset_of(c, c.arg("offset"));
+        if (ad_line.is_none()) return nb::none();
+        nb::object ema = c.global("ema");
+        result = ema(ad_line, "length"_a = fast) - ema(ad_line, "length"_a = slow);
+    }
+    return finish(c, result, offset, "ADOSC_" + glue::to_str(fast) + "_" + glue::to_str(slow));
+}
+
+nb::object cmf_impl(glue::Call &c) {
+    nb::object length = window(c.arg("length"), 20);
+    nb::object high = verify(c, c[0]);
+    nb::object low = verify(c, c[1]);
+    nb::object close = verify(c, c[2]);
+    nb::object volume = verify(c, c[3]);
+    nb::object offset = offset_of(c, c.arg("offset"));
+    if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return nb::none();
+
+    nb::object result;
+    NativeInputs<4> in;
+    int64_t len = 0;
+    if (is_original(c, "non_zero_range", originals.non_zero_range) &&
+        gather<4>(in, {high, low, close, volume}) && kernel_length(length, in.n, len)) {
+        Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
+        size_t n = in.n;
+        result = native_series(n, close.attr("index"),
+                               [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out); });
+    } else {
+        nb::object mf_vol = close_location(c, high, low, close) * volume;
+        nb::object flow = mf_vol.attr("rolling")(length).attr("sum")();
+        nb::object vol = volume.attr("rolling")(length).attr("sum")();
+        result = flow / vol;
+    }
+    return finish(c, result, offset, "CMF_" + glue::to_str(length));
+}
+
+// `from <module> import <name>`, with the interpreter's ImportError when the name is missing.
+nb::object import_name(const std::string &module, const char *name) {
+    nb::object mod = glue::import(module.c_str());
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        glue::raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module + "'");
+    }
+    return nb::steal(value);
+}
+
+}  // namespace
+
 NB_MODULE(volume, m) {
-    (void) m;
+    m.doc() = "Volume indicators: OBV, A/D Line, A/D Oscillator, Chaikin Money Flow.";
+
+    // Sibling modules of this sub-package, by the package this module was loaded from.
+    std::string name = nb::cast<std::string>(m.attr("__name__"));
+    std::string package = name.find('.') == std::string::npos ? std::string() : name.substr(0, name.rfind('.') + 1);
+    std::string utils = package + "utils", overlap = package + "overlap";
+
+    m.attr("Optional") = glue::import("typing").attr("Optional");
+    m.attr("np") = glue::import("numpy");
+    nb::object pd_series = glue::import("pandas").attr("Series");
+    m.attr("Series") = pd_series;
+    series_type = keep(pd_series);
+    for (const char *helper : {"verify_series", "get_drift", "get_offset", "non_zero_range", "signed_series",
+                               "_apply_offset", "_handle_fills"})
+        m.attr(helper) = import_name(utils, helper);
+    m.attr("ema") = import_name(overlap, "ema");
+
+    originals.verify_series = keep(m.attr("verify_series"));
+    originals.get_offset = keep(m.attr("get_offset"));
+    originals.signed_series = keep(m.attr("signed_series"));
+    originals.non_zero_range = keep(m.attr("non_zero_range"));
+    originals.apply_offset = keep(m.attr("_apply_offset"));
+    originals.handle_fills = keep(m.attr("_handle_fills"));
+    originals.ema = keep(m.attr("ema"));
+
+    glue::def(m, "obv(close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]",
+              "On-Balance Volume (OBV).", obv_impl);
+    originals.ad = keep(glue::def(
+        m, "ad(high: Series, low: Series, close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]",
+        "Accumulation/Distribution Line (AD).", ad_impl));
+    glue::def(m,
+              "adosc(high: Series, low: Series, close: Series, volume: Series, fast: int = None, slow: int = None, "
+              "offset: int = None, **kwargs) -> Optional[Series]",
+              "Chaikin A/D Oscillator: EMA(fast) - EMA(slow) of AD line.", adosc_impl);
+    glue::def(m,
+              "cmf(high: Series, low: Series, close: Series, volume: Series, length: int = None, offset: int = None, "
+              "**kwargs) -> Optional[Series]",
+              "Chaikin Money Flow (CMF).", cmf_impl);
 }
