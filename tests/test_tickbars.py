@@ -86,7 +86,7 @@ def test_guards_absorb_any_error_and_warn(tmp_path):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             from orvane_data.from_bqia import tickbars as tb
-        print(sorted(str(w.message) for w in caught if "tickbars" in w.filename or True))
+        print(sorted(str(w.message) for w in caught))
         print(tb.SHOW_WARNINGS, tb.PACKAGES, hasattr(tb, "bqia"), hasattr(tb, "bq"))
         try:
             tb.set_intraday_config()
@@ -245,14 +245,17 @@ def test_two_securities_sorted_by_key_then_time_with_calendar_attached():
     pd.testing.assert_frame_equal(cal, before[1])
 
 
-def _random_case(seed, tz, unit="ns"):
+def _random_case(seed, tz, unit="ns", variant="holes"):
     rng = np.random.default_rng(seed)
     bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
-    bars = bars.drop(index=rng.choice(len(bars), 150, replace=False)).reset_index(drop=True)  # holes
-    bars.loc[rng.choice(len(bars), 5), "key"] = None
-    bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
+    if variant != "full":
+        bars = bars.drop(index=rng.choice(len(bars), 150, replace=False)).reset_index(drop=True)  # holes
+        bars.loc[rng.choice(len(bars), 5), "key"] = None
+        bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
+    if variant == "category":
+        bars["key"] = pd.Categorical(bars["key"], categories=["k2", "k3", "k1"])
     bars["datetime"] = bars["datetime"].dt.as_unit(unit)
-    times = pd.Timestamp("2024-01-10 07:50") + pd.to_timedelta(rng.integers(0, 250 * 60, 25), unit="s")
+    times = pd.Timestamp("2024-01-10 08:10") + pd.to_timedelta(rng.integers(0, 200 * 60, 25), unit="s")
     names = rng.choice(["CPI", "NFP", "GDP", None], 25)
     cal = _calendar(list(zip(names, times)), tz=tz)
     cal = pd.concat([cal, cal.iloc[:4]])  # repeated calendar rows
@@ -262,13 +265,25 @@ def _random_case(seed, tz, unit="ns"):
 
 
 @pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("tz, unit", [(NY, "ns"), (None, "ns"), ("UTC", "us")])
+@pytest.mark.parametrize("tz, unit, variant", [(NY, "ns", "holes"), (None, "ns", "holes"), ("UTC", "us", "holes"),
+                                               (NY, "ns", "full"), ("UTC", "ns", "category")])
 @pytest.mark.parametrize("window", [(-5, 10), (0, 0), (-30, 3)])
-def test_event_windows_equal_the_pandas_steps(seed, tz, unit, window):
-    bars, cal = _random_case(seed, tz, unit)
+def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, window):
+    bars, cal = _random_case(seed, tz, unit, variant)
     pd.testing.assert_frame_equal(tb.get_event_metadata(cal, *window), _windows_by_pandas(cal, *window))
     pd.testing.assert_frame_equal(tb.filter_bars_around_events(bars, cal, *window),
                                   _event_bars_by_pandas(bars, cal, *window))
+
+
+def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch):
+    bars, cal = _random_case(3, NY)
+    want = _event_bars_by_pandas(bars, cal)
+
+    def refuse(*args, **kwargs):
+        raise AssertionError("pandas join used")
+
+    monkeypatch.setattr(pd.DataFrame, "join", refuse)
+    pd.testing.assert_frame_equal(tb.filter_bars_around_events(bars, cal), want)
 
 
 def test_event_windows_errors():

@@ -23,7 +23,6 @@ namespace core = orvane::core;
 namespace {
 
 using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-using BoolArray = nb::ndarray<const bool, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 nb::object pd() { return glue::import("pandas"); }
 nb::object np() { return glue::import("numpy"); }
@@ -304,22 +303,23 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns.data(), bar_ns.shape(0));
     }
 
-    // Bars without a key are dropped; the rest are ranked by key as a sort would order them.
+    // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
+    // sort would order them.
     nb::object take = pd().attr("api").attr("extensions").attr("take");
     nb::object keys = take(item(df_bars, nb::str("key")).attr("_values"), to_numpy(std::vector<int64_t>(matches.bar_row)));
-    nb::object present = np().attr("ascontiguousarray")(~pd().attr("isna")(keys), "dtype"_a = "bool");
-    BoolArray keep = nb::cast<BoolArray>(present);
-    std::vector<int64_t> win_row, bar_row;
+    nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
+    I64Array codes = i64_view(codes_obj);
+    std::vector<int64_t> win_row, bar_row, key_rank;
     win_row.reserve(matches.window_row.size());
     bar_row.reserve(matches.bar_row.size());
+    key_rank.reserve(matches.bar_row.size());
     for (size_t k = 0; k < matches.window_row.size(); ++k)
-        if (keep.data()[k]) {
+        if (codes.data()[k] >= 0) {
             win_row.push_back(matches.window_row[k]);
             bar_row.push_back(matches.bar_row[k]);
+            key_rank.push_back(codes.data()[k]);
         }
     if (win_row.empty()) return {};
-    nb::object key_rank_obj = as_i64(pd().attr("factorize")(item(keys, present), "sort"_a = true)[0]);
-    I64Array key_rank = i64_view(key_rank_obj);
 
     nb::object event_rank_obj = as_i64(pd().attr("factorize")(w.event_names, "sort"_a = true)[0]);
     I64Array event_rank = i64_view(event_rank_obj);
