@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace orvane::core {
 
@@ -13,33 +14,65 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// numpy's sign: +1, -1, 0 for either zero, NaN stays NaN.
+// numpy's sign: +1, -1, 0 for either zero, NaN stays NaN. Rises and falls come in no
+// predictable order, so their sign is taken with copysign rather than a branch; zeros and NaN
+// are rare and predictable.
 inline double sign(double x) {
-    if (x > 0) return 1.0;
-    if (x < 0) return -1.0;
-    if (x == 0) return 0.0;
-    return x;
+    double s = std::copysign(1.0, x);
+    if (x == 0) s = 0.0;
+    if (x != x) s = x;
+    return s;
 }
+
+// A column read as doubles; V is the stored element type (double or int64_t).
+template <class V>
+struct Reader {
+    const char *data;
+    std::ptrdiff_t stride;
+    explicit Reader(const Column &c) : data(c.data), stride(c.stride) {}
+    double operator[](size_t i) const {
+        return static_cast<double>(*reinterpret_cast<const V *>(data + static_cast<std::ptrdiff_t>(i) * stride));
+    }
+};
 
 // Money-flow volume of bar i: close location in the bar's range times volume.
-inline double money_flow(const Column &high, const Column &low, const Column &close, const Column &volume,
-                         size_t i) {
-    const double h = high.at(i), l = low.at(i), c = close.at(i);
-    double range = h - l;
-    if (range == 0) range = kRangeEpsilon;
-    const double clv = ((c - l) - (h - c)) / range;
-    return clv * volume.at(i);
-}
+template <class V>
+struct MoneyFlow {
+    Reader<double> high, low, close;
+    Reader<V> volume;
+    MoneyFlow(const Column &h, const Column &l, const Column &c, const Column &v)
+        : high(h), low(l), close(c), volume(v) {}
+    double operator()(size_t i) const {
+        const double h = high[i], l = low[i], c = close[i];
+        double range = h - l;
+        if (range == 0) range = kRangeEpsilon;
+        const double clv = ((c - l) - (h - c)) / range;
+        return clv * volume[i];
+    }
+};
 
-// Cumulative sum that skips NaN: the running sum carries on, the position reports NaN.
+// Run `body.template operator()<V>()` with V the volume column's element type.
+#define ORVANE_BY_VOLUME(volume, call)              \
+    do {                                            \
+        if ((volume).kind == Column::Kind::I64) {   \
+            using V = int64_t;                      \
+            call;                                   \
+        } else {                                    \
+            using V = double;                       \
+            call;                                   \
+        }                                           \
+    } while (0)
+
+// Cumulative sum that skips NaN: the running sum carries on, the position reports NaN. The first
+// value starts the sum (as numpy's accumulate does), later ones are added.
 struct CumSum {
     double acc = 0.0;
-    bool first = true;
+    bool started = false;
     double push(double x) {
-        const bool missing = std::isnan(x);
+        const bool missing = x != x;
         const double v = missing ? 0.0 : x;
-        acc = first ? v : acc + v;
-        first = false;
+        acc = started ? acc + v : v;
+        started = true;
         return missing ? kNaN : acc;
     }
 };
@@ -55,31 +88,51 @@ struct Ema {
     double weighted = kNaN;
     double old_wt = 1.0;
 
+    bool unit_denominator;  // keep + alpha == 1 exactly, so the steady state needs no division
+
     explicit Ema(int64_t len) : length(len) {
         const double com = static_cast<double>(len - 1) / 2.0;
         alpha = 1.0 / (1.0 + com);
         keep = 1.0 - alpha;
+        unit_denominator = keep + alpha == 1.0;
     }
 
     double push(double x) {
+        if (__builtin_expect(seen >= length, 1)) {
+            // The common step: a finite value after a finite average. old_wt is 1 here, so the
+            // general step below reduces to num = keep * weighted + alpha * x over exactly 1.
+            if (__builtin_expect(unit_denominator && old_wt == 1.0 && std::isfinite(x) && weighted == weighted, 1)) {
+                const double num = keep * weighted + alpha * x;
+                weighted = weighted != x ? num : weighted;
+                return weighted;
+            }
+            return step(x);
+        }
+        return seed(x);
+    }
+
+    double seed(double x) {
         if (std::isinf(x)) x = kNaN;
         const int64_t i = seen++;
-        if (i < length) {
-            if (!std::isnan(x)) {
-                seed_sum += x;
-                ++seed_count;
-            }
-            if (i < length - 1) return kNaN;
-            weighted = seed_count ? seed_sum / static_cast<double>(seed_count) : kNaN;
-            if (std::isinf(weighted)) weighted = kNaN;
-            return weighted;
+        if (!std::isnan(x)) {
+            seed_sum += x;
+            ++seed_count;
         }
+        if (i < length - 1) return kNaN;
+        weighted = seed_count ? seed_sum / static_cast<double>(seed_count) : kNaN;
+        if (std::isinf(weighted)) weighted = kNaN;
+        return weighted;
+    }
+
+    double step(double x) {
+        if (std::isinf(x)) x = kNaN;
         if (!std::isnan(weighted)) {
             old_wt *= keep;
             if (!std::isnan(x)) {
                 if (weighted != x) {
-                    weighted = old_wt * weighted + alpha * x;
-                    weighted /= (old_wt + alpha);
+                    const double num = old_wt * weighted + alpha * x;
+                    const double den = old_wt + alpha;
+                    weighted = num / den;
                 }
                 old_wt = 1.0;
             }
@@ -131,65 +184,96 @@ inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
 
 }  // namespace
 
-void obv(const Column &close, const Column &volume, size_t n, double *out) {
+namespace {
+
+template <class V>
+void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
+    Reader<double> close(close_col);
+    Reader<V> volume(volume_col);
+    if (n == 0) return;
     CumSum cum;
-    double prev_close = 0.0;
-    for (size_t i = 0; i < n; ++i) {
-        const double c = close.at(i);
-        const double s = i == 0 ? 1.0 : sign(c - prev_close);
-        prev_close = c;
-        out[i] = cum.push(s * volume.at(i));
-    }
+    out[0] = cum.push(1.0 * volume[0]);
+    for (size_t i = 1; i < n; ++i) out[i] = cum.push(sign(close[i] - close[i - 1]) * volume[i]);
 }
 
-void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-        double *out) {
+template <class V>
+void ad_t(const MoneyFlow<V> &flow, size_t n, double *out) {
     CumSum cum;
-    for (size_t i = 0; i < n; ++i) out[i] = cum.push(money_flow(high, low, close, volume, i));
+    for (size_t i = 0; i < n; ++i) out[i] = cum.push(flow(i));
 }
 
-void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-           int64_t fast, int64_t slow, double *out) {
+template <class V>
+void adosc_t(const MoneyFlow<V> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
     for (size_t i = 0; i < n; ++i) {
-        const double line = cum.push(money_flow(high, low, close, volume, i));
+        const double line = cum.push(flow(i));
         const double f = ema_fast.push(line);
         const double s = ema_slow.push(line);
         out[i] = f - s;
     }
 }
 
-void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, double *out) {
+// Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
+// for the first window and whenever a window shares nothing with the previous one (length 1),
+// otherwise remove what left and add what came. Each money-flow value is computed once and kept
+// in a ring of the last `length` values until it leaves the window.
+template <class V>
+void cmf_t(const MoneyFlow<V> &flow_of, const Column &volume_col, size_t n, int64_t length, double *out) {
+    if (n == 0) return;
+    Reader<V> volume(volume_col);
+    const size_t ring_size = (size_t) std::min<int64_t>(length, (int64_t) n);
+    std::vector<double> ring(ring_size);
+    size_t slot = 0;  // ring[slot] holds the flow of i - length once i >= length
     RollSum flow, vol;
-    auto flow_at = [&](int64_t j) { return finite_or_nan(money_flow(high, low, close, volume, (size_t) j)); };
-    auto vol_at = [&](int64_t j) { return finite_or_nan(volume.at((size_t) j)); };
     for (int64_t i = 0; i < (int64_t) n; ++i) {
-        // Window [start, i]; `length` >= 1, so start never passes i.
-        const int64_t start = std::max<int64_t>(0, i + 1 - length);
-        if (i == 0 || start >= i) {
-            flow.reset(flow_at(start));
-            vol.reset(vol_at(start));
-            for (int64_t j = start; j <= i; ++j) {
-                flow.add(flow_at(j));
-                vol.add(vol_at(j));
-            }
-        } else {
-            for (int64_t j = std::max<int64_t>(0, i - length); j < start; ++j) {
-                flow.remove(flow_at(j));
-                vol.remove(vol_at(j));
-            }
-            flow.add(flow_at(i));
-            vol.add(vol_at(i));
+        const double f_in = finite_or_nan(flow_of((size_t) i));
+        const double v_in = finite_or_nan(volume[(size_t) i]);
+        if (i == 0 || length == 1) {
+            flow.reset(f_in);
+            vol.reset(v_in);
+        } else if (i >= length) {
+            flow.remove(ring[slot]);
+            vol.remove(finite_or_nan(volume[(size_t) (i - length)]));
         }
+        flow.add(f_in);
+        vol.add(v_in);
+        ring[slot] = f_in;
+        if (++slot == ring_size) slot = 0;
         out[i] = flow.value(length) / vol.value(length);
     }
 }
 
-void ema(const Column &x, size_t n, int64_t length, double *out) {
+template <class V>
+void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
+    Reader<V> x(x_col);
     Ema e(length);
-    for (size_t i = 0; i < n; ++i) out[i] = e.push(x.at(i));
+    for (size_t i = 0; i < n; ++i) out[i] = e.push(x[i]);
+}
+
+}  // namespace
+
+void obv(const Column &close, const Column &volume, size_t n, double *out) {
+    ORVANE_BY_VOLUME(volume, (obv_t<V>(close, volume, n, out)));
+}
+
+void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
+        double *out) {
+    ORVANE_BY_VOLUME(volume, (ad_t<V>(MoneyFlow<V>(high, low, close, volume), n, out)));
+}
+
+void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
+           int64_t fast, int64_t slow, double *out) {
+    ORVANE_BY_VOLUME(volume, (adosc_t<V>(MoneyFlow<V>(high, low, close, volume), n, fast, slow, out)));
+}
+
+void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
+         int64_t length, double *out) {
+    ORVANE_BY_VOLUME(volume, (cmf_t<V>(MoneyFlow<V>(high, low, close, volume), volume, n, length, out)));
+}
+
+void ema(const Column &x, size_t n, int64_t length, double *out) {
+    ORVANE_BY_VOLUME(x, (ema_t<V>(x, n, length, out)));
 }
 
 }  // namespace orvane::core

@@ -16,18 +16,13 @@
 
 namespace orvane::core {
 
-// A read-only column: `data` points at element 0, `stride` is in bytes.
+// A read-only column: `data` points at element 0, `stride` is in bytes. Prices are F64;
+// volume (and the input of ema) may also be I64, read as double.
 struct Column {
     enum class Kind { F64, I64 };
     const char *data = nullptr;
     std::ptrdiff_t stride = 0;
     Kind kind = Kind::F64;
-
-    double at(size_t i) const {
-        const char *p = data + static_cast<std::ptrdiff_t>(i) * stride;
-        if (kind == Kind::F64) return *reinterpret_cast<const double *>(p);
-        return static_cast<double>(*reinterpret_cast<const int64_t *>(p));
-    }
 };
 
 // The value a zero bar range is replaced with, so that the range can divide.
