@@ -295,6 +295,10 @@ def test_event_windows_errors():
         tb.get_event_metadata(cal, -5.0, 10)
     with pytest.raises(ValueError, match="overlap"):
         tb.filter_bars_around_events(bars.assign(ACTUAL=1.0), cal)
+    # Windows that could never fit in memory fail at once instead of exhausting it.
+    many = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": pd.date_range("2024-01-01", periods=3000, freq="h")})
+    with pytest.raises(MemoryError):
+        tb.get_event_metadata(many, -30_000_000, 0)
 
 
 def test_event_study_road_on_the_stand_ins():

@@ -1,6 +1,7 @@
 #include "core/event_windows.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 #include <unordered_map>
 
@@ -80,7 +81,6 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
     minutes.clear();
     if (pre > post) return true;
     __int128 width = static_cast<__int128>(post) - pre + 1;
-    if (width * static_cast<__int128>(releases) > static_cast<__int128>(1) << 40) return false;
     __int128 lo = static_cast<__int128>(pre) * kNanosPerMinute;
     __int128 hi = static_cast<__int128>(post) * kNanosPerMinute;
     for (size_t r = 0; r < releases; ++r) {
@@ -88,6 +88,8 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
         // The smallest int64 is the missing-time marker; no minute may land on it.
         if (a <= INT64_MIN || b > INT64_MAX) return false;
     }
+    // A table this long cannot be held in memory; say so rather than start filling it.
+    if (width * static_cast<__int128>(releases) > static_cast<__int128>(1) << 36) throw std::bad_alloc();
     minutes.reserve(static_cast<size_t>(width) * releases);
     for (size_t r = 0; r < releases; ++r)
         for (int64_t m = pre;; ++m) {
