@@ -245,6 +245,16 @@ def test_two_securities_sorted_by_key_then_time_with_calendar_attached():
     pd.testing.assert_frame_equal(cal, before[1])
 
 
+def test_two_releases_in_one_minute_give_two_identical_windows():
+    cal = _calendar([("CPI", "2024-01-10 08:30:00"), ("CPI", "2024-01-10 08:30:45"), ("CPI", "2024-01-10 08:30:00")])
+    bars = _minute_bars(["b", "a"], "2024-01-10 08:00", 60)
+    assert len(tb.get_event_metadata(cal)) == 32
+    out = tb.filter_bars_around_events(bars, cal)
+    # Two windows x two securities x the two calendar rows at exactly 08:30.
+    assert len(out) == 16 * 2 * 2 * 2 and set(out["ACTUAL"]) == {0.0, 2.0}
+    pd.testing.assert_frame_equal(out, _event_bars_by_pandas(bars, cal))
+
+
 def _random_case(seed, tz, unit="ns", variant="holes"):
     rng = np.random.default_rng(seed)
     bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
