@@ -17,6 +17,7 @@ import pytest
 
 import bql
 from bloomberg.bquant import intraday as bqia
+import orvane_data
 from orvane_data.from_bqia import querykit as qk
 from orvane_data.from_bqia import tickbars as tb
 
@@ -71,8 +72,12 @@ def _calendar(rows, tz=NY):
 
 # ---- load ------------------------------------------------------------------------------------
 
+# The directory holding the orvane_data package actually under test (installed or in-tree).
+_PKG_ROOT = str(pathlib.Path(orvane_data.__file__).resolve().parents[1])
+
+
 def _load_in_child(tmp_path, code, extra_path, env_extra=None):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(extra_path), str(ROOT / "src")]), **(env_extra or {}))
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(extra_path), _PKG_ROOT]), **(env_extra or {}))
     return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, capture_output=True, text=True,
                           cwd=tmp_path)
 
