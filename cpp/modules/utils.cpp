@@ -60,11 +60,14 @@ NB_MODULE(utils, m) {
     m.attr("RANGE_EPSILON") = nb::float_(DBL_EPSILON);
 
     glue::def(m, "non_zero_range(high, low)",
-              "The bar range `high - low` (aligned on the index), with every zero replaced by\n"
+              "The bar range `high - low` (aligned on the index, as float64), with every zero replaced by\n"
               "RANGE_EPSILON (sys.float_info.epsilon, the smallest positive float e with 1 + e != 1),\n"
               "so that the range never holds a zero and can always divide. Missing values stay missing.",
               [](glue::Call &c) -> nb::object {
                   nb::object diff = c[0] - c[1];
+                  // Integer and boolean ranges become float64 first, so that the epsilon fits.
+                  std::string kind = nb::cast<std::string>(diff.attr("dtype").attr("kind"));
+                  if (kind == "i" || kind == "u" || kind == "b") diff = diff.attr("astype")("float64");
                   nb::object nonzero = diff.attr("__ne__")(nb::int_(0));
                   return diff.attr("where")(nonzero, nb::float_(DBL_EPSILON));
               });
