@@ -7,13 +7,20 @@
 // futures rolls and returns the long bar table or a (field, date) x ticker table.
 #include "glue/glue.hpp"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/vector.h>
+
+#include "core/csv_bars.hpp"
+
+#include <algorithm>
+#include <memory>
 
 #include <climits>
 #include <string>
 #include <vector>
 
 using namespace nb::literals;
+namespace core = orvane::core;
 
 namespace {
 
@@ -180,34 +187,85 @@ void roll_adjust(nb::object &full) {
     }
 }
 
-// One ticker's cleaned bars: located, loaded, windowed, converted, dropped, renumbered, adjusted.
-nb::object ticker_frame(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path,
-                        bool daily, nb::handle bar_convention) {
-    nb::object pd = glue::import("pandas");
+// Where a ticker's bars are: its directory and, in an intraday tree, the day files in range.
+struct Located {
+    nb::object data_path;
+    std::string dir;
+    nb::list kept;  // intraday: names in ascending text order
+};
+
+// The date of a day-file name: natively (y, m, d set, invalid object returned) when its tail is
+// a plain YYYY-MM-DD, else by strptime, which also gives the interpreter's own error.
+nb::object name_date(nb::handle name, int &y, int &m, int &d) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (!text) throw nb::python_error();
+    std::string_view s(text, (size_t) size);
+    if (PyUnicode_GET_LENGTH(name.ptr()) == size && s.size() >= 14) {
+        std::string tail(s.substr(s.size() - 14));
+        for (size_t p; (p = tail.find(".csv")) != std::string::npos;) tail.erase(p, 4);
+        auto digits = [&](size_t a, size_t n) {
+            int v = 0;
+            for (size_t i = a; i < a + n; ++i) {
+                if (tail[i] < '0' || tail[i] > '9') return -1;
+                v = v * 10 + (tail[i] - '0');
+            }
+            return v;
+        };
+        if (tail.size() == 10 && tail[4] == '-' && tail[7] == '-') {
+            y = digits(0, 4), m = digits(5, 2), d = digits(8, 2);
+            static const int dim[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+            const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+            if (y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= dim[m - 1] && !(m == 2 && d == 29 && !leap))
+                return nb::object();
+        }
+    }
+    nb::object tail = nb::borrow(name)[nb::slice(nb::int_(-14), nb::none(), nb::none())].attr("replace")(".csv", "");
+    return glue::import("datetime").attr("datetime").attr("strptime")(tail, "%Y-%m-%d").attr("date")();
+}
+
+Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily) {
     nb::object os = glue::import("os");
-    nb::object data_path = os.attr("path").attr("join")(os.attr("path").attr("normpath")(csv_path), ticker);
-    const std::string dp = nb::cast<std::string>(data_path);
+    Located loc;
+    loc.data_path = os.attr("path").attr("join")(os.attr("path").attr("normpath")(csv_path), ticker);
+    loc.dir = nb::cast<std::string>(loc.data_path);
+    if (daily) return loc;
+    nb::object names = get_data_files(loc.data_path);
+    nb::object lo, hi;  // start's and end's dates, parsed when first needed
+    for (nb::handle name : names) {
+        if (!lo.is_valid()) lo = flex_strptime(start).attr("date")();
+        int y = 0, m = 0, d = 0;
+        nb::object day = name_date(name, y, m, d);
+        if (!day.is_valid()) day = glue::import("datetime").attr("date")(y, m, d);
+        if (!compare(lo, day, Py_LE)) continue;
+        if (!hi.is_valid()) hi = flex_strptime(end).attr("date")();
+        if (compare(day, hi, Py_LE)) loc.kept.append(name);
+    }
+    loc.kept.sort();
+    return loc;
+}
+
+// The window's lower bound: `start`, or one minute before it for bar_convention "start".
+nb::object window_lower(nb::handle start, nb::handle bar_convention) {
+    if (!compare(bar_convention, nb::str("start"), Py_EQ)) return nb::borrow(start);
+    nb::object minute = glue::import("datetime").attr("timedelta")("minutes"_a = 1);
+    return (flex_strptime(start) - minute).attr("strftime")("%Y-%m-%d %H:%M:%S");
+}
+
+// One ticker's cleaned bars through pandas, step by step: loaded, windowed, converted, dropped,
+// renumbered, adjusted.
+nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start, nb::handle end, bool daily,
+                         nb::handle bar_convention) {
+    nb::object pd = glue::import("pandas");
     nb::object full;
     if (daily) {
-        full = load_file(dp + "/ohlcv.csv");
+        full = load_file(loc.dir + "/ohlcv.csv");
     } else {
-        nb::object names = get_data_files(data_path);
-        nb::object strptime = glue::import("datetime").attr("datetime").attr("strptime");
-        nb::list kept;
-        for (nb::handle name : names) {
-            nb::object lo = flex_strptime(start).attr("date")();
-            std::string s = nb::cast<std::string>(name);
-            std::string tail = s.size() > 14 ? s.substr(s.size() - 14) : s;
-            for (size_t p; (p = tail.find(".csv")) != std::string::npos;) tail.erase(p, 4);
-            nb::object day = strptime(tail, "%Y-%m-%d").attr("date")();
-            if (compare(lo, day, Py_LE) && compare(day, flex_strptime(end).attr("date")(), Py_LE)) kept.append(name);
-        }
-        kept.sort();
         full = pd.attr("DataFrame")();
-        for (nb::handle name : kept) {
+        for (nb::handle name : loc.kept) {
             nb::list parts;
             parts.append(full);
-            parts.append(load_file(dp + "/" + nb::cast<std::string>(name)));
+            parts.append(load_file(loc.dir + "/" + nb::cast<std::string>(name)));
             full = pd.attr("concat")(parts);
         }
         if (truthy(full.attr("empty")))
@@ -216,11 +274,7 @@ nb::object ticker_frame(nb::handle ticker, nb::handle start, nb::handle end, con
                                               glue::to_str(end) + "]!");
         full = full.attr("sort_values")("time_key");
     }
-    nb::object lower = nb::borrow(start);
-    if (compare(bar_convention, nb::str("start"), Py_EQ)) {
-        nb::object minute = glue::import("datetime").attr("timedelta")("minutes"_a = 1);
-        lower = (flex_strptime(start) - minute).attr("strftime")("%Y-%m-%d %H:%M:%S");
-    }
+    nb::object lower = window_lower(start, bar_convention);
     nb::object key = full["time_key"];
     full = full[key.attr("__ge__")(lower) & key.attr("__le__")(end)].attr("copy")();
     set_item(full, nb::str("time_key"), pd.attr("to_datetime")(full["time_key"]));
@@ -231,19 +285,264 @@ nb::object ticker_frame(nb::handle ticker, nb::handle start, nb::handle end, con
     return full.attr("copy")();
 }
 
+// ---- the native road ----------------------------------------------------------------------
+
+struct NativeBars {
+    core::Frame frame;
+    std::vector<std::string> buffers;  // the file texts that the frame's text values point into
+};
+
+struct TickerBars {
+    nb::object ticker;
+    nb::object df;                       // the pandas road's frame, or
+    std::unique_ptr<NativeBars> native;  // the native road's columns
+};
+
+std::string fs_path(const std::string &text) {
+    nb::object b = glue::import("os").attr("fsencode")(nb::str(text.c_str(), text.size()));
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
+}
+
+std::string utf8(nb::handle s) {
+    Py_ssize_t n = 0;
+    const char *p = PyUnicode_AsUTF8AndSize(s.ptr(), &n);
+    if (!p) throw nb::python_error();
+    return std::string(p, (size_t) n);
+}
+
+TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily,
+                       nb::handle bar_convention) {
+    TickerBars out;
+    out.ticker = nb::borrow(ticker);
+    Located loc = locate(ticker, start, end, csv_path, daily);
+    std::vector<std::string> paths;
+    if (daily) paths.push_back(fs_path(loc.dir + "/ohlcv.csv"));
+    for (nb::handle name : loc.kept) paths.push_back(fs_path(loc.dir + "/" + nb::cast<std::string>(name)));
+    // A lower bound that cannot be formed is the pandas road's to report, in its own order.
+    nb::object lower;
+    try {
+        lower = window_lower(start, bar_convention);
+    } catch (nb::python_error &) {
+    }
+    if (lower.is_valid() && !paths.empty()) {
+        const std::string lo = utf8(lower), hi = utf8(end);
+        auto bars = std::make_unique<NativeBars>();
+        bool ok;
+        {
+            nb::gil_scoped_release release;
+            ok = core::clean_ticker(paths, !daily, lo, hi, bars->buffers, bars->frame);
+        }
+        if (ok) {
+            out.native = std::move(bars);
+            return out;
+        }
+    }
+    out.df = pandas_ticker(ticker, loc, start, end, daily, bar_convention);
+    return out;
+}
+
+template <class T>
+nb::object numpy_of(std::vector<T> &&v) {
+    auto *owned = new std::vector<T>(std::move(v));
+    nb::capsule owner(owned, [](void *p) noexcept { delete (std::vector<T> *) p; });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+// An object array holding `n` new references produced by `item(i)`.
+template <class F>
+nb::object object_array(size_t n, F item) {
+    nb::object arr = glue::import("numpy").attr("empty")(n, "dtype"_a = builtin("object"));
+    if (n == 0) return arr;
+    uintptr_t addr = nb::cast<uintptr_t>(arr.attr("__array_interface__")["data"][0]);
+    PyObject **slots = reinterpret_cast<PyObject **>(addr);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *old = slots[i];
+        slots[i] = item(i).release().ptr();
+        Py_XDECREF(old);
+    }
+    return arr;
+}
+
+nb::object text_array(const std::vector<std::string_view> &texts) {
+    nb::object last;
+    std::string_view last_text;
+    return object_array(texts.size(), [&](size_t i) -> nb::object {
+        std::string_view t = texts[i];
+        if (!last.is_valid() || t != last_text) {
+            last = nb::str(t.data(), t.size());
+            last_text = t;
+        }
+        return last;
+    });
+}
+
+nb::object native_frame(NativeBars &bars, nb::handle ticker) {
+    core::Frame &f = bars.frame;
+    nb::dict cols;
+    for (core::Column &c : f.cols) {
+        nb::str name(c.name.c_str(), c.name.size());
+        switch (c.kind) {
+            case core::Kind::Time: cols[name] = numpy_of(std::vector<int64_t>(c.ints)).attr("view")("M8[ns]"); break;
+            case core::Kind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
+            case core::Kind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
+            case core::Kind::Text: cols[name] = text_array(c.texts); break;
+        }
+    }
+    cols["generic_ticker"] = object_array(f.rows, [&](size_t) { return nb::borrow(ticker); });
+    return glue::import("pandas").attr("DataFrame")(cols);
+}
+
+nb::object frame_of(TickerBars &t) {
+    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker);
+    return t.df;
+}
+
+const char *kSourceField[] = {"open", "high", "low", "close", "volume", "num_trds"};
+const char *kTaken[] = {"DATE",   "ID",      "TICKER",    "VALUE",    "PX_OPEN", "PX_HIGH",
+                        "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS", "FLDS",    "ActualValue"};
+
+bool name_taken(std::string_view n) {
+    for (const char *t : kTaken)
+        if (n == t) return true;
+    return false;
+}
+
+template <class T>
+const T *data_of(nb::handle arr) {
+    return nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig>>(arr).data();
+}
+
+// The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
+// are outside what the native reshape reproduces exactly (then pandas melts and pivots).
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure) {
+    // Fields to build: flds itself when it lists distinct fields, else all of them, then .loc[flds].
+    std::vector<size_t> wanted;
+    bool direct = nb::len(flds) > 0;
+    for (nb::handle f : flds) {
+        std::string name = nb::isinstance<nb::str>(f) ? nb::cast<std::string>(f) : std::string();
+        size_t k = (size_t) (std::find(measure.begin(), measure.end(), name) - measure.begin());
+        if (k == measure.size() || std::find(wanted.begin(), wanted.end(), k) != wanted.end()) {
+            direct = false;
+            break;
+        }
+        wanted.push_back(k);
+    }
+    if (!direct) {
+        wanted.clear();
+        for (size_t k = 0; k < measure.size(); ++k) wanted.push_back(k);
+    }
+
+    nb::list tick;
+    for (TickerBars &t : all) tick.append(t.ticker);
+    nb::object ids = builtin("sorted")(builtin("set")(tick));
+    nb::dict column_of;
+    for (size_t i = 0; i < nb::len(ids); ++i) column_of[ids[i]] = nb::int_(i);
+
+    nb::object np = glue::import("numpy");
+    std::vector<core::ReshapeInput> inputs;
+    std::vector<nb::object> keep_alive;
+    bool any_float = false;
+    for (TickerBars &t : all) {
+        core::ReshapeInput in;
+        in.column = nb::cast<int>(column_of[t.ticker]);
+        if (t.native) {
+            core::Frame &f = t.native->frame;
+            for (core::Column &c : f.cols)
+                if (name_taken(c.name)) return nb::object();
+            const int key = f.find("time_key");
+            if (key < 0 || f.rows == 0) return nb::object();
+            in.dates = f.cols[key].ints.data();
+            in.rows = f.rows;
+            // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
+            for (size_t k = 0; k < measure.size(); ++k) {
+                const int c = f.find(kSourceField[k]);
+                if (c < 0 || f.cols[c].kind == core::Kind::Text) return nb::object();
+                if (f.cols[c].kind == core::Kind::Float) any_float = true;
+            }
+            for (size_t k : wanted) {
+                core::Column &col = f.cols[f.find(kSourceField[k])];
+                const bool fl = col.kind == core::Kind::Float;
+                in.fvalues.push_back(fl ? col.floats.data() : nullptr);
+                in.ivalues.push_back(fl ? nullptr : col.ints.data());
+            }
+        } else {
+            nb::object df = t.df;
+            nb::object columns = df.attr("columns");
+            for (nb::handle c : columns)
+                if (!nb::isinstance<nb::str>(c) || name_taken(nb::cast<std::string>(c))) return nb::object();
+            if (!truthy(columns.attr("is_unique")) || !contains(columns, nb::str("time_key")) || nb::len(df) == 0)
+                return nb::object();
+            nb::object key = df["time_key"];
+            if (glue::to_str(key.attr("dtype")) != "datetime64[ns]") return nb::object();
+            nb::object dates = np.attr("ascontiguousarray")(key.attr("to_numpy")().attr("view")("i8"));
+            keep_alive.push_back(dates);
+            in.dates = data_of<int64_t>(dates);
+            in.rows = nb::len(df);
+            std::vector<bool> is_float(measure.size());
+            for (size_t k = 0; k < measure.size(); ++k) {
+                if (!contains(columns, nb::str(kSourceField[k]))) return nb::object();
+                const std::string dtype = glue::to_str(df[kSourceField[k]].attr("dtype"));
+                if (dtype != "float64" && dtype != "int64") return nb::object();
+                is_float[k] = dtype == "float64";
+                any_float = any_float || is_float[k];
+            }
+            for (size_t k : wanted) {
+                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
+                keep_alive.push_back(arr);
+                in.fvalues.push_back(is_float[k] ? data_of<double>(arr) : nullptr);
+                in.ivalues.push_back(is_float[k] ? nullptr : data_of<int64_t>(arr));
+            }
+        }
+        inputs.push_back(std::move(in));
+    }
+    if (!any_float || inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
+
+    std::vector<int64_t> dates;
+    std::vector<double> values;
+    const size_t n_ids = nb::len(ids);
+    {
+        nb::gil_scoped_release release;
+        core::reshape_mean(inputs, wanted.size(), n_ids, dates, values);
+    }
+    const size_t nd = dates.size();
+    nb::object pd = glue::import("pandas");
+    nb::list names;
+    for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
+    nb::list arrays, index_names;
+    arrays.append(np.attr("repeat")(np.attr("array")(names, "dtype"_a = builtin("object")), nd));
+    arrays.append(np.attr("tile")(numpy_of(std::move(dates)).attr("view")("M8[ns]"), wanted.size()));
+    index_names.append("FLDS");
+    index_names.append("DATE");
+    nb::object index = pd.attr("MultiIndex").attr("from_arrays")(arrays, "names"_a = index_names);
+    nb::object columns = pd.attr("Index")(ids, "dtype"_a = builtin("object"), "name"_a = "ID");
+    nb::object matrix = numpy_of(std::move(values)).attr("reshape")(wanted.size() * nd, n_ids);
+    nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns);
+    if (!direct) table = table.attr("loc")[flds];
+    return table;
+}
+
 nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb::handle end, nb::handle csv_path,
                       nb::handle bar_convention, bool return_ohlcv) {
     nb::object pd = glue::import("pandas");
     const std::string path = nb::cast<std::string>(csv_path);
     const bool daily = path.find("K_1D") != std::string::npos;
-    nb::list measure = str_list(daily ? kDailyFields : kIntradayFields);
+    const std::vector<std::string> &fields = daily ? kDailyFields : kIntradayFields;
+    nb::list measure = str_list(fields);
     nb::object set = builtin("set");
     if (!truthy(set(flds).attr("issubset")(set(measure))))
         glue::raise(PyExc_ValueError, "Only the following params are allow in `flds`: " + glue::to_str(measure) + ".");
 
-    nb::list frames;
-    for (nb::handle ticker : tickers) frames.append(ticker_frame(ticker, start, end, path, daily, bar_convention));
+    std::vector<TickerBars> all;
+    for (nb::handle ticker : tickers) all.push_back(ticker_bars(ticker, start, end, path, daily, bar_convention));
 
+    if (!return_ohlcv && !all.empty()) {
+        nb::object table = native_table(all, flds, fields);
+        if (table.is_valid()) return table;
+    }
+
+    nb::list frames;
+    for (TickerBars &t : all) frames.append(frame_of(t));
     nb::dict rename;
     for (auto &[from, to] : kRename) rename[from] = to;
     nb::object bars = pd.attr("concat")(frames).attr("rename")("columns"_a = rename);
@@ -260,8 +559,7 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     nb::list index;
     index.append("FLDS");
     index.append("DATE");
-    nb::object table = longform.attr("pivot_table")("index"_a = index,
-                                                    "columns"_a = "ID", "values"_a = "ActualValue");
+    nb::object table = longform.attr("pivot_table")("index"_a = index, "columns"_a = "ID", "values"_a = "ActualValue");
     table = table.attr("reindex")(measure, "level"_a = 0);
     return table.attr("loc")[flds];
 }

@@ -1,0 +1,59 @@
+// Native reading and cleaning of local CSV bar files, and the (field, date) x ticker reshape.
+//
+// The reader decides only what it can decide exactly as pandas' default read_csv would; on
+// anything else (quotes, control or non-ASCII bytes, blank or ragged lines, values that pandas
+// might read differently, dtypes it cannot settle) it answers `false`, and the caller hands the
+// ticker to pandas instead of guessing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane::core {
+
+enum class Kind : uint8_t { Int, Float, Text, Time };
+
+struct Column {
+    std::string name;
+    Kind kind = Kind::Text;
+    std::vector<int64_t> ints;            // Int, Time (nanoseconds since the epoch)
+    std::vector<double> floats;           // Float (NaN where missing)
+    std::vector<std::string_view> texts;  // Text (a null data() where missing)
+};
+
+struct Frame {
+    std::vector<Column> cols;
+    size_t rows = 0;
+    int find(std::string_view name) const;
+};
+
+// Reads a whole file; false when it cannot be opened or read.
+bool read_file(const std::string &path, std::string &out);
+
+// Parses one data file held in `bytes` (flat or grouped layout; for the grouped layout the
+// principal group's bars with the "time_key" column first). Text values point into `bytes`.
+bool parse_data_file(std::string_view bytes, Frame &out);
+
+// One ticker's bars from its data files, in order: stacked, windowed by text [lower, upper],
+// sorted by time key when `sort`, converted to timestamps, rows with a missing cell dropped,
+// roll-adjusted when a "ticker" column is present. `buffers` keeps the file texts alive.
+bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
+                  std::vector<std::string> &buffers, Frame &out);
+
+// Input of the reshape: one ticker's timestamps and, per field, its values.
+struct ReshapeInput {
+    int column = 0;                         // position of the ticker's id among the sorted ids
+    const int64_t *dates = nullptr;
+    size_t rows = 0;
+    std::vector<const double *> fvalues;    // per field: float values, or null when ints
+    std::vector<const int64_t *> ivalues;   // per field: int values when fvalues is null
+};
+
+// (field, date) x id table of means, fields in the given order, dates ascending (all dates of
+// every ticker), `n_ids` columns; cells without a value are NaN. Row-major output.
+void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
+                  std::vector<int64_t> &dates, std::vector<double> &values);
+
+}  // namespace orvane::core
