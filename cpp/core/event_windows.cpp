@@ -21,10 +21,15 @@ class MinuteIndex {
   public:
     explicit MinuteIndex(size_t expected) {
         size_t cap = 16;
-        while (cap < expected * 2 + 1) cap <<= 1;
+        int bits = 4;
+        while (cap < expected * 2 + 1) {
+            cap <<= 1;
+            ++bits;
+        }
         keys_.resize(cap);
         ids_.assign(cap, -1);
         mask_ = cap - 1;
+        shift_ = 64 - bits;
     }
     int64_t insert(int64_t key) {
         size_t i = slot(key);
@@ -47,13 +52,17 @@ class MinuteIndex {
     int64_t size() const { return count_; }
 
   private:
+    // Time stamps on whole minutes share many low zero bits, so the slot comes from the high
+    // bits of a multiplicative hash.
     size_t slot(int64_t key) const {
-        uint64_t h = static_cast<uint64_t>(key) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<size_t>(h ^ (h >> 29)) & mask_;
+        uint64_t h = static_cast<uint64_t>(key);
+        h ^= h >> 31;
+        return static_cast<size_t>((h * 0x9E3779B97F4A7C15ULL) >> shift_);
     }
     std::vector<int64_t> keys_;
     std::vector<int64_t> ids_;
     size_t mask_ = 0;
+    int shift_ = 60;
     int64_t count_ = 0;
 };
 
@@ -107,9 +116,32 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
 
     // Bars on a window minute, grouped by minute with a stable counting sort (bar order kept).
     std::vector<int64_t> hit_id, hit_row;
+    hit_id.reserve(std::min(n, m * 64));
+    hit_row.reserve(std::min(n, m * 64));
     std::vector<int64_t> start(ids + 1, 0);
+    // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
+    // them away before the hash lookup (it only filters; the lookup decides).
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    for (size_t i = 0; i < m; ++i) {
+        lo = std::min(lo, minutes[i]);
+        hi = std::max(hi, minutes[i]);
+    }
+    const uint64_t span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
+    const bool use_bitmap = m > 0 && span <= (uint64_t{1} << 30);
+    std::vector<uint64_t> bitmap(use_bitmap ? span / 64 + 1 : 0, 0);
+    if (use_bitmap)
+        for (size_t i = 0; i < m; ++i) {
+            uint64_t q = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
+            bitmap[q >> 6] |= uint64_t{1} << (q & 63);
+        }
     for (size_t j = 0; j < n; ++j) {
-        int64_t id = index.find(bar_time[j]);
+        const int64_t t = bar_time[j];
+        if (use_bitmap) {
+            if (t < lo || t > hi) continue;
+            uint64_t q = (static_cast<uint64_t>(t) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
+            if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
+        }
+        int64_t id = index.find(t);
         if (id < 0) continue;
         hit_id.push_back(id);
         hit_row.push_back(static_cast<int64_t>(j));
