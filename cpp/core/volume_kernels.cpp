@@ -45,7 +45,7 @@ struct MoneyFlow {
     double operator()(size_t i) const {
         const double h = high[i], l = low[i], c = close[i];
         double range = h - l;
-        if (range == 0) range = kRangeEpsilon;
+        if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
         const double clv = ((c - l) - (h - c)) / range;
         return clv * volume[i];
     }
@@ -69,11 +69,14 @@ struct CumSum {
     double acc = 0.0;
     bool started = false;
     double push(double x) {
-        const bool missing = x != x;
-        const double v = missing ? 0.0 : x;
-        acc = started ? acc + v : v;
+        if (__builtin_expect(x != x, 0)) {
+            if (!started) acc = 0.0;
+            started = true;
+            return kNaN;
+        }
+        acc = started ? acc + x : x;
         started = true;
-        return missing ? kNaN : acc;
+        return acc;
     }
 };
 
@@ -97,18 +100,20 @@ struct Ema {
         unit_denominator = keep + alpha == 1.0;
     }
 
-    double push(double x) {
-        if (__builtin_expect(seen >= length, 1)) {
-            // The common step: a finite value after a finite average. old_wt is 1 here, so the
-            // general step below reduces to num = keep * weighted + alpha * x over exactly 1.
-            if (__builtin_expect(unit_denominator && old_wt == 1.0 && std::isfinite(x) && weighted == weighted, 1)) {
-                const double num = keep * weighted + alpha * x;
-                weighted = weighted != x ? num : weighted;
-                return weighted;
-            }
-            return step(x);
-        }
-        return seed(x);
+    // Any position: the seed phase for the first `length` values, the general step after.
+    double push(double x) { return seen < length ? seed(x) : step(x); }
+
+    // True when the next finite value may take fast(): the average is a number, the last value
+    // was an observation (old_wt 1) and keep + alpha is exactly 1.
+    bool steady() const { return unit_denominator && seen >= length && old_wt == 1.0 && weighted == weighted; }
+
+    // The general step for a finite value in the steady state: old_wt * keep is keep and the
+    // denominator is exactly 1, so it reduces to one multiply-add with no division.
+    double fast(double x) {
+        // A branch, not a select: equal values are rare, and a select would sit on the
+        // average's dependency chain.
+        if (__builtin_expect(weighted != x, 1)) weighted = keep * weighted + alpha * x;
+        return weighted;
     }
 
     double seed(double x) {
@@ -206,11 +211,25 @@ template <class V>
 void adosc_t(const MoneyFlow<V> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
-    for (size_t i = 0; i < n; ++i) {
+    const size_t warm = (size_t) std::min<int64_t>(std::max(fast, slow), (int64_t) n);
+    size_t i = 0;
+    for (; i < warm; ++i) {
         const double line = cum.push(flow(i));
         const double f = ema_fast.push(line);
         const double s = ema_slow.push(line);
         out[i] = f - s;
+    }
+    bool steady = ema_fast.steady() && ema_slow.steady();
+    for (; i < n; ++i) {
+        const double line = cum.push(flow(i));
+        if (__builtin_expect(steady && std::isfinite(line), 1)) {
+            const double f = ema_fast.fast(line);
+            out[i] = f - ema_slow.fast(line);
+        } else {
+            const double f = ema_fast.step(line);
+            out[i] = f - ema_slow.step(line);
+            steady = ema_fast.steady() && ema_slow.steady();
+        }
     }
 }
 
@@ -248,7 +267,19 @@ template <class V>
 void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
     Reader<V> x(x_col);
     Ema e(length);
-    for (size_t i = 0; i < n; ++i) out[i] = e.push(x[i]);
+    const size_t warm = (size_t) std::min<int64_t>(length, (int64_t) n);
+    size_t i = 0;
+    for (; i < warm; ++i) out[i] = e.push(x[i]);
+    bool steady = e.steady();
+    for (; i < n; ++i) {
+        const double v = x[i];
+        if (__builtin_expect(steady && std::isfinite(v), 1)) {
+            out[i] = e.fast(v);
+        } else {
+            out[i] = e.step(v);
+            steady = e.steady();
+        }
+    }
 }
 
 }  // namespace
