@@ -54,13 +54,16 @@ def ref_cmf(high, low, close, vol, length=20, offset=None, **kwargs):
     return _handle_fills(_apply_offset(result, offset), **kwargs)
 
 
-def best(fn, repeat=15):
-    times = []
+def best_pair(reference, package, repeat=21):
+    """Best time of each, the runs interleaved so that both meet the same load on a shared machine."""
+    times = {reference: [], package: []}
+    out = {}
     for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), out
+        for fn in (reference, package):
+            t0 = time.perf_counter()
+            out[fn] = fn()
+            times[fn].append(time.perf_counter() - t0)
+    return min(times[reference]), out[reference], min(times[package]), out[package]
 
 
 def equal(got, want):
@@ -79,8 +82,7 @@ def main():
         ("cmf", lambda: volume.cmf(high, low, close, vol), lambda: ref_cmf(high, low, close, vol)),
     ]
     for name, package, reference in cases:
-        t_ref, want = best(reference)
-        t_pkg, got = best(package)
+        t_ref, want, t_pkg, got = best_pair(reference, package)
         print(f"{name:<6} {ROWS} rows: reference {t_ref:.4f} s  package {t_pkg:.4f} s  "
               f"x{t_ref / t_pkg:5.1f}  equal={equal(got, want)}", flush=True)
 
