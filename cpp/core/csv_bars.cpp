@@ -49,8 +49,6 @@ void split(std::string_view line, std::vector<std::string_view> &fields) {
     }
 }
 
-enum class Cls { NA, Int, Float, Text, Unsure };
-
 // An integer as pandas' tokenizer reads it: optional sign, digits (at most 18: no overflow).
 bool parse_int(std::string_view s, int64_t &v) {
     size_t i = 0;
@@ -91,33 +89,42 @@ Dec parse_decimal(std::string_view s, double *out) {
     size_t i = 0, n = s.size();
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    // Digits are gathered as an integer while that equals pandas' running double exactly (below
+    // 2^53, so up to 15 digits), then as the same running double.
+    uint64_t whole = 0;
     double number = 0.;
     long exponent = 0;
     int num_digits = 0;
     const int max_digits = 17;
     bool any = false;
+    auto take = [&](int digit) {
+        if (num_digits < 15) {
+            whole = whole * 10 + (uint64_t) digit;
+        } else {
+            if (num_digits == 15) number = (double) whole;
+            number = number * 10. + digit;
+        }
+        ++num_digits;
+    };
     while (i < n && is_digit(s[i])) {
         any = true;
-        if (num_digits < max_digits) {
-            number = number * 10. + (s[i] - '0');
-            num_digits++;
-        } else {
-            ++exponent;
-        }
+        if (num_digits < max_digits) take(s[i] - '0');
+        else ++exponent;
         ++i;
     }
     if (i < n && s[i] == '.') {
         ++i;
         int num_decimals = 0;
         while (num_digits < max_digits && i < n && is_digit(s[i])) {
-            number = number * 10. + (s[i] - '0');
-            ++i, ++num_digits, ++num_decimals;
+            take(s[i] - '0');
+            ++i, ++num_decimals;
             any = true;
         }
         while (i < n && is_digit(s[i])) ++i, any = true;
         exponent -= num_decimals;
     }
     if (!any) return Dec::No;
+    if (num_digits <= 15) number = (double) whole;
     if (negative) number = -number;
     if (i < n && (s[i] == 'e' || s[i] == 'E')) {
         ++i;
@@ -133,60 +140,74 @@ Dec parse_decimal(std::string_view s, double *out) {
         exponent += neg ? -e : e;
     }
     if (i != n) return Dec::No;
+    if (!out) return exponent > 308 || exponent < -308 ? Dec::Unsure : Dec::Yes;
     if (exponent > 308 || exponent < -308) return Dec::Unsure;
     const double *e10 = powers_of_ten();
     if (exponent > 0) number *= e10[exponent];
-    else number /= e10[-exponent];
+    else if (exponent < 0) number /= e10[-exponent];
     if (std::isinf(number)) return Dec::Unsure;
-    if (out) *out = number;
+    *out = number;
     return Dec::Yes;
 }
 
 // Texts that pandas reads as missing, boolean or infinite, or numbers with blanks around them.
 bool looks_special(std::string_view s) {
+    const bool padded = s.front() == ' ' || s.back() == ' ';
+    if (!padded && s.size() > 9) return false;  // longer than any of the words below
     size_t a = 0, b = s.size();
     while (a < b && s[a] == ' ') ++a;
     while (b > a && s[b - 1] == ' ') --b;
-    std::string t(s.substr(a, b - a));
+    std::string_view t = s.substr(a, b - a);
     if (t.empty()) return true;
-    for (char &c : t) c = (char) std::tolower((unsigned char) c);
-    static const char *words[] = {"nan", "-nan", "+nan", "na", "n/a", "null", "none", "#n/a", "#na", "#n/a n/a",
-                                  "-1.#ind", "-1.#qnan", "1.#ind", "1.#qnan", "<na>", "inf", "+inf", "-inf",
-                                  "infinity", "+infinity", "-infinity", "true", "false"};
-    for (const char *w : words)
-        if (t == w) return true;
-    int64_t v;
-    return parse_decimal(t, nullptr) != Dec::No || parse_int(t, v);
-}
-
-Cls classify(std::string_view s) {
-    if (s.empty()) return Cls::NA;
-    int64_t v;
-    if (parse_int(s, v)) return Cls::Int;
-    switch (parse_decimal(s, nullptr)) {
-        case Dec::Yes: return Cls::Float;
-        case Dec::Unsure: return Cls::Unsure;
-        case Dec::No: break;
+    if (padded) {
+        int64_t v;
+        if (parse_decimal(t, nullptr) != Dec::No || parse_int(t, v)) return true;
     }
-    if (looks_special(s)) return Cls::Unsure;
-    return Cls::Text;
+    if (t.size() > 9) return false;
+    char low[16];
+    for (size_t i = 0; i < t.size(); ++i) low[i] = (char) std::tolower((unsigned char) t[i]);
+    std::string_view l(low, t.size());
+    static constexpr std::string_view words[] = {
+        "nan",  "-nan",     "+nan",     "na",   "n/a",  "null", "none",     "#n/a",      "#na",       "#n/a n/a",
+        "-1.#ind", "-1.#qnan", "1.#ind", "1.#qnan", "<na>", "inf", "+inf", "-inf", "infinity", "+infinity",
+        "-infinity", "true", "false"};
+    for (std::string_view w : words)
+        if (l == w) return true;
+    return false;
 }
 
-// Converts column `j` of the table of fields (rows x width) as pandas infers its dtype.
+
+// Converts column `j` of the table of fields (rows x width) as pandas infers its dtype, each
+// field scanned once.
 bool convert_column(const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, Column &col) {
-    bool any_na = false, any_int = false, any_float = false, any_text = false;
-    for (size_t r = 0; r < rows; ++r) {
-        switch (classify(cells[r * width + j])) {
-            case Cls::NA: any_na = true; break;
-            case Cls::Int: any_int = true; break;
-            case Cls::Float: any_float = true; break;
-            case Cls::Text: any_text = true; break;
-            case Cls::Unsure: return false;
-        }
-    }
     if (rows == 0) {
         col.kind = Kind::Text;
         return true;
+    }
+    std::vector<int64_t> ints(rows);
+    std::vector<double> floats(rows);
+    bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
+    for (size_t r = 0; r < rows; ++r) {
+        std::string_view s = cells[r * width + j];
+        if (s.empty()) {
+            any_na = true;
+            floats[r] = kNaN;
+            continue;
+        }
+        if (parse_int(s, ints[r])) {
+            any_int = true;
+            // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
+            if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
+            floats[r] = (double) ints[r];
+            continue;
+        }
+        switch (parse_decimal(s, &floats[r])) {
+            case Dec::Yes: any_float = true; continue;
+            case Dec::Unsure: return false;
+            case Dec::No: break;
+        }
+        if (looks_special(s)) return false;
+        any_text = true;
     }
     if (!any_int && !any_float && !any_text) return false;  // all missing: dtype rules of concat differ
     if (any_text) {
@@ -201,17 +222,12 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
     }
     if (!any_float && !any_na) {
         col.kind = Kind::Int;
-        col.ints.resize(rows);
-        for (size_t r = 0; r < rows; ++r) parse_int(cells[r * width + j], col.ints[r]);
+        col.ints = std::move(ints);
         return true;
     }
+    if (long_int) return false;
     col.kind = Kind::Float;
-    col.floats.resize(rows);
-    for (size_t r = 0; r < rows; ++r) {
-        std::string_view s = cells[r * width + j];
-        if (s.empty()) { col.floats[r] = kNaN; continue; }
-        if (parse_decimal(s, &col.floats[r]) != Dec::Yes) return false;
-    }
+    col.floats = std::move(floats);
     return true;
 }
 
@@ -297,12 +313,30 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     const size_t rows = lines.size() - first;
     std::vector<std::string_view> cells;
     cells.reserve(rows * width);
-    std::vector<std::string_view> fields;
-    for (size_t i = first; i < lines.size(); ++i) {
-        split(lines[i], fields);
-        if (fields.size() != width) return false;
-        cells.insert(cells.end(), fields.begin(), fields.end());
+    // One pass over the body: fields end at commas, records at line ends.
+    const char *p = lines[first - 1].data() + lines[first - 1].size() + 1;
+    const char *const stop = bytes.data() + bytes.size();
+    while (p < stop) {
+        size_t count = 0;
+        const char *field = p;
+        while (true) {
+            if (p == stop || *p == '\n') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                ++p;
+                break;
+            }
+            if (*p == ',') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                field = ++p;
+                continue;
+            }
+            ++p;
+        }
+        if (count != width) return false;
     }
+    if (cells.size() != rows * width) return false;
 
     if (flat) {
         out.rows = rows;
