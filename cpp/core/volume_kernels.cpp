@@ -51,7 +51,7 @@ struct MoneyFlow {
     }
 };
 
-// Run `body.template operator()<V>()` with V the volume column's element type.
+// Run `call` with V bound to the element type of the volume (or ema input) column.
 #define ORVANE_BY_VOLUME(volume, call)              \
     do {                                            \
         if ((volume).kind == Column::Kind::I64) {   \
