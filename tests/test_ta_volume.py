@@ -56,7 +56,7 @@ def bars(n=400, seed=0, index=None):
 
 
 def assert_same(got, want, exact=True):
-    assert got.index.equals(want.index)
+    assert got.index.equals(want.index) and got.dtype == want.dtype
     if exact:
         np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
     else:
@@ -142,6 +142,8 @@ def test_other_dtypes_and_strided_buffers(kind):
     h, l, c, v = bars(seed=9)
     hi, lo, cl = (s.round().astype("int64") for s in (h, l, c))       # integer prices
     assert_same(fn(hi, lo, cl, v), ref(hi, lo, cl, v), exact)
+    nullable = [s.astype("Float64") for s in (h, l, c, v)]                # extension dtype: pandas' way
+    assert_same(fn(*nullable), ref(*nullable), exact)
     frame = pd.DataFrame(np.column_stack([h, l, c, v]))                 # one 2-D float block
     cols = [pd.Series(frame.to_numpy()[::2, i]) for i in range(4)]      # strided views
     assert_same(fn(*cols), ref(*cols), exact)

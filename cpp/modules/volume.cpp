@@ -5,7 +5,7 @@
 // fill, label. The helpers (verify_series, get_offset, signed_series, non_zero_range, ema,
 // _apply_offset, _handle_fills, and `ad` inside `adosc`) are looked up in the module namespace at
 // call time, as module globals are. The compute step has two renderings with the same result:
-//   * when every input is a float64 pandas Series (volume may be int64) on one index and the
+//   * when every input is a numpy-backed float64 pandas Series (volume may be int64) on one index and the
 //     helpers it would call are the package's own, one native pass over the numpy buffers, with
 //     the GIL released;
 //   * otherwise pandas' aligned arithmetic through the helpers, which also handles series on
@@ -77,6 +77,7 @@ struct Originals {
 };
 Originals originals;
 PyObject *series_type = nullptr;  // pandas.Series
+PyObject *numpy_dtype = nullptr;  // numpy.dtype: extension dtypes (nullable, arrow) stay with pandas
 
 PyObject *keep(nb::handle obj) {
     Py_INCREF(obj.ptr());
@@ -143,8 +144,13 @@ bool same_index(nb::handle a, nb::handle b) {
 // Fill `in` when the series can take the native path; the last series is the volume.
 template <size_t N>
 bool gather(NativeInputs<N> &in, const std::array<nb::handle, N> &series) {
-    for (size_t i = 0; i < N; ++i)
+    for (size_t i = 0; i < N; ++i) {
         if (Py_TYPE(series[i].ptr()) != (PyTypeObject *) series_type) return false;
+        nb::object dtype = series[i].attr("dtype");
+        if (Py_TYPE(dtype.ptr()) != (PyTypeObject *) numpy_dtype &&
+            !PyObject_TypeCheck(dtype.ptr(), (PyTypeObject *) numpy_dtype))
+            return false;
+    }
     for (size_t i = 1; i < N; ++i)
         if (!same_index(series[0], series[i])) return false;
     for (size_t i = 0; i < N; ++i) {
@@ -325,6 +331,7 @@ NB_MODULE(volume, m) {
     nb::object pd_series = glue::import("pandas").attr("Series");
     m.attr("Series") = pd_series;
     series_type = keep(pd_series);
+    numpy_dtype = keep(glue::import("numpy").attr("dtype"));
     for (const char *helper : {"verify_series", "get_drift", "get_offset", "non_zero_range", "signed_series",
                                "_apply_offset", "_handle_fills"})
         m.attr(helper) = import_name(utils, helper);
