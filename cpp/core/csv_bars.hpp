@@ -52,7 +52,8 @@ struct ReshapeInput {
 };
 
 // (field, date) x id table of means, fields in the given order, dates ascending (all dates of
-// every ticker), `n_ids` columns; cells without a value are NaN. Row-major output.
+// every ticker), `n_ids` columns; cells without a value are NaN. Column-major output: the
+// column of id c is values[c * rows .. (c + 1) * rows).
 void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
                   std::vector<int64_t> &dates, std::vector<double> &values);
 

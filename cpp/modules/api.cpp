@@ -516,7 +516,8 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     index_names.append("DATE");
     nb::object index = pd.attr("MultiIndex").attr("from_arrays")(arrays, "names"_a = index_names);
     nb::object columns = pd.attr("Index")(ids, "dtype"_a = builtin("object"), "name"_a = "ID");
-    nb::object matrix = numpy_of(std::move(values)).attr("reshape")(wanted.size() * nd, n_ids);
+    // Column-major, so that the frame takes each ticker's column as it is.
+    nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
     nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns);
     if (!direct) table = table.attr("loc")[flds];
     return table;
