@@ -44,3 +44,54 @@ def test_random_trees(tmp_path, seed, daily, odd):
     # The whole span always has data: at least that query must succeed and agree.
     ok += compare((tickers, list(fields), days[0], days[-1] + " 23:59:59", str(csv_path)), "end", False)
     assert ok >= 1
+
+
+HEADER = "time_key,open,high,low,close,volume,num_trds,ticker\n"
+ROW = "2024-03-15 09:3{i}:00,{o},2.5,0.5,{c},{v},3,{t}\n"
+
+
+def rows(n=4, **over):
+    out = []
+    for i in range(n):
+        vals = dict(i=i, o=1.25 + i, c=1.5 + i, v=10 * i, t="A" if i < 2 else "B")
+        vals.update({k: (v(i) if callable(v) else v) for k, v in over.items()})
+        out.append(ROW.format(**vals))
+    return "".join(out)
+
+
+# Day files that a CSV reader must read exactly as pandas does; each is one or two days of one ticker.
+ODD_FILES = {
+    "plain": [HEADER + rows()],
+    "quoted": [HEADER + rows(t=lambda i: '"A,1"' if i < 2 else "B")],
+    "crlf": [(HEADER + rows()).replace("\n", "\r\n")],
+    "blank line": [HEADER + rows() + "\n" + rows(1)],
+    "missing markers": [HEADER + rows(v=lambda i: ["NA", "nan", "", "7"][i])],
+    "infinity": [HEADER + rows(o=lambda i: "inf" if i == 1 else 1.0)],
+    "padded numbers": [HEADER + rows(v=lambda i: f" {i}")],
+    "long mantissas": [HEADER + rows(c=lambda i: repr(0.1 + i / 3 * 1e-7), o="1.234567890123456789e3")],
+    "exponents": [HEADER + rows(c=lambda i: f"{i + 1}e-5", o="1E+2")],
+    "ints and floats across days": [HEADER + rows(), HEADER + rows(o=7, c=9)],
+    "column sets differ": [HEADER + rows(), HEADER.replace(",ticker", "") + rows().replace(",A\n", "\n").replace(",B\n", "\n")],
+    "header only": [HEADER, HEADER + rows()],
+    "non-ascii": [HEADER + rows(t=lambda i: "Ä" if i < 2 else "B")],
+    "ragged": [HEADER + rows() + "2024-03-15 09:59:00,1,1\n"],
+    "mixed text and numbers": [HEADER + rows(t=lambda i: "1" if i < 2 else "B")],
+    "booleans": [HEADER + rows(t=lambda i: "True" if i < 2 else "False")],
+    "duplicate stamps": [HEADER + rows(), HEADER + rows(o=3.5)],
+    "no layout": [HEADER + rows(), "a,b\n1,2\n"],
+    "empty file": [""],
+    "binary": [HEADER + rows() + "\x00\xff\x01,\n"],
+    "other stamp forms": [HEADER + rows().replace("2024-03-15 09:32:00", "2024-03-15T09:32:00")],
+}
+
+
+@pytest.mark.parametrize("name", list(ODD_FILES))
+@pytest.mark.parametrize("return_ohlcv", [False, True])
+def test_odd_files(tmp_path, name, return_ohlcv):
+    root = tmp_path / "K_1M"
+    d = root / "X"
+    d.mkdir(parents=True)
+    for k, text in enumerate(ODD_FILES[name]):
+        (d / f"X_2024-03-1{5 + k}.csv").write_bytes(text.encode("utf-8", "surrogateescape"))
+    flds = ["PX_LAST", "PX_OPEN", "PX_VOLUME"]
+    compare((["X"], flds, "2024-03-15", "2024-03-17 23:59:59", str(root)), "end", return_ohlcv)

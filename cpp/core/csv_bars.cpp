@@ -275,18 +275,21 @@ bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double
 
 bool parse_data_file(std::string_view bytes, Frame &out) {
     out = Frame();
-    for (unsigned char ch : bytes)
-        if ((ch < 0x20 && ch != '\n') || ch >= 0x7f || ch == '"') return false;
+    // The header lines (up to three); the body is checked and split in one pass below.
     std::vector<std::string_view> lines;
-    for (size_t pos = 0; pos < bytes.size();) {
-        size_t nl = bytes.find('\n', pos);
+    size_t body = 0;
+    while (lines.size() < 3 && body < bytes.size()) {
+        size_t nl = bytes.find('\n', body);
         if (nl == std::string_view::npos) nl = bytes.size();
-        lines.push_back(bytes.substr(pos, nl - pos));
-        pos = nl + 1;
+        lines.push_back(bytes.substr(body, nl - body));
+        body = nl + 1;
     }
     if (lines.empty()) return false;
-    for (std::string_view l : lines)
+    for (std::string_view l : lines) {
         if (l.empty()) return false;  // blank lines: pandas skips them, the csv module does not
+        for (unsigned char ch : l)
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
+    }
 
     std::vector<std::string_view> head, second;
     split(lines[0], head);
@@ -312,33 +315,37 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
             if (n.empty()) return false;
         if (!unique_names(head)) return false;
     }
-    const size_t rows = lines.size() - first;
     std::vector<std::string_view> cells;
-    cells.reserve(rows * width);
+    if (bytes.size() > 64) cells.reserve(bytes.size() / 6);
     // One pass over the body: fields end at commas, records at line ends.
-    const char *p = lines[first - 1].data() + lines[first - 1].size() + 1;
+    const size_t offset = (size_t) (lines[first - 1].data() - bytes.data()) + lines[first - 1].size() + 1;
+    const char *p = bytes.data() + std::min(offset, bytes.size());
     const char *const stop = bytes.data() + bytes.size();
+    size_t rows = 0;
     while (p < stop) {
         size_t count = 0;
         const char *field = p;
+        if (*p == '\n') return false;  // a blank line
         while (true) {
             if (p == stop || *p == '\n') {
                 cells.emplace_back(field, (size_t) (p - field));
                 ++count;
-                ++p;
+                if (p != stop) ++p;
                 break;
             }
-            if (*p == ',') {
+            const unsigned char ch = (unsigned char) *p;
+            if (ch == ',') {
                 cells.emplace_back(field, (size_t) (p - field));
                 ++count;
                 field = ++p;
                 continue;
             }
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
             ++p;
         }
-        if (count != width) return false;
+        if (count != width) return false;  // ragged, or a blank line
+        ++rows;
     }
-    if (cells.size() != rows * width) return false;
 
     if (flat) {
         out.rows = rows;
@@ -470,10 +477,11 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
     for (size_t i = 0; i < paths.size(); ++i) {
         if (!read_file(paths[i], buffers[i])) return false;
         Frame f;
-        if (!parse_data_file(buffers[i], f)) return false;
+        // A file without rows has text columns, which pandas' stacking does not simply skip.
+        if (!parse_data_file(buffers[i], f) || f.rows == 0) return false;
         files.push_back(std::move(f));
     }
-    // Stack: same columns in the same order; ints meet floats as floats. Empty files add nothing.
+    // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
     for (const Frame &f : files)
         if (f.rows) { shape = &f; break; }
