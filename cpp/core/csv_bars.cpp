@@ -72,7 +72,7 @@ enum class Dec { No, Yes, Unsure };
 const double *powers_of_ten() {
     static double table[309];
     static bool ready = [] {
-        char buf[8];
+        char buf[16];
         for (int k = 0; k <= 308; ++k) {
             std::snprintf(buf, sizeof buf, "1e%d", k);
             table[k] = std::strtod(buf, nullptr);
