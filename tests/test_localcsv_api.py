@@ -192,3 +192,14 @@ def test_duplicates_are_averaged(tmp_path):
           flat_rows([("2024-03-15 09:31:00", 1, 1, 1, c, 1, 1, "A") for c in [1.0, 2.0, 4.0]]))
     table = api.get_historical_data(["X"], ["PX_LAST"], "2024-03-15", "2024-03-16", str(root))
     assert table.shape == (1, 1) and table.iloc[0, 0] == pytest.approx(7.0 / 3.0)
+
+
+@pytest.mark.parametrize("body", [b"2024-03-15 09:31:00,1,2,3\n2024-03-15 09:32:00,1,2,3,4,5\n",
+                                  b"2024-03-15 09:31:00,1\xff\xfe,2\n"], ids=["ragged", "binary"])
+def test_reader_errors_name_the_file(tmp_path, body):
+    f = tmp_path / "K_1M" / "X" / "X_2024-03-15.csv"
+    f.parent.mkdir(parents=True)
+    f.write_bytes(b"time_key,open,high,low,close,volume,num_trds\n" + body)
+    with pytest.raises(Exception) as e:
+        api.get_historical_data(["X"], [], "2024-03-15", "2024-03-16", str(tmp_path / "K_1M"))
+    assert f"in the data file {f}" in getattr(e.value, "__notes__", [])

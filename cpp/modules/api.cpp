@@ -131,7 +131,25 @@ bool row_has_open(nb::handle path, int row) {
                 "Unrecognised layout in " + path + ": neither row 1 nor row 2 has the field 'open'.");
 }
 
+nb::object read_bars(const std::string &path);
+
+// A data file's bars. An error of the reader (a truncated, binary or malformed file) reaches the
+// caller unchanged, with a note naming the file.
 nb::object load_file(const std::string &path) {
+    try {
+        return read_bars(path);
+    } catch (nb::python_error &e) {
+        nb::handle value = e.value();
+        if (nb::hasattr(value, "add_note")) {
+            PyObject *r = PyObject_CallMethod(value.ptr(), "add_note", "s", ("in the data file " + path).c_str());
+            if (r) Py_DECREF(r);
+            else PyErr_Clear();
+        }
+        throw;
+    }
+}
+
+nb::object read_bars(const std::string &path) {
     nb::object pd = glue::import("pandas");
     nb::str p(path.c_str());
     if (row_has_open(p, 1)) return pd.attr("read_csv")(p);
