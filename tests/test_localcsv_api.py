@@ -194,7 +194,7 @@ def test_duplicates_are_averaged(tmp_path):
     assert table.shape == (1, 1) and table.iloc[0, 0] == pytest.approx(7.0 / 3.0)
 
 
-@pytest.mark.parametrize("body", [b"2024-03-15 09:31:00,1,2,3\n2024-03-15 09:32:00,1,2,3,4,5\n",
+@pytest.mark.parametrize("body", [b"2024-03-15 09:31:00,1,2,3\n2024-03-15 09:32:00,1,2,3,4,5,6,7,8,9\n",
                                   b"2024-03-15 09:31:00,1\xff\xfe,2\n"], ids=["ragged", "binary"])
 def test_reader_errors_name_the_file(tmp_path, body):
     f = tmp_path / "K_1M" / "X" / "X_2024-03-15.csv"
