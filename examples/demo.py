@@ -10,6 +10,7 @@ import socket
 import sys
 import time
 import importlib.util
+import logging
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -43,6 +44,7 @@ def main(out_dir=OUT) -> int:
 
     from moto.server import ThreadedMotoServer
 
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # no request log lines
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
     server.start()
     try:
