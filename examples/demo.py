@@ -2,7 +2,8 @@
 
 `make demo` runs this file. It starts a local S3 server (moto) on 127.0.0.1, points boto3 and pandas at
 it, seeds it with sample vendor snapshots, puts the stand-ins for Bloomberg's closed libraries (sim/) on
-the path, runs the three roads and writes the event-study chart under out/demo/.
+the path, runs the three roads and writes the event-study chart under out/demo/ (or the folder given
+as the first argument).
 """
 import os
 import pathlib
@@ -77,4 +78,4 @@ def main(out_dir=OUT) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else OUT))
