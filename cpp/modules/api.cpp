@@ -527,12 +527,18 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     nb::object pd = glue::import("pandas");
     nb::list names;
     for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
-    nb::list arrays, index_names;
-    arrays.append(np.attr("repeat")(np.attr("array")(names, "dtype"_a = builtin("object")), nd));
-    arrays.append(np.attr("tile")(numpy_of(std::move(dates)).attr("view")("M8[ns]"), wanted.size()));
+    // The index from its levels and codes: no factorising of repeated labels.
+    nb::list levels, codes, index_names;
+    levels.append(pd.attr("Index")(names, "dtype"_a = builtin("object")));
+    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")("M8[ns]")));
+    nb::object field_codes = np.attr("arange")(wanted.size());
+    nb::object date_codes = np.attr("arange")(nd);
+    codes.append(np.attr("repeat")(field_codes, nd));
+    codes.append(np.attr("tile")(date_codes, wanted.size()));
     index_names.append("FLDS");
     index_names.append("DATE");
-    nb::object index = pd.attr("MultiIndex").attr("from_arrays")(arrays, "names"_a = index_names);
+    nb::object index = pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
+                                             "verify_integrity"_a = false);
     nb::object columns = pd.attr("Index")(ids, "dtype"_a = builtin("object"), "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
     nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
