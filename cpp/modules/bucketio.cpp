@@ -1,5 +1,325 @@
+// orvane_data.from_s3.bucketio: the package's gateway to S3 object storage. Listing, existence
+// tests, reading in seven formats (with a chunked gzip CSV reader), writing, deleting objects and
+// folders, and removing local folders.
+//
+// All of it is orchestration of boto3 and pandas calls; the heavy lifting (transfers, parsing) is
+// done by those libraries, so everything stays in the binding file. The S3 client, resource and
+// botocore, and the other imported modules, are looked up as module attributes on each call so
+// that a replacement assigned to the module is used.
 #include "glue/glue.hpp"
 
+#include <initializer_list>
+
+using namespace nb::literals;
+
+namespace {
+
+constexpr const char *kDefaultPrefix = "tamrix_common_s3";
+
+void say(nb::handle line) { glue::import("builtins").attr("print")(line); }
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+// Keys and URLs are built from the interpreter's own strings, so any text (embedded NULs, lone
+// surrogates) passes through unchanged.
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIIString(text.ptr(), word) == 0; }
+
+nb::str slash() { return nb::str("/"); }
+
+// str(x)
+nb::str text_of(nb::handle x) {
+    PyObject *r = PyObject_Str(x.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+// prefix + "/" + path, the prefix written as text whatever it is (None gives "None").
+nb::str joined_key(nb::handle prefix, nb::handle path) {
+    return cat({text_of(prefix), slash(), path});
+}
+
+// The path alone when the prefix is None or empty, else prefix + "/" + path.
+nb::str optional_prefix_key(nb::handle prefix, nb::handle path) {
+    if (prefix.is_none() || PyUnicode_GET_LENGTH(prefix.ptr()) == 0) return nb::borrow<nb::str>(path);
+    return cat({prefix, slash(), path});
+}
+
+nb::str object_url(nb::handle bucket, nb::handle key) { return cat({nb::str("s3://"), bucket, slash(), key}); }
+
+[[noreturn]] void raise_text(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+bool assertions_enabled() {
+    nb::object optimize = glue::import("sys").attr("flags").attr("optimize");
+    return nb::cast<long>(optimize) == 0;
+}
+
+const char *kListDoc =
+    "List the full keys of every object whose key begins with prefix + \"/\" + folder_path.\n"
+    "\n"
+    "    Pages of up to 10000 keys are followed until the listing is complete; keys come back\n"
+    "    in the order the service lists them. A listing that matches nothing returns [].\n";
+
+const char *kExistsDoc =
+    "Tell whether an object exists under the key prefix + \"/\" + file_path.\n"
+    "\n"
+    "    A refused metadata request (missing object, no permission) gives False; a folder-like\n"
+    "    prefix that is not itself an object key also gives False.\n";
+
+const char *kReadDoc =
+    "Read an object from S3.\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    file_path: path of the object below the prefix\n"
+    "    data_format: \"pickle\", \"bytesio\", \"csv\", \"csv.gz\", \"xlsx\", \"parquet\" or \"local_file_path\"\n"
+    "    bucket, prefix: where the object lives (a None or empty prefix is left out for the\n"
+    "        csv, csv.gz, xlsx and parquet formats)\n"
+    "    by_chunks: read a gzip-compressed CSV object in chunks (csv and csv.gz only)\n"
+    "    chunksize: rows per chunk\n"
+    "\n"
+    "    Returns a DataFrame, the unpickled object, a BytesIO positioned at 0, or None for\n"
+    "    local_file_path (the copy is written to temp/<file_path>).\n";
+
+const char *kChunksDoc =
+    "Read a gzip-compressed CSV object in chunks of `chunksize` rows, with a progress bar,\n"
+    "    and return all rows as one DataFrame. `key` is the full object key.\n";
+
+const char *kWriteDoc =
+    "Write an object to S3 under the key prefix + \"/\" + file_path.\n"
+    "\n"
+    "    data_format: \"pickle\" (any picklable object), \"bytesio\" (a byte stream, uploaded from\n"
+    "        its current position; a BytesIO is always uploaded as raw bytes unless \"pickle\" is\n"
+    "        asked), \"csv\" and \"xlsx\" (a DataFrame, written with `index`), \"local_file_path\"\n"
+    "        (the name of a local file, as str).\n";
+
+const char *kDeleteObjectDoc =
+    "Delete one object; the key is file_path alone when the prefix is None or empty.\n";
+
+const char *kDeleteFolderDoc = "Delete every object whose key begins with prefix + \"/\" + folder_path.\n";
+
+const char *kDeleteLocalDoc =
+    "Remove a local directory tree with `rm -r` and print its output, errors and return code.\n";
+
+}  // namespace
+
 NB_MODULE(bucketio, m) {
-    (void) m;
+    // Libraries that must be present.
+    m.attr("os") = glue::import("os");
+    m.attr("Path") = glue::import("pathlib").attr("Path");
+    m.attr("warnings") = glue::import("warnings");
+    m.attr("pickle") = glue::import("pickle");
+    m.attr("gzip") = glue::import("gzip");
+    m.attr("subprocess") = glue::import("subprocess");
+    {
+        nb::object typing = glue::import("typing");
+        m.attr("Any") = typing.attr("Any");
+        m.attr("List") = typing.attr("List");
+        m.attr("Optional") = typing.attr("Optional");
+    }
+    m.attr("BytesIO") = glue::import("io").attr("BytesIO");
+    m.attr("pd") = glue::import("pandas");
+    m.attr("tqdm") = glue::import("tqdm").attr("tqdm");
+
+    const bool show_warnings = glue::show_warnings_from_env();
+    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
+
+    glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings, "'boto3' is not installed.", [&] {
+        nb::object boto3 = glue::import("boto3");
+        m.attr("boto3") = boto3;
+        m.attr("s3_client") = boto3.attr("client")("s3");
+        m.attr("s3_resource") = boto3.attr("resource")("s3");
+    });
+
+    glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings, "'botocore' is not installed.", [&] {
+        m.attr("botocore") = glue::import("botocore");
+        // Make botocore.exceptions reachable as an attribute even if nothing else imported it yet.
+        glue::import("botocore.exceptions");
+    });
+
+    // Read through os.environ so any value (undecodable bytes included) comes back as the interpreter sees it.
+    m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", "NOT_DEFINED");
+    m.attr("PREFIX") = nb::str(kDefaultPrefix);
+
+    glue::def(m, "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]",
+              kListDoc, [](glue::Call &c) -> nb::object {
+                  nb::str key_prefix = joined_key(c[2], c[0]);
+                  nb::object client = c.global("s3_client");
+                  nb::list keys;
+                  nb::dict extra;
+                  nb::str contents("Contents");
+                  while (true) {
+                      nb::dict kw;
+                      kw["Bucket"] = c[1];
+                      kw["Prefix"] = key_prefix;
+                      kw["MaxKeys"] = nb::int_(10000);
+                      kw.update(extra);
+                      nb::object page = client.attr("list_objects_v2")(**kw);
+                      const int has = PySequence_Contains(page.ptr(), contents.ptr());
+                      if (has < 0) throw nb::python_error();
+                      if (has == 1)
+                          for (nb::handle entry : page[contents]) keys.append(entry["Key"]);
+                      if (!truthy(page["IsTruncated"])) return keys;
+                      extra["ContinuationToken"] = page["NextContinuationToken"];
+                  }
+              });
+
+    glue::def(m, "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool",
+              kExistsDoc, [](glue::Call &c) -> nb::object {
+                  nb::str key = joined_key(c[2], c[0]);
+                  nb::object client = c.global("s3_client");
+                  try {
+                      client.attr("head_object")("Bucket"_a = c[1], "Key"_a = key);
+                  } catch (nb::python_error &e) {
+                      nb::object client_error = c.global("botocore").attr("exceptions").attr("ClientError");
+                      if (e.matches(client_error)) return nb::bool_(false);
+                      throw;
+                  }
+                  return nb::bool_(true);
+              });
+
+    glue::def(m,
+              "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
+              "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]",
+              kReadDoc, [](glue::Call &c) -> nb::object {
+                  nb::handle path = c[0], fmt = c[1], bucket = c[2], prefix = c[3];
+                  const bool as_pickle = is(fmt, "pickle");
+                  if (as_pickle || is(fmt, "bytesio")) {
+                      nb::str key = joined_key(prefix, path);
+                      nb::object buffer = c.global("BytesIO")();
+                      c.global("s3_client").attr("download_fileobj")(bucket, key, buffer);
+                      buffer.attr("seek")(0);
+                      if (!as_pickle) return buffer;
+                      return c.global("pickle").attr("load")(buffer);
+                  }
+                  if (is(fmt, "csv") || is(fmt, "csv.gz")) {
+                      nb::str key = optional_prefix_key(prefix, path);
+                      if (truthy(c[4]))
+                          return c.global("read_by_chunks")("bucket"_a = bucket, "key"_a = key, "chunksize"_a = c[5]);
+                      return c.global("pd").attr("read_csv")(object_url(bucket, key));
+                  }
+                  if (is(fmt, "xlsx"))
+                      return c.global("pd").attr("read_excel")(object_url(bucket, optional_prefix_key(prefix, path)));
+                  if (is(fmt, "parquet"))
+                      return c.global("pd").attr("read_parquet")(object_url(bucket, optional_prefix_key(prefix, path)));
+                  if (is(fmt, "local_file_path")) {
+                      nb::str key = joined_key(prefix, path);
+                      nb::object dir = path.attr("rpartition")("/")[0];  // everything before the last "/"
+                      nb::str temp("temp/");
+                      c.global("Path")(cat({temp, dir})).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+                      c.global("s3_resource").attr("Object")(bucket, key).attr("download_file")(cat({temp, path}));
+                      return nb::none();
+                  }
+                  raise_text(PyExc_ValueError,
+                             cat({nb::str("data_format=\""), fmt,
+                                  nb::str("\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.")}));
+              });
+
+    glue::def(m, "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame",
+              kChunksDoc, [](glue::Call &c) -> nb::object {
+                  nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = c[0], "Key"_a = c[1]);
+                  nb::object buffer = c.global("BytesIO")(response["Body"].attr("read")());
+                  response = nb::object();
+                  nb::object gz_file = c.global("gzip").attr("open")(buffer, "rb");
+                  try {
+                      nb::object pd = c.global("pd");
+                      nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = c[2], "iterator"_a = true);
+                      nb::object progress = c.global("tqdm")(reader, "unit"_a = " chunks");
+                      nb::list chunks;
+                      for (nb::handle chunk : progress) chunks.append(chunk);
+                      nb::object out = pd.attr("concat")(chunks);
+                      gz_file.attr("close")();
+                      return out;
+                  } catch (nb::python_error &e) {
+                      // Close the stream, then report the original failure.
+                      try {
+                          gz_file.attr("close")();
+                      } catch (nb::python_error &) {
+                      }
+                      throw;
+                  }
+              });
+
+    glue::def(m,
+              "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
+              "prefix: Optional[str] = PREFIX)",
+              kWriteDoc, [](glue::Call &c) -> nb::object {
+                  nb::handle data = c[0], path = c[1], fmt = c[2], index = c[3], bucket = c[4], prefix = c[5];
+                  nb::str key = joined_key(prefix, path);
+                  if (is(fmt, "pickle")) {
+                      nb::object buffer = c.global("BytesIO")(c.global("pickle").attr("dumps")(data));
+                      c.global("s3_client").attr("upload_fileobj")(buffer, bucket, key);
+                      return nb::none();
+                  }
+                  if (is(fmt, "bytesio") || nb::handle((PyObject *) Py_TYPE(data.ptr())).is(c.global("BytesIO"))) {
+                      c.global("s3_client").attr("upload_fileobj")(data, bucket, key);
+                      return nb::none();
+                  }
+                  const bool csv = is(fmt, "csv");
+                  if (csv || is(fmt, "xlsx")) {
+                      data.attr(csv ? "to_csv" : "to_excel")(object_url(bucket, key), "index"_a = index);
+                      return nb::none();
+                  }
+                  if (is(fmt, "local_file_path")) {
+                      if (assertions_enabled() && !PyUnicode_CheckExact(data.ptr()))
+                          glue::raise(PyExc_AssertionError,
+                                      "`data` must be passed in as a string for `local_file_path`.");
+                      c.global("s3_resource").attr("Object")(bucket, key).attr("upload_file")(data);
+                      return nb::none();
+                  }
+                  raise_text(PyExc_ValueError,
+                             cat({nb::str("data_format=\""), fmt,
+                                  nb::str("\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.")}));
+              });
+
+    glue::def(m, "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+              kDeleteObjectDoc, [](glue::Call &c) -> nb::object {
+                  nb::str key = optional_prefix_key(c[2], c[0]);
+                  c.global("s3_client").attr("delete_object")("Bucket"_a = c[1], "Key"_a = key);
+                  return nb::none();
+              });
+
+    glue::def(m, "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+              kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
+                  nb::str key_prefix = joined_key(c[2], c[0]);
+                  nb::object handle = c.global("s3_resource").attr("Bucket")(c[1]);
+                  handle.attr("objects").attr("filter")("Prefix"_a = key_prefix).attr("delete")();
+                  say(cat({nb::str("s3://"), c[1], slash(), key_prefix, nb::str(" was deleted.")}));
+                  return nb::none();
+              });
+
+    // The path goes after "--" so that one beginning with "-" is never taken for an option, and
+    // the captured output is decoded leniently so that non-ASCII output cannot fail the call after
+    // the removal has already run.
+    glue::def(m, "delete_local_folder(folder_path: str)", kDeleteLocalDoc, [](glue::Call &c) -> nb::object {
+        nb::object subprocess = c.global("subprocess");
+        nb::list argv;
+        argv.append("rm");
+        argv.append("-r");
+        argv.append("--");
+        argv.append(c[0]);
+        nb::object pipe = subprocess.attr("PIPE");
+        nb::object proc = subprocess.attr("Popen")(argv, "stdout"_a = pipe, "stderr"_a = pipe);
+        nb::object streams = proc.attr("communicate")();
+        nb::object out = streams[0].attr("decode")("ascii", "errors"_a = "replace");
+        nb::object err = streams[1].attr("decode")("ascii", "errors"_a = "replace");
+        say(cat({nb::str("Output: "), out}));
+        say(cat({nb::str("Error: "), err}));
+        say(cat({nb::str("code: "), text_of(proc.attr("returncode"))}));
+        return nb::none();
+    });
 }

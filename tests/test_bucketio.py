@@ -1,0 +1,258 @@
+"""bucketio against the local S3 server started by conftest (boto3 and pandas/s3fs over HTTP)."""
+import gzip
+import io
+import os
+import pathlib
+import pickle
+import subprocess
+import sys
+import uuid
+
+import boto3
+import botocore.exceptions
+import pandas as pd
+import pytest
+
+import orvane_data
+from orvane_data.from_s3 import bucketio as bio
+
+BUCKET = "bucketio-tests"
+DF = pd.DataFrame({"a": [1, 2, 3, 4, 5], "b": ["x", "y", "z", "u", "v"]})
+
+
+@pytest.fixture(scope="module")
+def s3():
+    client = boto3.client("s3")
+    client.create_bucket(Bucket=BUCKET)
+    return client
+
+
+@pytest.fixture
+def tag():
+    return "t" + uuid.uuid4().hex[:10]
+
+
+def keys(s3, prefix):
+    return sorted(o["Key"] for o in s3.list_objects_v2(Bucket=BUCKET, Prefix=prefix).get("Contents", []))
+
+
+def gz_csv(df):
+    return gzip.compress(df.to_csv(index=False).encode())
+
+
+def parquet_bytes(df):
+    buf = io.BytesIO()
+    df.to_parquet(buf)
+    return buf.getvalue()
+
+
+@pytest.mark.parametrize(
+    "fmt, by_chunks",
+    [("pickle", False), ("bytesio", False), ("csv", False), ("csv", True), ("csv.gz", False),
+     ("csv.gz", True), ("xlsx", False), ("parquet", False)],
+)
+def test_round_trip(s3, tag, fmt, by_chunks, capsys):
+    path = f"{tag}/obj.{fmt}"
+    if fmt == "pickle":
+        obj = {"k": [1, 2.5, "s"], "df": DF}
+        bio.write_to_s3(obj, path, "pickle", bucket=BUCKET)
+        got = bio.read_from_s3(path, "pickle", bucket=BUCKET, by_chunks=by_chunks)
+        assert got["k"] == obj["k"] and got["df"].equals(DF)
+        return
+    if fmt == "bytesio":
+        bio.write_to_s3(io.BytesIO(b"\x00raw\xff"), path, "bytesio", bucket=BUCKET)
+        got = bio.read_from_s3(path, "bytesio", bucket=BUCKET)
+        assert type(got) is io.BytesIO and got.read() == b"\x00raw\xff"
+        return
+    if fmt == "xlsx":
+        bio.write_to_s3(DF, path, "xlsx", index=False, bucket=BUCKET)
+    elif fmt == "csv" and not by_chunks:
+        bio.write_to_s3(DF, path, "csv", index=False, bucket=BUCKET)
+    else:  # gzip CSV for chunked reads, parquet: raw bytes through a BytesIO (which wins over the word)
+        payload = parquet_bytes(DF) if fmt == "parquet" else gz_csv(DF)
+        path += ".gz" if fmt == "csv" else ""
+        bio.write_to_s3(io.BytesIO(payload), path, "csv", bucket=BUCKET)
+    got = bio.read_from_s3(path, fmt, bucket=BUCKET, by_chunks=by_chunks, chunksize=2.9)
+    pd.testing.assert_frame_equal(got.reset_index(drop=True), DF)
+    err = capsys.readouterr().err
+    assert ("3 chunks" in err) == by_chunks  # 5 rows in chunks of int(2.9) == 2, progress on stderr
+
+
+def test_csv_index_and_key(s3, tag):
+    bio.write_to_s3(DF, f"{tag}/x.csv", "csv", bucket=BUCKET)
+    assert keys(s3, tag) == [] and keys(s3, f"tamrix_common_s3/{tag}") == [f"tamrix_common_s3/{tag}/x.csv"]
+    body = s3.get_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/x.csv")["Body"].read().decode()
+    assert body.splitlines()[:2] == [",a,b", "0,1,x"]
+
+
+@pytest.mark.parametrize("sub", ["a.csv", "x/y/a.csv"])
+def test_local_file_path(s3, tag, tmp_path, monkeypatch, sub):
+    monkeypatch.chdir(tmp_path)
+    src = tmp_path / "src.bin"
+    src.write_bytes(b"local bytes")
+    bio.write_to_s3(str(src), f"{tag}/{sub}", "local_file_path", bucket=BUCKET)
+    with pytest.raises(AssertionError, match="`data` must be passed in as a string for `local_file_path`."):
+        bio.write_to_s3(src, f"{tag}/{sub}", "local_file_path", bucket=BUCKET)
+    assert bio.read_from_s3(f"{tag}/{sub}", "local_file_path", bucket=BUCKET) is None
+    assert (tmp_path / "temp" / tag / sub).read_bytes() == b"local bytes"
+
+
+@pytest.mark.parametrize("prefix, joined", [(None, "None/"), ("", "/"), ("p", "p/")])
+def test_address_forms(s3, tag, prefix, joined, capsys):
+    bare, gz = f"{tag}/d.csv.gz", gz_csv(DF)
+    bio.write_to_s3(io.BytesIO(gz), bare, "bytesio", bucket=BUCKET, prefix=prefix)
+    assert keys(s3, joined + tag) == [joined + bare]
+    assert bio.s3_path_exists(bare, BUCKET, prefix) is True
+    assert bio.list_s3_objects(tag, BUCKET, prefix) == [joined + bare]
+    assert bio.read_from_s3(bare, "bytesio", BUCKET, prefix).read() == gz
+    # csv/xlsx/parquet reads and single deletions leave out a None or empty prefix
+    optional = (joined if prefix else "") + bare
+    s3.put_object(Bucket=BUCKET, Key=optional, Body=gz)
+    assert len(bio.read_from_s3(bare, "csv.gz", BUCKET, prefix)) == 5
+    assert len(bio.read_from_s3(bare, "csv", BUCKET, prefix, True)) == 5
+    bio.delete_s3_object(bare, BUCKET, prefix)
+    assert keys(s3, optional) == []
+    bio.delete_s3_folder(tag, BUCKET, prefix)
+    assert keys(s3, joined + tag) == []
+    assert capsys.readouterr().out.endswith(f"s3://{BUCKET}/{prefix}/{tag} was deleted.\n")
+
+
+def test_listing_and_existence(s3, tag):
+    for k in ["data/1", "data/2", "database/x", "other"]:
+        s3.put_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/{k}", Body=b"1")
+    full = f"tamrix_common_s3/{tag}/"
+    assert bio.list_s3_objects(f"{tag}/data", BUCKET) == [full + "data/1", full + "data/2", full + "database/x"]
+    assert bio.list_s3_objects(f"{tag}/data/", BUCKET) == [full + "data/1", full + "data/2"]
+    assert bio.list_s3_objects(f"{tag}/none", BUCKET) == []
+    assert bio.s3_path_exists(f"{tag}/data/1", BUCKET) is True
+    assert bio.s3_path_exists(f"{tag}/data", BUCKET) is False  # a folder-like prefix is not an object
+    assert bio.s3_path_exists("x", "no-such-bucket-here") is False
+    with pytest.raises(botocore.exceptions.ClientError):
+        bio.list_s3_objects("x", "no-such-bucket-here")
+    with pytest.raises(botocore.exceptions.ClientError):
+        bio.read_from_s3(f"{tag}/missing", "pickle", BUCKET)
+
+
+class StubClient:
+    def __init__(self, pages):
+        self.pages, self.calls = pages, []
+
+    def list_objects_v2(self, **kw):
+        self.calls.append(kw)
+        return self.pages[len(self.calls) - 1]
+
+
+def test_listing_pages_with_stub(monkeypatch):
+    stub = StubClient([
+        {"Contents": [{"Key": "k1"}, {"Key": "k2/"}], "IsTruncated": True, "NextContinuationToken": "T1"},
+        {"IsTruncated": True, "NextContinuationToken": "T2"},
+        {"Contents": [{"Key": "k3"}], "IsTruncated": False},
+    ])
+    monkeypatch.setattr(bio, "s3_client", stub)
+    assert bio.list_s3_objects("f", "b", None) == ["k1", "k2/", "k3"]
+    base = {"Bucket": "b", "Prefix": "None/f", "MaxKeys": 10000}
+    assert stub.calls == [base, {**base, "ContinuationToken": "T1"}, {**base, "ContinuationToken": "T2"}]
+    monkeypatch.setattr(bio, "s3_client", StubClient([{"Contents": [{"Key": "k"}], "IsTruncated": True}]))
+    with pytest.raises(KeyError):
+        bio.list_s3_objects("f", "b")
+
+
+def test_write_formats(s3, tag):
+    buf = io.BytesIO(b"raw")
+    bio.write_to_s3(buf, f"{tag}/r.csv", "csv", bucket=BUCKET)  # a BytesIO is uploaded as is
+    assert s3.get_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/r.csv")["Body"].read() == b"raw"
+    buf = io.BytesIO()
+    buf.write(b"unrewound")
+    bio.write_to_s3(buf, f"{tag}/e", "bytesio", bucket=BUCKET)
+    assert s3.get_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/e")["Body"].read() == b""
+    bio.write_to_s3(io.BytesIO(b"raw"), f"{tag}/p", "pickle", bucket=BUCKET)
+    assert type(bio.read_from_s3(f"{tag}/p", "pickle", BUCKET)) is io.BytesIO
+    with pytest.raises(ValueError) as e:
+        bio.write_to_s3(DF, f"{tag}/j", "json", bucket=BUCKET)
+    assert str(e.value) == 'data_format="json" is not valid. Only ("pickle", "bytesio", "csv", "xlsx") are allowed.'
+    assert len(keys(s3, f"tamrix_common_s3/{tag}")) == 3
+    with pytest.raises(AttributeError):
+        bio.write_to_s3([1], f"{tag}/l.csv", "csv", bucket=BUCKET)
+
+
+@pytest.mark.parametrize("fmt", ["CSV", "json", "csv ", ""])
+def test_read_bad_format(fmt, monkeypatch):
+    monkeypatch.setattr(bio, "s3_client", None)  # no request is made
+    with pytest.raises(ValueError) as e:
+        bio.read_from_s3("x", fmt)
+    assert str(e.value) == f'data_format="{fmt}" is not valid. Only ("pickle", "csv", "csv.gz", "xlsx") are allowed.'
+
+
+class S(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call, name, expected, got",
+    [
+        (lambda: bio.list_s3_objects(5), "folder_path", "str", "int"),
+        (lambda: bio.list_s3_objects("f", None), "bucket", "str", "NoneType"),
+        (lambda: bio.s3_path_exists(S("f")), "file_path", "str", "S"),
+        (lambda: bio.read_from_s3("f", "csv", by_chunks=True, chunksize="10"), "chunksize", "int", "str"),
+        (lambda: bio.write_to_s3(DF, "f", "csv", prefix=S("p")), "prefix", "str", "S"),
+        (lambda: bio.delete_local_folder(pathlib.Path("x")), "folder_path", "str", "PosixPath"),
+    ],
+)
+def test_typed_params(call, name, expected, got):
+    with pytest.raises(TypeError) as e:
+        call()
+    assert str(e.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+def test_delete_local_folder(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "-rf" / "sub").mkdir(parents=True)
+    (tmp_path / "keep").mkdir()
+    assert bio.delete_local_folder("-rf") is None
+    assert not (tmp_path / "-rf").exists() and (tmp_path / "keep").exists()
+    assert capsys.readouterr().out == "Output: \nError: \ncode: 0\n"
+    bio.delete_local_folder("caf\u00e9-missing")  # rm's complaint quotes a non-ASCII name
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == "Output: " and "caf\ufffd" in out[1] and out[-1] == "code: 1"
+
+
+CHILD = """
+import importlib.abc, sys, warnings
+class Block(importlib.abc.MetaPathFinder):
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] in {blocked!r}:
+            raise ModuleNotFoundError("No module named " + repr(name), name=name)
+sys.meta_path.insert(0, Block())
+with warnings.catch_warnings(record=True) as w:
+    warnings.simplefilter("always")
+    from orvane_data.from_s3 import bucketio as b
+print([str(x.message) for x in w if x.category is UserWarning])
+print(repr(b.BUCKET), b.SHOW_WARNINGS, hasattr(b, "s3_client"), hasattr(b, "botocore"))
+for call in (lambda: b.list_s3_objects("f", "b"), lambda: b.delete_s3_folder("f", "b")):
+    try:
+        call()
+    except NameError as e:
+        print(e)
+"""
+
+
+@pytest.mark.parametrize(
+    "blocked, env, lines",
+    [
+        ({"boto3"}, {"SHOW_WARNINGS": "1"},
+         ["[\"'boto3' is not installed.\"]", "'NOT_DEFINED' True False True"]),
+        ({"boto3", "botocore"}, {"SHOW_WARNINGS": " 1", "TAMRIX_SANDBOX_BUCKET": ""},
+         ["[]", "'' False False False"]),
+        ({"boto3", "botocore"}, {"SHOW_WARNINGS": "1", "TAMRIX_SANDBOX_BUCKET": "bk"},
+         ["[\"'boto3' is not installed.\", \"'botocore' is not installed.\"]", "'bk' True False False"]),
+    ],
+)
+def test_load_without_boto3(blocked, env, lines):
+    pkg_root = str(pathlib.Path(orvane_data.__file__).resolve().parents[1])
+    child_env = {k: v for k, v in os.environ.items() if k not in ("SHOW_WARNINGS", "TAMRIX_SANDBOX_BUCKET")}
+    child_env.update(env, PYTHONPATH=os.pathsep.join([pkg_root, *sys.path]))
+    res = subprocess.run([sys.executable, "-c", CHILD.format(blocked=sorted(blocked))],
+                         env=child_env, capture_output=True, text=True, timeout=60)
+    assert res.returncode == 0, res.stderr
+    out = res.stdout.splitlines()
+    assert out == lines + ["name 's3_client' is not defined", "name 's3_resource' is not defined"]
