@@ -211,9 +211,32 @@ def test_delete_local_folder(tmp_path, monkeypatch, capsys):
     assert bio.delete_local_folder("-rf") is None
     assert not (tmp_path / "-rf").exists() and (tmp_path / "keep").exists()
     assert capsys.readouterr().out == "Output: \nError: \ncode: 0\n"
-    bio.delete_local_folder("caf\u00e9-missing")  # rm's complaint quotes a non-ASCII name
+    bio.delete_local_folder("missing")
     out = capsys.readouterr().out.splitlines()
-    assert out[0] == "Output: " and "caf\ufffd" in out[1] and out[-1] == "code: 1"
+    assert out[0] == "Output: " and "missing" in out[1] and out[-1] == "code: 1"
+
+
+def test_delete_local_folder_non_ascii_output(monkeypatch, capsys):
+    class Proc:
+        returncode = 1
+
+        def communicate(self):
+            return "caf\u00e9\n".encode(), b"\xff oops"
+
+    seen = []
+
+    class Sub:
+        PIPE = subprocess.PIPE
+
+        @staticmethod
+        def Popen(argv, **kw):
+            seen.append((argv, kw))
+            return Proc()
+
+    monkeypatch.setattr(bio, "subprocess", Sub)
+    assert bio.delete_local_folder("--help") is None
+    assert seen == [(["rm", "-r", "--", "--help"], {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE})]
+    assert capsys.readouterr().out == "Output: caf\ufffd\ufffd\n\nError: \ufffd oops\ncode: 1\n"
 
 
 CHILD = """

@@ -244,7 +244,7 @@ NB_MODULE(bucketio, m) {
                       nb::object out = pd.attr("concat")(chunks);
                       gz_file.attr("close")();
                       return out;
-                  } catch (nb::python_error &e) {
+                  } catch (...) {
                       // Close the stream, then report the original failure.
                       try {
                           gz_file.attr("close")();
