@@ -161,6 +161,8 @@ def test_write_formats(s3, tag):
     buf = io.BytesIO(b"raw")
     bio.write_to_s3(buf, f"{tag}/r.csv", "csv", bucket=BUCKET)  # a BytesIO is uploaded as is
     assert s3.get_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/r.csv")["Body"].read() == b"raw"
+    with pytest.raises(gzip.BadGzipFile):  # chunked reads are for gzip objects only
+        bio.read_from_s3(f"{tag}/r.csv", "csv", BUCKET, by_chunks=True)
     buf = io.BytesIO()
     buf.write(b"unrewound")
     bio.write_to_s3(buf, f"{tag}/e", "bytesio", bucket=BUCKET)
