@@ -59,7 +59,7 @@ def main():
         results = {}
         devnull = open(os.devnull, "w")
         for _ in range(5):  # interleaved rounds, best of each side
-            for name, fn in (("reference", reference), ("package", package)):
+            for name, fn in (("package", package), ("reference", reference)):
                 saved, sys.stderr = sys.stderr, devnull  # tqdm's progress line
                 try:
                     t0 = time.perf_counter()
