@@ -8,7 +8,7 @@ BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
 
-.PHONY: venv install build test demo bench clean
+.PHONY: venv install build test demo bench sanitize fuzz clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
@@ -38,6 +38,23 @@ demo: install
 
 bench: install
 	$(VPY) bench/run.py
+
+# AddressSanitizer + UBSan build in place, then the whole suite on it (run `make build` afterwards
+# to put the normal modules back).
+sanitize: venv
+	$(VPY) -m cmake -S . -B build/asan -G Ninja -DORVANE_SANITIZE=ON -DORVANE_INPLACE=ON \
+	    -DPython_EXECUTABLE=$(abspath $(VPY)) >/dev/null
+	$(VPY) -m cmake --build build/asan -j2
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=src $(VPY) -m pytest -q tests
+
+# Mutation fuzzing of the native CSV bar reader under ASan/UBSan (seconds as FUZZ_SECONDS).
+FUZZ_SECONDS ?= 600
+fuzz:
+	mkdir -p build
+	g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
+	    tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o build/fuzz_csv_bars
+	build/fuzz_csv_bars $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build $(VENV) src/orvane_data/*/*.so
