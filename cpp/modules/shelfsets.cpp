@@ -1,5 +1,520 @@
+// orvane_data.from_s3.shelfsets: vendor reference datasets published to S3 as dated snapshots.
+// The abstract snapshot dataset S3Data, the snapshot selection rule, two date helpers, ticker/FIGI
+// conversion through BQL, the supply-chain dataset SPLC and the economist-estimates dataset ECOEST.
+//
+// Transfers and parsing are done by bucketio, boto3, pyarrow and pandas; the filters are single
+// vectorised pandas expressions, so everything stays in the binding file. Imported libraries and
+// the two storage functions are looked up as module attributes on each call.
 #include "glue/glue.hpp"
 
+#include <initializer_list>
+
+using namespace nb::literals;
+
+namespace {
+
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+nb::str text_of(nb::handle x) {
+    PyObject *r = PyObject_Str(x.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool assertions_enabled() {
+    return nb::cast<long>(glue::import("sys").attr("flags").attr("optimize")) == 0;
+}
+
+[[noreturn]] void raise_text(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+// Snapshot selection: the latest published date when `as_of_date` is None, else `as_of_date` with
+// every "-" removed, which must be one of the published dates.
+nb::object select_snapshot(nb::handle dates, nb::handle as_of_date) {
+    nb::object builtins = glue::import("builtins");
+    nb::object latest = builtins.attr("max")(dates);  // ValueError on an empty listing
+    if (as_of_date.is_none()) return latest;
+    nb::object chosen = as_of_date.attr("replace")("-", "");
+    if (assertions_enabled()) {
+        const int found = PySequence_Contains(dates.ptr(), chosen.ptr());
+        if (found < 0) throw nb::python_error();
+        if (found == 0)
+            raise_text(PyExc_AssertionError,
+                       cat({text_of(chosen), nb::str(" is not valid. Valid snapshot dates: "), text_of(dates),
+                            nb::str(".")}));
+    }
+    return chosen;
+}
+
+// The calendar date of pd.to_datetime(x).
+nb::object day_of(nb::handle pd, nb::handle x) { return pd.attr("to_datetime")(x).attr("date")(); }
+
+bool is_eight_digits(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(text.ptr(), i);
+        if (ch < '0' || ch > '9') return false;
+    }
+    return true;
+}
+
+// Mask of the survey timestamps whose calendar date lies within [first, last] (either may be None),
+// whatever the column's storage: datetime64 naive or aware (the zone's own calendar date), or
+// objects (dates, datetimes, strings). Missing values are never kept.
+nb::object survey_day_mask(nb::handle pd, nb::handle col, nb::handle first, nb::handle last) {
+    nb::object types = pd.attr("api").attr("types");
+    if (truthy(types.attr("is_datetime64_any_dtype")(col))) {
+        nb::object wall = nb::borrow(col);
+        if (!col.attr("dt").attr("tz").is_none()) wall = col.attr("dt").attr("tz_localize")(nb::none());
+        nb::object days = wall.attr("dt").attr("normalize")();
+        nb::object mask;
+        if (!first.is_none()) mask = days.attr("__ge__")(pd.attr("Timestamp")(first));
+        if (!last.is_none()) {
+            nb::object upper = days.attr("__le__")(pd.attr("Timestamp")(last));
+            mask = mask.is_valid() ? mask.attr("__and__")(upper) : upper;
+        }
+        return mask;
+    }
+    nb::object datetime_type = glue::import("datetime").attr("datetime");
+    nb::object date_type = glue::import("datetime").attr("date");
+    nb::object isna = pd.attr("isna");
+    nb::list keep;
+    for (nb::handle v : col.attr("tolist")()) {
+        bool ok = false;
+        if (!truthy(isna(v))) {
+            nb::object day;
+            if (PyObject_IsInstance(v.ptr(), datetime_type.ptr()) == 1) day = v.attr("date")();
+            else if (PyObject_IsInstance(v.ptr(), date_type.ptr()) == 1) day = nb::borrow(v);
+            else day = day_of(pd, v);
+            ok = (first.is_none() || truthy(day.attr("__ge__")(first))) &&
+                 (last.is_none() || truthy(day.attr("__le__")(last)));
+        }
+        keep.append(nb::bool_(ok));
+    }
+    return pd.attr("Series")(keep, "index"_a = col.attr("index"), "dtype"_a = "bool");
+}
+
+nb::object renumbered(nb::handle df, nb::handle mask) {
+    return df.attr("__getitem__")(mask).attr("reset_index")("drop"_a = true);
+}
+
+const char *kS3DataDoc = "A base class for S3 data models.";
+const char *kSplcDoc = "Supply Chain/Competitor APIs.";
+const char *kEcoestDoc = "Economist estimates APIs.";
+const char *kLoadDoc = "Retrieve the latest snapshot.";
+
+const char *kNextFridayDoc =
+    "Return the first Friday strictly after a 'yyyymmdd' date, as 'yyyymmdd'.\n"
+    "\n"
+    "    A Friday gives the Friday of the following week.\n";
+
+const char *kClosestDoc =
+    "Return the latest date of an ascending list of 'yyyymmdd' strings that is on or before the\n"
+    "    target (the target itself when listed), or None when every date is later.\n";
+
+const char *kTickerToFigiDoc =
+    "Convert parsekey tickers to FIGI codes.\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    tickers: a parsekey ticker or a list of them, e.g. 'IBM US Equity'\n"
+    "    bq: the BQL service\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    The dictionary of parsekey:FIGI.\n";
+
+const char *kFigiToTickerDoc =
+    "Convert FIGI codes to parsekey tickers.\n"
+    "\n"
+    "    Parameters\n"
+    "    ----------\n"
+    "    figis: a FIGI code or a list of them\n"
+    "    bq: the BQL service\n"
+    "\n"
+    "    Returns\n"
+    "    -------\n"
+    "    The dictionary of FIGI:parsekey.\n";
+
+const char *kSplcInitDoc =
+    "Load one snapshot of the supply-chain history.\n"
+    "\n"
+    "    as_of_date: snapshot date 'yyyymmdd' or 'yyyy-mm-dd'; the latest when None\n"
+    "    dataset: \"supplier\", \"customer\" or \"competitor\"\n"
+    "    bq: BQL service used to convert tickers and FIGIs; None returns rows without conversion\n";
+
+const char *kSplcDistinctDoc = "The published snapshot dates of this instance's table, one per snapshot object.";
+
+const char *kSplcGetDataDoc =
+    "Relationships of the requested tickers that overlap the window [start, end].\n"
+    "\n"
+    "    A relationship is kept when it starts on or before `end` and ends on or after `start`;\n"
+    "    a missing start or end date leaves that side open. None leaves a bound open. Without a\n"
+    "    BQL service the date-filtered snapshot comes back without ticker columns.\n";
+
+const char *kEcoestInitDoc = "Load one snapshot of the economist estimates (the latest when as_of_date is None).";
+
+const char *kEcoestDistinctDoc =
+    "The distinct values of one column of a parquet object in S3, read row group by row group.";
+
+const char *kEcoestGetDataDoc =
+    "Estimates for the given event tickers (all when the list is empty) surveyed between the\n"
+    "    calendar days `start` and `end`, both included; None leaves a bound open.\n";
+
+}  // namespace
+
 NB_MODULE(shelfsets, m) {
-    (void) m;
+    m.attr("os") = glue::import("os");
+    m.attr("warnings") = glue::import("warnings");
+    m.attr("abc") = glue::import("abc");
+    m.attr("bisect") = glue::import("bisect");
+    m.attr("datetime") = glue::import("datetime").attr("datetime");
+    m.attr("timedelta") = glue::import("datetime").attr("timedelta");
+    {
+        nb::object typing = glue::import("typing");
+        for (const char *name : {"Any", "Dict", "List", "Optional", "Union"}) m.attr(name) = typing.attr(name);
+    }
+
+    const bool show_warnings = glue::show_warnings_from_env();
+    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
+
+    const bool have_bql = glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings,
+                                               "'bql' is not installed.", [&] {
+                                                   nb::object bql = glue::import("bql");
+                                                   m.attr("bql") = bql;
+                                                   m.attr("bql_Service") = bql.attr("Service");
+                                                   m.attr("bq") = bql.attr("Service")();
+                                               });
+    if (!have_bql) m.attr("bql_Service") = nb::none();
+
+    glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings, "'boto3' is not installed.",
+                         [&] { m.attr("boto3") = glue::import("boto3"); });
+
+    m.attr("pd") = glue::import("pandas");
+    m.attr("pa") = glue::import("pyarrow");
+    m.attr("pq") = glue::import("pyarrow.parquet");
+    m.attr("tqdm") = glue::import("tqdm").attr("tqdm");
+    {
+        nb::object bucketio = glue::import("orvane_data.from_s3.bucketio");
+        m.attr("list_s3_objects") = bucketio.attr("list_s3_objects");
+        m.attr("read_from_s3") = bucketio.attr("read_from_s3");
+    }
+
+    // ---- date helpers ------------------------------------------------------------------------
+
+    glue::def(m, "get_next_friday(date_string: str) -> str", kNextFridayDoc, [](glue::Call &c) -> nb::object {
+        nb::object date = c.global("datetime").attr("strptime")(c[0], "%Y%m%d");
+        const long weekday = nb::cast<long>(date.attr("weekday")());
+        long days = (4 - weekday + 7) % 7;
+        if (days == 0) days = 7;
+        nb::object later = date.attr("__add__")(c.global("timedelta")("days"_a = days));
+        return later.attr("strftime")("%Y%m%d");
+    });
+
+    glue::def(m, "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]", kClosestDoc,
+              [](glue::Call &c) -> nb::object {
+                  const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(c[1], c[0]));
+                  if (at <= 0) return nb::none();
+                  // The list may have changed size during comparisons; index through the interpreter.
+                  nb::object found = c[1].attr("__getitem__")(at - 1);
+                  if (!PyUnicode_Check(found.ptr())) {
+                      PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(found.ptr())->tp_name);
+                      throw nb::python_error();
+                  }
+                  return found;
+              });
+
+    // ---- ticker / FIGI conversion ------------------------------------------------------------
+
+    glue::def(m, "ticker_to_figi(tickers: Union[List[str], str], bq: bql_Service) -> Dict[str, str]",
+              kTickerToFigiDoc, [](glue::Call &c) -> nb::object {
+                  nb::object universe = nb::borrow(c[0]);
+                  if (PyUnicode_CheckExact(universe.ptr())) {
+                      nb::list one;
+                      one.append(universe);
+                      universe = one;
+                  }
+                  nb::str query = cat({nb::str("get(ID_BB_GLOBAL) for("), text_of(universe), nb::str(")")});
+                  nb::object response = c[1].attr("execute")(query);
+                  nb::object table = response.attr("__getitem__")(0).attr("df")();
+                  return table.attr("__getitem__")("ID_BB_GLOBAL").attr("to_dict")();
+              });
+
+    glue::def(m, "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]",
+              kFigiToTickerDoc, [](glue::Call &c) -> nb::object {
+                  nb::object universe = nb::borrow(c[0]);
+                  if (PyUnicode_CheckExact(universe.ptr())) {
+                      nb::list one;
+                      one.append(universe);
+                      universe = one;
+                  }
+                  nb::str query = cat({nb::str("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for("), text_of(universe),
+                                       nb::str(")")});
+                  nb::object response = c[1].attr("execute")(query);
+                  nb::list tables;
+                  for (nb::handle item : response) tables.append(item.attr("df")());
+                  nb::object df = c.global("pd").attr("concat")(tables, "axis"_a = 1);
+                  nb::object blank = nb::str(" ");
+                  nb::object key = df.attr("__getitem__")("TICKER");
+                  key = key.attr("__add__")(blank).attr("__add__")(df.attr("__getitem__")("EXCH_CODE"));
+                  key = key.attr("__add__")(blank).attr("__add__")(df.attr("__getitem__")("MARKET_SECTOR_DES"));
+                  df.attr("__setitem__")("parsekey", key);
+                  return df.attr("__getitem__")("parsekey").attr("to_dict")();
+              });
+
+    // ---- S3Data --------------------------------------------------------------------------------
+
+    nb::object abc = m.attr("abc");
+    nb::object ABCMeta = abc.attr("ABCMeta");
+    nb::object S3Data;
+    {
+        nb::dict ns;
+        ns["__module__"] = m.attr("__name__");
+        ns["__qualname__"] = "S3Data";
+        ns["__doc__"] = kS3DataDoc;
+        nb::object load = glue::function(
+            m, "_load_snapshot(self)", "Select a snapshot and load its rows into self.data.",
+            [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
+        nb::object get = glue::function(
+            m, "get_data(self, as_of_date: str) -> pd.DataFrame", "Return rows of the loaded snapshot.",
+            [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
+        glue::set_abstract(load);
+        glue::set_abstract(get);
+        ns["_load_snapshot"] = load;
+        ns["get_data"] = get;
+        S3Data = ABCMeta("S3Data", nb::make_tuple(abc.attr("ABC")), ns);
+        m.attr("S3Data") = S3Data;
+    }
+
+    // ---- SPLC ----------------------------------------------------------------------------------
+
+    {
+        nb::dict ns;
+        ns["__module__"] = m.attr("__name__");
+        ns["__qualname__"] = "SPLC";
+        ns["__doc__"] = kSplcDoc;
+        ns["bucket"] = "bquant-data-base-equity";
+        ns["folder_path"] = "alt_data/supply_chain/dl/datasets";
+        nb::dict names;
+        names["supplier"] = "supplyChainHistoryV2";
+        names["customer"] = "supplyChainHistoryV2";
+        names["competitor"] = "supplyChainCompetitorsHistory";
+        ns["dataset_names"] = names;
+        ns["file_path_func"] = glue::function(
+            m, "file_path_func(_, dataset_name, file_date)", "The object key of one snapshot of a vendor table.",
+            [](glue::Call &c) -> nb::object {
+                nb::object key = nb::str("alt_data/supply_chain/dl/datasets/");
+                nb::str snapshots("/snapshots/"), distributions("/distributions/"), suffix(".csv.gz");
+                const nb::handle pieces[] = {c[1], snapshots, c[2], distributions, c[1], suffix};
+                for (nb::handle piece : pieces) {
+                    PyObject *joined = PyNumber_Add(key.ptr(), piece.ptr());  // TypeError for a non-str piece
+                    if (!joined) throw nb::python_error();
+                    key = nb::steal(joined);
+                }
+                return key;
+            },
+            "SPLC");
+
+        ns["__init__"] = glue::function(
+            m, "__init__(self, as_of_date: str = None, dataset: str = 'supplier', bq: Optional[bql_Service] = None)",
+            kSplcInitDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0];
+                nb::object dataset_name = self.attr("dataset_names").attr("get")(c[2]);
+                if (dataset_name.is_none())
+                    raise_text(PyExc_ValueError,
+                               cat({nb::str("`dataset`="), c[2],
+                                    nb::str(" is invalid. Only `suppliers` or `customers` or `competitors` are allowed.")}));
+                nb::setattr(self, "dataset", c[2]);
+                nb::setattr(self, "dataset_name", dataset_name);
+                nb::setattr(self, "bq", c[3]);
+                self.attr("_load_snapshot")(c[1]);
+                return nb::none();
+            },
+            "SPLC");
+
+        ns["get_distinct"] = glue::function(
+            m, "get_distinct(self) -> List[Any]", kSplcDistinctDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0];
+                // Only the table's own snapshots folder: a sibling table whose name begins with the same
+                // letters, or a placeholder key without a date, contributes nothing.
+                nb::object folder = self.attr("dataset_name").attr("__add__")(nb::str("/snapshots/"));
+                nb::object keys = c.global("list_s3_objects")("folder_path"_a = folder, "bucket"_a = self.attr("bucket"),
+                                                              "prefix"_a = self.attr("folder_path"));
+                nb::list dates;
+                for (nb::handle key : keys) {
+                    nb::object parts = key.attr("split")("/");
+                    if (nb::len(parts) < 7) continue;
+                    nb::object date = parts.attr("__getitem__")(6);
+                    if (is_eight_digits(date)) dates.append(date);
+                }
+                return dates;
+            },
+            "SPLC");
+
+        ns["_load_snapshot"] = glue::function(
+            m, "_load_snapshot(self, as_of_date: str = None)", kLoadDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0];
+                nb::object dates = self.attr("get_distinct")();
+                nb::object chosen = select_snapshot(dates, c[1]);
+                nb::object key = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
+                                                             "file_date"_a = chosen);
+                nb::object df = c.global("read_from_s3")("file_path"_a = key, "data_format"_a = "csv.gz",
+                                                         "bucket"_a = self.attr("bucket"), "prefix"_a = "",
+                                                         "by_chunks"_a = true, "chunksize"_a = 100000);
+                nb::object pd = c.global("pd");
+                for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
+                    nb::object parsed = pd.attr("to_datetime")(df.attr("__getitem__")(col));
+                    df.attr("__setitem__")(col, parsed.attr("dt").attr("date"));
+                }
+                nb::setattr(self, "data", df);
+                return nb::none();
+            },
+            "SPLC");
+
+        ns["get_data"] = glue::function(
+            m, "get_data(self, tickers: List[str], start: Optional[str], end: Optional[str]) -> pd.DataFrame",
+            kSplcGetDataDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0], tickers = c[1], start = c[2], end = c[3];
+                nb::object pd = c.global("pd");
+                nb::object df = self.attr("data");
+
+                // Overlap with the window: begun by its end and not ended before its start.
+                nb::object mask;
+                if (!end.is_none()) {
+                    nb::object col = df.attr("__getitem__")("RELTNSHP_START_DT");
+                    mask = col.attr("__le__")(day_of(pd, end)).attr("__or__")(col.attr("isna")());
+                }
+                if (!start.is_none()) {
+                    nb::object col = df.attr("__getitem__")("RELTNSHP_END_DT");
+                    nb::object keep = col.attr("__ge__")(day_of(pd, start)).attr("__or__")(col.attr("isna")());
+                    mask = mask.is_valid() ? mask.attr("__and__")(keep) : keep;
+                }
+                if (mask.is_valid()) df = renumbered(df, mask);
+
+                nb::object bq = self.attr("bq");
+                if (bq.is_none()) return df;
+
+                nb::object ticker_map = c.global("ticker_to_figi")(tickers, bq);
+                nb::object figis = nb::list(ticker_map.attr("values")());
+                nb::object keep = df.attr("__getitem__")("ID_BB_GLOBAL").attr("isin")(figis);
+                nb::object dataset = self.attr("dataset");
+                if (!dataset.equal(nb::str("competitor"))) {
+                    nb::object kind = df.attr("__getitem__")("RELATIONSHIP").attr("__eq__")(dataset.attr("upper")());
+                    keep = keep.attr("__and__")(kind);
+                }
+                df = renumbered(df, keep);
+
+                nb::object related = df.attr("__getitem__")("RELATED_FIGI").attr("tolist")();
+                nb::object figi_map = c.global("figi_to_ticker")(related, bq);
+                nb::dict inverted;
+                for (auto [ticker, figi] : nb::borrow<nb::dict>(ticker_map)) inverted[figi] = ticker;
+                df.attr("__setitem__")("TICKER", df.attr("__getitem__")("ID_BB_GLOBAL").attr("map")(inverted));
+                df.attr("__setitem__")("RELATED_TICKER", df.attr("__getitem__")("RELATED_FIGI").attr("map")(figi_map));
+                return df;
+            },
+            "SPLC");
+
+        m.attr("SPLC") = ABCMeta("SPLC", nb::make_tuple(S3Data), ns);
+    }
+
+    // ---- ECOEST --------------------------------------------------------------------------------
+
+    {
+        nb::dict ns;
+        ns["__module__"] = m.attr("__name__");
+        ns["__qualname__"] = "ECOEST";
+        ns["__doc__"] = kEcoestDoc;
+        ns["bucket"] = "bquant-data-base-macro";
+        ns["file_path"] = "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet";
+
+        ns["__init__"] = glue::function(
+            m, "__init__(self, as_of_date: str = None)", kEcoestInitDoc,
+            [](glue::Call &c) -> nb::object {
+                c[0].attr("_load_snapshot")(c[1]);
+                return nb::none();
+            },
+            "ECOEST");
+
+        ns["get_distinct"] = glue::function(
+            m, "get_distinct(self, column: str, bucket: str, key: str) -> List[Any]", kEcoestDistinctDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::object s3 = c.global("boto3").attr("resource")("s3");
+                nb::object body = s3.attr("Object")(c[2], c[3]).attr("get")()["Body"].attr("read")();
+                nb::object parquet_file = c.global("pq").attr("ParquetFile")(c.global("pa").attr("BufferReader")(body));
+                const long groups = nb::cast<long>(parquet_file.attr("num_row_groups"));
+                nb::object progress = c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups));
+                nb::set unique;
+                nb::list columns;
+                columns.append(c[1]);
+                nb::str words("Retrieving snapshot dates ");
+                for (nb::handle i : progress) {
+                    progress.attr("set_description")(cat({words, text_of(i.attr("__add__")(1))}));
+                    nb::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
+                    for (nb::handle v : row_group.attr("column")(c[1]).attr("to_pylist")()) unique.add(v);
+                }
+                return nb::list(unique);
+            },
+            "ECOEST");
+
+        ns["_load_snapshot"] = glue::function(
+            m, "_load_snapshot(self, as_of_date: str = None)", kLoadDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0];
+                nb::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate",
+                                                              "bucket"_a = self.attr("bucket"),
+                                                              "key"_a = self.attr("file_path"));
+                nb::list dates;
+                for (nb::handle v : values) dates.append(v.attr("strftime")("%Y%m%d"));
+                nb::object chosen = select_snapshot(dates, c[1]);
+                nb::object pd = c.global("pd");
+                nb::list filters;
+                filters.append(nb::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(chosen)));
+                nb::str url = cat({nb::str("s3://"), self.attr("bucket"), nb::str("/"), self.attr("file_path")});
+                nb::setattr(self, "data", pd.attr("read_parquet")(url, "filters"_a = filters));
+                return nb::none();
+            },
+            "ECOEST");
+
+        ns["get_data"] = glue::function(
+            m, "get_data(self, tickers: List[str], start: str = None, end: str = None) -> pd.DataFrame",
+            kEcoestGetDataDoc,
+            [](glue::Call &c) -> nb::object {
+                nb::handle self = c[0], tickers = c[1], start = c[2], end = c[3];
+                nb::object pd = c.global("pd");
+                nb::object df = self.attr("data");
+                if (!start.is_none() || !end.is_none()) {
+                    nb::object first = start.is_none() ? nb::none() : day_of(pd, start);
+                    nb::object last = end.is_none() ? nb::none() : day_of(pd, end);
+                    df = renumbered(df, survey_day_mask(pd, df.attr("__getitem__")("economistSurveyTimestamp"),
+                                                        first, last));
+                }
+                nb::dict names;
+                names["column0"] = "event_ticker";
+                df = df.attr("rename")("columns"_a = names);
+                if (nb::len(tickers) > 0)
+                    df = renumbered(df, df.attr("__getitem__")("event_ticker").attr("isin")(tickers));
+                return df;
+            },
+            "ECOEST");
+
+        m.attr("ECOEST") = ABCMeta("ECOEST", nb::make_tuple(S3Data), ns);
+    }
 }
