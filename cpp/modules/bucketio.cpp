@@ -14,15 +14,12 @@ using namespace nb::literals;
 
 namespace {
 
+using glue::truthy;
+
 constexpr const char *kDefaultPrefix = "tamrix_common_s3";
 
 void say(nb::handle line) { glue::import("builtins").attr("print")(line); }
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 // Keys and URLs are built from the interpreter's own strings, so any text (embedded NULs, lone
 // surrogates) passes through unchanged.
