@@ -60,6 +60,13 @@ nb::object select_snapshot(nb::handle dates, nb::handle as_of_date) {
     return chosen;
 }
 
+// The bound in a form a date column compares with: a date for columns of date objects, a midnight
+// Timestamp for a column that pandas keeps as datetime64 (one whose values are all missing).
+nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
+    if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
+    return nb::borrow(day);
+}
+
 // The calendar date of pd.to_datetime(x).
 nb::object day_of(nb::handle pd, nb::handle x) { return pd.attr("to_datetime")(x).attr("date")(); }
 
@@ -400,11 +407,11 @@ NB_MODULE(shelfsets, m) {
                 nb::object mask;
                 if (!end.is_none()) {
                     nb::object col = df.attr("__getitem__")("RELTNSHP_START_DT");
-                    mask = col.attr("__le__")(day_of(pd, end)).attr("__or__")(col.attr("isna")());
+                    mask = col.attr("__le__")(bound_for(pd, col, day_of(pd, end))).attr("__or__")(col.attr("isna")());
                 }
                 if (!start.is_none()) {
                     nb::object col = df.attr("__getitem__")("RELTNSHP_END_DT");
-                    nb::object keep = col.attr("__ge__")(day_of(pd, start)).attr("__or__")(col.attr("isna")());
+                    nb::object keep = col.attr("__ge__")(bound_for(pd, col, day_of(pd, start))).attr("__or__")(col.attr("isna")());
                     mask = mask.is_valid() ? mask.attr("__and__")(keep) : keep;
                 }
                 if (mask.is_valid()) df = renumbered(df, mask);

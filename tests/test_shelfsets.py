@@ -1,0 +1,268 @@
+"""orvane_data.from_s3.shelfsets against the local S3 server, with the datasets under their real
+buckets and keys, and the BQL stand-in for ticker/FIGI conversion."""
+import abc
+import datetime as dt
+import gzip
+import io
+import re
+
+import boto3
+import bql
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+from orvane_data.from_s3 import shelfsets as ss
+
+EQUITY = "bquant-data-base-equity"
+MACRO = "bquant-data-base-macro"
+ROOT = "alt_data/supply_chain/dl/datasets"
+IBM, AAPL, MSFT, VOD = "BBG000BLNNH6", "BBG000B9XRY4", "BBG000BPH459", "BBG000C6K6G9"
+
+# id, related, kind, start, end
+SUPPLY = [
+    (IBM, AAPL, "SUPPLIER", "2023-05-01", "2023-12-31"),  # ended before the window
+    (IBM, MSFT, "SUPPLIER", "2024-03-01", "2025-01-01"),  # running at the window's end
+    (IBM, VOD, "SUPPLIER", "2024-03-01", "2024-04-30"),  # wholly inside
+    (IBM, AAPL, "CUSTOMER", "2022-01-01", ""),  # open-ended
+    (AAPL, "BBGNOTKNOWN1", "SUPPLIER", "", "2024-02-01"),  # unknown start, related FIGI unknown
+    (MSFT, IBM, "SUPPLIER", "2024-07-01", "2024-08-01"),  # starts after the window
+]
+
+
+def gz_csv(rows, extra):
+    text = "ID_BB_GLOBAL,RELATED_FIGI,RELATIONSHIP,RELTNSHP_START_DT,RELTNSHP_END_DT,SNAP\n"
+    text += "".join(",".join(r) + f",{extra}\n" for r in rows)
+    return gzip.compress(text.encode())
+
+
+def snapshot_key(table, date):
+    return f"{ROOT}/{table}/snapshots/{date}/distributions/{table}.csv.gz"
+
+
+def ecoest_frame():
+    snaps = [pd.Timestamp("2024-01-05")] * 4 + [pd.Timestamp("2024-01-12")] * 4
+    return pd.DataFrame({
+        "dlSnapshotDate": snaps,
+        "economistSurveyTimestamp": pd.to_datetime(["2024-01-01 09:00", "2024-01-02 00:00", "2024-01-02 23:30",
+                                                    "2024-01-03 12:00"] * 2),
+        "column0": ["CPI", "NFP", "CPI", "GDP"] * 2,
+        "estimate": [float(i) for i in range(8)],
+    })
+
+
+@pytest.fixture(scope="module")
+def s3():
+    client = boto3.client("s3")
+    for b in (EQUITY, MACRO):
+        client.create_bucket(Bucket=b)
+    put = lambda key, body: client.put_object(Bucket=EQUITY, Key=key, Body=body)  # noqa: E731
+    put(snapshot_key("supplyChainHistoryV2", "20240105"), gz_csv(SUPPLY, "old"))
+    put(snapshot_key("supplyChainHistoryV2", "20240112"), gz_csv(SUPPLY, "new"))
+    put(f"{ROOT}/supplyChainHistoryV2/", b"")  # folder placeholder
+    put(f"{ROOT}/supplyChainHistoryV2/snapshots/README.txt", b"x")
+    put(snapshot_key("supplyChainHistoryV2X", "20991231"), gz_csv(SUPPLY, "sibling"))
+    put(snapshot_key("supplyChainCompetitorsHistory", "20240105"),
+        gz_csv([(IBM, MSFT, "COMPETITOR", "2020-01-01", "")], "comp"))
+    buf = io.BytesIO()
+    pq.write_table(pa.Table.from_pandas(ecoest_frame(), preserve_index=False), buf, row_group_size=3)
+    client.put_object(Bucket=MACRO, Key=ss.ECOEST.file_path, Body=buf.getvalue())
+    return client
+
+
+@pytest.fixture(scope="module")
+def service():
+    return bql.Service()
+
+
+# ---- module, base class, helpers ------------------------------------------------------------
+
+def test_module_attributes_and_abstract_base():
+    assert ss.bql_Service is bql.Service and isinstance(ss.bq, bql.Service)
+    assert ss.SHOW_WARNINGS is False
+    assert issubclass(ss.SPLC, abc.ABC) and issubclass(ss.ECOEST, ss.S3Data)
+    assert ss.S3Data.__abstractmethods__ == frozenset({"_load_snapshot", "get_data"})
+    with pytest.raises(TypeError):
+        ss.S3Data()
+
+
+@pytest.mark.parametrize("day, friday", [("20240105", "20240112"), ("20240106", "20240112"),
+                                         ("20240104", "20240105"), ("20241230", "20250103"),
+                                         ("20240229", "20240301")])
+def test_get_next_friday(day, friday):
+    assert ss.get_next_friday(day) == friday
+
+
+@pytest.mark.parametrize("target, want", [("20240104", None), ("20240105", "20240105"), ("20240110", "20240105"),
+                                          ("20240112", "20240112"), ("20240131", "20240119")])
+def test_find_closest_earlier_date(target, want):
+    assert ss.find_closest_earlier_date(target, ["20240105", "20240112", "20240119"]) == want
+    assert ss.find_closest_earlier_date(target, []) is None
+
+
+class Day:
+    """Orders before every text, so bisection returns it."""
+
+    def __gt__(self, other):
+        return False
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: ss.get_next_friday(None), "Argument 'date_string' has incorrect type (expected str, got NoneType)"),
+    (lambda: ss.find_closest_earlier_date("20240105", ("20240105",)),
+     "Argument 'date_list' has incorrect type (expected list, got tuple)"),
+    (lambda: ss.find_closest_earlier_date("20240105", [Day()]), "Expected str, got Day"),
+])
+def test_helper_type_errors(call, message):
+    with pytest.raises(TypeError, match=re.escape(message)):
+        call()
+
+
+# ---- ticker / FIGI conversion ---------------------------------------------------------------
+
+def test_conversion_queries(service):
+    service.calls.clear()
+    assert ss.ticker_to_figi("IBM US Equity", service) == {"IBM US Equity": IBM}
+    assert ss.ticker_to_figi(["IBM US Equity", "IBM US Equity", "AAPL US Equity"], service) == {
+        "IBM US Equity": IBM, "AAPL US Equity": AAPL}
+    assert ss.figi_to_ticker([IBM, VOD], service) == {IBM: "IBM US Equity", VOD: "VOD LN Equity"}
+    texts = [c.requests[0].text for c in service.calls]
+    assert texts == ["get(ID_BB_GLOBAL) for(['IBM US Equity'])",
+                     "get(ID_BB_GLOBAL) for(['IBM US Equity', 'IBM US Equity', 'AAPL US Equity'])",
+                     f"get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(['{IBM}', '{VOD}'])"]
+
+
+def test_str_subclass_is_not_wrapped():
+    class Text(str):
+        pass
+
+    class Recorder:
+        def execute(self, query):
+            self.query = query
+            raise RuntimeError("stop")
+
+    rec = Recorder()
+    with pytest.raises(RuntimeError):
+        ss.ticker_to_figi(Text("IBM US Equity"), rec)
+    assert rec.query == "get(ID_BB_GLOBAL) for(IBM US Equity)"
+
+
+# ---- SPLC --------------------------------------------------------------------------------------
+
+def test_splc_selection_and_listing(s3):
+    latest = ss.SPLC()
+    assert sorted(latest.get_distinct()) == ["20240105", "20240112"]  # no sibling, no placeholder
+    assert set(latest.data["SNAP"]) == {"new"}
+    named = ss.SPLC("2024-01-05", "customer")
+    assert (named.dataset, named.dataset_name, named.bq) == ("customer", "supplyChainHistoryV2", None)
+    assert set(named.data["SNAP"]) == {"old"}
+    assert isinstance(named.data.loc[0, "RELTNSHP_START_DT"], dt.date)
+    assert list(named.data.columns) == ["ID_BB_GLOBAL", "RELATED_FIGI", "RELATIONSHIP", "RELTNSHP_START_DT",
+                                        "RELTNSHP_END_DT", "SNAP"]
+    assert named.get_data(["ignored"], None, None) is named.data
+
+
+@pytest.mark.parametrize("as_of", ["2024/01/05", "20240119"])
+def test_splc_unpublished_date(s3, as_of):
+    msg = f"{as_of} is not valid. Valid snapshot dates: "
+    with pytest.raises(AssertionError, match=re.escape(msg) + r"\['20240(105|112)', '20240(105|112)'\]\.$"):
+        ss.SPLC(as_of)
+
+
+@pytest.mark.parametrize("word", ["suppliers", "Supplier", ""])
+def test_splc_dataset_word(s3, word):
+    msg = f"`dataset`={word} is invalid. Only `suppliers` or `customers` or `competitors` are allowed."
+    with pytest.raises(ValueError, match=re.escape(msg)):
+        ss.SPLC(dataset=word)
+
+
+@pytest.mark.parametrize("kwargs, name", [({"as_of_date": 20240105}, "as_of_date"), ({"dataset": None}, "dataset")])
+def test_splc_argument_types(s3, kwargs, name):
+    with pytest.raises(TypeError, match=f"Argument '{name}'"):
+        ss.SPLC(**kwargs)
+
+
+@pytest.mark.parametrize("start, end, related", [
+    ("2024-01-01", "2024-06-30", [MSFT, VOD, AAPL, "BBGNOTKNOWN1"]),
+    ("20240101", None, [MSFT, VOD, AAPL, "BBGNOTKNOWN1", IBM]),
+    (None, "2023-06-30", [AAPL, AAPL, "BBGNOTKNOWN1"]),
+    ("2024-05-01", "2024-05-01", [MSFT, AAPL]),
+])
+def test_splc_overlap_filter(s3, start, end, related):
+    data = ss.SPLC(as_of_date="20240105").get_data([], start, end)
+    assert data["RELATED_FIGI"].tolist() == related
+    assert list(data.index) == list(range(len(related)))
+
+
+@pytest.mark.parametrize("dataset, rows", [
+    ("supplier", [(IBM, MSFT, "IBM US Equity", "MSFT US Equity"), (IBM, VOD, "IBM US Equity", "VOD LN Equity"),
+                  (AAPL, "BBGNOTKNOWN1", "AAPL US Equity", None)]),
+    ("customer", [(IBM, AAPL, "IBM US Equity", "AAPL US Equity")]),
+    ("competitor", [(IBM, MSFT, "IBM US Equity", "MSFT US Equity")]),
+])
+def test_splc_with_service(s3, service, dataset, rows):
+    splc = ss.SPLC(dataset=dataset, bq=service)
+    before = splc.data.copy()
+    got = splc.get_data(["IBM US Equity", "AAPL US Equity", "UNKNOWN US Equity"], "2024-01-01", "2024-06-30")
+    assert list(got.columns)[-2:] == ["TICKER", "RELATED_TICKER"]
+    assert list(got.index) == list(range(len(rows)))
+    as_rows = [(a, b, c, d if isinstance(d, str) else None) for a, b, c, d in
+               got[["ID_BB_GLOBAL", "RELATED_FIGI", "TICKER", "RELATED_TICKER"]].itertuples(index=False)]
+    assert as_rows == rows
+    pd.testing.assert_frame_equal(splc.data, before)
+
+
+def test_splc_missing_object_and_empty_listing(s3):
+    s3.delete_object(Bucket=EQUITY, Key=snapshot_key("supplyChainCompetitorsHistory", "20240105"))
+    s3.put_object(Bucket=EQUITY, Key=f"{ROOT}/supplyChainCompetitorsHistory/snapshots/20240105/other.txt", Body=b"")
+    try:
+        with pytest.raises(Exception, match="NoSuchKey"):
+            ss.SPLC(dataset="competitor")
+        s3.delete_object(Bucket=EQUITY, Key=f"{ROOT}/supplyChainCompetitorsHistory/snapshots/20240105/other.txt")
+        with pytest.raises(ValueError):
+            ss.SPLC(dataset="competitor")
+    finally:
+        s3.put_object(Bucket=EQUITY, Key=snapshot_key("supplyChainCompetitorsHistory", "20240105"),
+                      Body=gz_csv([(IBM, MSFT, "COMPETITOR", "2020-01-01", "")], "comp"))
+
+
+# ---- ECOEST ------------------------------------------------------------------------------------
+
+def test_ecoest_snapshots_and_progress(s3, capsys):
+    eco = ss.ECOEST()
+    assert "Retrieving snapshot dates 3" in capsys.readouterr().err
+    assert eco.data["estimate"].tolist() == [4.0, 5.0, 6.0, 7.0]
+    assert ss.ECOEST("2024-01-05").data["estimate"].tolist() == [0.0, 1.0, 2.0, 3.0]
+    got = eco.get_data([])
+    assert list(got.columns) == ["dlSnapshotDate", "economistSurveyTimestamp", "event_ticker", "estimate"]
+    assert "column0" in eco.data.columns
+    with pytest.raises(AssertionError, match=re.escape("20240106 is not valid. Valid snapshot dates: [")):
+        ss.ECOEST("20240106")
+    with pytest.raises(TypeError, match="Argument 'tickers'"):
+        eco.get_data(None)
+
+
+def _as_dates(frame):
+    frame["economistSurveyTimestamp"] = [t.date() for t in frame["economistSurveyTimestamp"]]
+    return frame
+
+
+@pytest.mark.parametrize("storage", [
+    lambda f: f,
+    lambda f: f.assign(economistSurveyTimestamp=f["economistSurveyTimestamp"].dt.tz_localize("America/New_York")),
+    _as_dates,
+])
+@pytest.mark.parametrize("tickers, start, end, want", [
+    ([], "2024-01-02", None, [5.0, 6.0, 7.0]),
+    ([], None, "2024-01-02", [4.0, 5.0, 6.0]),
+    ([], "2024-01-02", "2024-01-02", [5.0, 6.0]),
+    (["CPI"], "20240101", "20240102", [4.0, 6.0]),
+    (["cpi", "GDP"], None, None, [7.0]),
+])
+def test_ecoest_get_data(s3, storage, tickers, start, end, want):
+    eco = ss.ECOEST()
+    eco.data = storage(eco.data.copy())
+    got = eco.get_data(tickers, start, end)
+    assert got["estimate"].tolist() == want
+    assert list(got.index) == list(range(len(want)))
