@@ -400,3 +400,26 @@ std::string to_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj));
 std::string type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
 }  // namespace glue
+
+namespace glue {
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object builtin(const char *name) { return import("builtins").attr(name); }
+
+void set_column(nb::handle df, nb::handle key, nb::handle value) {
+    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
+    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+}  // namespace glue

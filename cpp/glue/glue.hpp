@@ -111,3 +111,17 @@ std::string to_str(nb::handle obj);
 std::string type_name(nb::handle obj);
 
 }  // namespace glue
+
+namespace glue {
+
+// ---- interpreter protocol shortcuts (raise the interpreter's error when the call fails) ----
+
+bool truthy(nb::handle v);                             // bool(v)
+bool contains(nb::handle container, nb::handle item);  // item in container
+nb::object builtin(const char *name);                  // builtins.<name>
+// df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which is
+// lower when the assignment comes from native code than from a Python local; hold the references a
+// Python caller would so that a plain column assignment is not mistaken for one.
+void set_column(nb::handle df, nb::handle key, nb::handle value);
+
+}  // namespace glue

@@ -24,6 +24,10 @@ namespace core = orvane::core;
 
 namespace {
 
+using glue::truthy;
+using glue::contains;
+using glue::builtin;
+
 const std::vector<std::string> kIntradayFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"};
 const std::vector<std::string> kDailyFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"};
 const char *kFormats[] = {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d %H", "%Y-%m-%d"};
@@ -32,19 +36,8 @@ const std::pair<const char *, const char *> kRename[] = {
     {"open", "PX_OPEN"},  {"high", "PX_HIGH"},      {"low", "PX_LOW"},    {"close", "PX_LAST"},
     {"volume", "PX_VOLUME"}, {"num_trds", "NUM_TRDS"}};
 
-nb::object builtin(const char *name) { return glue::import("builtins").attr(name); }
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);

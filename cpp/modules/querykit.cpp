@@ -12,7 +12,11 @@ using namespace nb::literals;
 
 namespace {
 
-nb::object builtin(const char *name) { return glue::import("builtins").attr(name); }
+using glue::truthy;
+using glue::contains;
+using glue::builtin;
+using glue::set_column;
+
 
 void say(const std::string &line) { builtin("print")(nb::str(line.c_str())); }
 
@@ -22,11 +26,6 @@ bool py_eq(nb::handle a, const char *text) {
     return r == 1;
 }
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool py_gt(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
@@ -34,19 +33,7 @@ bool py_gt(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
-// df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which
-// is lower when the assignment comes from native code than from a Python local; hold the same
-// references a Python caller would so that a plain column assignment is not mistaken for one.
-void set_column(nb::handle df, nb::handle key, nb::handle value) {
-    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
-    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
 
 nb::object invert_sign(nb::handle sign) {
     if (py_eq(sign, "-")) return nb::str("+");

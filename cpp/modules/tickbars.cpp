@@ -22,17 +22,16 @@ namespace core = orvane::core;
 
 namespace {
 
+using glue::truthy;
+using glue::contains;
+using glue::builtin;
+using glue::set_column;
+
 using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 nb::object pd() { return glue::import("pandas"); }
 nb::object np() { return glue::import("numpy"); }
-nb::object builtin(const char *name) { return glue::import("builtins").attr(name); }
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool py_eq(nb::handle a, nb::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
@@ -40,11 +39,6 @@ bool py_eq(nb::handle a, nb::handle b) {
     return r == 1;
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 nb::object item(nb::handle obj, nb::handle key) {
     PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
@@ -58,11 +52,6 @@ nb::object add(nb::handle a, nb::handle b) {
     return nb::steal(r);
 }
 
-// df[key] = value, holding the references a Python caller would (see querykit).
-void set_column(nb::handle df, nb::handle key, nb::handle value) {
-    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
-    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
 
 nb::list str_list(std::initializer_list<const char *> names) {
     nb::list out;

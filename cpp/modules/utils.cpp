@@ -7,13 +7,10 @@
 
 namespace {
 
+using glue::truthy;
+
 nb::object pandas() { return glue::import("pandas"); }
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool py_eq(nb::handle a, const char *text) {
     int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);

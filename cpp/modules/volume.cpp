@@ -22,6 +22,8 @@ using namespace nb::literals;
 
 namespace {
 
+using glue::truthy;
+
 using orvane::core::Column;
 
 // ---- numpy buffers ------------------------------------------------------------------------
@@ -86,11 +88,6 @@ PyObject *keep(nb::handle obj) {
 
 // ---- small helpers ------------------------------------------------------------------------
 
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
 
 bool positive(nb::handle v) {
     int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
