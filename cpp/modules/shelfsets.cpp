@@ -67,6 +67,22 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
     return nb::borrow(day);
 }
 
+// parsed.dt.date, converting each distinct timestamp once: snapshot date columns repeat a few
+// thousand days over a million rows. A column without any value keeps the plain conversion.
+nb::object calendar_dates(nb::handle pd, nb::handle parsed) {
+    const bool any_value = truthy(parsed.attr("notna")().attr("any")());
+    if (!any_value) return parsed.attr("dt").attr("date");
+    nb::object np = glue::import("numpy");
+    nb::object factors = pd.attr("factorize")(parsed);
+    nb::object codes = factors[0];
+    nb::object days = np.attr("asarray")(factors[1].attr("date"), "dtype"_a = "object");
+    nb::object out = np.attr("empty")(nb::len(parsed), "dtype"_a = "object");
+    out.attr("fill")(pd.attr("NaT"));
+    nb::object known = codes.attr("__ge__")(0);
+    out.attr("__setitem__")(known, days.attr("__getitem__")(codes.attr("__getitem__")(known)));
+    return pd.attr("Series")(out, "index"_a = parsed.attr("index"), "name"_a = parsed.attr("name"));
+}
+
 // The calendar date of pd.to_datetime(x).
 nb::object day_of(nb::handle pd, nb::handle x) { return pd.attr("to_datetime")(x).attr("date")(); }
 
@@ -388,7 +404,7 @@ NB_MODULE(shelfsets, m) {
                 nb::object pd = c.global("pd");
                 for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
                     nb::object parsed = pd.attr("to_datetime")(df.attr("__getitem__")(col));
-                    df.attr("__setitem__")(col, parsed.attr("dt").attr("date"));
+                    df.attr("__setitem__")(col, calendar_dates(pd, parsed));
                 }
                 nb::setattr(self, "data", df);
                 return nb::none();
@@ -407,11 +423,13 @@ NB_MODULE(shelfsets, m) {
                 nb::object mask;
                 if (!end.is_none()) {
                     nb::object col = df.attr("__getitem__")("RELTNSHP_START_DT");
-                    mask = col.attr("__le__")(bound_for(pd, col, day_of(pd, end))).attr("__or__")(col.attr("isna")());
+                    nb::object bound = bound_for(pd, col, day_of(pd, end));
+                    mask = col.attr("__le__")(bound).attr("__or__")(col.attr("isna")());
                 }
                 if (!start.is_none()) {
                     nb::object col = df.attr("__getitem__")("RELTNSHP_END_DT");
-                    nb::object keep = col.attr("__ge__")(bound_for(pd, col, day_of(pd, start))).attr("__or__")(col.attr("isna")());
+                    nb::object bound = bound_for(pd, col, day_of(pd, start));
+                    nb::object keep = col.attr("__ge__")(bound).attr("__or__")(col.attr("isna")());
                     mask = mask.is_valid() ? mask.attr("__and__")(keep) : keep;
                 }
                 if (mask.is_valid()) df = renumbered(df, mask);
