@@ -266,3 +266,20 @@ def test_ecoest_get_data(s3, storage, tickers, start, end, want):
     got = eco.get_data(tickers, start, end)
     assert got["estimate"].tolist() == want
     assert list(got.index) == list(range(len(want)))
+
+
+@pytest.mark.parametrize("switch, warned", [("1", True), ("true", False)])
+def test_missing_bql_at_load(switch, warned):
+    import os
+    import pathlib
+    import subprocess
+    import sys
+
+    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    code = ("import warnings\nwarnings.simplefilter('always')\n"
+            "with warnings.catch_warnings(record=True) as w:\n"
+            "    from orvane_data.from_s3 import shelfsets as s\n"
+            "print(s.bql_Service, hasattr(s, 'bq'), [str(x.message) for x in w])\n")
+    env = dict(os.environ, PYTHONPATH=str(src), SHOW_WARNINGS=switch)
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
+    assert out.strip() == "None False " + str(["'bql' is not installed."] if warned else [])
