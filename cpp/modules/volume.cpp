@@ -10,6 +10,7 @@
 //     the GIL released;
 //   * otherwise pandas' aligned arithmetic through the helpers, which also handles series on
 //     different indexes, other dtypes and replaced helpers.
+#include "glue/column_buffer.hpp"
 #include "glue/glue.hpp"
 
 #include "core/volume_kernels.hpp"
@@ -28,36 +29,7 @@ using orvane::core::Column;
 
 // ---- numpy buffers ------------------------------------------------------------------------
 
-// A held 1-D numpy buffer of float64 or int64, released on scope exit.
-struct Buffer {
-    Py_buffer view{};
-    bool held = false;
-    Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() {
-        if (held) PyBuffer_Release(&view);
-    }
-    // False (with no error set) when `array` is not a 1-D float64/int64 buffer.
-    bool acquire(nb::handle array, bool writable = false) {
-        int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        held = true;
-        return view.ndim == 1 && view.itemsize == 8 && view.format && kind() >= 0;
-    }
-    int kind() const {
-        const char *f = view.format;
-        if (*f == '@' || *f == '=' || *f == '<') ++f;
-        if (std::strcmp(f, "d") == 0) return (int) Column::Kind::F64;
-        if (std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0) return (int) Column::Kind::I64;
-        return -1;
-    }
-    Column column() const { return Column{(const char *) view.buf, view.strides[0], (Column::Kind) kind()}; }
-    size_t size() const { return (size_t) view.shape[0]; }
-};
+using Buffer = glue::ColumnBuffer;
 
 // The series of one call, ready for a kernel: the price columns are float64, the last one
 // (volume) float64 or int64, all on one index.

@@ -1,0 +1,44 @@
+// A held 1-D numpy buffer of float64 or int64 seen as a core Column, for the indicator modules.
+#pragma once
+
+#include "core/volume_kernels.hpp"
+#include "glue/glue.hpp"
+
+#include <cstring>
+
+namespace glue {
+
+// Released on scope exit.
+struct ColumnBuffer {
+    using Column = orvane::core::Column;
+
+    Py_buffer view{};
+    bool held = false;
+    ColumnBuffer() = default;
+    ColumnBuffer(const ColumnBuffer &) = delete;
+    ColumnBuffer &operator=(const ColumnBuffer &) = delete;
+    ~ColumnBuffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    // False (with no error set) when `array` is not a 1-D float64/int64 buffer.
+    bool acquire(nb::handle array, bool writable = false) {
+        int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held = true;
+        return view.ndim == 1 && view.itemsize == 8 && view.format && kind() >= 0;
+    }
+    int kind() const {
+        const char *f = view.format;
+        if (*f == '@' || *f == '=' || *f == '<') ++f;
+        if (std::strcmp(f, "d") == 0) return (int) Column::Kind::F64;
+        if (std::strcmp(f, "l") == 0 || std::strcmp(f, "q") == 0) return (int) Column::Kind::I64;
+        return -1;
+    }
+    Column column() const { return Column{(const char *) view.buf, view.strides[0], (Column::Kind) kind()}; }
+    size_t size() const { return (size_t) view.shape[0]; }
+};
+
+}  // namespace glue
