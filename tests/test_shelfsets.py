@@ -52,11 +52,19 @@ def ecoest_frame():
     })
 
 
+def _empty(client, bucket):
+    for page in client.get_paginator("list_objects_v2").paginate(Bucket=bucket):
+        for obj in page.get("Contents", []):
+            client.delete_object(Bucket=bucket, Key=obj["Key"])
+
+
 @pytest.fixture(scope="module")
 def s3():
+    # The S3 server lives for the whole test session: start from empty buckets and leave them empty.
     client = boto3.client("s3")
     for b in (EQUITY, MACRO):
         client.create_bucket(Bucket=b)
+        _empty(client, b)
     put = lambda key, body: client.put_object(Bucket=EQUITY, Key=key, Body=body)  # noqa: E731
     put(snapshot_key("supplyChainHistoryV2", "20240105"), gz_csv(SUPPLY, "old"))
     put(snapshot_key("supplyChainHistoryV2", "20240112"), gz_csv(SUPPLY, "new"))
@@ -68,7 +76,9 @@ def s3():
     buf = io.BytesIO()
     pq.write_table(pa.Table.from_pandas(ecoest_frame(), preserve_index=False), buf, row_group_size=3)
     client.put_object(Bucket=MACRO, Key=ss.ECOEST.file_path, Body=buf.getvalue())
-    return client
+    yield client
+    for b in (EQUITY, MACRO):
+        _empty(client, b)
 
 
 @pytest.fixture(scope="module")
@@ -275,7 +285,10 @@ def test_missing_bql_at_load(switch, warned):
     import subprocess
     import sys
 
-    src = pathlib.Path(__file__).resolve().parents[1] / "src"
+    import orvane_data
+
+    # The directory holding the package under test (installed or in-tree), without sim/ on the path.
+    src = pathlib.Path(orvane_data.__file__).resolve().parents[1]
     code = ("import warnings\nwarnings.simplefilter('always')\n"
             "with warnings.catch_warnings(record=True) as w:\n"
             "    from orvane_data.from_s3 import shelfsets as s\n"
