@@ -422,4 +422,12 @@ void set_column(nb::handle df, nb::handle key, nb::handle value) {
     if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
 }
 
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
 }  // namespace glue

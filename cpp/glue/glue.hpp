@@ -13,6 +13,7 @@
 #include <nanobind/stl/string.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -123,5 +124,8 @@ nb::object builtin(const char *name);                  // builtins.<name>
 // lower when the assignment comes from native code than from a Python local; hold the references a
 // Python caller would so that a plain column assignment is not mistaken for one.
 void set_column(nb::handle df, nb::handle key, nb::handle value);
+// The interpreter strings `parts` joined, so any text (embedded NULs, lone surrogates) passes
+// through unchanged; used for S3 keys and URLs.
+nb::str cat(std::initializer_list<nb::handle> parts);
 
 }  // namespace glue

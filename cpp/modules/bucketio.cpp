@@ -21,15 +21,7 @@ constexpr const char *kDefaultPrefix = "tamrix_common_s3";
 void say(nb::handle line) { glue::import("builtins").attr("print")(line); }
 
 
-// Keys and URLs are built from the interpreter's own strings, so any text (embedded NULs, lone
-// surrogates) passes through unchanged.
-nb::str cat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts) items.append(p);
-    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::str>(r);
-}
+using glue::cat;
 
 bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIIString(text.ptr(), word) == 0; }
 

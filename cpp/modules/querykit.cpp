@@ -128,6 +128,17 @@ const char *kEcoDoc =
     "    event_timezone: pytz timezone to which RELEASE_DATE_TIME is converted, in the\n"
     "        additional columns event_datetime, event_date, event_time and event_timezone\n";
 
+// bql.Request(universe, {column: bq.data.<field>()}) run by the module's own service, as a table
+// with the security in column "ID" and the field's values in column `column`.
+nb::object single_item_frame(glue::Call &c, nb::handle universe, nb::handle column, nb::handle field) {
+    nb::object bql = c.global("bql");
+    nb::object bq = c.global("bq");
+    nb::dict items;
+    items[column] = nb::getattr(bq.attr("data"), field)();
+    nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
+    return response.attr("get")(column).attr("df")().attr("reset_index")();
+}
+
 }  // namespace
 
 NB_MODULE(querykit, m) {
@@ -250,12 +261,7 @@ NB_MODULE(querykit, m) {
               "tickers_to_add_pcs=None)",
               "function to map input id to figi", [](glue::Call &c) -> nb::object {
                   nb::handle universe = c[0], figi_col = c[1], id_col = c[2], add_pcs = c[3];
-                  nb::object bql = c.global("bql");
-                  nb::object bq = c.global("bq");
-                  nb::dict items;
-                  items[figi_col] = bq.attr("data").attr("ID_BB_GLOBAL")();
-                  nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
-                  nb::object df = response.attr("get")(figi_col).attr("df")().attr("reset_index")();
+                  nb::object df = single_item_frame(c, universe, figi_col, nb::str("ID_BB_GLOBAL"));
 
                   nb::object ids = df["ID"].attr("tolist")();
                   nb::object figis = df[figi_col].attr("tolist")();
@@ -283,12 +289,7 @@ NB_MODULE(querykit, m) {
               "id_data_item='name')",
               "function to map figi to parsekey", [](glue::Call &c) -> nb::object {
                   nb::handle universe = c[0], figi_col = c[1], id_col = c[2], field = c[3];
-                  nb::object bql = c.global("bql");
-                  nb::object bq = c.global("bq");
-                  nb::dict items;
-                  items[id_col] = nb::getattr(bq.attr("data"), field)();
-                  nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
-                  nb::object df = response.attr("get")(id_col).attr("df")().attr("reset_index")();
+                  nb::object df = single_item_frame(c, universe, id_col, field);
                   nb::dict rename;
                   rename["ID"] = figi_col;
                   return df.attr("rename")("columns"_a = rename);

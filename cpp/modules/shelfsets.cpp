@@ -13,13 +13,7 @@ using namespace nb::literals;
 
 namespace {
 
-nb::str cat(std::initializer_list<nb::handle> parts) {
-    nb::list items;
-    for (nb::handle p : parts) items.append(p);
-    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::str>(r);
-}
+using glue::cat;
 
 nb::str text_of(nb::handle x) {
     PyObject *r = PyObject_Str(x.ptr());
