@@ -1,27 +1,47 @@
 # The developer's road. `make test` and `make demo` work on a fresh machine: they create the
 # virtual environment, install pinned packages from PyPI, build the extension modules and run.
 PY      ?= python3
+# Two environments: pandas 2 (constraints.txt) and pandas 3 (constraints-pandas3.txt). `make test`
+# runs the whole suite in both; everything else uses the first.
 VENV    ?= .venv
+VENV3   ?= .venv3
 VPY     := $(VENV)/bin/python
+VPY3    := $(VENV3)/bin/python
 PIPENV  := PIP_CONSTRAINT=$(CURDIR)/constraints.txt PIP_DISABLE_PIP_VERSION_CHECK=1
+PIPENV3 := PIP_CONSTRAINT=$(CURDIR)/constraints-pandas3.txt PIP_DISABLE_PIP_VERSION_CHECK=1
+WHEELDIR := build/wheel
+DEV_PACKAGES := scikit-build-core nanobind cmake ninja \
+	pandas numpy boto3 botocore s3fs pyarrow tqdm pytz openpyxl pytest "moto[server]" matplotlib
 BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
 
-.PHONY: venv install build test demo bench sanitize fuzz clean
+.PHONY: venv venv3 install install3 build test test2 test3 demo bench sanitize fuzz clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
 	$(PIPENV) $(VPY) -m pip install -q --upgrade pip
-	$(PIPENV) $(VPY) -m pip install -q scikit-build-core nanobind cmake ninja \
-	    pandas numpy boto3 botocore s3fs pyarrow tqdm pytz openpyxl pytest "moto[server]" matplotlib
+	$(PIPENV) $(VPY) -m pip install -q $(DEV_PACKAGES)
+	touch $@
+
+$(VENV3)/.ready: pyproject.toml constraints-pandas3.txt
+	test -x $(VPY3) || $(PY) -m venv $(VENV3)
+	$(PIPENV3) $(VPY3) -m pip install -q --upgrade pip
+	$(PIPENV3) $(VPY3) -m pip install -q $(DEV_PACKAGES)
 	touch $@
 
 venv: $(VENV)/.ready
+venv3: $(VENV3)/.ready
 
-# Build and install the package into the environment (incremental: build/ is kept).
+# Build the wheel once (incremental: build/ is kept) and install it into the environment. The
+# extension modules do not depend on the pandas version, so both environments share one build.
 install: venv
-	$(PIPENV) $(VPY) -m pip install -q --no-build-isolation --no-deps .
+	rm -rf $(WHEELDIR)
+	$(PIPENV) $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELDIR) .
+	$(PIPENV) $(VPY) -m pip install -q --force-reinstall --no-deps $(WHEELDIR)/*.whl
+
+install3: install venv3
+	$(PIPENV3) $(VPY3) -m pip install -q --force-reinstall --no-deps $(WHEELDIR)/*.whl
 
 # Developer build in place: the .so files land beside src/orvane_data/*/__init__.py.
 # MODULES="api volume" builds only those; BUILD=build/mine keeps a separate build tree.
@@ -30,8 +50,15 @@ build: venv
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DORVANE_MODULES="$(MODULES)" >/dev/null
 	$(VPY) -m cmake --build $(BUILD) -j2
 
-test: install
+test: test2 test3
+
+test2: install
+	@$(VPY) -c "import pandas; print('== tests on pandas', pandas.__version__)"
 	$(VPY) -m pytest -q $(PYTEST_ARGS) tests
+
+test3: install3
+	@$(VPY3) -c "import pandas; print('== tests on pandas', pandas.__version__)"
+	$(VPY3) -m pytest -q $(PYTEST_ARGS) tests
 
 demo: install
 	$(VPY) examples/demo.py
@@ -57,4 +84,4 @@ fuzz:
 	build/fuzz_csv_bars $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build $(VENV) src/orvane_data/*/*.so
+	rm -rf build $(VENV) $(VENV3) src/orvane_data/*/*.so

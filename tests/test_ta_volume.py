@@ -1,4 +1,6 @@
 """Volume indicators and the helpers they rest on (orvane_data.ta.volume, .utils, .overlap)."""
+import os
+import pathlib
 import sys
 
 import numpy as np
@@ -273,6 +275,17 @@ def test_ema_edges():
     assert overlap.ema(pd.Series([], dtype=float), 3).empty
 
 
+@pytest.mark.parametrize("dtype", ["int32", "float32", "uint64", "bool"])
+def test_ema_on_other_dtypes_keeps_no_reference_to_the_input(dtype):
+    values = np.arange(50).astype(dtype)
+    s = pd.Series(values, copy=False)
+    before = sys.getrefcount(values)
+    for _ in range(20):
+        got = overlap.ema(s, 3)
+    np.testing.assert_allclose(got, ref_ema(s.astype(float), 3), rtol=1e-13)
+    assert sys.getrefcount(values) == before
+
+
 def test_utils():
     s = pd.Series([3.0, 4.0, 4.0, np.nan, 2.0, 1.0])
     assert utils.verify_series(s) is s and utils.verify_series(s.to_numpy()) is None
@@ -302,7 +315,76 @@ def test_module_surface():
         assert getattr(volume, name) is getattr(utils, name)
     assert volume.ema is overlap.ema and volume.np is np and volume.Series is pd.Series
     import inspect
-    assert str(inspect.signature(volume.cmf)) == (
-        "(high: pandas.core.series.Series, low: pandas.core.series.Series, close: pandas.core.series.Series, "
-        "volume: pandas.core.series.Series, length: int = None, offset: int = None, **kwargs) "
-        "-> Optional[pandas.core.series.Series]")
+    from typing import Optional
+    from pandas import Series
+
+    def cmf(high: Series, low: Series, close: Series, volume: Series, length: int = None, offset: int = None,
+            **kwargs) -> Optional[Series]: ...
+    assert str(inspect.signature(volume.cmf)) == str(inspect.signature(cmf))
+
+
+# Recording stand-ins for the two helper modules, put in sys.modules before the volume module
+# loads. Every helper call is logged with what it was given; verify_series answers None for a
+# series named "none".
+RECORDING_HELPERS = """
+import sys, types, json
+import pandas as pd
+log = []
+def rec(name, result):
+    def helper(*args, **kwargs):
+        shown = [getattr(a, "name", a) if isinstance(a, pd.Series) else a for a in args]
+        log.append([name, shown, sorted(kwargs)])
+        return result(*args, **kwargs)
+    return helper
+utils = types.ModuleType("orvane_data.ta.utils")
+utils.verify_series = rec("verify_series", lambda s: None if s.name == "none" else s)
+utils.get_drift = rec("get_drift", lambda d: 1)
+utils.get_offset = rec("get_offset", lambda o: 0 if o is None else int(o))
+utils.non_zero_range = rec("non_zero_range", lambda h, l: (h - l).rename("hl"))
+utils.signed_series = rec("signed_series", lambda c, initial: (c.diff().fillna(initial) > 0).astype(float))
+utils._apply_offset = rec("_apply_offset", lambda s, o: s.rename("shifted"))
+utils._handle_fills = rec("_handle_fills", lambda s, **kw: s.rename("filled"))
+overlap = types.ModuleType("orvane_data.ta.overlap")
+overlap.ema = rec("ema", lambda s, length: s.rolling(length).mean().rename("ema"))
+sys.modules.update({"orvane_data.ta.utils": utils, "orvane_data.ta.overlap": overlap})
+from orvane_data.ta import volume
+idx = pd.RangeIndex(5)
+s = {k: pd.Series([2.0, 3, 1, 4, 5], index=idx, name=k) for k in ("high", "low", "close", "volume")}
+s["high"] = s["high"] + 2
+{call}
+print(json.dumps(log))
+"""
+
+
+@pytest.mark.parametrize("call, expected", [
+    ("volume.obv(s['close'], s['volume'], 1, fillna=0)",
+     [["verify_series", ["close"], []], ["verify_series", ["volume"], []], ["get_offset", [1], []],
+      ["signed_series", ["close"], ["initial"]], ["_apply_offset", [None, 1], []],
+      ["_handle_fills", ["shifted"], ["fillna"]]]),
+    ("volume.ad(s['high'], s['low'], s['close'], s['volume'])",
+     [["verify_series", ["high"], []], ["verify_series", ["low"], []], ["verify_series", ["close"], []],
+      ["verify_series", ["volume"], []], ["get_offset", [None], []], ["non_zero_range", ["high", "low"], []],
+      ["_apply_offset", [None, 0], []], ["_handle_fills", ["shifted"], []]]),
+    ("volume.adosc(s['high'], s['low'], s['close'], s['volume'], 2, 3, fillna=0)",
+     [["verify_series", ["high"], []], ["verify_series", ["low"], []], ["verify_series", ["close"], []],
+      ["verify_series", ["volume"], []], ["get_offset", [None], []], ["non_zero_range", ["high", "low"], []],
+      ["_apply_offset", [None, 0], []], ["_handle_fills", ["shifted"], []], ["get_offset", [None], []],
+      ["ema", ["AD"], ["length"]], ["ema", ["AD"], ["length"]], ["_apply_offset", ["ema", 0], []],
+      ["_handle_fills", ["shifted"], ["fillna"]]]),
+    ("volume.cmf(s['high'], s['low'], s['close'], s['volume'], 2)",
+     [["verify_series", ["high"], []], ["verify_series", ["low"], []], ["verify_series", ["close"], []],
+      ["verify_series", ["volume"], []], ["get_offset", [None], []], ["non_zero_range", ["high", "low"], []],
+      ["_apply_offset", [None, 0], []], ["_handle_fills", ["shifted"], []]]),
+    ("assert volume.adosc(s['high'], s['low'], s['close'].rename('none'), s['volume']) is None",
+     [["verify_series", ["high"], []], ["verify_series", ["low"], []], ["verify_series", ["none"], []],
+      ["verify_series", ["volume"], []], ["get_offset", [None], []], ["get_offset", [None], []]]),
+])
+def test_helper_modules_supplied_by_the_user_see_every_call(call, expected):
+    import json
+    import subprocess
+    src = pathlib.Path(volume.__file__).resolve().parents[2]
+    code = RECORDING_HELPERS.replace("{call}", call)
+    out = subprocess.run([sys.executable, "-c", code], env=dict(os.environ, PYTHONPATH=str(src)),
+                         capture_output=True, text=True)
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout) == expected

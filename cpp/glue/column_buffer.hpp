@@ -17,11 +17,15 @@ struct ColumnBuffer {
     ColumnBuffer() = default;
     ColumnBuffer(const ColumnBuffer &) = delete;
     ColumnBuffer &operator=(const ColumnBuffer &) = delete;
-    ~ColumnBuffer() {
+    ~ColumnBuffer() { release(); }
+    void release() {
         if (held) PyBuffer_Release(&view);
+        held = false;
     }
-    // False (with no error set) when `array` is not a 1-D float64/int64 buffer.
+    // False (with no error set) when `array` is not a 1-D float64/int64 buffer. A buffer held from
+    // an earlier call is released first, so a second try (say with a float64 copy) keeps no reference.
     bool acquire(nb::handle array, bool writable = false) {
+        release();
         int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
             PyErr_Clear();

@@ -154,6 +154,19 @@ PyObject *func_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     return nullptr;
 }
 
+// Pickled by reference, as a function of a compiled module: pickle finds it again as
+// `<module>.<qualname>` (the same object, or a PicklingError when the module attribute is now
+// another object), and copy/deepcopy return the function itself.
+PyObject *func_reduce(PyObject *self, PyObject *) {
+    FuncObject *fo = (FuncObject *) self;
+    return PyUnicode_FromStringAndSize(fo->fn->qualname.data(), (Py_ssize_t) fo->fn->qualname.size());
+}
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", (PyCFunction) func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyObject *func_descr_get(PyObject *self, PyObject *obj, PyObject *) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
@@ -201,6 +214,7 @@ PyType_Slot func_slots[] = {
     {Py_tp_dealloc, (void *) func_dealloc},
     {Py_tp_repr, (void *) func_repr},
     {Py_tp_members, (void *) func_members},
+    {Py_tp_methods, (void *) func_methods},
     {Py_tp_getattro, (void *) PyObject_GenericGetAttr},
     {Py_tp_setattro, (void *) PyObject_GenericSetAttr},
     {0, nullptr},
@@ -268,6 +282,50 @@ void classify(nb::handle ann, Param &p) {
 }
 
 }  // namespace
+
+// ---- module initialisation ------------------------------------------------------------------
+
+namespace {
+
+constexpr const char *nanobind_init_wrapper = "Encountered an error while initializing the extension.";
+
+int (*nanobind_exec)(PyObject *) = nullptr;  // this module's own top level, as nanobind runs it
+
+int exec_passing_errors(PyObject *module) {
+    if (nanobind_exec(module) == 0) return 0;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject *cause = nullptr;
+    if (value && PyErr_GivenExceptionMatches(value, PyExc_ImportError)) {
+        PyObject *text = PyObject_Str(value);
+        if (text && PyUnicode_CompareWithASCIIString(text, nanobind_init_wrapper) == 0)
+            cause = PyException_GetCause(value);  // the exception the top level raised
+        Py_XDECREF(text);
+        PyErr_Clear();
+    }
+    if (!cause) {
+        PyErr_Restore(type, value, traceback);
+        return -1;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    PyErr_Restore(Py_NewRef((PyObject *) Py_TYPE(cause)), cause, PyException_GetTraceback(cause));
+    return -1;
+}
+
+}  // namespace
+
+PyObject *module_def_passing_errors(PyObject *module_def) {
+    if (!module_def) return nullptr;
+    for (PyModuleDef_Slot *slot = ((PyModuleDef *) module_def)->m_slots; slot && slot->slot; ++slot) {
+        if (slot->slot != Py_mod_exec || slot->value == (void *) exec_passing_errors) continue;
+        nanobind_exec = (int (*)(PyObject *)) slot->value;
+        slot->value = (void *) exec_passing_errors;
+    }
+    return module_def;
+}
 
 // ---- Call ---------------------------------------------------------------------------------
 
@@ -357,13 +415,27 @@ void set_abstract(nb::handle fn) { nb::setattr(fn, "__isabstractmethod__", nb::b
 // ---- raising ------------------------------------------------------------------------------
 
 void raise(PyObject *type, const std::string &message) {
-    PyErr_SetString(type, message.c_str());
+    // Decoded with its length and surrogatepass, so text taken from the caller's strings (see
+    // to_str) comes back whole: embedded NULs and lone surrogates included.
+    PyObject *text = PyUnicode_DecodeUTF8(message.data(), (Py_ssize_t) message.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
     throw nb::python_error();
 }
 
 void raise_arg_type(const std::string &param, const char *expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param.c_str(), expected, Py_TYPE(got.ptr())->tp_name);
+    // A subclass of the expected builtin is rejected too, with the sentence compiled modules add.
+    PyTypeObject *expected_type = std::string(expected) == "str"    ? &PyUnicode_Type
+                                  : std::string(expected) == "list" ? &PyList_Type
+                                                                    : nullptr;
+    const char *subclass_note = "";
+    if (expected_type && Py_TYPE(got.ptr()) != expected_type && PyObject_TypeCheck(got.ptr(), expected_type))
+        subclass_note =
+            ". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
+            "If you need to pass subclasses then set the 'annotation_typing' directive to False.";
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
+                 param.c_str(), expected, Py_TYPE(got.ptr())->tp_name, subclass_note);
     throw nb::python_error();
 }
 
@@ -395,7 +467,21 @@ bool guarded_import(Absorb absorb, bool show_warnings, const char *warning, cons
 
 nb::object import(const char *module) { return nb::module_::import_(module); }
 
-std::string to_str(nb::handle obj) { return nb::cast<std::string>(nb::str(obj)); }
+std::string to_str(nb::handle obj) {
+    nb::str text(obj);
+    PyObject *bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!bytes) throw nb::python_error();
+    std::string out(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+    Py_DECREF(bytes);
+    return out;
+}
+
+std::string utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);  // UnicodeEncodeError on a lone surrogate
+    if (!data) throw nb::python_error();
+    return std::string(data, (size_t) size);
+}
 
 std::string type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 

@@ -21,6 +21,24 @@ namespace nb = nanobind;
 
 namespace glue {
 
+// The module definition of `PyInit_<name>`, changed so that an exception raised while the module's
+// top level runs reaches the importer as itself (type, message, traceback), as with any compiled
+// module, rather than as nanobind's ImportError wrapping it.
+PyObject *module_def_passing_errors(PyObject *module_def);
+
+}  // namespace glue
+
+// Use in place of NB_MODULE: `ORVANE_MODULE(volume, m) { ...top level... }`.
+#define ORVANE_MODULE(name, variable)                                           \
+    extern "C" PyObject *PyInit_##name##_nanobind(void);                        \
+    extern "C" [[maybe_unused]] NB_EXPORT PyObject *PyInit_##name(void);        \
+    extern "C" PyObject *PyInit_##name(void) {                                  \
+        return ::glue::module_def_passing_errors(PyInit_##name##_nanobind());   \
+    }                                                                           \
+    NB_MODULE(name##_nanobind, variable)
+
+namespace glue {
+
 // How a parameter is checked on entry.
 enum class Check { Any, Str, List, Int };
 
@@ -44,7 +62,6 @@ struct Call {
     // Named parameter by name; raises std::out_of_range on a typo in the binding code.
     nb::handle arg(const char* name) const;
     bool is_none(size_t i) const { return args[i].is_none(); }
-    std::string str(size_t i) const { return nb::cast<std::string>(args[i]); }
 
     // A module attribute looked up now (not at load), as the interpreter looks up a global;
     // NameError "name '<name>' is not defined" when the module has no such attribute.
@@ -107,8 +124,12 @@ bool guarded_import(Absorb absorb, bool show_warnings, const char *warning,
 // ---- small helpers ----------------------------------------------------------------------
 
 nb::object import(const char *module);
-// repr/str of an object as std::string (str(x)); "list rendering" of the messages is str(list).
+// str(x) as std::string, for composing messages: any text survives the round trip through raise()
+// (embedded NULs, lone surrogates), so a message can quote the caller's strings as given.
 std::string to_str(nb::handle obj);
+// A str as strict UTF-8 (file paths, keys handed to C++): the interpreter's UnicodeEncodeError for a
+// lone surrogate, rather than a conversion failure without a message.
+std::string utf8(nb::handle text);
 std::string type_name(nb::handle obj);
 
 }  // namespace glue

@@ -609,7 +609,7 @@ const char *kGetDataDoc =
 
 }  // namespace
 
-NB_MODULE(api, m) {
+ORVANE_MODULE(api, m) {
     m.attr("os") = glue::import("os");
     m.attr("csv") = glue::import("csv");
     m.attr("List") = glue::import("typing").attr("List");

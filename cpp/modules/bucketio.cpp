@@ -106,7 +106,7 @@ const char *kDeleteLocalDoc =
 
 }  // namespace
 
-NB_MODULE(bucketio, m) {
+ORVANE_MODULE(bucketio, m) {
     // Libraries that must be present.
     m.attr("os") = glue::import("os");
     m.attr("Path") = glue::import("pathlib").attr("Path");

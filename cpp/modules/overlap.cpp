@@ -24,7 +24,7 @@ bool positive(nb::handle v) {
 
 }  // namespace
 
-NB_MODULE(overlap, m) {
+ORVANE_MODULE(overlap, m) {
     m.doc() = "Overlap indicators: moving averages drawn over the price.";
 
     glue::def(

@@ -141,7 +141,7 @@ nb::object single_item_frame(glue::Call &c, nb::handle universe, nb::handle colu
 
 }  // namespace
 
-NB_MODULE(querykit, m) {
+ORVANE_MODULE(querykit, m) {
     m.attr("os") = glue::import("os");
     m.attr("warnings") = glue::import("warnings");
     m.attr("pd") = glue::import("pandas");

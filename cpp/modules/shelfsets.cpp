@@ -194,7 +194,7 @@ const char *kEcoestGetDataDoc =
 
 }  // namespace
 
-NB_MODULE(shelfsets, m) {
+ORVANE_MODULE(shelfsets, m) {
     m.attr("os") = glue::import("os");
     m.attr("warnings") = glue::import("warnings");
     m.attr("abc") = glue::import("abc");

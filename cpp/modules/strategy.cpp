@@ -40,7 +40,7 @@ nb::dict request(const char *kind, long length) {
 
 }  // namespace
 
-NB_MODULE(strategy, m) {
+ORVANE_MODULE(strategy, m) {
     m.doc() = "Strategy system for running multiple indicators in batch.";
 
     nb::object dataclasses = glue::import("dataclasses");

@@ -416,7 +416,7 @@ nb::object description_column(nb::handle security, nb::handle figis, nb::handle 
 
 }  // namespace
 
-NB_MODULE(tickbars, m) {
+ORVANE_MODULE(tickbars, m) {
     m.attr("os") = glue::import("os");
     m.attr("warnings") = glue::import("warnings");
     m.attr("pd") = glue::import("pandas");

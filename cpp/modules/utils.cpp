@@ -26,7 +26,7 @@ bool positive(nb::handle v) {
 
 }  // namespace
 
-NB_MODULE(utils, m) {
+ORVANE_MODULE(utils, m) {
     m.doc() = "Series helpers shared by the technical-analysis modules.";
 
     glue::def(m, "verify_series(series)",

@@ -85,8 +85,10 @@ nb::object offset_of(glue::Call &c, nb::handle offset) {
 
 nb::object verify(glue::Call &c, nb::handle series) { return c.global("verify_series")(series); }
 
+// True when the module attribute `name` is still the package's own helper (never when the sibling
+// module was not the package's own: `original` is null then).
 bool is_original(glue::Call &c, const char *name, PyObject *original) {
-    return c.global(name).ptr() == original;
+    return original != nullptr && c.global(name).ptr() == original;
 }
 
 // Steps 5 and 6 of every indicator: shift, fill with a fresh copy of the caller's keywords,
@@ -273,6 +275,24 @@ nb::object cmf_impl(glue::Call &c) {
     return finish(c, result, offset, "CMF_" + glue::to_str(length));
 }
 
+// Whether sys.modules[`full_name`] is this package's own extension module `short_name`: loaded as an
+// extension module from the directory this module itself was loaded from.
+bool is_own_sibling(nb::module_ &m, const std::string &full_name, const char *short_name) {
+    nb::object sibling = glue::import("sys").attr("modules").attr("get")(full_name);
+    nb::object extension_loader = glue::import("importlib.machinery").attr("ExtensionFileLoader");
+    nb::object loader = nb::getattr(sibling, "__loader__", nb::none());
+    int is_extension = PyObject_IsInstance(loader.ptr(), extension_loader.ptr());
+    if (is_extension < 0) throw nb::python_error();
+    if (!is_extension) return false;
+    nb::object path = glue::import("os.path");
+    nb::object own_file = nb::getattr(m, "__file__", nb::none());
+    nb::object sibling_file = nb::getattr(sibling, "__file__", nb::none());
+    if (own_file.is_none() || sibling_file.is_none()) return false;
+    if (!path.attr("dirname")(own_file).equal(path.attr("dirname")(sibling_file))) return false;
+    std::string base = glue::to_str(path.attr("basename")(sibling_file));
+    return base.rfind(std::string(short_name) + ".", 0) == 0;
+}
+
 // `from <module> import <name>`, with the interpreter's ImportError when the name is missing.
 nb::object import_name(const std::string &module, const char *name) {
     nb::object mod = glue::import(module.c_str());
@@ -287,7 +307,7 @@ nb::object import_name(const std::string &module, const char *name) {
 
 }  // namespace
 
-NB_MODULE(volume, m) {
+ORVANE_MODULE(volume, m) {
     m.doc() = "Volume indicators: OBV, A/D Line, A/D Oscillator, Chaikin Money Flow.";
 
     // Sibling modules of this sub-package, by the package this module was loaded from.
@@ -306,13 +326,18 @@ NB_MODULE(volume, m) {
         m.attr(helper) = import_name(utils, helper);
     m.attr("ema") = import_name(overlap, "ema");
 
-    originals.verify_series = keep(m.attr("verify_series"));
-    originals.get_offset = keep(m.attr("get_offset"));
-    originals.signed_series = keep(m.attr("signed_series"));
-    originals.non_zero_range = keep(m.attr("non_zero_range"));
-    originals.apply_offset = keep(m.attr("_apply_offset"));
-    originals.handle_fills = keep(m.attr("_handle_fills"));
-    originals.ema = keep(m.attr("ema"));
+    // The native road stands in for the package's own helpers only: remember them when the sibling
+    // modules are the package's own extension modules, and never when other modules were put in
+    // their place (then every helper is called as the indicators' steps say).
+    if (is_own_sibling(m, utils, "utils")) {
+        originals.verify_series = keep(m.attr("verify_series"));
+        originals.get_offset = keep(m.attr("get_offset"));
+        originals.signed_series = keep(m.attr("signed_series"));
+        originals.non_zero_range = keep(m.attr("non_zero_range"));
+        originals.apply_offset = keep(m.attr("_apply_offset"));
+        originals.handle_fills = keep(m.attr("_handle_fills"));
+    }
+    if (is_own_sibling(m, overlap, "overlap")) originals.ema = keep(m.attr("ema"));
 
     glue::def(m, "obv(close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]",
               "On-Balance Volume (OBV).", obv_impl);
