@@ -95,6 +95,10 @@ def test_local_file_path(s3, tag, tmp_path, monkeypatch, sub):
         bio.write_to_s3(src, f"{tag}/{sub}", "local_file_path", bucket=BUCKET)
     assert bio.read_from_s3(f"{tag}/{sub}", "local_file_path", bucket=BUCKET) is None
     assert (tmp_path / "temp" / tag / sub).read_bytes() == b"local bytes"
+    # A path that climbs out of temp/ is refused before anything is written.
+    with pytest.raises(ValueError, match=r"would be written outside temp/: .*escaped\.txt"):
+        bio.read_from_s3(f"../{sub}/../../escaped.txt", "local_file_path", bucket=BUCKET)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["src.bin", "temp"]
 
 
 @pytest.mark.parametrize("prefix, joined", [(None, "None/"), ("", "/"), ("p", "p/")])
@@ -131,6 +135,11 @@ def test_listing_and_existence(s3, tag):
         bio.list_s3_objects("x", "no-such-bucket-here")
     with pytest.raises(botocore.exceptions.ClientError):
         bio.read_from_s3(f"{tag}/missing", "pickle", BUCKET)
+    # A folder deletion takes the folder's own objects only, with or without the trailing "/".
+    for k in ["data.csv", "data_backup/keep", "data/sub/3"]:
+        s3.put_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/{k}", Body=b"1")
+    bio.delete_s3_folder(f"{tag}/data", BUCKET)
+    assert keys(s3, full) == [full + k for k in ["data.csv", "data_backup/keep", "database/x", "other"]]
 
 
 class StubClient:
@@ -203,7 +212,11 @@ class S(str):
 def test_typed_params(call, name, expected, got):
     with pytest.raises(TypeError) as e:
         call()
-    assert str(e.value) == f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+    # A subclass of the expected builtin gets the further sentence compiled modules add.
+    note = (". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
+            "If you need to pass subclasses then set the 'annotation_typing' directive to False.")
+    assert str(e.value) == (f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+                            + (note if got == "S" else ""))
 
 
 def test_delete_local_folder(tmp_path, monkeypatch, capsys):

@@ -123,6 +123,8 @@ class Day:
     (lambda: ss.find_closest_earlier_date("20240105", ("20240105",)),
      "Argument 'date_list' has incorrect type (expected list, got tuple)"),
     (lambda: ss.find_closest_earlier_date("20240105", [Day()]), "Expected str, got Day"),
+    (lambda: ss.find_closest_earlier_date("20240110", [type("MyStr", (str,), {})("20240105")]),
+     "Expected str, got MyStr"),
 ])
 def test_helper_type_errors(call, message):
     with pytest.raises(TypeError, match=re.escape(message)):
@@ -141,6 +143,28 @@ def test_conversion_queries(service):
     assert texts == ["get(ID_BB_GLOBAL) for(['IBM US Equity'])",
                      "get(ID_BB_GLOBAL) for(['IBM US Equity', 'IBM US Equity', 'AAPL US Equity'])",
                      f"get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for(['{IBM}', '{VOD}'])"]
+
+
+def test_parse_key_with_a_field_answered_twice_fails_as_pandas_does():
+    # Two EXCH_CODE columns: the parse key is built with the ordinary "+" (Series + DataFrame goes to
+    # the frame's reflected add), so pandas' own error arrives.
+    class Item:
+        def __init__(self, df):
+            self._df = df
+
+        def df(self):
+            return self._df
+
+    class Twice:
+        def execute(self, query):
+            ids = ["F1", "F2"]
+            return [Item(pd.DataFrame({"TICKER": ["IBM", "VOD"]}, index=ids)),
+                    Item(pd.DataFrame({"EXCH_CODE": ["US", "LN"]}, index=ids)),
+                    Item(pd.DataFrame({"EXCH_CODE": ["US", "LN"]}, index=ids)),
+                    Item(pd.DataFrame({"MARKET_SECTOR_DES": ["Equity", "Equity"]}, index=ids))]
+
+    with pytest.raises(ValueError):
+        ss.figi_to_ticker(["F1", "F2"], Twice())
 
 
 def test_str_subclass_is_not_wrapped():
@@ -276,6 +300,13 @@ def test_ecoest_get_data(s3, storage, tickers, start, end, want):
     got = eco.get_data(tickers, start, end)
     assert got["estimate"].tolist() == want
     assert list(got.index) == list(range(len(want)))
+
+
+def test_ecoest_survey_times_of_plain_integers_do_not_compare_with_dates(s3):
+    eco = ss.ECOEST()
+    eco.data = eco.data.head(2).assign(economistSurveyTimestamp=[1, 2])
+    with pytest.raises(TypeError):
+        eco.get_data([], "2024-01-02", None)
 
 
 @pytest.mark.parametrize("switch, warned", [("1", True), ("true", False)])

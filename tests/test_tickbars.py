@@ -113,7 +113,7 @@ def test_without_querykit_the_module_does_not_load(tmp_path):
         from orvane_data.from_bqia import tickbars
     """
     out = _load_in_child(tmp_path, code, ROOT / "sim")
-    assert out.returncode != 0 and "ImportError" in out.stderr
+    assert out.returncode != 0 and "ModuleNotFoundError: import of orvane_data.from_bqia.querykit halted" in out.stderr
 
 
 # ---- configuration -------------------------------------------------------------------------

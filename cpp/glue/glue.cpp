@@ -495,6 +495,21 @@ bool truthy(nb::handle v) {
     return r == 1;
 }
 
+namespace {
+nb::object compare(nb::handle a, nb::handle b, int op) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+}  // namespace
+
+nb::object lt(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+nb::object le(nb::handle a, nb::handle b) { return compare(a, b, Py_LE); }
+nb::object eq(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+nb::object ne(nb::handle a, nb::handle b) { return compare(a, b, Py_NE); }
+nb::object gt(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+nb::object ge(nb::handle a, nb::handle b) { return compare(a, b, Py_GE); }
+
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw nb::python_error();

@@ -139,6 +139,15 @@ namespace glue {
 // ---- interpreter protocol shortcuts (raise the interpreter's error when the call fails) ----
 
 bool truthy(nb::handle v);                             // bool(v)
+// a < b, a <= b, a == b, a != b, a > b, a >= b with the interpreter's semantics (reflected operands,
+// NotImplemented), so element-wise for pandas objects. +, -, *, /, &, | and [] are nanobind's own
+// operators on nb::object, which go through the same protocols.
+nb::object lt(nb::handle a, nb::handle b);
+nb::object le(nb::handle a, nb::handle b);
+nb::object eq(nb::handle a, nb::handle b);
+nb::object ne(nb::handle a, nb::handle b);
+nb::object gt(nb::handle a, nb::handle b);
+nb::object ge(nb::handle a, nb::handle b);
 bool contains(nb::handle container, nb::handle item);  // item in container
 nb::object builtin(const char *name);                  // builtins.<name>
 // df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which is

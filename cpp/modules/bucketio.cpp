@@ -209,6 +209,14 @@ ORVANE_MODULE(bucketio, m) {
                       nb::str key = joined_key(prefix, path);
                       nb::object dir = path.attr("rpartition")("/")[0];  // everything before the last "/"
                       nb::str temp("temp/");
+                      // The copy stays inside temp/: a path that climbs out ("../x", a symlink) is refused
+                      // before any folder or file is written.
+                      nb::object Path = c.global("Path");
+                      nb::object target = Path(cat({temp, path})).attr("resolve")();
+                      if (!truthy(target.attr("is_relative_to")(Path(temp).attr("resolve")())))
+                          raise_text(PyExc_ValueError, cat({nb::str("local copy of '"), path,
+                                                            nb::str("' would be written outside temp/: "),
+                                                            nb::str(target)}));
                       c.global("Path")(cat({temp, dir})).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
                       c.global("s3_resource").attr("Object")(bucket, key).attr("download_file")(cat({temp, path}));
                       return nb::none();
@@ -285,8 +293,12 @@ ORVANE_MODULE(bucketio, m) {
     glue::def(m, "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
               kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
                   nb::str key_prefix = joined_key(c[2], c[0]);
+                  // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
+                  // with it, so a folder named without its trailing "/" gets one for the deletion.
+                  nb::str folder = key_prefix;
+                  if (nb::len(c[0]) > 0 && !truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
                   nb::object handle = c.global("s3_resource").attr("Bucket")(c[1]);
-                  handle.attr("objects").attr("filter")("Prefix"_a = key_prefix).attr("delete")();
+                  handle.attr("objects").attr("filter")("Prefix"_a = folder).attr("delete")();
                   say(cat({nb::str("s3://"), c[1], slash(), key_prefix, nb::str(" was deleted.")}));
                   return nb::none();
               });

@@ -72,8 +72,8 @@ nb::object calendar_dates(nb::handle pd, nb::handle parsed) {
     nb::object days = np.attr("asarray")(factors[1].attr("date"), "dtype"_a = "object");
     nb::object out = np.attr("empty")(nb::len(parsed), "dtype"_a = "object");
     out.attr("fill")(pd.attr("NaT"));
-    nb::object known = codes.attr("__ge__")(0);
-    out.attr("__setitem__")(known, days.attr("__getitem__")(codes.attr("__getitem__")(known)));
+    nb::object known = glue::ge(codes, nb::int_(0));
+    out[known] = days[codes[known]];
     return pd.attr("Series")(out, "index"_a = parsed.attr("index"), "name"_a = parsed.attr("name"));
 }
 
@@ -99,10 +99,10 @@ nb::object survey_day_mask(nb::handle pd, nb::handle col, nb::handle first, nb::
         if (!col.attr("dt").attr("tz").is_none()) wall = col.attr("dt").attr("tz_localize")(nb::none());
         nb::object days = wall.attr("dt").attr("normalize")();
         nb::object mask;
-        if (!first.is_none()) mask = days.attr("__ge__")(pd.attr("Timestamp")(first));
+        if (!first.is_none()) mask = glue::ge(days, pd.attr("Timestamp")(first));
         if (!last.is_none()) {
-            nb::object upper = days.attr("__le__")(pd.attr("Timestamp")(last));
-            mask = mask.is_valid() ? mask.attr("__and__")(upper) : upper;
+            nb::object upper = glue::le(days, pd.attr("Timestamp")(last));
+            mask = mask.is_valid() ? mask & upper : upper;
         }
         return mask;
     }
@@ -116,9 +116,10 @@ nb::object survey_day_mask(nb::handle pd, nb::handle col, nb::handle first, nb::
             nb::object day;
             if (PyObject_IsInstance(v.ptr(), datetime_type.ptr()) == 1) day = v.attr("date")();
             else if (PyObject_IsInstance(v.ptr(), date_type.ptr()) == 1) day = nb::borrow(v);
-            else day = day_of(pd, v);
-            ok = (first.is_none() || truthy(day.attr("__ge__")(first))) &&
-                 (last.is_none() || truthy(day.attr("__le__")(last)));
+            else if (PyUnicode_Check(v.ptr())) day = day_of(pd, v);
+            else day = nb::borrow(v);  // numbers do not compare with dates: the comparison's TypeError
+            ok = (first.is_none() || truthy(glue::ge(day, first))) &&
+                 (last.is_none() || truthy(glue::le(day, last)));
         }
         keep.append(nb::bool_(ok));
     }
@@ -126,7 +127,7 @@ nb::object survey_day_mask(nb::handle pd, nb::handle col, nb::handle first, nb::
 }
 
 nb::object renumbered(nb::handle df, nb::handle mask) {
-    return df.attr("__getitem__")(mask).attr("reset_index")("drop"_a = true);
+    return nb::object(df[mask]).attr("reset_index")("drop"_a = true);
 }
 
 const char *kS3DataDoc = "A base class for S3 data models.";
@@ -238,7 +239,7 @@ ORVANE_MODULE(shelfsets, m) {
         const long weekday = nb::cast<long>(date.attr("weekday")());
         long days = (4 - weekday + 7) % 7;
         if (days == 0) days = 7;
-        nb::object later = date.attr("__add__")(c.global("timedelta")("days"_a = days));
+        nb::object later = date + c.global("timedelta")("days"_a = days);
         return later.attr("strftime")("%Y%m%d");
     });
 
@@ -247,8 +248,8 @@ ORVANE_MODULE(shelfsets, m) {
                   const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(c[1], c[0]));
                   if (at <= 0) return nb::none();
                   // The list may have changed size during comparisons; index through the interpreter.
-                  nb::object found = c[1].attr("__getitem__")(at - 1);
-                  if (!PyUnicode_Check(found.ptr())) {
+                  nb::object found = c[1][nb::int_(at - 1)];
+                  if (!PyUnicode_CheckExact(found.ptr())) {
                       PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(found.ptr())->tp_name);
                       throw nb::python_error();
                   }
@@ -267,8 +268,8 @@ ORVANE_MODULE(shelfsets, m) {
                   }
                   nb::str query = cat({nb::str("get(ID_BB_GLOBAL) for("), text_of(universe), nb::str(")")});
                   nb::object response = c[1].attr("execute")(query);
-                  nb::object table = response.attr("__getitem__")(0).attr("df")();
-                  return table.attr("__getitem__")("ID_BB_GLOBAL").attr("to_dict")();
+                  nb::object table = nb::object(response[nb::int_(0)]).attr("df")();
+                  return nb::object(table["ID_BB_GLOBAL"]).attr("to_dict")();
               });
 
     glue::def(m, "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]",
@@ -286,11 +287,9 @@ ORVANE_MODULE(shelfsets, m) {
                   for (nb::handle item : response) tables.append(item.attr("df")());
                   nb::object df = c.global("pd").attr("concat")(tables, "axis"_a = 1);
                   nb::object blank = nb::str(" ");
-                  nb::object key = df.attr("__getitem__")("TICKER");
-                  key = key.attr("__add__")(blank).attr("__add__")(df.attr("__getitem__")("EXCH_CODE"));
-                  key = key.attr("__add__")(blank).attr("__add__")(df.attr("__getitem__")("MARKET_SECTOR_DES"));
-                  df.attr("__setitem__")("parsekey", key);
-                  return df.attr("__getitem__")("parsekey").attr("to_dict")();
+                  nb::object key = df["TICKER"] + blank + df["EXCH_CODE"] + blank + df["MARKET_SECTOR_DES"];
+                  glue::set_column(df, nb::str("parsekey"), key);
+                  return nb::object(df["parsekey"]).attr("to_dict")();
               });
 
     // ---- S3Data --------------------------------------------------------------------------------
@@ -370,14 +369,14 @@ ORVANE_MODULE(shelfsets, m) {
                 nb::handle self = c[0];
                 // Only the table's own snapshots folder: a sibling table whose name begins with the same
                 // letters, or a placeholder key without a date, contributes nothing.
-                nb::object folder = self.attr("dataset_name").attr("__add__")(nb::str("/snapshots/"));
+                nb::object folder = self.attr("dataset_name") + nb::str("/snapshots/");
                 nb::object keys = c.global("list_s3_objects")("folder_path"_a = folder, "bucket"_a = self.attr("bucket"),
                                                               "prefix"_a = self.attr("folder_path"));
                 nb::list dates;
                 for (nb::handle key : keys) {
                     nb::object parts = key.attr("split")("/");
                     if (nb::len(parts) < 7) continue;
-                    nb::object date = parts.attr("__getitem__")(6);
+                    nb::object date = parts[nb::int_(6)];
                     if (is_eight_digits(date)) dates.append(date);
                 }
                 return dates;
@@ -397,8 +396,8 @@ ORVANE_MODULE(shelfsets, m) {
                                                          "by_chunks"_a = true, "chunksize"_a = 100000);
                 nb::object pd = c.global("pd");
                 for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-                    nb::object parsed = pd.attr("to_datetime")(df.attr("__getitem__")(col));
-                    df.attr("__setitem__")(col, calendar_dates(pd, parsed));
+                    nb::object parsed = pd.attr("to_datetime")(df[col]);
+                    glue::set_column(df, nb::str(col), calendar_dates(pd, parsed));
                 }
                 nb::setattr(self, "data", df);
                 return nb::none();
@@ -416,15 +415,15 @@ ORVANE_MODULE(shelfsets, m) {
                 // Overlap with the window: begun by its end and not ended before its start.
                 nb::object mask;
                 if (!end.is_none()) {
-                    nb::object col = df.attr("__getitem__")("RELTNSHP_START_DT");
+                    nb::object col = df["RELTNSHP_START_DT"];
                     nb::object bound = bound_for(pd, col, day_of(pd, end));
-                    mask = col.attr("__le__")(bound).attr("__or__")(col.attr("isna")());
+                    mask = glue::le(col, bound) | col.attr("isna")();
                 }
                 if (!start.is_none()) {
-                    nb::object col = df.attr("__getitem__")("RELTNSHP_END_DT");
+                    nb::object col = df["RELTNSHP_END_DT"];
                     nb::object bound = bound_for(pd, col, day_of(pd, start));
-                    nb::object keep = col.attr("__ge__")(bound).attr("__or__")(col.attr("isna")());
-                    mask = mask.is_valid() ? mask.attr("__and__")(keep) : keep;
+                    nb::object keep = glue::ge(col, bound) | col.attr("isna")();
+                    mask = mask.is_valid() ? mask & keep : keep;
                 }
                 if (mask.is_valid()) df = renumbered(df, mask);
 
@@ -433,20 +432,20 @@ ORVANE_MODULE(shelfsets, m) {
 
                 nb::object ticker_map = c.global("ticker_to_figi")(tickers, bq);
                 nb::object figis = nb::list(ticker_map.attr("values")());
-                nb::object keep = df.attr("__getitem__")("ID_BB_GLOBAL").attr("isin")(figis);
+                nb::object keep = nb::object(df["ID_BB_GLOBAL"]).attr("isin")(figis);
                 nb::object dataset = self.attr("dataset");
                 if (!dataset.equal(nb::str("competitor"))) {
-                    nb::object kind = df.attr("__getitem__")("RELATIONSHIP").attr("__eq__")(dataset.attr("upper")());
-                    keep = keep.attr("__and__")(kind);
+                    nb::object kind = glue::eq(df["RELATIONSHIP"], dataset.attr("upper")());
+                    keep = keep & kind;
                 }
                 df = renumbered(df, keep);
 
-                nb::object related = df.attr("__getitem__")("RELATED_FIGI").attr("tolist")();
+                nb::object related = nb::object(df["RELATED_FIGI"]).attr("tolist")();
                 nb::object figi_map = c.global("figi_to_ticker")(related, bq);
                 nb::dict inverted;
                 for (auto [ticker, figi] : nb::borrow<nb::dict>(ticker_map)) inverted[figi] = ticker;
-                df.attr("__setitem__")("TICKER", df.attr("__getitem__")("ID_BB_GLOBAL").attr("map")(inverted));
-                df.attr("__setitem__")("RELATED_TICKER", df.attr("__getitem__")("RELATED_FIGI").attr("map")(figi_map));
+                glue::set_column(df, nb::str("TICKER"), nb::object(df["ID_BB_GLOBAL"]).attr("map")(inverted));
+                glue::set_column(df, nb::str("RELATED_TICKER"), nb::object(df["RELATED_FIGI"]).attr("map")(figi_map));
                 return df;
             },
             "SPLC");
@@ -485,7 +484,7 @@ ORVANE_MODULE(shelfsets, m) {
                 columns.append(c[1]);
                 nb::str words("Retrieving snapshot dates ");
                 for (nb::handle i : progress) {
-                    progress.attr("set_description")(cat({words, text_of(i.attr("__add__")(1))}));
+                    progress.attr("set_description")(cat({words, text_of(i + nb::int_(1))}));
                     nb::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
                     for (nb::handle v : row_group.attr("column")(c[1]).attr("to_pylist")()) unique.add(v);
                 }
@@ -522,14 +521,14 @@ ORVANE_MODULE(shelfsets, m) {
                 if (!start.is_none() || !end.is_none()) {
                     nb::object first = start.is_none() ? nb::none() : day_of(pd, start);
                     nb::object last = end.is_none() ? nb::none() : day_of(pd, end);
-                    df = renumbered(df, survey_day_mask(pd, df.attr("__getitem__")("economistSurveyTimestamp"),
+                    df = renumbered(df, survey_day_mask(pd, df["economistSurveyTimestamp"],
                                                         first, last));
                 }
                 nb::dict names;
                 names["column0"] = "event_ticker";
                 df = df.attr("rename")("columns"_a = names);
                 if (nb::len(tickers) > 0)
-                    df = renumbered(df, df.attr("__getitem__")("event_ticker").attr("isin")(tickers));
+                    df = renumbered(df, nb::object(df["event_ticker"]).attr("isin")(tickers));
                 return df;
             },
             "ECOEST");

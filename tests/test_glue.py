@@ -1,0 +1,150 @@
+"""What every public function shares: pickling by reference, typed-parameter messages, and how
+errors raised while a module loads reach the importer."""
+import concurrent.futures
+import copy
+import functools
+import importlib
+import multiprocessing
+import os
+import pathlib
+import pickle
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import orvane_data
+
+MODULES = ["from_s3.bucketio", "from_s3.shelfsets", "from_localcsv.api", "from_bqia.querykit",
+           "from_bqia.tickbars", "ta.volume", "ta.strategy", "ta.utils", "ta.overlap"]
+PKG_ROOT = str(pathlib.Path(orvane_data.__file__).resolve().parents[1])
+SIM = str(pathlib.Path(__file__).resolve().parents[1] / "sim")
+
+
+def _public_functions():
+    """(module, qualified name) of every function and method the modules define."""
+    found = []
+    for short in MODULES:
+        mod = importlib.import_module("orvane_data." + short)
+        for name, value in vars(mod).items():
+            if type(value).__name__ == "function" and getattr(value, "__module__", None) == mod.__name__:
+                found.append((mod.__name__, name))
+            elif isinstance(value, type) and value.__module__ == mod.__name__:
+                for attr, member in vars(value).items():
+                    if type(member).__name__ == "function" and type(member).__module__ != "builtins":
+                        found.append((mod.__name__, f"{name}.{attr}"))
+    return found
+
+
+def _resolve(module, qualname):
+    obj = importlib.import_module(module)
+    for part in qualname.split("."):
+        obj = getattr(obj, part)
+    return obj
+
+
+FUNCTIONS = _public_functions()
+
+
+def test_every_module_has_functions_to_pickle():
+    assert {m for m, _ in FUNCTIONS} == {"orvane_data." + m for m in MODULES if m != "ta.strategy"}
+    assert ("orvane_data.from_s3.shelfsets", "SPLC.get_data") in FUNCTIONS
+
+
+@pytest.mark.parametrize("module, qualname", FUNCTIONS)
+def test_functions_pickle_by_reference(module, qualname):
+    f = _resolve(module, qualname)
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(f, protocol=protocol)) is f
+    assert copy.copy(f) is f and copy.deepcopy(f) is f
+    part = pickle.loads(pickle.dumps(functools.partial(f, 1)))
+    assert part.func is f and part.args == (1,)
+
+
+def test_a_replaced_module_attribute_pickles_as_a_python_function_would(monkeypatch):
+    from orvane_data.ta import volume
+    original = volume.obv
+    monkeypatch.setattr(volume, "obv", lambda *a: None)
+    with pytest.raises(pickle.PicklingError, match="not the same object"):
+        pickle.dumps(original)
+
+
+def test_functions_run_in_a_spawned_process_pool():
+    from orvane_data.from_localcsv.api import get_historical_data
+    from orvane_data.ta.volume import obv
+    csv_path = str(pathlib.Path(__file__).resolve().parents[1] / "examples" / "data" / "csv" / "K_1D")
+    args = (["IBM US Equity"], ["PX_LAST", "PX_VOLUME"], "2024-01-01", "2024-12-31", csv_path)
+    here = get_historical_data(*args, return_ohlcv=True)
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        there = pool.submit(get_historical_data, *args, return_ohlcv=True).result()
+        there_obv = pool.submit(obv, here["PX_LAST"], here["PX_VOLUME"]).result()
+    pd.testing.assert_frame_equal(there, here)
+    pd.testing.assert_series_equal(there_obv, obv(here["PX_LAST"], here["PX_VOLUME"]))
+
+
+class MyStr(str):
+    pass
+
+
+class MyList(list):
+    pass
+
+
+SUBCLASS_NOTE = (". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
+                 "types. If you need to pass subclasses then set the 'annotation_typing' directive to False.")
+
+
+@pytest.mark.parametrize("module, call, param, expected, got", [
+    ("from_s3.shelfsets", lambda m: m.find_closest_earlier_date(np.str_("20240110"), ["20240105"]),
+     "target_date_str", "str", "numpy.str_"),
+    ("from_s3.shelfsets", lambda m: m.find_closest_earlier_date("20240110", MyList(["20240105"])),
+     "date_list", "list", "MyList"),
+    ("from_localcsv.api", lambda m: m.get_historical_data(MyList(["A"]), ["PX_LAST"], "2024-01-01", "2024-01-02",
+                                                          "K_1D"), "tickers", "list", "MyList"),
+])
+def test_subclass_of_a_typed_parameter_gets_the_further_sentence(module, call, param, expected, got):
+    mod = importlib.import_module("orvane_data." + module)
+    with pytest.raises(TypeError) as err:
+        call(mod)
+    assert str(err.value) == (f"Argument '{param}' has incorrect type (expected {expected}, got {got})"
+                              + SUBCLASS_NOTE)
+
+
+LOAD = """
+import sys, types
+{setup}
+try:
+    import orvane_data.{module}
+except BaseException as e:
+    print(type(e).__name__, "|", e, "|", e.__traceback__ is not None)
+else:
+    print("loaded")
+"""
+
+
+@pytest.mark.parametrize("module, setup, expected", [
+    ("from_s3.bucketio", "sys.modules['tqdm'] = None", "ModuleNotFoundError | import of tqdm halted"),
+    ("from_s3.bucketio", "sys.modules['pandas'] = None", "ModuleNotFoundError | import of pandas halted"),
+    ("from_s3.shelfsets", "sys.modules['pyarrow'] = None", "ModuleNotFoundError | import of pyarrow halted"),
+    ("from_s3.bucketio",
+     "boto3 = types.ModuleType('boto3')\n"
+     "def client(*a, **k): raise RuntimeError('no credentials here')\n"
+     "boto3.client = client\nsys.modules['boto3'] = boto3",
+     "RuntimeError | no credentials here"),
+    ("from_s3.shelfsets",
+     "bql = types.ModuleType('bql')\n"
+     "class Service:\n    def __init__(self): raise RuntimeError('no terminal')\n"
+     "bql.Service = Service\nsys.modules['bql'] = bql",
+     "RuntimeError | no terminal"),
+    ("from_bqia.tickbars", "sys.modules['orvane_data.from_bqia.querykit'] = None",
+     "ModuleNotFoundError | import of orvane_data.from_bqia.querykit halted"),
+])
+def test_errors_while_loading_keep_their_type(module, setup, expected):
+    code = LOAD.format(setup=setup, module=module)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_ROOT, SIM]))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith(expected) and out.stdout.rstrip().endswith("| True"), out.stdout
