@@ -4,6 +4,7 @@ import concurrent.futures
 import copy
 import functools
 import importlib
+import inspect
 import multiprocessing
 import os
 import pathlib
@@ -102,8 +103,6 @@ SUBCLASS_NOTE = (". Note that Cython is deliberately stricter than PEP-484 and r
      "target_date_str", "str", "numpy.str_"),
     ("from_s3.shelfsets", lambda m: m.find_closest_earlier_date("20240110", MyList(["20240105"])),
      "date_list", "list", "MyList"),
-    ("from_localcsv.api", lambda m: m.get_historical_data(MyList(["A"]), ["PX_LAST"], "2024-01-01", "2024-01-02",
-                                                          "K_1D"), "tickers", "list", "MyList"),
 ])
 def test_subclass_of_a_typed_parameter_gets_the_further_sentence(module, call, param, expected, got):
     mod = importlib.import_module("orvane_data." + module)
@@ -148,3 +147,41 @@ def test_errors_while_loading_keep_their_type(module, setup, expected):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith(expected) and out.stdout.rstrip().endswith("| True"), out.stdout
+
+
+def _twin(f):
+    """A plain Python function with f's parameters (names, kinds, which have defaults)."""
+    sig = inspect.signature(f)
+    params = [p.replace(annotation=inspect.Parameter.empty,
+                        default=inspect.Parameter.empty if p.default is inspect.Parameter.empty else None)
+              for p in sig.parameters.values()]
+    text = str(sig.replace(parameters=params, return_annotation=inspect.Signature.empty))
+    ns = {}
+    exec(f"def {f.__name__}{text}:\n    return None\n", ns)
+    return ns[f.__name__], sig
+
+
+def _failing_shapes(sig):
+    names = [p.name for p in sig.parameters.values() if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD]
+    required = [p.name for p in sig.parameters.values()
+                if p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD and p.default is inspect.Parameter.empty]
+    n, r = len(names), len(required)
+    shapes = [((), {}), ((object(),) * max(r - 1, 0), {}), ((object(),) * (n + 1), {}),
+              ((object(),) * (n + 2), {"zz_unknown": 1}), ((object(),), {names[0]: 1} if names else {}),
+              ((), {"zz_unknown": 1}), ((object(),) * max(r - 3, 0), {})]
+    if n >= 2:
+        shapes.append(((object(),) * 2, {names[1]: 1, "zz_unknown": 2}))
+    return shapes
+
+
+@pytest.mark.parametrize("module, qualname", [(m, q) for m, q in FUNCTIONS if "." not in q])
+def test_binding_errors_are_the_interpreters(module, qualname):
+    f = _resolve(module, qualname)
+    twin, sig = _twin(f)
+    for args, kwargs in _failing_shapes(sig):
+        try:
+            twin(*args, **kwargs)
+        except TypeError as expected:
+            with pytest.raises(TypeError) as got:
+                f(*args, **kwargs)
+            assert str(got.value) == str(expected), (args, kwargs)

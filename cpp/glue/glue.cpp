@@ -318,7 +318,7 @@ int exec_passing_errors(PyObject *module) {
 }  // namespace
 
 PyObject *module_def_passing_errors(PyObject *module_def) {
-    if (!module_def) return nullptr;
+    if (!module_def || !PyObject_TypeCheck(module_def, &PyModuleDef_Type)) return module_def;
     for (PyModuleDef_Slot *slot = ((PyModuleDef *) module_def)->m_slots; slot && slot->slot; ++slot) {
         if (slot->slot != Py_mod_exec || slot->value == (void *) exec_passing_errors) continue;
         nanobind_exec = (int (*)(PyObject *)) slot->value;
