@@ -96,7 +96,7 @@ def test_flex_strptime(text, want):
     assert api._flex_strptime(text) == want
 
 
-@pytest.mark.parametrize("text", ["15/03/2024", "2024-03-15T09:30:00", "2024-03-15 09:30:00.5"])
+@pytest.mark.parametrize("text", ["15/03/2024", "2024-03-15T09:30:00", "2024-03-15 09:30:00.5", "a\x00b", "\ud800"])
 def test_flex_strptime_rejects(text):
     with pytest.raises(ValueError) as e:
         api._flex_strptime(text)
@@ -143,6 +143,8 @@ def test_messages(intraday, tmp_path):
                             "['PX_OPEN', 'PX_HIGH', 'PX_LOW', 'PX_LAST', 'PX_VOLUME'].")
     with pytest.raises(FileNotFoundError, match="Data was NOT found in .*NQ1!"):
         api.get_historical_data(["NQ1"], [], "2024-03-15", "2024-03-16", str(intraday))
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):
+        api.get_historical_data(["ES1"], ["PX_LAST"], "\ud800", "2024-03-21", str(intraday))
     bad = write(intraday / "ES1" / "ES1_2024-03-17.csv", "a,b\n1,2\n3,4\n")
     with pytest.raises(ValueError, match=str(bad)):
         api.get_historical_data(["ES1"], [], "2024-03-15", "2024-03-17", str(intraday))
