@@ -32,7 +32,7 @@ def main(out_dir=None, data_dir=DATA):
     # Intraday tree: one file per day; the rolling futures series is back-adjusted across the roll.
     bars = get_historical_data(["ES1 Index"], FIELDS + ["NUM_TRDS"], "2024-03-11", "2024-03-15 23:59:59",
                                str(data_dir / "K_1M"), return_ohlcv=True)
-    print("ES1 Index 5-minute bars (roll-adjusted), one row per contract in the file:")
+    print("ES1 Index one-minute bars (roll-adjusted), one row per contract in the files:")
     print(bars.groupby("TICKER", sort=False)
               .agg(first=("DATE", "min"), last=("DATE", "max"), bars=("DATE", "size"),
                    close=("PX_LAST", "last")).to_string(), "\n")

@@ -33,9 +33,10 @@ def main(out_dir=None, as_of_date=None):
         splc = SPLC(as_of_date, dataset, bq)
         df = splc.get_data(TICKERS, "2024-01-01", "2024-06-30")
         out[dataset] = df
-        print(f"SPLC {dataset}s, relationships live in the first half of 2024 ({len(df)} rows):")
-        print(df[["TICKER", "RELATED_TICKER", "RELATIONSHIP", "RELTNSHP_START_DT", "RELTNSHP_END_DT"]]
-              .head(6).to_string(), "\n")
+        shown = df[["TICKER", "RELATED_TICKER", "RELATIONSHIP", "RELTNSHP_START_DT", "RELTNSHP_END_DT"]].head(6)
+        print(f"SPLC {dataset}s, relationships live in the first half of 2024 "
+              f"(first {len(shown)} of {len(df)} rows):")
+        print(shown.to_string(), "\n")
 
     est = ECOEST(as_of_date).get_data(EVENTS, start="2023-12-01", end="2024-01-31")
     out["ecoest"] = est

@@ -4,6 +4,7 @@ import concurrent.futures
 import copy
 import functools
 import importlib
+import importlib.metadata
 import inspect
 import multiprocessing
 import os
@@ -53,6 +54,7 @@ FUNCTIONS = _public_functions()
 def test_every_module_has_functions_to_pickle():
     assert {m for m, _ in FUNCTIONS} == {"orvane_data." + m for m in MODULES if m != "ta.strategy"}
     assert ("orvane_data.from_s3.shelfsets", "SPLC.get_data") in FUNCTIONS
+    assert orvane_data.__version__ == importlib.metadata.version("orvane_data")
 
 
 @pytest.mark.parametrize("module, qualname", FUNCTIONS)
