@@ -63,8 +63,13 @@ test3: install3
 demo: install
 	$(VPY) examples/demo.py
 
-bench: install
-	$(VPY) bench/run.py
+# Every benchmark on pandas 2 and then on pandas 3 (BENCH="volume localcsv" picks some).
+BENCH ?=
+bench: install3
+	@$(VPY) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
+	$(VPY) bench/run.py $(BENCH)
+	@$(VPY3) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
+	$(VPY3) bench/run.py $(BENCH)
 
 # AddressSanitizer + UBSan build in place, then the whole suite on it (run `make build` afterwards
 # to put the normal modules back).
