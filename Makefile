@@ -11,7 +11,8 @@ PIPENV  := PIP_CONSTRAINT=$(CURDIR)/constraints.txt PIP_DISABLE_PIP_VERSION_CHEC
 PIPENV3 := PIP_CONSTRAINT=$(CURDIR)/constraints-pandas3.txt PIP_DISABLE_PIP_VERSION_CHECK=1
 WHEELDIR := build/wheel
 DEV_PACKAGES := scikit-build-core nanobind cmake ninja \
-	pandas numpy boto3 botocore s3fs pyarrow tqdm pytz openpyxl pytest "moto[server]" matplotlib
+	pandas numpy boto3 botocore s3fs pyarrow tqdm pytz openpyxl pytest "moto[server]" matplotlib \
+	"dask[distributed,dataframe]"
 BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
