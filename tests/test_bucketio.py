@@ -135,6 +135,11 @@ def test_listing_and_existence(s3, tag):
         bio.list_s3_objects("x", "no-such-bucket-here")
     with pytest.raises(botocore.exceptions.ClientError):
         bio.read_from_s3(f"{tag}/missing", "pickle", BUCKET)
+    # The unset default bucket: boto3's error, with a note naming the variable.
+    assert bio.BUCKET == "NOT_DEFINED"
+    with pytest.raises(botocore.exceptions.ClientError) as e:
+        bio.list_s3_objects("x")
+    assert "TAMRIX_SANDBOX_BUCKET was not set" in e.value.__notes__[0]
     # A folder deletion takes the folder's own objects only, with or without the trailing "/".
     for k in ["data.csv", "data_backup/keep", "data/sub/3"]:
         s3.put_object(Bucket=BUCKET, Key=f"tamrix_common_s3/{tag}/{k}", Body=b"1")

@@ -25,6 +25,8 @@ using glue::cat;
 
 bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIIString(text.ptr(), word) == 0; }
 
+const char *kUnsetBucket = "NOT_DEFINED";  // BUCKET when TAMRIX_SANDBOX_BUCKET is not set
+
 nb::str slash() { return nb::str("/"); }
 
 // str(x)
@@ -106,6 +108,23 @@ const char *kDeleteLocalDoc =
 
 }  // namespace
 
+// A function that talks to S3. When it fails while the bucket is the unset default, the error (from
+// boto3, botocore or s3fs, unchanged) gets a note naming the variable that was not set.
+static void def_s3(nb::module_ &m, const char *signature, const char *doc, glue::Impl impl) {
+    glue::def(m, signature, doc, [impl = std::move(impl)](glue::Call &c) -> nb::object {
+        try {
+            return impl(c);
+        } catch (nb::python_error &e) {
+            nb::handle bucket = c.arg("bucket");
+            if (PyUnicode_CheckExact(bucket.ptr()) && nb::str(bucket).equal(nb::str(kUnsetBucket)))
+                e.value().attr("add_note")(
+                    "The bucket is 'NOT_DEFINED': TAMRIX_SANDBOX_BUCKET was not set when "
+                    "orvane_data.from_s3.bucketio was imported. Pass bucket=... or set the variable before importing.");
+            throw;
+        }
+    });
+}
+
 ORVANE_MODULE(bucketio, m) {
     // Libraries that must be present.
     m.attr("os") = glue::import("os");
@@ -141,10 +160,10 @@ ORVANE_MODULE(bucketio, m) {
     });
 
     // Read through os.environ so any value (undecodable bytes included) comes back as the interpreter sees it.
-    m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", "NOT_DEFINED");
+    m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", kUnsetBucket);
     m.attr("PREFIX") = nb::str(kDefaultPrefix);
 
-    glue::def(m, "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]",
+    def_s3(m, "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]",
               kListDoc, [](glue::Call &c) -> nb::object {
                   nb::str key_prefix = joined_key(c[2], c[0]);
                   nb::object client = c.global("s3_client");
@@ -167,7 +186,7 @@ ORVANE_MODULE(bucketio, m) {
                   }
               });
 
-    glue::def(m, "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool",
+    def_s3(m, "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool",
               kExistsDoc, [](glue::Call &c) -> nb::object {
                   nb::str key = joined_key(c[2], c[0]);
                   nb::object client = c.global("s3_client");
@@ -181,7 +200,7 @@ ORVANE_MODULE(bucketio, m) {
                   return nb::bool_(true);
               });
 
-    glue::def(m,
+    def_s3(m,
               "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
               "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]",
               kReadDoc, [](glue::Call &c) -> nb::object {
@@ -226,7 +245,7 @@ ORVANE_MODULE(bucketio, m) {
                                   nb::str("\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.")}));
               });
 
-    glue::def(m, "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame",
+    def_s3(m, "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame",
               kChunksDoc, [](glue::Call &c) -> nb::object {
                   nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = c[0], "Key"_a = c[1]);
                   nb::object buffer = c.global("BytesIO")(response["Body"].attr("read")());
@@ -251,7 +270,7 @@ ORVANE_MODULE(bucketio, m) {
                   }
               });
 
-    glue::def(m,
+    def_s3(m,
               "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
               "prefix: Optional[str] = PREFIX)",
               kWriteDoc, [](glue::Call &c) -> nb::object {
@@ -283,14 +302,14 @@ ORVANE_MODULE(bucketio, m) {
                                   nb::str("\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.")}));
               });
 
-    glue::def(m, "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+    def_s3(m, "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
               kDeleteObjectDoc, [](glue::Call &c) -> nb::object {
                   nb::str key = optional_prefix_key(c[2], c[0]);
                   c.global("s3_client").attr("delete_object")("Bucket"_a = c[1], "Key"_a = key);
                   return nb::none();
               });
 
-    glue::def(m, "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+    def_s3(m, "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
               kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
                   nb::str key_prefix = joined_key(c[2], c[0]);
                   // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
