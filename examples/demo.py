@@ -61,7 +61,7 @@ def main(out_dir=OUT) -> int:
         import road3_event_study
 
         _banner("Road 1: historical bars from local CSV trees, and volume indicators")
-        road1_historical_bars.main()
+        road1 = road1_historical_bars.main(out_dir)
 
         _banner("Road 2: supply-chain (SPLC) and economist-estimates (ECOEST) snapshots from S3")
         if road2_datasets.MISSING:
@@ -73,7 +73,7 @@ def main(out_dir=OUT) -> int:
         result = road3_event_study.main(out_dir)
     finally:
         server.stop()
-    print(f"\nDone in {time.perf_counter() - t0:.1f} s. Event-study chart: {result['chart']}")
+    print(f"\nDone in {time.perf_counter() - t0:.1f} s. Charts: {road1['chart']} and {result['chart']}")
     return 0
 
 

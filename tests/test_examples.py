@@ -88,5 +88,6 @@ def test_demo_runs_all_roads_and_exits(tmp_path):
     assert run.returncode == 0, run.stderr[-2000:]
     for banner in ("Road 1:", "Road 2:", "Road 3:"):
         assert banner in run.stdout
-    assert (tmp_path / "event_study.png").is_file()
-    assert f"Event-study chart: {tmp_path / 'event_study.png'}" in run.stdout
+    charts = [tmp_path / "volume_indicators.png", tmp_path / "event_study.png"]
+    assert all(c.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" for c in charts)
+    assert f"Charts: {charts[0]} and {charts[1]}" in run.stdout
