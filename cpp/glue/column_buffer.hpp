@@ -4,7 +4,9 @@
 #include "core/volume_kernels.hpp"
 #include "glue/glue.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <optional>
 
 namespace glue {
 
@@ -44,5 +46,15 @@ struct ColumnBuffer {
     Column column() const { return Column{(const char *) view.buf, view.strides[0], (Column::Kind) kind()}; }
     size_t size() const { return (size_t) view.shape[0]; }
 };
+
+// A window (a Python int) as a kernel length over `n` values: a window longer than the series
+// means "nothing complete yet", so it is clamped to n + 1. Nothing when it does not fit an int64.
+inline std::optional<int64_t> window_length(nb::handle length, size_t n) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return std::nullopt;
+    return v > (long long) n ? (int64_t) n + 1 : (int64_t) v;
+}
 
 }  // namespace glue

@@ -510,6 +510,33 @@ nb::object ne(nb::handle a, nb::handle b) { return compare(a, b, Py_NE); }
 nb::object gt(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
 nb::object ge(nb::handle a, nb::handle b) { return compare(a, b, Py_GE); }
 
+bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(nb::handle a, const char *text) { return equals(a, nb::str(text)); }
+
+bool positive(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::str text_of(nb::handle x) {
+    PyObject *r = PyObject_Str(x.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+void raise_text(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+bool assertions_enabled() { return nb::cast<long>(import("sys").attr("flags").attr("optimize")) == 0; }
+
 bool contains(nb::handle container, nb::handle item) {
     int r = PySequence_Contains(container.ptr(), item.ptr());
     if (r < 0) throw nb::python_error();

@@ -139,6 +139,14 @@ namespace glue {
 // ---- interpreter protocol shortcuts (raise the interpreter's error when the call fails) ----
 
 bool truthy(nb::handle v);                             // bool(v)
+bool equals(nb::handle a, nb::handle b);              // bool(a == b)
+bool equals(nb::handle a, const char *text);           // bool(a == text)
+bool positive(nb::handle v);                           // bool(v > 0)
+nb::str text_of(nb::handle x);                         // str(x), any text kept as it is
+// raise type(message) with a message that is already an interpreter string.
+[[noreturn]] void raise_text(PyObject *type, nb::handle message);
+// True unless the interpreter runs with -O (when `assert` statements are skipped).
+bool assertions_enabled();
 // a < b, a <= b, a == b, a != b, a > b, a >= b with the interpreter's semantics (reflected operands,
 // NotImplemented), so element-wise for pandas objects. +, -, *, /, &, | and [] are nanobind's own
 // operators on nb::object, which go through the same protocols.

@@ -21,6 +21,9 @@ constexpr const char *kDefaultPrefix = "tamrix_common_s3";
 void say(nb::handle line) { glue::import("builtins").attr("print")(line); }
 
 
+using glue::assertions_enabled;
+using glue::raise_text;
+using glue::text_of;
 using glue::cat;
 
 bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIIString(text.ptr(), word) == 0; }
@@ -28,13 +31,6 @@ bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIISt
 const char *kUnsetBucket = "NOT_DEFINED";  // BUCKET when TAMRIX_SANDBOX_BUCKET is not set
 
 nb::str slash() { return nb::str("/"); }
-
-// str(x)
-nb::str text_of(nb::handle x) {
-    PyObject *r = PyObject_Str(x.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::str>(r);
-}
 
 // prefix + "/" + path, the prefix written as text whatever it is (None gives "None").
 nb::str joined_key(nb::handle prefix, nb::handle path) {
@@ -48,16 +44,6 @@ nb::str optional_prefix_key(nb::handle prefix, nb::handle path) {
 }
 
 nb::str object_url(nb::handle bucket, nb::handle key) { return cat({nb::str("s3://"), bucket, slash(), key}); }
-
-[[noreturn]] void raise_text(PyObject *type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
-
-bool assertions_enabled() {
-    nb::object optimize = glue::import("sys").attr("flags").attr("optimize");
-    return nb::cast<long>(optimize) == 0;
-}
 
 const char *kListDoc =
     "List the full keys of every object whose key begins with prefix + \"/\" + folder_path.\n"

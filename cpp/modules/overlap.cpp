@@ -16,11 +16,7 @@ using orvane::core::Column;
 
 using Buffer = glue::ColumnBuffer;
 
-bool positive(nb::handle v) {
-    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+using glue::positive;
 
 }  // namespace
 
@@ -53,11 +49,8 @@ ORVANE_MODULE(overlap, m) {
                 if (!in.acquire(values)) glue::raise(PyExc_TypeError, "ema needs a numeric series");
             }
             const size_t n = in.size();
-            // A window longer than the series leaves everything missing; clamp it so that it fits.
-            int overflow = 0;
-            long long len = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
-            if (len == -1 && PyErr_Occurred()) throw nb::python_error();
-            if (overflow || len > (long long) n) len = (long long) n + 1;
+            // A window longer than the series (even beyond int64) leaves everything missing.
+            const int64_t len = glue::window_length(length, n).value_or((int64_t) n + 1);
 
             nb::object out = np.attr("empty")(n, "dtype"_a = "float64");
             Buffer res;

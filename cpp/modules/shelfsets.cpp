@@ -13,28 +13,11 @@ using namespace nb::literals;
 
 namespace {
 
+using glue::assertions_enabled;
 using glue::cat;
-
-nb::str text_of(nb::handle x) {
-    PyObject *r = PyObject_Str(x.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal<nb::str>(r);
-}
-
-bool truthy(nb::handle v) {
-    int r = PyObject_IsTrue(v.ptr());
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool assertions_enabled() {
-    return nb::cast<long>(glue::import("sys").attr("flags").attr("optimize")) == 0;
-}
-
-[[noreturn]] void raise_text(PyObject *type, nb::handle message) {
-    PyErr_SetObject(type, message.ptr());
-    throw nb::python_error();
-}
+using glue::raise_text;
+using glue::text_of;
+using glue::truthy;
 
 // Snapshot selection: the latest published date when `as_of_date` is None, else `as_of_date` with
 // every "-" removed, which must be one of the published dates.

@@ -3,7 +3,8 @@
 // missing-value fills. Each is a handful of pandas calls on whole series.
 #include "glue/glue.hpp"
 
-#include <cfloat>
+#include "core/volume_kernels.hpp"
+
 
 namespace {
 
@@ -11,18 +12,7 @@ using glue::truthy;
 
 nb::object pandas() { return glue::import("pandas"); }
 
-
-bool py_eq(nb::handle a, const char *text) {
-    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-bool positive(nb::handle v) {
-    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+using glue::positive;
 
 }  // namespace
 
@@ -54,7 +44,7 @@ ORVANE_MODULE(utils, m) {
                   return nb::borrow(c[0]);
               });
 
-    m.attr("RANGE_EPSILON") = nb::float_(DBL_EPSILON);
+    m.attr("RANGE_EPSILON") = nb::float_(orvane::core::kRangeEpsilon);
 
     glue::def(m, "non_zero_range(high, low)",
               "The bar range `high - low` (aligned on the index, as float64), with every zero replaced by\n"
@@ -66,7 +56,7 @@ ORVANE_MODULE(utils, m) {
                   std::string kind = nb::cast<std::string>(diff.attr("dtype").attr("kind"));
                   if (kind == "i" || kind == "u" || kind == "b") diff = diff.attr("astype")("float64");
                   nb::object nonzero = diff.attr("__ne__")(nb::int_(0));
-                  return diff.attr("where")(nonzero, nb::float_(DBL_EPSILON));
+                  return diff.attr("where")(nonzero, nb::float_(orvane::core::kRangeEpsilon));
               });
 
     glue::def(m, "signed_series(series, initial=None)",
@@ -98,8 +88,8 @@ ORVANE_MODULE(utils, m) {
                   if (c.kwargs.contains("fill_method")) {
                       nb::object method = c.kwargs["fill_method"];
                       if (!method.is_none()) {
-                          if (py_eq(method, "ffill")) result = result.attr("ffill")();
-                          else if (py_eq(method, "bfill")) result = result.attr("bfill")();
+                          if (glue::equals(method, "ffill")) result = result.attr("ffill")();
+                          else if (glue::equals(method, "bfill")) result = result.attr("bfill")();
                           else
                               glue::raise(PyExc_ValueError,
                                           "fill_method must be 'ffill' or 'bfill', got " +

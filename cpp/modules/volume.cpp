@@ -60,12 +60,7 @@ PyObject *keep(nb::handle obj) {
 
 // ---- small helpers ------------------------------------------------------------------------
 
-
-bool positive(nb::handle v) {
-    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+using glue::positive;
 
 // A window parameter: the given value when it is truthy and greater than 0, else the default.
 nb::object window(nb::handle given, long fallback) {
@@ -150,15 +145,11 @@ nb::object native_series(size_t n, nb::handle index, Kernel &&kernel) {
     return nb::handle(series_type)(out, "index"_a = index, "copy"_a = false);
 }
 
-// A window as a kernel length: values longer than the series all mean "nothing complete yet".
-// False when the value does not fit an int64 (left to pandas then).
+// A window as a kernel length; false when it does not fit an int64 (left to pandas then).
 bool kernel_length(nb::handle length, size_t n, int64_t &out) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow) return false;
-    out = v > (long long) n ? (int64_t) n + 1 : (int64_t) v;
-    return true;
+    std::optional<int64_t> len = glue::window_length(length, n);
+    if (len) out = *len;
+    return len.has_value();
 }
 
 // ((close - low) - (high - close)) / non_zero_range(high, low), pandas' aligned arithmetic.
