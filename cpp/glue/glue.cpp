@@ -329,12 +329,6 @@ PyObject *module_def_passing_errors(PyObject *module_def) {
 
 // ---- Call ---------------------------------------------------------------------------------
 
-nb::handle Call::arg(const char *name) const {
-    for (size_t i = 0; i < fn->params.size(); ++i)
-        if (fn->params[i].name == name) return args[i];
-    throw std::out_of_range(std::string("no parameter named ") + name);
-}
-
 nb::object Call::global(const char *name) const {
     PyObject *v = PyDict_GetItemString(fn->module_dict.ptr(), name);  // borrowed
     if (!v) raise(PyExc_NameError, std::string("name '") + name + "' is not defined");
@@ -343,8 +337,8 @@ nb::object Call::global(const char *name) const {
 
 // ---- creation ---------------------------------------------------------------------------
 
-nb::object function(nb::module_ &m, const char *signature, const char *doc, Impl impl, const char *owner) {
-    std::string text(signature);
+nb::object function(nb::module_ &m, Signature signature, const char *doc, Impl impl, const char *owner) {
+    std::string text(signature.text());
     nb::dict ns = signature_namespace(m, text);
     std::string src = "def " + text + ":\n    pass\n";
     import("builtins").attr("exec")(nb::str(src.c_str()), ns);
@@ -404,7 +398,7 @@ nb::object function(nb::module_ &m, const char *signature, const char *doc, Impl
     return result;
 }
 
-nb::object def(nb::module_ &m, const char *signature, const char *doc, Impl impl) {
+nb::object def(nb::module_ &m, Signature signature, const char *doc, Impl impl) {
     nb::object f = function(m, signature, doc, std::move(impl));
     m.attr(f.attr("__name__")) = f;
     return f;

@@ -14,7 +14,9 @@
 
 #include <functional>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace nb = nanobind;
@@ -51,6 +53,61 @@ struct Param {
 
 struct Function;
 
+// A signature text known when the module is compiled. `sig["name"]` is the position of that
+// parameter's value in Call::args; a name the text does not declare stops the build, so a body
+// can only ask for parameters its signature has:
+//     constexpr glue::Signature kRead = "read(path: str, rows: int = 10) -> pd.DataFrame";
+//     ... c[kRead["rows"]] ...
+class Signature {
+public:
+    consteval Signature(const char *text) : text_(text) {}
+    constexpr const char *text() const { return text_; }
+    consteval size_t operator[](std::string_view name) const { return at(name); }
+    // The same question asked while the module loads (for helpers shared by several functions):
+    // a missing name fails the import.
+    constexpr size_t at(std::string_view name) const {
+        const size_t position = find(name);
+        if (position == npos) throw std::invalid_argument("the signature declares no parameter of this name");
+        return position;
+    }
+
+private:
+    static constexpr size_t npos = static_cast<size_t>(-1);
+    // Position among the named parameters (*args and **kwargs hold no position), or npos.
+    constexpr size_t find(std::string_view name) const {
+        const std::string_view s(text_);
+        size_t i = s.find('(') + 1, position = 0;
+        auto is_name_char = [](char ch) {
+            return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_';
+        };
+        while (i < s.size() && s[i] != ')') {
+            while (s[i] == ' ') ++i;
+            size_t stars = 0;
+            while (s[i] == '*') { ++stars; ++i; }
+            const size_t begin = i;
+            while (i < s.size() && is_name_char(s[i])) ++i;
+            if (stars == 0 && i > begin) {
+                if (s.substr(begin, i - begin) == name) return position;
+                ++position;
+            }
+            // Skip the annotation and default up to the next top-level comma or the closing ')'.
+            int depth = 0;
+            char quote = 0;
+            for (; i < s.size(); ++i) {
+                const char ch = s[i];
+                if (quote) { if (ch == quote) quote = 0; continue; }
+                if (ch == '\'' || ch == '"') quote = ch;
+                else if (ch == '(' || ch == '[' || ch == '{') ++depth;
+                else if (ch == ']' || ch == '}') --depth;
+                else if (ch == ')') { if (depth == 0) break; --depth; }
+                else if (ch == ',' && depth == 0) { ++i; break; }
+            }
+        }
+        return npos;
+    }
+    const char *text_;
+};
+
 // The arguments of one call after binding, defaults and type checks.
 struct Call {
     const Function* fn = nullptr;
@@ -58,9 +115,8 @@ struct Call {
     nb::tuple varargs;             // *args (empty when the signature has none)
     nb::dict kwargs;               // **kwargs (empty when the signature has none)
 
+    // The value of a parameter, by its position from Signature (c[kSig["name"]]).
     nb::handle operator[](size_t i) const { return args[i]; }
-    // Named parameter by name; raises std::out_of_range on a typo in the binding code.
-    nb::handle arg(const char* name) const;
     bool is_none(size_t i) const { return args[i].is_none(); }
 
     // A module attribute looked up now (not at load), as the interpreter looks up a global;
@@ -87,11 +143,11 @@ struct Function {
 // (imported only when the text mentions them) and `datetime`.
 // `owner` names the class for a method (qualname "Owner.name"); the function is not put on
 // the module then.
-nb::object function(nb::module_ &m, const char *signature, const char *doc, Impl impl,
+nb::object function(nb::module_ &m, Signature signature, const char *doc, Impl impl,
                     const char *owner = nullptr);
 
 // Create a function and set it as a module attribute under its own name.
-nb::object def(nb::module_ &m, const char *signature, const char *doc, Impl impl);
+nb::object def(nb::module_ &m, Signature signature, const char *doc, Impl impl);
 
 // Mark a function object as abstract (`__isabstractmethod__ = True`), for abc.ABC classes.
 void set_abstract(nb::handle fn);

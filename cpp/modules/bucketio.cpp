@@ -96,12 +96,13 @@ const char *kDeleteLocalDoc =
 
 // A function that talks to S3. When it fails while the bucket is the unset default, the error (from
 // boto3, botocore or s3fs, unchanged) gets a note naming the variable that was not set.
-static void def_s3(nb::module_ &m, const char *signature, const char *doc, glue::Impl impl) {
-    glue::def(m, signature, doc, [impl = std::move(impl)](glue::Call &c) -> nb::object {
+static void def_s3(nb::module_ &m, glue::Signature signature, const char *doc, glue::Impl impl) {
+    const size_t bucket_at = signature.at("bucket");
+    glue::def(m, signature, doc, [impl = std::move(impl), bucket_at](glue::Call &c) -> nb::object {
         try {
             return impl(c);
         } catch (nb::python_error &e) {
-            nb::handle bucket = c.arg("bucket");
+            nb::handle bucket = c[bucket_at];
             if (PyUnicode_CheckExact(bucket.ptr()) && nb::str(bucket).equal(nb::str(kUnsetBucket)))
                 e.value().attr("add_note")(
                     "The bucket is 'NOT_DEFINED': TAMRIX_SANDBOX_BUCKET was not set when "
@@ -149,16 +150,18 @@ ORVANE_MODULE(bucketio, m) {
     m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", kUnsetBucket);
     m.attr("PREFIX") = nb::str(kDefaultPrefix);
 
-    def_s3(m, "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]",
+    static constexpr glue::Signature kListS3Objects =
+        "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]";
+    def_s3(m, kListS3Objects,
               kListDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key_prefix = joined_key(c[2], c[0]);
+                  nb::str key_prefix = joined_key(c[kListS3Objects["prefix"]], c[kListS3Objects["folder_path"]]);
                   nb::object client = c.global("s3_client");
                   nb::list keys;
                   nb::dict extra;
                   nb::str contents("Contents");
                   while (true) {
                       nb::dict kw;
-                      kw["Bucket"] = c[1];
+                      kw["Bucket"] = c[kListS3Objects["bucket"]];
                       kw["Prefix"] = key_prefix;
                       kw["MaxKeys"] = nb::int_(10000);
                       kw.update(extra);
@@ -172,12 +175,14 @@ ORVANE_MODULE(bucketio, m) {
                   }
               });
 
-    def_s3(m, "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool",
+    static constexpr glue::Signature kS3PathExists =
+        "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool";
+    def_s3(m, kS3PathExists,
               kExistsDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key = joined_key(c[2], c[0]);
+                  nb::str key = joined_key(c[kS3PathExists["prefix"]], c[kS3PathExists["file_path"]]);
                   nb::object client = c.global("s3_client");
                   try {
-                      client.attr("head_object")("Bucket"_a = c[1], "Key"_a = key);
+                      client.attr("head_object")("Bucket"_a = c[kS3PathExists["bucket"]], "Key"_a = key);
                   } catch (nb::python_error &e) {
                       nb::object client_error = c.global("botocore").attr("exceptions").attr("ClientError");
                       if (e.matches(client_error)) return nb::bool_(false);
@@ -186,11 +191,15 @@ ORVANE_MODULE(bucketio, m) {
                   return nb::bool_(true);
               });
 
-    def_s3(m,
-              "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
-              "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]",
+    static constexpr glue::Signature kReadFromS3 =
+        "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
+        "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]";
+    def_s3(m, kReadFromS3,
               kReadDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle path = c[0], fmt = c[1], bucket = c[2], prefix = c[3];
+                  nb::handle path = c[kReadFromS3["file_path"]];
+                  nb::handle fmt = c[kReadFromS3["data_format"]];
+                  nb::handle bucket = c[kReadFromS3["bucket"]];
+                  nb::handle prefix = c[kReadFromS3["prefix"]];
                   const bool as_pickle = is(fmt, "pickle");
                   if (as_pickle || is(fmt, "bytesio")) {
                       nb::str key = joined_key(prefix, path);
@@ -202,8 +211,9 @@ ORVANE_MODULE(bucketio, m) {
                   }
                   if (is(fmt, "csv") || is(fmt, "csv.gz")) {
                       nb::str key = optional_prefix_key(prefix, path);
-                      if (truthy(c[4]))
-                          return c.global("read_by_chunks")("bucket"_a = bucket, "key"_a = key, "chunksize"_a = c[5]);
+                      if (truthy(c[kReadFromS3["by_chunks"]]))
+                          return c.global("read_by_chunks")("bucket"_a = bucket, "key"_a = key,
+                                                            "chunksize"_a = c[kReadFromS3["chunksize"]]);
                       return c.global("pd").attr("read_csv")(object_url(bucket, key));
                   }
                   if (is(fmt, "xlsx"))
@@ -231,15 +241,19 @@ ORVANE_MODULE(bucketio, m) {
                                   nb::str("\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.")}));
               });
 
-    def_s3(m, "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame",
+    static constexpr glue::Signature kReadByChunks =
+        "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame";
+    def_s3(m, kReadByChunks,
               kChunksDoc, [](glue::Call &c) -> nb::object {
-                  nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = c[0], "Key"_a = c[1]);
+                  nb::handle bucket = c[kReadByChunks["bucket"]], key = c[kReadByChunks["key"]];
+                  nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = bucket, "Key"_a = key);
                   nb::object buffer = c.global("BytesIO")(response["Body"].attr("read")());
                   response = nb::object();
                   nb::object gz_file = c.global("gzip").attr("open")(buffer, "rb");
                   try {
                       nb::object pd = c.global("pd");
-                      nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = c[2], "iterator"_a = true);
+                      nb::handle chunksize = c[kReadByChunks["chunksize"]];
+                      nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = chunksize, "iterator"_a = true);
                       nb::object progress = c.global("tqdm")(reader, "unit"_a = " chunks");
                       nb::list chunks;
                       for (nb::handle chunk : progress) chunks.append(chunk);
@@ -256,11 +270,17 @@ ORVANE_MODULE(bucketio, m) {
                   }
               });
 
-    def_s3(m,
-              "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
-              "prefix: Optional[str] = PREFIX)",
+    static constexpr glue::Signature kWriteToS3 =
+        "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
+        "prefix: Optional[str] = PREFIX)";
+    def_s3(m, kWriteToS3,
               kWriteDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle data = c[0], path = c[1], fmt = c[2], index = c[3], bucket = c[4], prefix = c[5];
+                  nb::handle data = c[kWriteToS3["data"]];
+                  nb::handle path = c[kWriteToS3["file_path"]];
+                  nb::handle fmt = c[kWriteToS3["data_format"]];
+                  nb::handle index = c[kWriteToS3["index"]];
+                  nb::handle bucket = c[kWriteToS3["bucket"]];
+                  nb::handle prefix = c[kWriteToS3["prefix"]];
                   nb::str key = joined_key(prefix, path);
                   if (is(fmt, "pickle")) {
                       nb::object buffer = c.global("BytesIO")(c.global("pickle").attr("dumps")(data));
@@ -288,36 +308,44 @@ ORVANE_MODULE(bucketio, m) {
                                   nb::str("\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.")}));
               });
 
-    def_s3(m, "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+    static constexpr glue::Signature kDeleteS3Object =
+        "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
+    def_s3(m, kDeleteS3Object,
               kDeleteObjectDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key = optional_prefix_key(c[2], c[0]);
-                  c.global("s3_client").attr("delete_object")("Bucket"_a = c[1], "Key"_a = key);
+                  nb::handle file_path = c[kDeleteS3Object["file_path"]], bucket = c[kDeleteS3Object["bucket"]];
+                  nb::str key = optional_prefix_key(c[kDeleteS3Object["prefix"]], file_path);
+                  c.global("s3_client").attr("delete_object")("Bucket"_a = bucket, "Key"_a = key);
                   return nb::none();
               });
 
-    def_s3(m, "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)",
+    static constexpr glue::Signature kDeleteS3Folder =
+        "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
+    def_s3(m, kDeleteS3Folder,
               kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key_prefix = joined_key(c[2], c[0]);
+                  nb::handle folder_path = c[kDeleteS3Folder["folder_path"]], bucket = c[kDeleteS3Folder["bucket"]];
+                  nb::str key_prefix = joined_key(c[kDeleteS3Folder["prefix"]], folder_path);
                   // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
                   // with it, so a folder named without its trailing "/" gets one for the deletion.
                   nb::str folder = key_prefix;
-                  if (nb::len(c[0]) > 0 && !truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
-                  nb::object handle = c.global("s3_resource").attr("Bucket")(c[1]);
+                  if (nb::len(folder_path) > 0 && !truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
+                  nb::object handle = c.global("s3_resource").attr("Bucket")(bucket);
                   handle.attr("objects").attr("filter")("Prefix"_a = folder).attr("delete")();
-                  say(cat({nb::str("s3://"), c[1], slash(), key_prefix, nb::str(" was deleted.")}));
+                  say(cat({nb::str("s3://"), bucket, slash(), key_prefix, nb::str(" was deleted.")}));
                   return nb::none();
               });
 
     // The path goes after "--" so that one beginning with "-" is never taken for an option, and
     // the captured output is decoded leniently so that non-ASCII output cannot fail the call after
     // the removal has already run.
-    glue::def(m, "delete_local_folder(folder_path: str)", kDeleteLocalDoc, [](glue::Call &c) -> nb::object {
+    static constexpr glue::Signature kDeleteLocalFolder =
+        "delete_local_folder(folder_path: str)";
+    glue::def(m, kDeleteLocalFolder, kDeleteLocalDoc, [](glue::Call &c) -> nb::object {
         nb::object subprocess = c.global("subprocess");
         nb::list argv;
         argv.append("rm");
         argv.append("-r");
         argv.append("--");
-        argv.append(c[0]);
+        argv.append(c[kDeleteLocalFolder["folder_path"]]);
         nb::object pipe = subprocess.attr("PIPE");
         nb::object proc = subprocess.attr("Popen")(argv, "stdout"_a = pipe, "stderr"_a = pipe);
         nb::object streams = proc.attr("communicate")();

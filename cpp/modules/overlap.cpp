@@ -23,8 +23,9 @@ using glue::positive;
 ORVANE_MODULE(overlap, m) {
     m.doc() = "Overlap indicators: moving averages drawn over the price.";
 
-    glue::def(
-        m, "ema(close, length: int = None) -> Optional[Series]",
+    static constexpr glue::Signature kEma =
+        "ema(close, length: int = None) -> Optional[Series]";
+    glue::def(m, kEma,
         "Exponential Moving Average (EMA).\n\n"
         "The standard recursion ema[i] = ema[i-1] + alpha * (close[i] - ema[i-1]) with\n"
         "alpha = 2 / (length + 1), seeded at position length - 1 with the mean of the first `length`\n"
@@ -35,11 +36,12 @@ ORVANE_MODULE(overlap, m) {
         "`close`, named EMA_<length>, with `category` \"overlap\"; None when `close` is not a Series.",
         [](glue::Call &c) -> nb::object {
             nb::object pd = glue::import("pandas");
-            nb::handle close = c[0];
+            nb::handle close = c[kEma["close"]];
             int is_series = PyObject_IsInstance(close.ptr(), pd.attr("Series").ptr());
             if (is_series < 0) throw nb::python_error();
             if (!is_series) return nb::none();
-            nb::object length = (!c.is_none(1) && positive(c[1])) ? nb::borrow(c[1]) : nb::object(nb::int_(10));
+            nb::handle given = c[kEma["length"]];
+            nb::object length = (!given.is_none() && positive(given)) ? nb::borrow(given) : nb::object(nb::int_(10));
 
             nb::object np = glue::import("numpy");
             nb::object values = close.attr("to_numpy")();

@@ -217,8 +217,10 @@ ORVANE_MODULE(shelfsets, m) {
 
     // ---- date helpers ------------------------------------------------------------------------
 
-    glue::def(m, "get_next_friday(date_string: str) -> str", kNextFridayDoc, [](glue::Call &c) -> nb::object {
-        nb::object date = c.global("datetime").attr("strptime")(c[0], "%Y%m%d");
+    static constexpr glue::Signature kGetNextFriday =
+        "get_next_friday(date_string: str) -> str";
+    glue::def(m, kGetNextFriday, kNextFridayDoc, [](glue::Call &c) -> nb::object {
+        nb::object date = c.global("datetime").attr("strptime")(c[kGetNextFriday["date_string"]], "%Y%m%d");
         const long weekday = nb::cast<long>(date.attr("weekday")());
         long days = (4 - weekday + 7) % 7;
         if (days == 0) days = 7;
@@ -226,12 +228,16 @@ ORVANE_MODULE(shelfsets, m) {
         return later.attr("strftime")("%Y%m%d");
     });
 
-    glue::def(m, "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]", kClosestDoc,
+    static constexpr glue::Signature kFindClosestEarlierDate =
+        "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]";
+    glue::def(m, kFindClosestEarlierDate, kClosestDoc,
               [](glue::Call &c) -> nb::object {
-                  const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(c[1], c[0]));
+                  nb::handle target = c[kFindClosestEarlierDate["target_date_str"]];
+                  nb::handle dates = c[kFindClosestEarlierDate["date_list"]];
+                  const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(dates, target));
                   if (at <= 0) return nb::none();
                   // The list may have changed size during comparisons; index through the interpreter.
-                  nb::object found = c[1][nb::int_(at - 1)];
+                  nb::object found = c[kFindClosestEarlierDate["date_list"]][nb::int_(at - 1)];
                   if (!PyUnicode_CheckExact(found.ptr())) {
                       PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(found.ptr())->tp_name);
                       throw nb::python_error();
@@ -241,23 +247,27 @@ ORVANE_MODULE(shelfsets, m) {
 
     // ---- ticker / FIGI conversion ------------------------------------------------------------
 
-    glue::def(m, "ticker_to_figi(tickers: Union[List[str], str], bq: bql_Service) -> Dict[str, str]",
+    static constexpr glue::Signature kTickerToFigi =
+        "ticker_to_figi(tickers: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
+    glue::def(m, kTickerToFigi,
               kTickerToFigiDoc, [](glue::Call &c) -> nb::object {
-                  nb::object universe = nb::borrow(c[0]);
+                  nb::object universe = nb::borrow(c[kTickerToFigi["tickers"]]);
                   if (PyUnicode_CheckExact(universe.ptr())) {
                       nb::list one;
                       one.append(universe);
                       universe = one;
                   }
                   nb::str query = cat({nb::str("get(ID_BB_GLOBAL) for("), text_of(universe), nb::str(")")});
-                  nb::object response = c[1].attr("execute")(query);
+                  nb::object response = c[kTickerToFigi["bq"]].attr("execute")(query);
                   nb::object table = nb::object(response[nb::int_(0)]).attr("df")();
                   return nb::object(table["ID_BB_GLOBAL"]).attr("to_dict")();
               });
 
-    glue::def(m, "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]",
+    static constexpr glue::Signature kFigiToTicker =
+        "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
+    glue::def(m, kFigiToTicker,
               kFigiToTickerDoc, [](glue::Call &c) -> nb::object {
-                  nb::object universe = nb::borrow(c[0]);
+                  nb::object universe = nb::borrow(c[kFigiToTicker["figis"]]);
                   if (PyUnicode_CheckExact(universe.ptr())) {
                       nb::list one;
                       one.append(universe);
@@ -265,7 +275,7 @@ ORVANE_MODULE(shelfsets, m) {
                   }
                   nb::str query = cat({nb::str("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for("), text_of(universe),
                                        nb::str(")")});
-                  nb::object response = c[1].attr("execute")(query);
+                  nb::object response = c[kFigiToTicker["bq"]].attr("execute")(query);
                   nb::list tables;
                   for (nb::handle item : response) tables.append(item.attr("df")());
                   nb::object df = c.global("pd").attr("concat")(tables, "axis"_a = 1);
@@ -285,11 +295,13 @@ ORVANE_MODULE(shelfsets, m) {
         ns["__module__"] = m.attr("__name__");
         ns["__qualname__"] = "S3Data";
         ns["__doc__"] = kS3DataDoc;
-        nb::object load = glue::function(
-            m, "_load_snapshot(self)", "Select a snapshot and load its rows into self.data.",
+        static constexpr glue::Signature kLoadSnapshot =
+            "_load_snapshot(self)";
+        nb::object load = glue::function(m, kLoadSnapshot, "Select a snapshot and load its rows into self.data.",
             [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
-        nb::object get = glue::function(
-            m, "get_data(self, as_of_date: str) -> pd.DataFrame", "Return rows of the loaded snapshot.",
+        static constexpr glue::Signature kGetData =
+            "get_data(self, as_of_date: str) -> pd.DataFrame";
+        nb::object get = glue::function(m, kGetData, "Return rows of the loaded snapshot.",
             [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
         glue::set_abstract(load);
         glue::set_abstract(get);
@@ -313,12 +325,14 @@ ORVANE_MODULE(shelfsets, m) {
         names["customer"] = "supplyChainHistoryV2";
         names["competitor"] = "supplyChainCompetitorsHistory";
         ns["dataset_names"] = names;
-        ns["file_path_func"] = glue::function(
-            m, "file_path_func(_, dataset_name, file_date)", "The object key of one snapshot of a vendor table.",
+        static constexpr glue::Signature kFilePathFunc =
+            "file_path_func(_, dataset_name, file_date)";
+        ns["file_path_func"] = glue::function(m, kFilePathFunc, "The object key of one snapshot of a vendor table.",
             [](glue::Call &c) -> nb::object {
                 nb::object key = nb::str("alt_data/supply_chain/dl/datasets/");
                 nb::str snapshots("/snapshots/"), distributions("/distributions/"), suffix(".csv.gz");
-                const nb::handle pieces[] = {c[1], snapshots, c[2], distributions, c[1], suffix};
+                nb::handle dataset_name = c[kFilePathFunc["dataset_name"]], file_date = c[kFilePathFunc["file_date"]];
+                const nb::handle pieces[] = {dataset_name, snapshots, file_date, distributions, dataset_name, suffix};
                 for (nb::handle piece : pieces) {
                     PyObject *joined = PyNumber_Add(key.ptr(), piece.ptr());  // TypeError for a non-str piece
                     if (!joined) throw nb::python_error();
@@ -328,28 +342,30 @@ ORVANE_MODULE(shelfsets, m) {
             },
             "SPLC");
 
-        ns["__init__"] = glue::function(
-            m, "__init__(self, as_of_date: str = None, dataset: str = 'supplier', bq: Optional[bql_Service] = None)",
+        static constexpr glue::Signature kInit =
+            "__init__(self, as_of_date: str = None, dataset: str = 'supplier', bq: Optional[bql_Service] = None)";
+        ns["__init__"] = glue::function(m, kInit,
             kSplcInitDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0];
-                nb::object dataset_name = self.attr("dataset_names").attr("get")(c[2]);
+                nb::handle self = c[kInit["self"]];
+                nb::object dataset_name = self.attr("dataset_names").attr("get")(c[kInit["dataset"]]);
                 if (dataset_name.is_none())
                     raise_text(PyExc_ValueError,
-                               cat({nb::str("`dataset`="), c[2],
+                               cat({nb::str("`dataset`="), c[kInit["dataset"]],
                                     nb::str(" is invalid. Only `suppliers` or `customers` or `competitors` are allowed.")}));
-                nb::setattr(self, "dataset", c[2]);
+                nb::setattr(self, "dataset", c[kInit["dataset"]]);
                 nb::setattr(self, "dataset_name", dataset_name);
-                nb::setattr(self, "bq", c[3]);
-                self.attr("_load_snapshot")(c[1]);
+                nb::setattr(self, "bq", c[kInit["bq"]]);
+                self.attr("_load_snapshot")(c[kInit["as_of_date"]]);
                 return nb::none();
             },
             "SPLC");
 
-        ns["get_distinct"] = glue::function(
-            m, "get_distinct(self) -> List[Any]", kSplcDistinctDoc,
+        static constexpr glue::Signature kGetDistinct =
+            "get_distinct(self) -> List[Any]";
+        ns["get_distinct"] = glue::function(m, kGetDistinct, kSplcDistinctDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0];
+                nb::handle self = c[kGetDistinct["self"]];
                 // Only the table's own snapshots folder: a sibling table whose name begins with the same
                 // letters, or a placeholder key without a date, contributes nothing.
                 nb::object folder = self.attr("dataset_name") + nb::str("/snapshots/");
@@ -366,12 +382,13 @@ ORVANE_MODULE(shelfsets, m) {
             },
             "SPLC");
 
-        ns["_load_snapshot"] = glue::function(
-            m, "_load_snapshot(self, as_of_date: str = None)", kLoadDoc,
+        static constexpr glue::Signature kLoadSnapshot =
+            "_load_snapshot(self, as_of_date: str = None)";
+        ns["_load_snapshot"] = glue::function(m, kLoadSnapshot, kLoadDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0];
+                nb::handle self = c[kLoadSnapshot["self"]];
                 nb::object dates = self.attr("get_distinct")();
-                nb::object chosen = select_snapshot(dates, c[1]);
+                nb::object chosen = select_snapshot(dates, c[kLoadSnapshot["as_of_date"]]);
                 nb::object key = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
                                                              "file_date"_a = chosen);
                 nb::object df = c.global("read_from_s3")("file_path"_a = key, "data_format"_a = "csv.gz",
@@ -387,11 +404,15 @@ ORVANE_MODULE(shelfsets, m) {
             },
             "SPLC");
 
-        ns["get_data"] = glue::function(
-            m, "get_data(self, tickers: List[str], start: Optional[str], end: Optional[str]) -> pd.DataFrame",
+        static constexpr glue::Signature kGetData =
+            "get_data(self, tickers: List[str], start: Optional[str], end: Optional[str]) -> pd.DataFrame";
+        ns["get_data"] = glue::function(m, kGetData,
             kSplcGetDataDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0], tickers = c[1], start = c[2], end = c[3];
+                nb::handle self = c[kGetData["self"]];
+                nb::handle tickers = c[kGetData["tickers"]];
+                nb::handle start = c[kGetData["start"]];
+                nb::handle end = c[kGetData["end"]];
                 nb::object pd = c.global("pd");
                 nb::object df = self.attr("data");
 
@@ -446,45 +467,50 @@ ORVANE_MODULE(shelfsets, m) {
         ns["bucket"] = "bquant-data-base-macro";
         ns["file_path"] = "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet";
 
-        ns["__init__"] = glue::function(
-            m, "__init__(self, as_of_date: str = None)", kEcoestInitDoc,
+        static constexpr glue::Signature kInit =
+            "__init__(self, as_of_date: str = None)";
+        ns["__init__"] = glue::function(m, kInit, kEcoestInitDoc,
             [](glue::Call &c) -> nb::object {
-                c[0].attr("_load_snapshot")(c[1]);
+                c[kInit["self"]].attr("_load_snapshot")(c[kInit["as_of_date"]]);
                 return nb::none();
             },
             "ECOEST");
 
-        ns["get_distinct"] = glue::function(
-            m, "get_distinct(self, column: str, bucket: str, key: str) -> List[Any]", kEcoestDistinctDoc,
+        static constexpr glue::Signature kGetDistinct =
+            "get_distinct(self, column: str, bucket: str, key: str) -> List[Any]";
+        ns["get_distinct"] = glue::function(m, kGetDistinct, kEcoestDistinctDoc,
             [](glue::Call &c) -> nb::object {
                 nb::object s3 = c.global("boto3").attr("resource")("s3");
-                nb::object body = s3.attr("Object")(c[2], c[3]).attr("get")()["Body"].attr("read")();
+                nb::handle bucket = c[kGetDistinct["bucket"]], key = c[kGetDistinct["key"]];
+                nb::handle column = c[kGetDistinct["column"]];
+                nb::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
                 nb::object parquet_file = c.global("pq").attr("ParquetFile")(c.global("pa").attr("BufferReader")(body));
                 const long groups = nb::cast<long>(parquet_file.attr("num_row_groups"));
                 nb::object progress = c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups));
                 nb::set unique;
                 nb::list columns;
-                columns.append(c[1]);
+                columns.append(column);
                 nb::str words("Retrieving snapshot dates ");
                 for (nb::handle i : progress) {
                     progress.attr("set_description")(cat({words, text_of(i + nb::int_(1))}));
                     nb::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
-                    for (nb::handle v : row_group.attr("column")(c[1]).attr("to_pylist")()) unique.add(v);
+                    for (nb::handle v : row_group.attr("column")(column).attr("to_pylist")()) unique.add(v);
                 }
                 return nb::list(unique);
             },
             "ECOEST");
 
-        ns["_load_snapshot"] = glue::function(
-            m, "_load_snapshot(self, as_of_date: str = None)", kLoadDoc,
+        static constexpr glue::Signature kLoadSnapshot =
+            "_load_snapshot(self, as_of_date: str = None)";
+        ns["_load_snapshot"] = glue::function(m, kLoadSnapshot, kLoadDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0];
+                nb::handle self = c[kLoadSnapshot["self"]];
                 nb::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate",
                                                               "bucket"_a = self.attr("bucket"),
                                                               "key"_a = self.attr("file_path"));
                 nb::list dates;
                 for (nb::handle v : values) dates.append(v.attr("strftime")("%Y%m%d"));
-                nb::object chosen = select_snapshot(dates, c[1]);
+                nb::object chosen = select_snapshot(dates, c[kLoadSnapshot["as_of_date"]]);
                 nb::object pd = c.global("pd");
                 nb::list filters;
                 filters.append(nb::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(chosen)));
@@ -494,11 +520,15 @@ ORVANE_MODULE(shelfsets, m) {
             },
             "ECOEST");
 
-        ns["get_data"] = glue::function(
-            m, "get_data(self, tickers: List[str], start: str = None, end: str = None) -> pd.DataFrame",
+        static constexpr glue::Signature kGetData =
+            "get_data(self, tickers: List[str], start: str = None, end: str = None) -> pd.DataFrame";
+        ns["get_data"] = glue::function(m, kGetData,
             kEcoestGetDataDoc,
             [](glue::Call &c) -> nb::object {
-                nb::handle self = c[0], tickers = c[1], start = c[2], end = c[3];
+                nb::handle self = c[kGetData["self"]];
+                nb::handle tickers = c[kGetData["tickers"]];
+                nb::handle start = c[kGetData["start"]];
+                nb::handle end = c[kGetData["end"]];
                 nb::object pd = c.global("pd");
                 nb::object df = self.attr("data");
                 if (!start.is_none() || !end.is_none()) {

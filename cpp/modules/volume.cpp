@@ -160,10 +160,25 @@ nb::object close_location(glue::Call &c, nb::handle high, nb::handle low, nb::ha
 
 // ---- the indicators -----------------------------------------------------------------------
 
+constexpr glue::Signature kObv =
+    "obv(close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]";
+
+constexpr glue::Signature kAd =
+    "ad(high: Series, low: Series, close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]";
+
+constexpr glue::Signature kAdosc =
+    "adosc(high: Series, low: Series, close: Series, volume: Series, fast: int = None, slow: int = None, "
+    "offset: int = None, **kwargs) -> Optional[Series]";
+
+constexpr glue::Signature kCmf =
+    "cmf(high: Series, low: Series, close: Series, volume: Series, length: int = None, offset: int = None, "
+    "**kwargs) -> Optional[Series]";
+
+
 nb::object obv_impl(glue::Call &c) {
-    nb::object close = verify(c, c[0]);
-    nb::object volume = verify(c, c[1]);
-    nb::object offset = offset_of(c, c[2]);
+    nb::object close = verify(c, c[kObv["close"]]);
+    nb::object volume = verify(c, c[kObv["volume"]]);
+    nb::object offset = offset_of(c, c[kObv["offset"]]);
     if (close.is_none() || volume.is_none()) return nb::none();
 
     nb::object result;
@@ -181,11 +196,11 @@ nb::object obv_impl(glue::Call &c) {
 }
 
 nb::object ad_impl(glue::Call &c) {
-    nb::object high = verify(c, c[0]);
-    nb::object low = verify(c, c[1]);
-    nb::object close = verify(c, c[2]);
-    nb::object volume = verify(c, c[3]);
-    nb::object offset = offset_of(c, c[4]);
+    nb::object high = verify(c, c[kAd["high"]]);
+    nb::object low = verify(c, c[kAd["low"]]);
+    nb::object close = verify(c, c[kAd["close"]]);
+    nb::object volume = verify(c, c[kAd["volume"]]);
+    nb::object offset = offset_of(c, c[kAd["offset"]]);
     if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return nb::none();
 
     nb::object result;
@@ -214,9 +229,12 @@ bool adosc_fusable(glue::Call &c) {
 }
 
 nb::object adosc_impl(glue::Call &c) {
-    nb::object fast = window(c.arg("fast"), 3);
-    nb::object slow = window(c.arg("slow"), 10);
-    nb::handle high = c[0], low = c[1], close = c[2], volume = c[3];
+    nb::object fast = window(c[kAdosc["fast"]], 3);
+    nb::object slow = window(c[kAdosc["slow"]], 10);
+    nb::handle high = c[kAdosc["high"]];
+    nb::handle low = c[kAdosc["low"]];
+    nb::handle close = c[kAdosc["close"]];
+    nb::handle volume = c[kAdosc["volume"]];
 
     nb::object result;
     nb::object offset;
@@ -224,14 +242,14 @@ nb::object adosc_impl(glue::Call &c) {
     int64_t nfast = 0, nslow = 0;
     if (adosc_fusable(c) && gather<4>(in, {high, low, close, volume}) && kernel_length(fast, in.n, nfast) &&
         kernel_length(slow, in.n, nslow)) {
-        offset = offset_of(c, c.arg("offset"));
+        offset = offset_of(c, c[kAdosc["offset"]]);
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
         result = native_series(n, nb::handle(close).attr("index"),
                                [&](double *out) { orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out); });
     } else {
         nb::object ad_line = c.global("ad")("high"_a = high, "low"_a = low, "close"_a = close, "volume"_a = volume);
-        offset = offset_of(c, c.arg("offset"));
+        offset = offset_of(c, c[kAdosc["offset"]]);
         if (ad_line.is_none()) return nb::none();
         nb::object ema = c.global("ema");
         result = ema(ad_line, "length"_a = fast) - ema(ad_line, "length"_a = slow);
@@ -240,12 +258,12 @@ nb::object adosc_impl(glue::Call &c) {
 }
 
 nb::object cmf_impl(glue::Call &c) {
-    nb::object length = window(c.arg("length"), 20);
-    nb::object high = verify(c, c[0]);
-    nb::object low = verify(c, c[1]);
-    nb::object close = verify(c, c[2]);
-    nb::object volume = verify(c, c[3]);
-    nb::object offset = offset_of(c, c.arg("offset"));
+    nb::object length = window(c[kCmf["length"]], 20);
+    nb::object high = verify(c, c[kCmf["high"]]);
+    nb::object low = verify(c, c[kCmf["low"]]);
+    nb::object close = verify(c, c[kCmf["close"]]);
+    nb::object volume = verify(c, c[kCmf["volume"]]);
+    nb::object offset = offset_of(c, c[kCmf["offset"]]);
     if (high.is_none() || low.is_none() || close.is_none() || volume.is_none()) return nb::none();
 
     nb::object result;
@@ -330,17 +348,8 @@ ORVANE_MODULE(volume, m) {
     }
     if (is_own_sibling(m, overlap, "overlap")) originals.ema = keep(m.attr("ema"));
 
-    glue::def(m, "obv(close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]",
-              "On-Balance Volume (OBV).", obv_impl);
-    originals.ad = keep(glue::def(
-        m, "ad(high: Series, low: Series, close: Series, volume: Series, offset: int = None, **kwargs) -> Optional[Series]",
-        "Accumulation/Distribution Line (AD).", ad_impl));
-    glue::def(m,
-              "adosc(high: Series, low: Series, close: Series, volume: Series, fast: int = None, slow: int = None, "
-              "offset: int = None, **kwargs) -> Optional[Series]",
-              "Chaikin A/D Oscillator: EMA(fast) - EMA(slow) of AD line.", adosc_impl);
-    glue::def(m,
-              "cmf(high: Series, low: Series, close: Series, volume: Series, length: int = None, offset: int = None, "
-              "**kwargs) -> Optional[Series]",
-              "Chaikin Money Flow (CMF).", cmf_impl);
+    glue::def(m, kObv, "On-Balance Volume (OBV).", obv_impl);
+    originals.ad = keep(glue::def(m, kAd, "Accumulation/Distribution Line (AD).", ad_impl));
+    glue::def(m, kAdosc, "Chaikin A/D Oscillator: EMA(fast) - EMA(slow) of AD line.", adosc_impl);
+    glue::def(m, kCmf, "Chaikin Money Flow (CMF).", cmf_impl);
 }
