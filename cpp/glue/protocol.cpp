@@ -1,0 +1,122 @@
+// Text, raising and the interpreter's protocols as the binding bodies use them.
+#include "glue.hpp"
+
+namespace glue {
+
+// ---- raising ------------------------------------------------------------------------------
+
+void raise(PyObject *type, const std::string &message) {
+    // Decoded with its length and surrogatepass, so text taken from the caller's strings (see
+    // to_str) comes back whole: embedded NULs and lone surrogates included.
+    PyObject *text = PyUnicode_DecodeUTF8(message.data(), (Py_ssize_t) message.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+    throw nb::python_error();
+}
+
+void raise_arg_type(const std::string &param, const char *expected, nb::handle got) {
+    // A subclass of the expected builtin is rejected too, with the sentence compiled modules add.
+    PyTypeObject *expected_type = std::string(expected) == "str"    ? &PyUnicode_Type
+                                  : std::string(expected) == "list" ? &PyList_Type
+                                                                    : nullptr;
+    const char *subclass_note = "";
+    if (expected_type && Py_TYPE(got.ptr()) != expected_type && PyObject_TypeCheck(got.ptr(), expected_type))
+        subclass_note =
+            ". Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin types. "
+            "If you need to pass subclasses then set the 'annotation_typing' directive to False.";
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
+                 param.c_str(), expected, Py_TYPE(got.ptr())->tp_name, subclass_note);
+    throw nb::python_error();
+}
+
+
+std::string to_str(nb::handle obj) {
+    nb::str text(obj);
+    PyObject *bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!bytes) throw nb::python_error();
+    std::string out(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+    Py_DECREF(bytes);
+    return out;
+}
+
+std::string utf8(nb::handle text) {
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);  // UnicodeEncodeError on a lone surrogate
+    if (!data) throw nb::python_error();
+    return std::string(data, (size_t) size);
+}
+
+std::string type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+
+bool truthy(nb::handle v) {
+    int r = PyObject_IsTrue(v.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+namespace {
+nb::object compare(nb::handle a, nb::handle b, int op) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), op);
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+}  // namespace
+
+nb::object lt(nb::handle a, nb::handle b) { return compare(a, b, Py_LT); }
+nb::object le(nb::handle a, nb::handle b) { return compare(a, b, Py_LE); }
+nb::object eq(nb::handle a, nb::handle b) { return compare(a, b, Py_EQ); }
+nb::object ne(nb::handle a, nb::handle b) { return compare(a, b, Py_NE); }
+nb::object gt(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
+nb::object ge(nb::handle a, nb::handle b) { return compare(a, b, Py_GE); }
+
+bool equals(nb::handle a, nb::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+bool equals(nb::handle a, const char *text) { return equals(a, nb::str(text)); }
+
+bool positive(nb::handle v) {
+    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::str text_of(nb::handle x) {
+    PyObject *r = PyObject_Str(x.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+void raise_text(PyObject *type, nb::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw nb::python_error();
+}
+
+bool assertions_enabled() { return nb::cast<long>(import("sys").attr("flags").attr("optimize")) == 0; }
+
+bool contains(nb::handle container, nb::handle item) {
+    int r = PySequence_Contains(container.ptr(), item.ptr());
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object builtin(const char *name) { return import("builtins").attr(name); }
+
+void set_column(nb::handle df, nb::handle key, nb::handle value) {
+    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
+    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+}
+
+nb::str cat(std::initializer_list<nb::handle> parts) {
+    nb::list items;
+    for (nb::handle p : parts) items.append(p);
+    PyObject *r = PyUnicode_Join(nb::str("").ptr(), items.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal<nb::str>(r);
+}
+
+}  // namespace glue
