@@ -1,0 +1,23 @@
+// What the units of orvane_data.from_s3.shelfsets share: the snapshot selection rule, the date and
+// renumbering steps of the queries, and the two dataset classes defined on top of S3Data.
+#pragma once
+
+#include "glue/glue.hpp"
+
+namespace shelfsets {
+
+extern const char *kLoadDoc;  // docstring of every _load_snapshot
+
+// The chosen snapshot date: the latest of `dates` when `as_of_date` is None, else `as_of_date`
+// without "-", which must be one of them (AssertionError naming the valid dates otherwise).
+nb::object select_snapshot(nb::handle dates, nb::handle as_of_date);
+// The calendar date of pd.to_datetime(x).
+nb::object day_of(nb::handle pd, nb::handle x);
+// df[mask] renumbered from 0.
+nb::object renumbered(nb::handle df, nb::handle mask);
+
+// The classes SPLC and ECOEST, subclasses of S3Data, set on the module.
+void define_splc(nb::module_ &m, nb::handle S3Data);
+void define_ecoest(nb::module_ &m, nb::handle S3Data);
+
+}  // namespace shelfsets

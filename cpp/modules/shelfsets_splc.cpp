@@ -1,0 +1,210 @@
+// SPLC: the supply-chain and competitor relationship snapshots (gzip CSV), loaded whole and
+// queried by tickers and date range.
+#include "shelfsets.hpp"
+
+using namespace nb::literals;
+
+namespace shelfsets {
+
+namespace {
+
+using glue::assertions_enabled;
+using glue::cat;
+using glue::raise_text;
+using glue::text_of;
+using glue::truthy;
+
+const char *kSplcDoc = "Supply Chain/Competitor APIs.";
+const char *kSplcInitDoc =
+    "Load one snapshot of the supply-chain history.\n"
+    "\n"
+    "    as_of_date: snapshot date 'yyyymmdd' or 'yyyy-mm-dd'; the latest when None\n"
+    "    dataset: \"supplier\", \"customer\" or \"competitor\"\n"
+    "    bq: BQL service used to convert tickers and FIGIs; None returns rows without conversion\n";
+const char *kSplcDistinctDoc = "The published snapshot dates of this instance's table, one per snapshot object.";
+const char *kSplcGetDataDoc =
+    "Relationships of the requested tickers that overlap the window [start, end].\n"
+    "\n"
+    "    A relationship is kept when it starts on or before `end` and ends on or after `start`;\n"
+    "    a missing start or end date leaves that side open. None leaves a bound open. Without a\n"
+    "    BQL service the date-filtered snapshot comes back without ticker columns.\n";
+
+// The bound in a form a date column compares with: a date for columns of date objects, a midnight
+// Timestamp for a column that pandas keeps as datetime64 (one whose values are all missing).
+nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
+    if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
+    return nb::borrow(day);
+}
+// parsed.dt.date, converting each distinct timestamp once: snapshot date columns repeat a few
+// thousand days over a million rows. A column without any value keeps the plain conversion.
+nb::object calendar_dates(nb::handle pd, nb::handle parsed) {
+    const bool any_value = truthy(parsed.attr("notna")().attr("any")());
+    if (!any_value) return parsed.attr("dt").attr("date");
+    nb::object np = glue::import("numpy");
+    nb::object factors = pd.attr("factorize")(parsed);
+    nb::object codes = factors[0];
+    nb::object days = np.attr("asarray")(factors[1].attr("date"), "dtype"_a = "object");
+    nb::object out = np.attr("empty")(nb::len(parsed), "dtype"_a = "object");
+    out.attr("fill")(pd.attr("NaT"));
+    nb::object known = glue::ge(codes, nb::int_(0));
+    out[known] = days[codes[known]];
+    return pd.attr("Series")(out, "index"_a = parsed.attr("index"), "name"_a = parsed.attr("name"));
+}
+bool is_eight_digits(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(text.ptr(), i);
+        if (ch < '0' || ch > '9') return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void define_splc(nb::module_ &m, nb::handle S3Data) {
+    nb::object ABCMeta = m.attr("abc").attr("ABCMeta");
+
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = "SPLC";
+    ns["__doc__"] = kSplcDoc;
+    ns["bucket"] = "bquant-data-base-equity";
+    ns["folder_path"] = "alt_data/supply_chain/dl/datasets";
+    nb::dict names;
+    names["supplier"] = "supplyChainHistoryV2";
+    names["customer"] = "supplyChainHistoryV2";
+    names["competitor"] = "supplyChainCompetitorsHistory";
+    ns["dataset_names"] = names;
+    static constexpr glue::Signature kFilePathFunc =
+        "file_path_func(_, dataset_name, file_date)";
+    ns["file_path_func"] = glue::function(m, kFilePathFunc, "The object key of one snapshot of a vendor table.",
+        [](glue::Call &c) -> nb::object {
+            nb::object key = nb::str("alt_data/supply_chain/dl/datasets/");
+            nb::str snapshots("/snapshots/"), distributions("/distributions/"), suffix(".csv.gz");
+            nb::handle dataset_name = c[kFilePathFunc["dataset_name"]], file_date = c[kFilePathFunc["file_date"]];
+            const nb::handle pieces[] = {dataset_name, snapshots, file_date, distributions, dataset_name, suffix};
+            for (nb::handle piece : pieces) {
+                PyObject *joined = PyNumber_Add(key.ptr(), piece.ptr());  // TypeError for a non-str piece
+                if (!joined) throw nb::python_error();
+                key = nb::steal(joined);
+            }
+            return key;
+        },
+        "SPLC");
+
+    static constexpr glue::Signature kInit =
+        "__init__(self, as_of_date: str = None, dataset: str = 'supplier', bq: Optional[bql_Service] = None)";
+    ns["__init__"] = glue::function(m, kInit,
+        kSplcInitDoc,
+        [](glue::Call &c) -> nb::object {
+            nb::handle self = c[kInit["self"]];
+            nb::object dataset_name = self.attr("dataset_names").attr("get")(c[kInit["dataset"]]);
+            if (dataset_name.is_none())
+                raise_text(PyExc_ValueError,
+                           cat({nb::str("`dataset`="), c[kInit["dataset"]],
+                                nb::str(" is invalid. Only `suppliers` or `customers` or `competitors` are allowed.")}));
+            nb::setattr(self, "dataset", c[kInit["dataset"]]);
+            nb::setattr(self, "dataset_name", dataset_name);
+            nb::setattr(self, "bq", c[kInit["bq"]]);
+            self.attr("_load_snapshot")(c[kInit["as_of_date"]]);
+            return nb::none();
+        },
+        "SPLC");
+
+    static constexpr glue::Signature kGetDistinct =
+        "get_distinct(self) -> List[Any]";
+    ns["get_distinct"] = glue::function(m, kGetDistinct, kSplcDistinctDoc,
+        [](glue::Call &c) -> nb::object {
+            nb::handle self = c[kGetDistinct["self"]];
+            // Only the table's own snapshots folder: a sibling table whose name begins with the same
+            // letters, or a placeholder key without a date, contributes nothing.
+            nb::object folder = self.attr("dataset_name") + nb::str("/snapshots/");
+            nb::object keys = c.global("list_s3_objects")("folder_path"_a = folder, "bucket"_a = self.attr("bucket"),
+                                                          "prefix"_a = self.attr("folder_path"));
+            nb::list dates;
+            for (nb::handle key : keys) {
+                nb::object parts = key.attr("split")("/");
+                if (nb::len(parts) < 7) continue;
+                nb::object date = parts[nb::int_(6)];
+                if (is_eight_digits(date)) dates.append(date);
+            }
+            return dates;
+        },
+        "SPLC");
+
+    static constexpr glue::Signature kLoadSnapshot =
+        "_load_snapshot(self, as_of_date: str = None)";
+    ns["_load_snapshot"] = glue::function(m, kLoadSnapshot, kLoadDoc,
+        [](glue::Call &c) -> nb::object {
+            nb::handle self = c[kLoadSnapshot["self"]];
+            nb::object dates = self.attr("get_distinct")();
+            nb::object chosen = select_snapshot(dates, c[kLoadSnapshot["as_of_date"]]);
+            nb::object key = self.attr("file_path_func")("dataset_name"_a = self.attr("dataset_name"),
+                                                         "file_date"_a = chosen);
+            nb::object df = c.global("read_from_s3")("file_path"_a = key, "data_format"_a = "csv.gz",
+                                                     "bucket"_a = self.attr("bucket"), "prefix"_a = "",
+                                                     "by_chunks"_a = true, "chunksize"_a = 100000);
+            nb::object pd = c.global("pd");
+            for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
+                nb::object parsed = pd.attr("to_datetime")(df[col]);
+                glue::set_column(df, nb::str(col), calendar_dates(pd, parsed));
+            }
+            nb::setattr(self, "data", df);
+            return nb::none();
+        },
+        "SPLC");
+
+    static constexpr glue::Signature kGetData =
+        "get_data(self, tickers: List[str], start: Optional[str], end: Optional[str]) -> pd.DataFrame";
+    ns["get_data"] = glue::function(m, kGetData,
+        kSplcGetDataDoc,
+        [](glue::Call &c) -> nb::object {
+            nb::handle self = c[kGetData["self"]];
+            nb::handle tickers = c[kGetData["tickers"]];
+            nb::handle start = c[kGetData["start"]];
+            nb::handle end = c[kGetData["end"]];
+            nb::object pd = c.global("pd");
+            nb::object df = self.attr("data");
+
+            // Overlap with the window: begun by its end and not ended before its start.
+            nb::object mask;
+            if (!end.is_none()) {
+                nb::object col = df["RELTNSHP_START_DT"];
+                nb::object bound = bound_for(pd, col, day_of(pd, end));
+                mask = glue::le(col, bound) | col.attr("isna")();
+            }
+            if (!start.is_none()) {
+                nb::object col = df["RELTNSHP_END_DT"];
+                nb::object bound = bound_for(pd, col, day_of(pd, start));
+                nb::object keep = glue::ge(col, bound) | col.attr("isna")();
+                mask = mask.is_valid() ? mask & keep : keep;
+            }
+            if (mask.is_valid()) df = renumbered(df, mask);
+
+            nb::object bq = self.attr("bq");
+            if (bq.is_none()) return df;
+
+            nb::object ticker_map = c.global("ticker_to_figi")(tickers, bq);
+            nb::object figis = nb::list(ticker_map.attr("values")());
+            nb::object keep = nb::object(df["ID_BB_GLOBAL"]).attr("isin")(figis);
+            nb::object dataset = self.attr("dataset");
+            if (!dataset.equal(nb::str("competitor"))) {
+                nb::object kind = glue::eq(df["RELATIONSHIP"], dataset.attr("upper")());
+                keep = keep & kind;
+            }
+            df = renumbered(df, keep);
+
+            nb::object related = nb::object(df["RELATED_FIGI"]).attr("tolist")();
+            nb::object figi_map = c.global("figi_to_ticker")(related, bq);
+            nb::dict inverted;
+            for (auto [ticker, figi] : nb::borrow<nb::dict>(ticker_map)) inverted[figi] = ticker;
+            glue::set_column(df, nb::str("TICKER"), nb::object(df["ID_BB_GLOBAL"]).attr("map")(inverted));
+            glue::set_column(df, nb::str("RELATED_TICKER"), nb::object(df["RELATED_FIGI"]).attr("map")(figi_map));
+            return df;
+        },
+        "SPLC");
+
+    m.attr("SPLC") = ABCMeta("SPLC", nb::make_tuple(S3Data), ns);
+}
+
+}  // namespace shelfsets
