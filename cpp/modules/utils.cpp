@@ -63,7 +63,7 @@ ORVANE_MODULE(utils, m) {
                   // Integer and boolean ranges become float64 first, so that the epsilon fits.
                   std::string kind = nb::cast<std::string>(diff.attr("dtype").attr("kind"));
                   if (kind == "i" || kind == "u" || kind == "b") diff = diff.attr("astype")("float64");
-                  nb::object nonzero = diff.attr("__ne__")(nb::int_(0));
+                  nb::object nonzero = glue::ne(diff, nb::int_(0));
                   return diff.attr("where")(nonzero, nb::float_(orvane::core::kRangeEpsilon));
               });
 
