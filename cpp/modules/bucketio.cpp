@@ -82,15 +82,21 @@ const char *kWriteDoc =
     "    data_format: \"pickle\" (any picklable object), \"bytesio\" (a byte stream, uploaded from\n"
     "        its current position; a BytesIO is always uploaded as raw bytes unless \"pickle\" is\n"
     "        asked), \"csv\" and \"xlsx\" (a DataFrame, written with `index`), \"local_file_path\"\n"
-    "        (the name of a local file, as str).\n";
+    "        (the name of a local file, as str).\n"
+    "\n"
+    "    Returns None.\n";
 
 const char *kDeleteObjectDoc =
-    "Delete one object; the key is file_path alone when the prefix is None or empty.\n";
+    "Delete one object; the key is file_path alone when the prefix is None or empty. Returns None.\n";
 
-const char *kDeleteFolderDoc = "Delete every object whose key begins with prefix + \"/\" + folder_path.\n";
+const char *kDeleteFolderDoc =
+    "Delete the folder prefix + \"/\" + folder_path: every object whose key begins with it followed by\n"
+    "    \"/\" (\"data/a\" takes data/a/1.csv, never data/ab/2.csv or data/a.csv). Prints what was deleted\n"
+    "    and returns None.\n";
 
 const char *kDeleteLocalDoc =
-    "Remove a local directory tree with `rm -r` and print its output, errors and return code.\n";
+    "Remove a local directory tree with `rm -r` and print its output, errors and return code.\n"
+    "    Returns None.\n";
 
 }  // namespace
 

@@ -16,7 +16,8 @@ using glue::truthy;
 const char *kEcoestDoc = "Economist estimates APIs.";
 const char *kEcoestInitDoc = "Load one snapshot of the economist estimates (the latest when as_of_date is None).";
 const char *kEcoestDistinctDoc =
-    "The distinct values of one column of a parquet object in S3, read row group by row group.";
+    "Returns the distinct values of one column of a parquet object in S3 as a list, read row group\n"
+    "    by row group.";
 const char *kEcoestGetDataDoc =
     "Estimates for the given event tickers (all when the list is empty) surveyed between the\n"
     "    calendar days `start` and `end`, both included; None leaves a bound open.\n";

@@ -21,7 +21,9 @@ const char *kSplcInitDoc =
     "    as_of_date: snapshot date 'yyyymmdd' or 'yyyy-mm-dd'; the latest when None\n"
     "    dataset: \"supplier\", \"customer\" or \"competitor\"\n"
     "    bq: BQL service used to convert tickers and FIGIs; None returns rows without conversion\n";
-const char *kSplcDistinctDoc = "The published snapshot dates of this instance's table, one per snapshot object.";
+const char *kSplcDistinctDoc = 
+    "Returns the published snapshot dates of this instance's table ('yyyymmdd'), one per snapshot\n"
+    "    object.";
 const char *kSplcGetDataDoc =
     "Relationships of the requested tickers that overlap the window [start, end].\n"
     "\n"
@@ -77,7 +79,7 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
     ns["dataset_names"] = names;
     static constexpr glue::Signature kFilePathFunc =
         "file_path_func(_, dataset_name, file_date)";
-    ns["file_path_func"] = glue::function(m, kFilePathFunc, "The object key of one snapshot of a vendor table.",
+    ns["file_path_func"] = glue::function(m, kFilePathFunc, "Returns the object key of one snapshot of a vendor table.",
         [](glue::Call &c) -> nb::object {
             nb::object key = nb::str("alt_data/supply_chain/dl/datasets/");
             nb::str snapshots("/snapshots/"), distributions("/distributions/"), suffix(".csv.gz");
