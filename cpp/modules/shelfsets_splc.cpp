@@ -21,7 +21,7 @@ const char *kSplcInitDoc =
     "    as_of_date: snapshot date 'yyyymmdd' or 'yyyy-mm-dd'; the latest when None\n"
     "    dataset: \"supplier\", \"customer\" or \"competitor\"\n"
     "    bq: BQL service used to convert tickers and FIGIs; None returns rows without conversion\n";
-const char *kSplcDistinctDoc = 
+const char *kSplcDistinctDoc =
     "Returns the published snapshot dates of this instance's table ('yyyymmdd'), one per snapshot\n"
     "    object.";
 const char *kSplcGetDataDoc =
