@@ -95,7 +95,11 @@ demo: install
 
 # Every benchmark on pandas 2 and then on pandas 3 (BENCH="volume localcsv" picks some).
 BENCH ?=
+# Bench-only peers (polars, DuckDB), pinned like everything else.
+BENCH_PACKAGES := polars duckdb
 bench: install3
+	$(PIPENV) $(VPY) -m pip install -q $(BENCH_PACKAGES)
+	$(PIPENV3) $(VPY3) -m pip install -q $(BENCH_PACKAGES)
 	@$(VPY) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
 	$(VPY) bench/run.py $(BENCH)
 	@$(VPY3) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
