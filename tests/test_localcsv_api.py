@@ -1,6 +1,7 @@
 """orvane_data.from_localcsv.api: hand-worked cases of the file helpers and the historical query."""
 import datetime as dt
 import inspect
+import re
 
 import numpy as np
 import pandas as pd
@@ -211,3 +212,25 @@ def test_reader_errors_name_the_file(tmp_path, body):
     with pytest.raises(Exception) as e:
         api.get_historical_data(["X"], [], "2024-03-15", "2024-03-16", str(tmp_path / "K_1M"))
     assert f"in the data file {f}" in getattr(e.value, "__notes__", [])
+
+
+DAILY = "time_key,open,high,low,close,volume\n2024-01-02,1,2,0.5,1.5,10\n2024-01-03,1,2,0.5,1.5,10\n"
+
+
+@pytest.mark.parametrize("tree, start, end, error, text, note", [
+    ("K_1D", "2024-02-01", "2024-01-01", KeyError, "not in index", "['2024-02-01', '2024-01-01']: start comes after end."),
+    ("K_1D", "20240101", "20240201", KeyError, "not in index", "write the dates with dashes"),
+    ("K_1D", "2024-05-01", "2024-06-01", KeyError, "not in index", "No bar lies in the window ['2024-05-01', '2024-06-01']."),
+    ("daily", "2024-01-01", "2024-02-01", ValueError, "'ohlcv' does not match format", "lacks 'K_1D'"),
+    ("K_1M", "2024-01-01", "2024-02-01", KeyError, "['NUM_TRDS']", "ES_2024-01-02.csv has no 'num_trds'."),
+], ids=["inverted", "undashed", "empty", "daily-without-K_1D", "no-num_trds"])
+def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, start, end, error, text, note):
+    """The error keeps its type and text; a note says what the caller got wrong."""
+    if tree == "K_1M":
+        write(tmp_path / tree / "ES" / "ES_2024-01-02.csv",
+              "time_key,open,high,low,close,volume\n2024-01-02 09:31:00,1,2,0.5,1.5,10\n")
+    else:
+        write(tmp_path / tree / "ES" / "ohlcv.csv", DAILY)
+    with pytest.raises(error, match=re.escape(text)) as e:
+        api.get_historical_data(["ES"], ["PX_LAST"], start, end, str(tmp_path / tree))
+    assert any(note in n for n in getattr(e.value, "__notes__", [])), getattr(e.value, "__notes__", None)

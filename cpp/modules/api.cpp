@@ -11,6 +11,7 @@
 #include <nanobind/stl/vector.h>
 
 #include "core/csv_bars.hpp"
+#include "api_notes.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -638,6 +639,11 @@ ORVANE_MODULE(api, m) {
               "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "
               "bar_convention: str = 'end', return_ohlcv: bool = False) -> pd.DataFrame",
               kHistoricalDoc, [](glue::Call &c) -> nb::object {
-                  return historical(c[0], c[1], c[2], c[3], c[4], c[5], truthy(c[6]));
+                  try {
+                      return historical(c[0], c[1], c[2], c[3], c[4], c[5], truthy(c[6]));
+                  } catch (nb::python_error &e) {
+                      api_notes::explain(e, c[0], c[2], c[3], c[4]);
+                      throw;
+                  }
               });
 }
