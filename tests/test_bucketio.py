@@ -299,3 +299,71 @@ def test_load_without_boto3(blocked, env, lines):
     assert res.returncode == 0, res.stderr
     out = res.stdout.splitlines()
     assert out == lines + ["name 's3_client' is not defined", "name 's3_resource' is not defined"]
+
+
+# ---- chunked gzip CSV: the native read against pandas' chunk reader -------------------------------
+
+def _random_decimals(n=4000):
+    """Decimal texts of up to 12 digits across scales, with signs, zeros, exponents and missing cells."""
+    import numpy as np
+
+    rng = np.random.default_rng(7)
+    out = []
+    for _ in range(n):
+        digits = "".join(rng.choice(list("0123456789"), int(rng.integers(1, 13))))
+        point = int(rng.integers(0, len(digits) + 1))
+        text = digits[:point] + "." + digits[point:]
+        if rng.random() < 0.3:
+            text += f"e{int(rng.integers(-10, 11))}"
+        if rng.random() < 0.3:
+            text = "-" + text
+        out.append(text if rng.random() > 0.05 else "")
+    return out
+
+
+PLAIN = "id,px,qty,name,day\n" + "".join(
+    f"F{i % 97},{i * 0.37 - 50:.4f},{i % 13},{'SUPPLIER' if i % 3 else 'CUSTOMER'},2020-01-{1 + i % 28:02d}\n"
+    for i in range(2500))
+
+
+@pytest.mark.parametrize("text, native", [
+    (PLAIN, True),
+    ("a,b\n" + "".join(f"{d},{i}\n" for i, d in enumerate(_random_decimals())), True),
+    ("a,b,c\n1,-0.0,x\n2,NA,\n-0,+.5,None\n007,5.,n/a\n", True),
+    ("a,b\n" + "".join(f"{i},{'' if i == 2500 else i}\n" for i in range(3000)), True),  # a missing int late
+    ("a,b\n1,x\n2,3\n", False),                         # text and numbers in one column
+    ('a,b\n1,"x,y"\n', False),                          # quotes
+    ("a,b\n1,True\n2,False\n", False),                  # booleans
+    ("a,b\n1,inf\n2,-Infinity\n", False),               # infinities
+    ("a,b\n1,2\n\n3,4\n", False),                       # a blank line
+    ("a,b\n1,2\r\n3,4\r\n", False),                     # carriage returns
+    ("a,b\n1\n2,3\n", False),                           # a short row
+    ("a,a\n1,2\n", False),                              # duplicate names
+    ("a,b\n1,12345678901234567890\n", False),           # 20 digits
+    ("a,b\n1,0000000000000000000007\n", False),         # 22 characters, the value 7
+    ("a,b\n1,12345678901234567\n2,\n", False),          # 17 digits read as a float
+    ("a,b\n1,0.12345678901234567\n", False),            # 17 significant digits
+    ("a,b\n1, 5\n", False),                             # padding
+    ("\ufeffa,b\n1,2\n", False),                        # byte-order mark
+    ("a,b\n1,caf\u00e9\n", False),                      # non-ASCII text
+], ids=["plain", "decimals", "signs-and-missing", "late-missing-int", "mixed", "quotes", "booleans", "infinities",
+        "blank-line", "crlf", "short-row", "duplicate-names", "20-digits", "22-chars", "17-digit-float",
+        "17-significant", "padding", "bom", "non-ascii"])
+@pytest.mark.parametrize("chunksize", [2, 1000, 100000])
+def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, text, native, chunksize):
+    key = f"{tag}/c.csv.gz"
+    body = gzip.compress(text.encode())
+    s3.put_object(Bucket=BUCKET, Key=key, Body=body)
+    with gzip.open(io.BytesIO(body), "rb") as gz:
+        want = pd.concat(list(pd.read_csv(gz, chunksize=chunksize, iterator=True)))
+    calls = []
+    real = pd.read_csv
+    monkeypatch.setattr(pd, "read_csv", lambda *a, **k: calls.append(1) or real(*a, **k))
+    got = bio.read_by_chunks(BUCKET, key, chunksize)
+    pd.testing.assert_frame_equal(got, want, check_exact=True, check_index_type=True, check_column_type=True)
+    assert type(got.index) is type(want.index)
+    for col in got.columns:  # bit for bit, signed zeros included
+        if got[col].dtype.kind == "f":
+            assert got[col].to_numpy().view("int64").tolist() == want[col].to_numpy().view("int64").tolist()
+    if pd.__version__.startswith("2."):
+        assert (not calls) == native

@@ -6,7 +6,7 @@
 // done by those libraries, so everything stays in the binding file. The S3 client, resource and
 // botocore, and the other imported modules, are looked up as module attributes on each call so
 // that a replacement assigned to the module is used.
-#include "glue/glue.hpp"
+#include "bucketio.hpp"
 
 #include <initializer_list>
 
@@ -135,6 +135,7 @@ ORVANE_MODULE(bucketio, m) {
     m.attr("BytesIO") = glue::import("io").attr("BytesIO");
     m.attr("pd") = glue::import("pandas");
     m.attr("tqdm") = glue::import("tqdm").attr("tqdm");
+    bucketio::bind_loaded(m.attr("pd"), m.attr("gzip"));
 
     const bool show_warnings = glue::show_warnings_from_env();
     m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
@@ -253,8 +254,12 @@ ORVANE_MODULE(bucketio, m) {
               kChunksDoc, [](glue::Call &c) -> nb::object {
                   nb::handle bucket = c[kReadByChunks["bucket"]], key = c[kReadByChunks["key"]];
                   nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = bucket, "Key"_a = key);
-                  nb::object buffer = c.global("BytesIO")(response["Body"].attr("read")());
+                  nb::object body = response["Body"].attr("read")();
                   response = nb::object();
+                  if (nb::object frame = bucketio::read_plain(c, body, c[kReadByChunks["chunksize"]]); frame.is_valid())
+                      return frame;
+                  nb::object buffer = c.global("BytesIO")(body);
+                  body = nb::object();
                   nb::object gz_file = c.global("gzip").attr("open")(buffer, "rb");
                   try {
                       nb::object pd = c.global("pd");

@@ -1,0 +1,266 @@
+#include "core/plain_csv.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+namespace orvane::core::plain_csv {
+
+namespace {
+
+// pandas' default missing-value texts.
+constexpr std::array<std::string_view, 19> kMissing = {
+    "",     "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan", "1.#IND", "1.#QNAN",
+    "<NA>", "N/A",  "NA",       "NULL", "NaN",    "None",     "n/a",  "nan",  "null"};
+
+// Texts pandas reads as booleans or infinities: left to pandas.
+constexpr std::array<std::string_view, 6> kBooleans = {"True", "TRUE", "true", "False", "FALSE", "false"};
+
+// Largest decimal scale a double holds exactly (1e22), so that one division or multiplication by
+// it rounds the same in every correct parser.
+constexpr int kExactScale = 22;
+constexpr int kMaxExactDigits = 15;   // a 15-digit integer is exact in a double
+constexpr int kMaxIntDigits = 18;     // an 18-digit integer fits int64
+constexpr int kMaxParsedDigits = 17;  // digits pandas 2's parser reads before it drops the rest
+
+enum class Cell : uint8_t { Missing, Int, Decimal, Text, Unsure };
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool lower_equals(std::string_view s, std::string_view word) {
+    if (s.size() != word.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i)
+        if ((s[i] | 0x20) != word[i]) return false;
+    return true;
+}
+
+// What pandas' inference makes of one cell, or Unsure when that is not certain. `significant`
+// is set to the digit count of an integer (leading zeros included).
+Cell classify(std::string_view s, int &significant) {
+    significant = 0;
+    if (is_missing(s)) return Cell::Missing;
+    if (s.front() == ' ' || s.back() == ' ') return Cell::Unsure;  // pandas' number parser skips spaces
+    for (std::string_view b : kBooleans)
+        if (s == b) return Cell::Unsure;
+    std::string_view unsigned_part = (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
+    if (lower_equals(unsigned_part, "inf") || lower_equals(unsigned_part, "infinity") ||
+        lower_equals(unsigned_part, "nan"))
+        return Cell::Unsure;
+
+    // [sign] digits [. digits] [e|E [sign] digits], with at least one mantissa digit.
+    size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
+    int digits = 0, leading_zeros = 0, before_point = 0;
+    bool point = false, exponent = false, seen_nonzero = false;
+    for (; i < s.size() && (is_digit(s[i]) || (s[i] == '.' && !point)); ++i) {
+        if (s[i] == '.') { point = true; continue; }
+        ++digits;
+        if (!point) ++before_point;
+        if (s[i] != '0') seen_nonzero = true;
+        else if (!seen_nonzero) ++leading_zeros;
+    }
+    long scale = 0;
+    if (digits > 0 && i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        exponent = true;
+        size_t j = i + 1;
+        bool negative = false;
+        if (j < s.size() && (s[j] == '+' || s[j] == '-')) negative = s[j++] == '-';
+        const size_t first = j;
+        for (; j < s.size() && is_digit(s[j]) && j - first < 6; ++j) scale = scale * 10 + (s[j] - '0');
+        if (j == first || j != s.size()) return Cell::Unsure;
+        if (negative) scale = -scale;
+        i = j;
+    }
+    // Anything else fails pandas' integer and number parsers alike (they accept exactly this form,
+    // around optional spaces, which are left to pandas above): text, such as "2020-01-31".
+    if (digits == 0 || i != s.size()) return Cell::Text;
+    significant = digits - leading_zeros;
+    if (!point && !exponent) {
+        significant = digits;  // an integer read as a float must have few digits, leading zeros included
+        return digits <= kMaxIntDigits ? Cell::Int : Cell::Unsure;
+    }
+    // pandas 2 accumulates at most 17 digits (leading zeros included) into a double, then scales
+    // by one power of ten: with at most 15 significant digits and an exactly held scale the
+    // result is the correctly rounded value, as every correct parser gives.
+    const long k = scale - (digits - before_point);
+    if (digits > kMaxParsedDigits || significant > kMaxExactDigits || k > kExactScale || k < -kExactScale)
+        return Cell::Unsure;
+    return Cell::Decimal;
+}
+
+}  // namespace
+
+bool is_missing(std::string_view cell) {
+    for (std::string_view m : kMissing)
+        if (cell == m) return true;
+    return false;
+}
+
+namespace {
+
+// What one stretch of data rows says about each column.
+struct Part {
+    std::vector<size_t> line_starts;
+    std::vector<uint8_t> numbers, texts, missing, decimals;
+    std::vector<int> widest_int;
+    bool plain = true;
+
+    explicit Part(size_t width)
+        : numbers(width, 0), texts(width, 0), missing(width, 0), decimals(width, 0), widest_int(width, 0) {}
+};
+
+bool printable(std::string_view s) {
+    for (char c : s)
+        if ((c < 0x20 && c != '\n') || c > 0x7e || c == '"') return false;
+    return true;
+}
+
+// Scan the rows in [begin, end), which starts a line and ends after one (or at the end of text).
+void scan_part(std::string_view text, size_t begin, size_t end_of_part, size_t width, Part &part) {
+    if (!printable(text.substr(begin, end_of_part - begin))) {
+        part.plain = false;
+        return;
+    }
+    size_t pos = begin;
+    while (pos < end_of_part) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos || end > end_of_part) end = end_of_part;
+        if (end == pos) {  // a blank line: pandas skips it
+            part.plain = false;
+            return;
+        }
+        part.line_starts.push_back(pos);
+        size_t col = 0, start = pos;
+        while (true) {
+            size_t comma = text.find(',', start);
+            if (comma == std::string_view::npos || comma > end) comma = end;
+            int digits = 0;
+            const Cell cell = col < width ? classify(text.substr(start, comma - start), digits) : Cell::Unsure;
+            switch (cell) {
+                case Cell::Missing: part.missing[col] = 1; break;
+                case Cell::Int:
+                    part.numbers[col] = 1;
+                    if (digits > part.widest_int[col]) part.widest_int[col] = digits;
+                    break;
+                case Cell::Decimal: part.numbers[col] = part.decimals[col] = 1; break;
+                case Cell::Text: part.texts[col] = 1; break;
+                case Cell::Unsure: part.plain = false; return;
+            }
+            ++col;
+            if (comma == end) break;
+            start = comma + 1;
+        }
+        if (col != width) {  // pandas pads short rows and refuses long ones
+            part.plain = false;
+            return;
+        }
+        pos = end + 1;
+    }
+}
+
+// Rows of text below this size are scanned on the calling thread alone.
+constexpr size_t kParallelBytes = size_t(8) << 20;
+
+}  // namespace
+
+std::optional<Table> scan(std::string_view text) {
+    Table t;
+    const size_t header_end = text.find('\n');
+    if (header_end == std::string_view::npos || header_end == 0 || !printable(text.substr(0, header_end)))
+        return std::nullopt;
+    {
+        std::unordered_set<std::string_view> seen;
+        size_t start = 0;
+        const std::string_view header = text.substr(0, header_end);
+        while (true) {
+            const size_t comma = header.find(',', start);
+            const std::string_view name = header.substr(start, comma == std::string_view::npos ? std::string_view::npos
+                                                                                                 : comma - start);
+            if (name.empty() || name.front() == ' ' || name.back() == ' ' || !seen.insert(name).second)
+                return std::nullopt;
+            t.names.push_back(name);
+            if (comma == std::string_view::npos) break;
+            start = comma + 1;
+        }
+    }
+    const size_t width = t.names.size();
+
+    // Two halves split at a line end, the second on its own thread, when the file is large.
+    const size_t body = header_end + 1;
+    size_t split = text.size();
+    if (text.size() - body > kParallelBytes && std::thread::hardware_concurrency() > 1) {
+        const size_t mid = text.find('\n', body + (text.size() - body) / 2);
+        if (mid != std::string_view::npos) split = mid + 1;
+    }
+    Part first(width), second(width);
+    {
+        std::thread helper;
+        if (split < text.size()) helper = std::thread([&] { scan_part(text, split, text.size(), width, second); });
+        scan_part(text, body, split, width, first);
+        if (helper.joinable()) helper.join();
+    }
+    if (!first.plain || !second.plain) return std::nullopt;
+    t.line_starts = std::move(first.line_starts);
+    t.line_starts.insert(t.line_starts.end(), second.line_starts.begin(), second.line_starts.end());
+    std::vector<bool> numbers(width), texts(width), missing(width), decimals(width);
+    std::vector<int> widest_int(width);
+    for (size_t c = 0; c < width; ++c) {
+        numbers[c] = first.numbers[c] || second.numbers[c];
+        texts[c] = first.texts[c] || second.texts[c];
+        missing[c] = first.missing[c] || second.missing[c];
+        decimals[c] = first.decimals[c] || second.decimals[c];
+        widest_int[c] = std::max(first.widest_int[c], second.widest_int[c]);
+    }
+    if (t.rows() == 0) return std::nullopt;
+
+    for (size_t c = 0; c < width; ++c) {
+        if (numbers[c] && texts[c]) return std::nullopt;  // mixed columns: pandas' object mix, left to it
+        if (texts[c]) {
+            t.kinds.push_back(ColumnKind::Text);
+        } else if (numbers[c] && !missing[c] && !decimals[c]) {
+            t.kinds.push_back(ColumnKind::Int);
+        } else {
+            // Integers read as floats must be exact in a double.
+            if (widest_int[c] > kMaxExactDigits) return std::nullopt;
+            t.kinds.push_back(ColumnKind::Float);
+        }
+    }
+    return t;
+}
+
+void split_row(std::string_view text, const Table &table, size_t row, std::vector<std::string_view> &cells) {
+    cells.clear();
+    size_t start = table.line_starts[row];
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    while (true) {
+        size_t comma = text.find(',', start);
+        if (comma == std::string_view::npos || comma > end) comma = end;
+        cells.push_back(text.substr(start, comma - start));
+        if (comma == end) break;
+        start = comma + 1;
+    }
+}
+
+int64_t to_int(std::string_view cell) {
+    const bool negative = cell[0] == '-';
+    size_t i = (cell[0] == '+' || cell[0] == '-') ? 1 : 0;
+    int64_t v = 0;
+    for (; i < cell.size(); ++i) v = v * 10 + (cell[i] - '0');
+    return negative ? -v : v;
+}
+
+double to_double(std::string_view cell) {
+    if (is_missing(cell)) return std::numeric_limits<double>::quiet_NaN();
+    const bool negative = cell[0] == '-';
+    if (cell[0] == '+' || cell[0] == '-') cell.remove_prefix(1);
+    double v = 0;
+    std::from_chars(cell.data(), cell.data() + cell.size(), v);  // correctly rounded
+    return negative ? -v : v;
+}
+
+}  // namespace orvane::core::plain_csv
