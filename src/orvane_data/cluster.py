@@ -72,6 +72,7 @@ class _Job:
     def __init__(self, make: Callable[[], distributed.Future]):
         self.make = make
         self.future = None
+        self.failed = 0
         self._make()
 
     def _make(self):
@@ -83,7 +84,7 @@ class _Job:
                 raise
 
     def _failures(self):
-        self.failed = getattr(self, "failed", 0) + 1
+        self.failed += 1
         return self.failed
 
     def result(self):
