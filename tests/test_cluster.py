@@ -139,6 +139,11 @@ def test_historical_data_errors_and_odd_calls(client, tmp_path, case):
     want = outcome(api.get_historical_data, *args, **kwargs)
     for per_task in (None, 1):
         same(outcome(cluster.historical_data, client, *args, tickers_per_task=per_task), want)
+    if case in ("missing ticker", "no data", "bad field", "bad start"):  # errors of reading: the bars too
+        assert want[1] is not None
+        same(outcome(cluster.historical_data, client, *args, return_ohlcv=True, tickers_per_task=1), want)
+        same(outcome(cluster.historical_data, client, *args, return_ohlcv=True, tickers_per_task=1,
+                     compute=False), want)
 
 
 def test_bars_stay_on_the_workers_as_a_dask_frame(client, tmp_path):
