@@ -201,7 +201,7 @@ def _dask_frame(bars, partitions):
 
 @pytest.mark.parametrize("variant", ["holes", "dense", "messy"])
 @pytest.mark.parametrize("window", [(-5, 10), (0, 2), (3, -1)])
-@pytest.mark.parametrize("per_task, partitions", [(None, None), (1, None), (2, 3), (None, 1)])
+@pytest.mark.parametrize("per_task, partitions", [(None, None), (2, 3), (None, 1)])
 def test_bars_around_events_equals_one_call(client, variant, window, per_task, partitions):
     bars, cal = _event_case(len(variant) + window[1], variant)
     src = bars if partitions is None else _dask_frame(bars, partitions)
