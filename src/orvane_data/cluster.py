@@ -342,7 +342,7 @@ def _events_dask(client, df_bars, df_calendar, calendar, window, per_task):
     from dask import delayed
 
     one_call = delayed(_tickbars.filter_bars_around_events, pure=False)
-    parts = df_bars.to_delayed()
+    parts = client.compute(df_bars.to_delayed())  # each partition computed once, kept on the workers
     if _splittable(df_bars.columns) and len(parts):
         try:
             minutes = _window_minutes(df_calendar, window)
