@@ -311,7 +311,6 @@ def _window_minutes(df_calendar, window):
 
 
 def _events_pandas(client, df_bars, df_calendar, calendar, window, per_task):
-    whole = None
     if isinstance(df_bars, pd.DataFrame) and _splittable(df_bars.columns) and len(df_bars):
         try:
             codes, keys = pd.factorize(df_bars["key"], sort=True)
@@ -333,9 +332,9 @@ def _events_pandas(client, df_bars, df_calendar, calendar, window, per_task):
             pieces, error, _ = _results_in_order([job(p) for p in parts])
             if error is None:
                 return _stack_pieces(pieces)
-    whole = _Job(lambda: client.submit(_tickbars.filter_bars_around_events, client.scatter(df_bars, hash=False),
-                                       calendar.get(), *window, pure=False))
-    return whole.result()
+    # Bars that cannot be split by security (or a failing piece): the one call on one worker answers.
+    return _Job(lambda: client.submit(_tickbars.filter_bars_around_events, client.scatter(df_bars, hash=False),
+                                      calendar.get(), *window, pure=False)).result()
 
 
 def _events_dask(client, df_bars, df_calendar, calendar, window, per_task):
