@@ -191,6 +191,8 @@ def _event_case(seed, variant):
                                                                              cal["event_datetime"])
     if variant == "messy":
         cal = pd.concat([cal, cal.iloc[:3]])  # repeated calendar rows
+    if variant == "dense":  # a release minute whose only bars have no key: it still has bars
+        bars["key"] = bars["key"].where(bars["datetime"] != cal["event_datetime"].iloc[0], None)
     return bars, cal
 
 
