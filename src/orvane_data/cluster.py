@@ -1,0 +1,424 @@
+"""The CSV historical query and the event windows on a Dask cluster.
+
+A thin layer over `dask.distributed`: the work is split into tasks by ticker or by security, each
+task runs the package's own `get_historical_data` or `filter_bars_around_events` on a worker, and
+the pieces are put back together into exactly the frame that one call with the same arguments
+returns (values, dtypes, index, column order and row order), or into the error that the one call
+raises first.
+
+Every worker must import this package (installed, or on its PYTHONPATH) and, for the CSV query,
+see the CSV tree at the same path as the other workers.
+
+    from distributed import Client
+    from orvane_data import cluster
+
+    client = Client("tcp://scheduler:8786")
+    table = cluster.historical_data(client, tickers, ["PX_LAST"], "2024-01-02", "2024-12-31", "/shared/K_1M")
+"""
+from __future__ import annotations
+
+import time
+from concurrent.futures import CancelledError
+from typing import Any, Callable, List, Optional
+
+try:
+    import dask
+    import distributed
+except ModuleNotFoundError as e:  # the optional extra is not installed
+    raise ModuleNotFoundError(
+        f"orvane_data.cluster needs dask.distributed, and '{e.name}' is not installed: "
+        "pip install orvane_data[cluster]", name=e.name) from e
+
+import numpy as np
+import pandas as pd
+
+from orvane_data.from_bqia import tickbars as _tickbars
+from orvane_data.from_localcsv import api as _api
+
+__all__ = ["historical_data", "bars_around_events"]
+
+_TASKS_PER_THREAD = 4
+_ATTEMPTS = 3  # submissions of one task whose scattered inputs went down with a worker
+_DAILY_FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"]
+_INTRADAY_FIELDS = _DAILY_FIELDS + ["NUM_TRDS"]
+
+
+# ---- shared helpers ------------------------------------------------------------------------------
+
+def _per_task(value, name):
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
+        raise ValueError(f"{name} must be a positive integer or None, got {value!r}")
+    return int(value)
+
+
+def _groups(n_units, per_task, client):
+    """Consecutive [lo, hi) ranges over n_units: per_task units each, or about four per thread."""
+    if per_task is None:
+        threads = sum(client.nthreads().values()) or 1
+        n_tasks = min(n_units, _TASKS_PER_THREAD * threads)
+        bounds = np.linspace(0, n_units, n_tasks + 1).round().astype(int)
+    else:
+        bounds = np.append(np.arange(0, n_units, per_task), n_units)
+    return [(int(lo), int(hi)) for lo, hi in zip(bounds[:-1], bounds[1:]) if hi > lo]
+
+
+class _Job:
+    """One task whose inputs may be scattered data. If a worker that held them dies, the future is
+    cancelled (or the scatter itself fails), and the task is made again by `make`, which scatters
+    afresh, up to _ATTEMPTS times."""
+
+    def __init__(self, make: Callable[[], distributed.Future]):
+        self.make = make
+        self.future = None
+        self.failed = 0
+        self._make()
+
+    def _make(self):
+        try:
+            self.future = self.make()
+        except OSError:  # the connection to a worker that went away while data was sent to it
+            self.future = None
+            if self._failures() >= _ATTEMPTS:
+                raise
+
+    def _failures(self):
+        self.failed += 1
+        return self.failed
+
+    def result(self):
+        while True:
+            if self.future is None:
+                time.sleep(0.2)
+                self._make()
+                continue
+            try:
+                return self.future.result()
+            except CancelledError:
+                self.future = None
+                if self._failures() >= _ATTEMPTS:
+                    raise
+
+    def cancel(self):
+        if self.future is not None:
+            self.future.cancel()
+
+
+def _results_in_order(jobs: List[_Job]):
+    """Results in submission order; on the first failure (in that order) the rest are cancelled and
+    (None, exception, index) is returned."""
+    out = []
+    for i, job in enumerate(jobs):
+        try:
+            out.append(job.result())
+        except Exception as e:  # a task's own error, raised again on the caller's side
+            for later in jobs[i + 1:]:
+                later.cancel()
+            return None, e, i
+    return out, None, None
+
+
+class _Shared:
+    """A small object scattered to every worker once, and again if every copy was lost."""
+
+    def __init__(self, client, value):
+        self.client, self.value = client, value
+        self.future = client.scatter(value, broadcast=True, hash=False)
+
+    def get(self):
+        if self.future.status != "finished":
+            self.future = self.client.scatter(self.value, broadcast=True, hash=False)
+        return self.future
+
+
+# ---- the CSV historical query ------------------------------------------------------------------------
+
+def historical_data(client: distributed.Client, tickers: List[str], flds: List[str], start: str, end: str,
+                    csv_path: str, bar_convention: str = 'end', return_ohlcv: bool = False,
+                    tickers_per_task: Optional[int] = None, compute: bool = True) -> Any:
+    """`get_historical_data` with the tickers split into tasks on the workers of `client`.
+
+    Returns what one `get_historical_data(tickers, flds, start, end, csv_path, bar_convention,
+    return_ohlcv)` call returns, or raises the error that it raises first. The tickers are split
+    into tasks of `tickers_per_task` distinct tickers (default: about four tasks per worker thread);
+    a ticker is never split. Every worker must see `csv_path` at the same path.
+
+    With `return_ohlcv` true and `compute` false the bars stay on the workers, one partition per
+    ticker group, as a `dask.dataframe.DataFrame` with the columns and dtypes of the one call's
+    bars.
+    """
+    per_task = _per_task(tickers_per_task, "tickers_per_task")
+    if not compute and not return_ohlcv:
+        raise ValueError("compute=False returns the bars as a dask DataFrame and needs return_ohlcv=True")
+    if type(tickers) is not list or not tickers or not all(isinstance(t, str) for t in tickers):
+        # Nothing to split (or a wrong ticker list): the one call gives the answer without reading a file.
+        return _api.get_historical_data(tickers, flds, start, end, csv_path, bar_convention, return_ohlcv)
+    args = (start, end, csv_path, bar_convention)
+    if return_ohlcv:
+        return _historical_bars(client, tickers, flds, args, per_task, compute)
+    return _historical_table(client, tickers, flds, args, per_task)
+
+
+def _submit_query(client, tickers, flds, args, return_ohlcv):
+    return _Job(lambda: client.submit(_api.get_historical_data, tickers, flds, *args, return_ohlcv, pure=False))
+
+
+def _historical_bars(client, tickers, flds, args, per_task, compute):
+    # Row order is the ticker list's: tasks take consecutive runs of it.
+    chunks = [tickers[lo:hi] for lo, hi in _groups(len(tickers), per_task, client)]
+    if not compute:
+        return _bars_frame(client, chunks, flds, args)
+    parts, error, _ = _results_in_order([_submit_query(client, chunk, flds, args, True) for chunk in chunks])
+    if error is not None:
+        raise error
+    return parts[0] if len(parts) == 1 else pd.concat(parts)
+
+
+def _bars_frame(client, chunks, flds, args):
+    """The ticker groups kept on the workers as one dask DataFrame, each partition in the dtypes
+    that stacking all of them gives."""
+    import dask.dataframe as dd
+
+    futures = [client.submit(_api.get_historical_data, chunk, flds, *args, True, pure=False) for chunk in chunks]
+    distributed.wait(futures)
+    for f in futures:
+        if f.status == "error":
+            f.result()  # raises the first group's error
+    schemas = client.gather([client.submit(_head, f, pure=False) for f in futures])
+    meta = pd.concat(schemas) if len(schemas) > 1 else schemas[0]
+    parts = [client.submit(_conform, f, meta, pure=False) for f in futures]
+    with dask.config.set({"dataframe.convert-string": False}):  # the bars' own dtypes, text included
+        return dd.from_delayed(parts, meta=meta, verify_meta=False)
+
+
+def _head(df):
+    return df.iloc[:0]
+
+
+def _conform(df, meta):
+    if list(df.columns) == list(meta.columns) and (df.dtypes == meta.dtypes).all():
+        return df
+    return df.reindex(columns=meta.columns).astype(meta.dtypes.to_dict())
+
+
+def _historical_table(client, tickers, flds, args, per_task):
+    csv_path = args[2]
+    measure = None
+    if isinstance(csv_path, str):
+        measure = _DAILY_FIELDS if "K_1D" in csv_path else _INTRADAY_FIELDS
+    # Tasks take whole tickers (every occurrence of a name goes to one task, so repeated names are
+    # averaged where the one call averages them) in order of first appearance.
+    names = list(dict.fromkeys(tickers))
+    distinct = (type(flds) is list and len(flds) > 0 and all(isinstance(f, str) for f in flds)
+                and len(set(flds)) == len(flds))
+    task_flds = flds if distinct or measure is None else list(measure)
+    chunks = []
+    for lo, hi in _groups(len(names), per_task, client):
+        members = set(names[lo:hi])
+        chunks.append([t for t in tickers if t in members])
+    jobs = [_submit_query(client, chunk, task_flds, args, False) for chunk in chunks]
+    parts, error, i = _results_in_order(jobs)
+    if error is not None:
+        # A group that fails while reading fails the one call there too, every earlier group having
+        # been read: its reading error is the answer. An error of the reshape is not per group.
+        try:
+            _submit_query(client, chunks[i], task_flds, args, True).result()
+        except Exception as e:
+            raise e from None
+        return _one_call(client, tickers, flds, args)
+    fields = task_flds if distinct else measure
+    table = _merge_tables(parts, fields)
+    if table is None:
+        return _one_call(client, tickers, flds, args)
+    return table if distinct else table.loc[flds]
+
+
+def _one_call(client, tickers, flds, args):
+    return _submit_query(client, tickers, flds, args, False).result()
+
+
+def _merge_tables(parts, fields):
+    """The (field, date) x ticker tables of disjoint ticker groups side by side, as the one call
+    would build them, or None where their shape leaves that open."""
+    first = parts[0]
+    for p in parts:
+        if not (isinstance(p, pd.DataFrame) and isinstance(p.index, pd.MultiIndex)
+                and list(p.index.names) == ["FLDS", "DATE"] and p.columns.name == "ID" and len(p.columns) > 0
+                and p.columns.is_unique and all(d == np.float64 for d in p.dtypes)
+                and p.index.levels[0].dtype == first.index.levels[0].dtype
+                and p.index.levels[1].dtype == first.index.levels[1].dtype
+                and p.columns.dtype == first.columns.dtype):
+            return None
+    if len(parts) == 1:
+        return first
+    if all(p.index.equals(first.index) for p in parts[1:]):
+        table = pd.concat(parts, axis=1)
+    else:
+        keys = pd.concat([p.index.to_frame(index=False) for p in parts], ignore_index=True).drop_duplicates()
+        rank = {f: k for k, f in enumerate(fields)}
+        keys["_rank"] = keys["FLDS"].map(rank)
+        if keys["_rank"].isna().any():
+            return None
+        keys = keys.sort_values(["_rank", "DATE"], kind="stable")
+        index = pd.MultiIndex.from_arrays(
+            [pd.Index(keys["FLDS"].to_numpy(), dtype=first.index.levels[0].dtype),
+             pd.Index(keys["DATE"].to_numpy(), dtype=first.index.levels[1].dtype)], names=["FLDS", "DATE"])
+        table = pd.concat([p.reindex(index) for p in parts], axis=1)
+    ids = sorted(table.columns)
+    return table.reindex(columns=pd.Index(ids, dtype=first.columns.dtype, name="ID"))
+
+
+# ---- event windows ---------------------------------------------------------------------------------
+
+def bars_around_events(client: distributed.Client, df_bars: Any, df_calendar: pd.DataFrame,
+                       pre_event_window: int = -5, post_event_window: int = 10,
+                       securities_per_task: Optional[int] = None) -> pd.DataFrame:
+    """`filter_bars_around_events` with the bars split by security ("key") into tasks.
+
+    The calendar is scattered to the workers once; each task cuts the windows out of the bars of
+    its securities, and the pieces are put back in the one call's row order. Returns what
+    `filter_bars_around_events(df_bars, df_calendar, pre_event_window, post_event_window)` returns,
+    or raises its error. `df_bars` is a pandas DataFrame or a dask DataFrame; tasks hold
+    `securities_per_task` securities each (default: about four tasks per worker thread).
+    """
+    per_task = _per_task(securities_per_task, "securities_per_task")
+    window = (pre_event_window, post_event_window)
+    calendar = _Shared(client, df_calendar)
+    if _is_dask_frame(df_bars):
+        return _events_dask(client, df_bars, df_calendar, calendar, window, per_task)
+    return _events_pandas(client, df_bars, df_calendar, calendar, window, per_task)
+
+
+def _is_dask_frame(obj):
+    return hasattr(obj, "to_delayed") and hasattr(obj, "npartitions") and hasattr(obj, "columns")
+
+
+def _covered(bars, minutes):
+    """The window minutes on which a bar with a key falls."""
+    times = bars["datetime"]
+    hit = times.isin(minutes) & bars["key"].notna()
+    return pd.Index(times[hit].unique())
+
+
+def _splittable(columns):
+    return columns.is_unique and "key" in columns and "datetime" in columns
+
+
+def _window_minutes(df_calendar, window):
+    meta = _tickbars.get_event_metadata(df_calendar, *window)
+    return pd.Index(meta["datetime"].unique())
+
+
+def _events_pandas(client, df_bars, df_calendar, calendar, window, per_task):
+    if isinstance(df_bars, pd.DataFrame) and _splittable(df_bars.columns) and len(df_bars):
+        try:
+            codes, keys = pd.factorize(df_bars["key"], sort=True)
+            minutes = _window_minutes(df_calendar, window)
+            covered = _covered(df_bars, minutes)
+        except Exception:  # the one call meets the same input and says what is wrong with it
+            keys = ()
+        if len(keys):
+            no_key = codes < 0
+            parts = []
+            for lo, hi in _groups(len(keys), per_task, client):
+                parts.append(df_bars[((codes >= lo) & (codes < hi)) | no_key])
+            shared_cover = _Shared(client, covered)
+
+            def job(part):
+                return _Job(lambda: client.submit(_event_part, client.scatter(part, hash=False), calendar.get(),
+                                                  *window, shared_cover.get(), pure=False))
+
+            pieces, error, _ = _results_in_order([job(p) for p in parts])
+            if error is None:
+                return _stack_pieces(pieces)
+    # Bars that cannot be split by security (or a failing piece): the one call on one worker answers.
+    return _Job(lambda: client.submit(_tickbars.filter_bars_around_events, client.scatter(df_bars, hash=False),
+                                      calendar.get(), *window, pure=False)).result()
+
+
+def _events_dask(client, df_bars, df_calendar, calendar, window, per_task):
+    from dask import delayed
+
+    one_call = delayed(_tickbars.filter_bars_around_events, pure=False)
+    parts = client.compute(df_bars.to_delayed())  # each partition computed once, kept on the workers
+    if _splittable(df_bars.columns) and len(parts):
+        try:
+            minutes = _window_minutes(df_calendar, window)
+            found = client.compute(delayed(_keys_and_cover)([delayed(_part_keys_and_cover)(p, minutes)
+                                                             for p in parts])).result()
+            keys = pd.factorize(found[0], sort=True)[1]
+        except Exception:  # the one call says what is wrong with these inputs
+            keys = ()
+        if len(keys):
+            bounds = _groups(len(keys), per_task, client)
+            cuts = [keys[lo] for lo, _ in bounds[1:]]
+            covered = found[1]
+            split = [delayed(_split_by_key, nout=len(bounds))(p, cuts) for p in parts]
+            tasks = [delayed(_event_part_of)([s[k] for s in split], calendar.get(), *window, covered)
+                     for k in range(len(bounds))]
+            futures = client.compute(tasks)
+            pieces, error, _ = _results_in_order([_Job(lambda f=f: f) for f in futures])
+            if error is None:
+                return _stack_pieces(pieces)
+    whole = delayed(pd.concat)(parts) if len(parts) else delayed(df_bars._meta)
+    return client.compute(one_call(whole, calendar.get(), *window)).result()
+
+
+def _part_keys_and_cover(bars, minutes):
+    return bars["key"].dropna().drop_duplicates(), _covered(bars, minutes)
+
+
+def _keys_and_cover(found):
+    keys = pd.concat([k for k, _ in found]).drop_duplicates()
+    cover = found[0][1].append([c for _, c in found[1:]]).unique() if len(found) > 1 else found[0][1]
+    return keys.array, pd.Index(cover)
+
+
+def _split_by_key(bars, cuts):
+    """Rows of each key range (cuts are the first keys of the ranges after the first), with the
+    rows that have no key in every range, in their order."""
+    no_key = bars["key"].isna().to_numpy()
+    codes = np.full(len(bars), -1)
+    codes[~no_key] = np.searchsorted(np.asarray(cuts, dtype=object),
+                                     bars["key"][~no_key].to_numpy(dtype=object), side="right")
+    return tuple(bars[(codes == k) | no_key] for k in range(len(cuts) + 1))
+
+
+def _event_part_of(pieces, calendar, pre, post, covered):
+    bars = pd.concat(pieces) if len(pieces) > 1 else pieces[0]
+    return _event_part(bars, calendar, pre, post, covered)
+
+
+def _event_part(bars, calendar, pre, post, covered):
+    """The event bars of one group of securities.
+
+    The whole bar table decides two things that one group cannot see: which window minutes have no
+    bar at all (their empty join rows turn integer and boolean bar columns into floats and
+    objects) and which releases have bars (a release without a calendar row does the same to the
+    calendar's columns). So the group gets a copy of one of its bars on every window minute that
+    has a keyed bar somewhere else, and those rows are taken out of its answer again.
+    """
+    keyed = bars["key"].notna().to_numpy()
+    own = pd.Index(bars["datetime"][keyed].unique())
+    missing = covered[~covered.isin(own)] if keyed.any() else covered[:0]
+    if len(missing):
+        pad = bars.iloc[[int(np.argmax(keyed))] * len(missing)].reset_index(drop=True)
+        pad["datetime"] = pd.Series(missing, dtype=bars["datetime"].dtype)
+        bars = pd.concat([bars, pad], ignore_index=True)
+    out = _tickbars.filter_bars_around_events(bars, calendar, pre, post)
+    if len(missing):
+        out = out[~out["datetime"].isin(missing)]
+    return out
+
+
+def _stack_pieces(pieces):
+    """Pieces of consecutive key ranges, each in the one call's order, interleaved into that order:
+    by release (event name, then release time), then by range."""
+    filled = [p for p in pieces if len(p)]
+    if not filled:
+        return pieces[0].reset_index(drop=True)
+    if len(filled) == 1:
+        return filled[0].reset_index(drop=True)
+    out = pd.concat(filled, ignore_index=True)
+    return out.sort_values(["EVENT_NAME", "event_datetime"], kind="stable", ignore_index=True)
