@@ -13,6 +13,7 @@ import textwrap
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 
 import bql
@@ -48,7 +49,7 @@ def _event_bars_by_pandas(bars, cal, pre=-5, post=10):
     meta = _windows_by_pandas(cal, pre, post).set_index("datetime")
     indexed = bars.set_index("datetime")
     out = meta.join(indexed, how="left").reset_index()
-    out.dropna(subset=["key"], inplace=True)
+    out = out.dropna(subset=["key"])
     out = out[list(meta.columns) + ["datetime"] + list(indexed.columns)]
     out = out.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
     out = out.set_index(["EVENT_NAME", "event_datetime"])
@@ -260,7 +261,9 @@ def test_two_releases_in_one_minute_give_two_identical_windows():
     pd.testing.assert_frame_equal(out, _event_bars_by_pandas(bars, cal))
 
 
-def _random_case(seed, tz, unit="ns", variant="holes"):
+def _random_case(seed, tz, unit="ns", variant="holes", names=object):
+    """`unit` is the calendar's time unit, or "calendar:bars" for two different units."""
+    unit, _, bar_unit = unit.partition(":")
     rng = np.random.default_rng(seed)
     bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
     if variant != "full":
@@ -269,29 +272,41 @@ def _random_case(seed, tz, unit="ns", variant="holes"):
         bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
     if variant == "category":
         bars["key"] = pd.Categorical(bars["key"], categories=["k2", "k3", "k1"])
-    bars["datetime"] = bars["datetime"].dt.as_unit(unit)
+    bars["datetime"] = bars["datetime"].dt.as_unit(bar_unit or unit)
     times = pd.Timestamp("2024-01-10 08:10") + pd.to_timedelta(rng.integers(0, 200 * 60, 25), unit="s")
     names = rng.choice(["CPI", "NFP", "GDP", None], 25)
     cal = _calendar(list(zip(names, times)), tz=tz)
     cal = pd.concat([cal, cal.iloc[:4]])  # repeated calendar rows
-    cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(rng.random(len(cal)) < 0.7,
+    on_minute = rng.random(len(cal)) < (1.0 if variant == "on-minute" else 0.7)
+    cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(on_minute,
                                                                       cal["event_datetime"]).dt.as_unit(unit)
+    cal["EVENT_NAME"] = cal["EVENT_NAME"].astype(names)
     return bars, cal
 
 
+ARROW_TEXT = pd.ArrowDtype(pa.string())
+
+
 @pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("tz, unit, variant", [(NY, "ns", "holes"), (None, "ns", "holes"), ("UTC", "us", "holes"),
-                                               (NY, "ns", "full"), ("UTC", "ns", "category")])
+@pytest.mark.parametrize("tz, unit, variant, names", [
+    (NY, "ns", "holes", object), (None, "ns", "holes", object), ("UTC", "us", "holes", object),
+    (NY, "ns", "full", object), ("UTC", "ns", "category", object),
+    # Other text dtypes and time units; on pandas 3 the window minutes of a [s] calendar are [us],
+    # and its release times stay [s] only while every release is on a whole minute.
+    (NY, "s", "holes", "str"), ("UTC", "ms:ns", "full", "string[pyarrow]"), (None, "us:s", "holes", ARROW_TEXT),
+    (NY, "s", "on-minute", "string"), (None, "ns:us", "on-minute", "str"),
+])
 @pytest.mark.parametrize("window", [(-5, 10), (0, 0), (-30, 3)])
-def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, window):
-    bars, cal = _random_case(seed, tz, unit, variant)
+def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, names, window):
+    bars, cal = _random_case(seed, tz, unit, variant, names)
     pd.testing.assert_frame_equal(tb.get_event_metadata(cal, *window), _windows_by_pandas(cal, *window))
     pd.testing.assert_frame_equal(tb.filter_bars_around_events(bars, cal, *window),
                                   _event_bars_by_pandas(bars, cal, *window))
 
 
-def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch):
-    bars, cal = _random_case(3, NY)
+@pytest.mark.parametrize("unit, names", [("ns", object), ("us", "str"), ("s:ns", "string[pyarrow]")])
+def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names):
+    bars, cal = _random_case(3, NY, unit, names=names)
     want = _event_bars_by_pandas(bars, cal)
 
     def refuse(*args, **kwargs):

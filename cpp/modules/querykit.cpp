@@ -165,7 +165,7 @@ ORVANE_MODULE(querykit, m) {
                       bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(c[1], c[2]));
                   nb::object request = c.global("bql").attr("Request")("JPY Curncy", item);
                   nb::object df = bq.attr("execute")(request)[0].attr("df")();
-                  df.attr("sort_values")("DATE", "inplace"_a = true);
+                  df = df.attr("sort_values")("DATE");
                   nb::object list_dates = df["DATE"].attr("tolist")();
                   nb::object start_year = list_dates[0].attr("year");
                   nb::object end_year = list_dates[-1].attr("year");
