@@ -187,6 +187,16 @@ def test_get_intraday_bars_figi_names_futures_and_fallback_descriptions():
     assert first.loc["es", ["security", "parsekey"]].tolist() == ["BBG000C2V3D6", "ES1 Index"]
 
 
+@pytest.mark.parametrize("missing", [None, np.nan, pd.NA])
+def test_missing_descriptions_fall_back_to_the_security(missing):
+    figi = tb.get_intraday_bars(add_description=False)["security"].iloc[0]
+    for field, column in [("name", "short_name"), ("parsekyable_des", "parsekey")]:
+        bql.register(pd.DataFrame({column: pd.Series([missing], dtype=object)}, index=pd.Index([figi], name="ID")),
+                     item=field)
+    df = tb.get_intraday_bars()
+    assert set(df["short_name"]) == {figi} and set(df["parsekey"]) == {figi}
+
+
 def test_get_intraday_bars_without_securities_or_description():
     executed = len(bql.calls)
     df = tb.get_intraday_bars(None, None, add_description=False)
@@ -329,6 +339,29 @@ def test_event_windows_errors():
     many = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": pd.date_range("2024-01-01", periods=3000, freq="h")})
     with pytest.raises(MemoryError):
         tb.get_event_metadata(many, -30_000_000, 0)
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize("names", [object, "str"])
+def test_impossible_windows_fail_at_once_on_every_road(unit, names):
+    times = pd.Series(pd.date_range("2024-01-01", periods=3000, freq="h")).dt.as_unit(unit)
+    many = pd.DataFrame({"EVENT_NAME": pd.Series("CPI", index=times.index, dtype=names), "event_datetime": times})
+    with pytest.raises(MemoryError, match="3000 releases"):
+        tb.get_event_metadata(many, -30_000_000, 0)
+    with pytest.raises(MemoryError):
+        tb.filter_bars_around_events(_minute_bars(["a"], "2024-01-01", 5, tz=None), many, 0, 30_000_000)
+    # Minutes beyond the range of the window's time unit: pandas' own error, not minutes of looping.
+    late = pd.DataFrame({"EVENT_NAME": pd.Series(["CPI"], dtype=names),
+                         "event_datetime": pd.Series(pd.to_datetime(["2262-04-10 08:30"])).dt.as_unit(unit)})
+    for window in [(0, 5000), (-2 * 10**11, -2 * 10**11 + 1)]:
+        try:
+            _windows_by_pandas(late, *window)
+        except (OverflowError, ValueError) as e:
+            expected = type(e)
+        else:
+            continue  # the unit holds these minutes (pandas 3 keeps [s] and [ms] windows in [us])
+        with pytest.raises(expected):
+            tb.get_event_metadata(late, *window)
 
 
 def test_event_study_road_on_the_stand_ins():

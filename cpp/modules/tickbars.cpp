@@ -15,6 +15,8 @@
 
 #include <nanobind/ndarray.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -227,7 +229,13 @@ nb::object inferred_dtype(nb::handle value) {
     return inferred_column(one).attr("dtype");
 }
 
-constexpr __int128 kMaxWindowRows = static_cast<__int128>(1) << 32;
+// The most window rows this machine could ever hold: each row needs at least four 8-byte values
+// (name, release, minute, offset), so a table beyond physical memory / 32 cannot be built.
+__int128 max_window_rows() {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return static_cast<__int128>(1) << 36;
+    return static_cast<__int128>(pages) * page / 32;
+}
 
 // Runs before either road. A window table too long to ever be held raises MemoryError, and a
 // window minute outside the range of its time unit raises pandas' own error for it, both at once
@@ -252,7 +260,7 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
     I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
     std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
     const __int128 width = static_cast<__int128>(post) - pre + 1;
-    if (width * static_cast<__int128>(rows.size()) > kMaxWindowRows)
+    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
         glue::raise(PyExc_MemoryError,
                     "event windows of " + std::to_string(rows.size()) + " releases x " +
                         glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
@@ -557,18 +565,26 @@ const char *kRollConfigDoc =
     "    -------\n"
     "    FuturesRollFactory\n";
 
-// {figi: description} from one BQL request, with None replaced by the FIGI itself.
+// {figi: description} from one BQL request.
 nb::object describe(const glue::Call &c, nb::handle figis, const char *column, const char *field) {
     nb::object mapping = c.global("get_figi_to_id_mapping")(figis, "id_col_name"_a = column, "id_data_item"_a = field)
                              .attr("set_index")("figi");
     return item(mapping, nb::str(column)).attr("to_dict")();
 }
 
+// A description BQL leaves missing (None, NaN, NaT or pd.NA, as a service's string column may hold
+// any of them) falls back to the security itself.
+bool missing_value(nb::handle value) {
+    if (value.is_none()) return true;
+    nb::object na = pd().attr("isna")(value);
+    return PyBool_Check(na.ptr()) && na.ptr() == Py_True;
+}
+
 nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping) {
     nb::dict resolved;
     for (nb::handle figi : figis) {
         nb::object value = item(mapping, figi);  // KeyError for a security BQL did not answer
-        resolved[figi] = value.is_none() ? nb::borrow(figi) : value;
+        resolved[figi] = missing_value(value) ? nb::borrow(figi) : value;
     }
     return security.attr("map")(resolved);
 }
