@@ -140,13 +140,18 @@ def test_get_roll_config_builds_rules_in_order():
     assert tb.get_roll_config({}).roll_configs == {}
 
 
+def _notes(excinfo):
+    return " | ".join(getattr(excinfo.value, "__notes__", []))
+
+
 @pytest.mark.parametrize("value, message", [
     (("ES", "Index"), "not enough values to unpack (expected 3, got 2)"),
     (("ES", "Index", 5, 1), "too many values to unpack (expected 3)"),
 ])
 def test_get_roll_config_unpacking_errors(value, message):
-    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")) as caught:
         tb.get_roll_config({"es": value})
+    assert _notes(caught).startswith(f"dict_fut['es'] is {value!r}: each value is (future_root, yellow_key, roll_offset")
 
 
 def test_get_id_mapping_inner_merge_and_suffix():
@@ -157,10 +162,14 @@ def test_get_id_mapping_inner_merge_and_suffix():
                                   ["eur", "EURUSD Curncy", "BBG0013HGFT4.BGN"]]
 
 
-@pytest.mark.parametrize("value, error", [(("spx index",), IndexError), (("spx index", None), TypeError)])
-def test_get_id_mapping_bad_values(value, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("value, error, note", [
+    (("spx index",), IndexError, "dict_sec_pcs['spx'] is ('spx index',): each value is a (parse key, pricing source)"),
+    (("spx index", None), TypeError, "the pricing source of 'spx' is None (its FIGI is 'BBG000H4FSM0')"),
+])
+def test_get_id_mapping_bad_values(value, error, note):
+    with pytest.raises(error) as caught:
         tb.get_id_mapping({"spx": value})
+    assert _notes(caught).startswith(note)
 
 
 # ---- bars ----------------------------------------------------------------------------------
@@ -195,6 +204,19 @@ def test_missing_descriptions_fall_back_to_the_security(missing):
                      item=field)
     df = tb.get_intraday_bars()
     assert set(df["short_name"]) == {figi} and set(df["parsekey"]) == {figi}
+
+
+@pytest.mark.parametrize("kwargs, note", [
+    ({"security_id_type": "ticker"}, "security_id_type is 'ticker': it names a column of the id mapping"),
+    ({"dict_sec_pcs": {"eur": ("EURUSD Curncy", "BGN")}, "security_id_type": "figi"}, None),
+])
+def test_get_intraday_bars_key_errors_name_the_cause(kwargs, note):
+    if note is None:  # a security the library returns but BQL does not know
+        bql.register(pd.DataFrame({"short_name": ["x"]}, index=pd.Index(["OTHER"], name="ID")), item="name")
+        note = "BQL's answer for the field 'name' has no row for the bars' security 'BBG0013HGFT4.BGN'"
+    with pytest.raises(KeyError) as caught:
+        tb.get_intraday_bars(**kwargs)
+    assert _notes(caught).startswith(note)
 
 
 def test_get_intraday_bars_without_securities_or_description():
@@ -329,12 +351,18 @@ def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, na
 def test_event_windows_errors():
     cal = _calendar([("CPI", "2024-01-10 08:30:00")])
     bars = _minute_bars(["a"], "2024-01-10 08:00", 60)
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError) as caught:
         tb.filter_bars_around_events(bars.drop(columns="key"), cal)
-    with pytest.raises(TypeError):
+    assert _notes(caught).startswith("df_bars has no column 'key': pass the table of get_intraday_bars")
+    with pytest.raises(KeyError) as caught:
+        tb.get_event_metadata(cal.drop(columns="event_datetime"))
+    assert _notes(caught).startswith("df_calendar has no column 'event_datetime'")
+    with pytest.raises(TypeError) as caught:
         tb.get_event_metadata(cal, -5.0, 10)
-    with pytest.raises(ValueError, match="overlap"):
+    assert _notes(caught) == "pre_event_window is -5.0: window bounds are whole numbers of minutes"
+    with pytest.raises(ValueError, match="overlap") as caught:
         tb.filter_bars_around_events(bars.assign(ACTUAL=1.0), cal)
+    assert _notes(caught).startswith("df_bars shares the column(s) 'ACTUAL' with the window table or the calendar")
     # Windows that could never fit in memory fail at once instead of exhausting it.
     many = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": pd.date_range("2024-01-01", periods=3000, freq="h")})
     with pytest.raises(MemoryError):

@@ -90,6 +90,62 @@ std::vector<nb::object> unpack3(nb::handle value) {
     return out;
 }
 
+// ---- errors that say what to fix ------------------------------------------------------------
+
+std::string repr_of(nb::handle obj) { return glue::to_str(nb::repr(obj)); }
+
+// Adds a note to an interpreter error on its way to the caller; the error itself is unchanged.
+void add_note(nb::python_error &e, const std::string &note) {
+    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
+    if (!r) throw nb::python_error();
+    Py_DECREF(r);
+}
+
+std::string missing_columns(nb::handle df, std::initializer_list<const char *> names) {
+    std::string out;
+    nb::object columns = nb::getattr(df, "columns", nb::none());
+    for (const char *name : names)
+        if (columns.is_none() || !contains(columns, nb::str(name))) out += (out.empty() ? "'" : ", '") + std::string(name) + "'";
+    return out;
+}
+
+// Notes for the errors of the event-window functions: which input lacks which column, which bound
+// is not a whole number of minutes, which columns clash. `df_bars` is invalid for get_event_metadata.
+void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                          nb::handle post) {
+    if (e.matches(PyExc_KeyError)) {
+        std::string cal = missing_columns(df_calendar, {"EVENT_NAME", "event_datetime"});
+        if (!cal.empty())
+            add_note(e, "df_calendar has no column " + cal +
+                            ": pass the table of get_eco_calendar_data(..., event_timezone=...), which holds "
+                            "'EVENT_NAME' and 'event_datetime'");
+        if (df_bars.is_valid()) {
+            std::string bars = missing_columns(df_bars, {"datetime", "key"});
+            if (!bars.empty())
+                add_note(e, "df_bars has no column " + bars +
+                                ": pass the table of get_intraday_bars, which holds 'datetime' and 'key'");
+        }
+    } else if (e.matches(PyExc_TypeError)) {
+        for (auto [name, value] : {std::pair{"pre_event_window", pre}, std::pair{"post_event_window", post}})
+            if (!PyLong_Check(value.ptr()))
+                add_note(e, std::string(name) + " is " + repr_of(value) + ": window bounds are whole numbers of minutes");
+    } else if (e.matches(PyExc_ValueError) && df_bars.is_valid()) {
+        std::string clash;
+        nb::object bar_columns = nb::getattr(df_bars, "columns", nb::none());
+        if (bar_columns.is_none()) return;
+        for (nb::handle col : bar_columns)
+            if (py_eq(col, nb::str("EVENT_NAME")) || py_eq(col, nb::str("event_datetime")) ||
+                py_eq(col, nb::str("time_diff")) ||
+                (!py_eq(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
+                clash += (clash.empty() ? "" : ", ") + repr_of(col);
+        if (!clash.empty())
+            add_note(e, "df_bars shares the column(s) " + clash +
+                            " with the window table or the calendar: rename or drop them in df_bars before the call");
+    }
+}
+
 // ---- numpy buffers ------------------------------------------------------------------------
 
 nb::object as_i64(nb::handle array_like) {
@@ -580,10 +636,18 @@ bool missing_value(nb::handle value) {
     return PyBool_Check(na.ptr()) && na.ptr() == Py_True;
 }
 
-nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping) {
+nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping, const char *field) {
     nb::dict resolved;
     for (nb::handle figi : figis) {
-        nb::object value = item(mapping, figi);  // KeyError for a security BQL did not answer
+        nb::object value;
+        try {
+            value = item(mapping, figi);  // KeyError for a security BQL did not answer
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_KeyError))
+                add_note(e, "BQL's answer for the field '" + std::string(field) + "' has no row for the bars' security " +
+                                repr_of(figi) + ": the intraday library returned a security that BQL does not know");
+            throw;
+        }
         resolved[figi] = missing_value(value) ? nb::borrow(figi) : value;
     }
     return security.attr("map")(resolved);
@@ -619,9 +683,18 @@ ORVANE_MODULE(tickbars, m) {
         nb::handle dict_sec_pcs = c[0];
         nb::list lst_custom = nb::borrow<nb::list>(builtin("list")(dict_sec_pcs.attr("keys")()));
         nb::list lst_pk, lst_pcs;
+        size_t position = 0;
         for (nb::handle value : dict_sec_pcs.attr("values")()) {
-            lst_pk.append(item(value, nb::int_(0)));
-            lst_pcs.append(item(value, nb::int_(1)));
+            try {
+                lst_pk.append(item(value, nb::int_(0)));
+                lst_pcs.append(item(value, nb::int_(1)));
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError))
+                    add_note(e, "dict_sec_pcs[" + repr_of(lst_custom[position]) + "] is " + repr_of(value) +
+                                    ": each value is a (parse key, pricing source) pair, with '' for no pricing source");
+                throw;
+            }
+            ++position;
         }
         nb::dict columns;
         columns["custom"] = lst_custom;
@@ -646,7 +719,15 @@ ORVANE_MODULE(tickbars, m) {
         nb::str empty(""), dot(".");
         for (size_t i = 0, n = nb::len(figis); i < n; ++i) {
             nb::object figi = figis[i], source = pcs[i];
-            values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+            try {
+                values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_TypeError))
+                    add_note(e, "the pricing source of " + repr_of(item(temp, nb::str("custom")).attr("iloc")[nb::int_(i)]) +
+                                    " is " + repr_of(source) + " (its FIGI is " + repr_of(figi) +
+                                    "): pricing sources are text, '' for none");
+                throw;
+            }
         }
         set_column(temp, nb::str("figi"), values);
         return temp.attr("drop")("columns"_a = "pcs");
@@ -656,7 +737,14 @@ ORVANE_MODULE(tickbars, m) {
         nb::dict roll_configs;
         for (nb::handle pair : c[0].attr("items")()) {
             nb::object key = pair[0];
-            std::vector<nb::object> v = unpack3(pair[1]);
+            std::vector<nb::object> v;
+            try {
+                v = unpack3(pair[1]);
+            } catch (nb::python_error &e) {
+                add_note(e, "dict_fut[" + repr_of(key) + "] is " + repr_of(pair[1]) +
+                                ": each value is (future_root, yellow_key, roll_offset in days), e.g. ('ES', 'Index', 5)");
+                throw;
+            }
             roll_configs[key] = c.global("bqia").attr("FuturesRollConfig")(v[0], v[1], c.global("DateOffset")(v[2]));
         }
         return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
@@ -683,7 +771,16 @@ ORVANE_MODULE(tickbars, m) {
                   nb::object id_mapping = nb::none(), roll_config = nb::none();
                   if (!dict_sec_pcs.is_none()) {
                       id_mapping = c.global("get_id_mapping")(dict_sec_pcs);
-                      for (nb::handle v : item(id_mapping, security_id_type).attr("tolist")()) list_sec.append(v);
+                      nb::object names;
+                      try {
+                          names = item(id_mapping, security_id_type);
+                      } catch (nb::python_error &e) {
+                          if (e.matches(PyExc_KeyError))
+                              add_note(e, "security_id_type is " + repr_of(security_id_type) +
+                                              ": it names a column of the id mapping, 'custom', 'parsekey' or 'figi'");
+                          throw;
+                      }
+                      for (nb::handle v : names.attr("tolist")()) list_sec.append(v);
                   }
                   if (!dict_fut.is_none()) {
                       roll_config = c.global("get_roll_config")(dict_fut);
@@ -699,24 +796,34 @@ ORVANE_MODULE(tickbars, m) {
                   nb::object figis = security.attr("unique")().attr("tolist")();
                   nb::object names = describe(c, figis, "short_name", "name");
                   nb::object parsekeys = describe(c, figis, "parsekey", "parsekyable_des");
-                  set_column(df, nb::str("short_name"), description_column(security, figis, names));
-                  set_column(df, nb::str("parsekey"), description_column(security, figis, parsekeys));
+                  set_column(df, nb::str("short_name"), description_column(security, figis, names, "name"));
+                  set_column(df, nb::str("parsekey"), description_column(security, figis, parsekeys, "parsekyable_des"));
                   return df;
               });
 
     glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)", nullptr,
               [](glue::Call &c) -> nb::object {
-                  check_windows(c, c[0], c[1], c[2]);
-                  Windows w;
-                  if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
-                  return metadata_by_pandas(c, c[0], c[1], c[2]);
+                  try {
+                      check_windows(c, c[0], c[1], c[2]);
+                      Windows w;
+                      if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
+                      return metadata_by_pandas(c, c[0], c[1], c[2]);
+                  } catch (nb::python_error &e) {
+                      explain_window_error(e, nb::handle(), c[0], c[1], c[2]);
+                      throw;
+                  }
               });
 
     glue::def(m, "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)",
               nullptr, [](glue::Call &c) -> nb::object {
-                  check_windows(c, c[1], c[2], c[3]);
-                  nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
-                  if (out.is_valid()) return out;
-                  return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+                  try {
+                      check_windows(c, c[1], c[2], c[3]);
+                      nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
+                      if (out.is_valid()) return out;
+                      return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+                  } catch (nb::python_error &e) {
+                      explain_window_error(e, c[0], c[1], c[2], c[3]);
+                      throw;
+                  }
               });
 }
