@@ -429,9 +429,10 @@ nb::object keep_object(nb::object values) {
 
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
-    nb::object values = w.event_names.attr("take")(to_numpy(std::move(codes)));
-    if (py_eq(w.name_dtype, nb::str("object"))) return keep_object(values);
-    return pd().attr("array")(values, "dtype"_a = w.name_dtype);
+    nb::object codes_array = to_numpy(std::move(codes));
+    if (py_eq(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
+    // Typed once per distinct name, then gathered.
+    return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
 }
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
@@ -461,11 +462,35 @@ nb::object metadata_native(Windows &w) {
     return pd().attr("DataFrame")(cols);
 }
 
+// Arrow-backed values in one chunk: a gather across the many chunks that a concatenated table
+// holds costs several times as much as combining them once and gathering from one buffer. Any
+// surprise (another array layout) keeps the values as they are.
+nb::object one_chunk(nb::object values) {
+    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
+    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
+        return values;
+    try {
+        nb::object pa = glue::import("pyarrow");
+        nb::list single;
+        single.append(chunks.attr("combine_chunks")());
+        nb::object combined = pa.attr("chunked_array")(single);
+        nb::object out;
+        try {
+            out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
+        } catch (nb::python_error &) {
+            out = nb::borrow(values.type())(combined);
+        }
+        if (py_eq(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
+    } catch (nb::python_error &) {
+    }
+    return values;
+}
+
 // Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
 // `as_if_missing` says that the join filled rows that were dropped later.
 nb::object take_column(nb::handle column, nb::handle rows, bool as_if_missing) {
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object values = column.attr("_values");
+    nb::object values = one_chunk(column.attr("_values"));
     nb::object out;
     if (!as_if_missing) {
         out = take(values, rows, "allow_fill"_a = true);
@@ -514,7 +539,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object keys = take(item(df_bars, nb::str("key")).attr("_values"), to_numpy(std::vector<int64_t>(matches.bar_row)),
+    nb::object keys = take(one_chunk(item(df_bars, nb::str("key")).attr("_values")), to_numpy(std::vector<int64_t>(matches.bar_row)),
                            "allow_fill"_a = true);
     nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
     I64Array codes = i64_view(codes_obj);
