@@ -242,6 +242,15 @@ def test_stand_in_bars_are_deterministic_and_honour_tz_and_downsampling():
     coarse = bqia.get_bars(securities=["SPX Index"], security_id_type="parsekey", start="2024-06-04",
                            end="2024-06-04", tz=NY, downsample_freq="30min")
     assert len(coarse) == 13 and coarse["volume"].sum() == day["volume"].sum()
+    # A release day (payrolls at 08:30:45 New York): the same reaction whatever range is asked for,
+    # a jump in the 08:30 bar and heavier volume just after.
+    fx = [bqia.get_bars(securities=["EURUSD Curncy"], security_id_type="parsekey", start=a, end=b, tz=NY)
+          .set_index("datetime").loc["2024-02-02 08:00":"2024-02-02 09:00"] for a, b in
+          [("2024-02-02", "2024-02-02"), ("2024-02-01", "2024-02-05")]]
+    pd.testing.assert_frame_equal(fx[0], fx[1])
+    moves = np.log(fx[0]["close"]).diff().abs()
+    assert moves.idxmax() == pd.Timestamp("2024-02-02 08:30", tz=NY) and moves.max() > 5 * moves.median()
+    assert fx[0]["volume"].loc["2024-02-02 08:30":"2024-02-02 08:32"].min() > 2 * fx[0]["volume"].median()
 
 
 # ---- event windows -------------------------------------------------------------------------
