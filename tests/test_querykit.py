@@ -188,13 +188,19 @@ def test_calendar_ignores_failed_requests_of_the_batch(bq):
                                       "(failed requests of the batch are skipped)"]
 
 
-def test_calendar_worked_example(bq):
-    script_calendar(calendar_frame([("CN", "2024-03-01 08:30:45", "GMT+08:00", 1.5, "CPI YoY")]))
+@pytest.mark.parametrize("unit, seconds", [("ns", ["45"]), ("us", ["45"]), ("s", ["00"]), ("s", ["00", "45"]),
+                                           ("ms", ["45"])])
+def test_calendar_worked_example(bq, unit, seconds):
+    frame = calendar_frame([("CN", f"2024-03-01 08:30:{sec}", "GMT+08:00", 1.5, "CPI YoY") for sec in seconds])
+    frame["RELEASE_DATE_TIME"] = pd.to_datetime(frame["RELEASE_DATE_TIME"]).dt.as_unit(unit)
+    script_calendar(frame)
     df = qk.get_eco_calendar_data(bq, "CN", "2024-02-01", "2024-03-30", event_timezone="UTC")
     assert list(df.columns[-4:]) == ["event_datetime", "event_date", "event_time", "event_timezone"]
     row = df.iloc[0]
     assert row["event_datetime"] == pd.Timestamp("2024-03-01 00:30:00", tz="UTC")
-    assert str(df["event_datetime"].dtype) == "datetime64[ns, UTC]"
+    # The unit that rounding each release time by itself gives (pandas 3 keeps [s] only on whole minutes).
+    local = frame["RELEASE_DATE_TIME"].dt.tz_localize(pytz.timezone("Etc/GMT-8")).dt.tz_convert("UTC")
+    assert df["event_datetime"].dtype == pd.Series([qk.round_event_datetime(t) for t in local]).dtype
     assert row["event_date"] == dt.date(2024, 3, 1) and row["event_time"] == dt.time(0, 30)
     assert row["event_timezone"] is pytz.UTC
 

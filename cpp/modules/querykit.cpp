@@ -300,9 +300,27 @@ ORVANE_MODULE(querykit, m) {
             // Down to the start of the minute, sub-second parts included (see round_event_datetime).
             nb::object dt_ = event_dt.attr("dt");
             nb::object to_td = pd.attr("to_timedelta");
-            event_dt = event_dt - to_td(dt_.attr("second"), "unit"_a = "s") -
-                       to_td(dt_.attr("microsecond"), "unit"_a = "us") -
-                       to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object delta = to_td(dt_.attr("second"), "unit"_a = "s") +
+                               to_td(dt_.attr("microsecond"), "unit"_a = "us") +
+                               to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object rounded = event_dt - delta;
+            // The time unit that rounding each value by itself gives on the installed pandas: values
+            // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
+            // each kind, rounded one by one, tells the unit of the whole column.
+            nb::object on_minute = delta.attr("eq")(to_td(0)) & event_dt.attr("notna")();
+            nb::object off_minute = delta.attr("gt")(to_td(0));
+            nb::list samples;
+            for (nb::object mask : {on_minute, off_minute})
+                if (truthy(mask.attr("any")())) {
+                    nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
+                    samples.append(round_event_datetime(first, nb::bool_(true)));
+                }
+            if (nb::len(samples) > 0) {
+                nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
+                if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
+                    rounded = rounded.attr("dt").attr("as_unit")(unit);
+            }
+            event_dt = rounded;
 
             set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
             nb::object col = df["event_datetime"].attr("dt");
