@@ -246,10 +246,13 @@ int64_t per_second(const std::string &unit) {
     return 0;
 }
 
+// Both naive, or zones that pandas itself takes for the same (pandas 2 tells a pytz zone from the
+// zoneinfo zone of the same name, and its join then falls back to UTC).
 bool same_zone(nb::handle a, nb::handle b) {
     nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
     if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
-    return glue::to_str(ta) == glue::to_str(tb);
+    nb::object tz_dtype = pd().attr("DatetimeTZDtype");
+    return py_eq(tz_dtype("ns", ta), tz_dtype("ns", tb));
 }
 
 // Text columns the native path reads: object, the default string dtype and pyarrow strings (the
