@@ -491,9 +491,8 @@ nb::object one_chunk(nb::object values) {
 
 // Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
 // `as_if_missing` says that the join filled rows that were dropped later.
-nb::object take_column(nb::handle column, nb::handle rows, bool as_if_missing) {
+nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object values = one_chunk(column.attr("_values"));
     nb::object out;
     if (!as_if_missing) {
         out = take(values, rows, "allow_fill"_a = true);
@@ -542,7 +541,8 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object keys = take(one_chunk(item(df_bars, nb::str("key")).attr("_values")), to_numpy(std::vector<int64_t>(matches.bar_row)),
+    nb::object key_values = one_chunk(item(df_bars, nb::str("key")).attr("_values"));
+    nb::object keys = take(key_values, to_numpy(std::vector<int64_t>(matches.bar_row)),
                            "allow_fill"_a = true);
     nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
     I64Array codes = i64_view(codes_obj);
@@ -615,9 +615,11 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     const bool filled = matches.unmatched > 0;
     for (nb::handle col : bar_columns) {
         if (py_eq(col, nb::str("datetime"))) continue;
-        cols[col] = take_column(item(df_bars, col), bar_rows, filled);
+        nb::object values = py_eq(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
+        cols[col] = take_values(values, bar_rows, filled);
     }
-    for (nb::handle col : cal_columns) cols[col] = take_column(item(calendar, col), cal_rows_obj, false);
+    for (nb::handle col : cal_columns)
+        cols[col] = take_values(one_chunk(item(calendar, col).attr("_values")), cal_rows_obj, false);
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 
