@@ -57,7 +57,7 @@ def literal(df_bars, df_calendar, pre=-5, post=10):
     meta = meta.set_index("datetime")
     bars = df_bars.set_index("datetime")
     out = meta.join(bars, how="left").reset_index()
-    out.dropna(subset=["key"], inplace=True)
+    out = out.dropna(subset=["key"])
     out = out[list(meta.columns) + ["datetime"] + list(bars.columns)]
     out = out.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
     out = out.set_index(["EVENT_NAME", "event_datetime"])

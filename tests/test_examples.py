@@ -72,10 +72,16 @@ def test_road3_event_study(tmp_path, capsys):
     import road3_event_study as road3
 
     out = road3.main(tmp_path / "charts")
-    moves = out["moves"]
-    assert set(moves.index) == {"CPI YoY", "Change in Nonfarm Payrolls", "FOMC Rate Decision (Upper Bound)"}
-    assert list(moves.columns) == list(range(-5, 11)) and moves.notna().all().all()
-    assert out["event_bars"]["key"].isin(["ty"]).any()  # the futures series meets the releases
+    # Every series has bars at every release it is charted for, so each line averages the same set.
+    per_kind = out["calendar"].groupby("EVENT_NAME").size()
+    assert set(per_kind.index) == {"CPI YoY", "Change in Nonfarm Payrolls", "FOMC Rate Decision (Upper Bound)"}
+    assert list(out["charted"].columns) == ["es", "eurusd", "ty", "usdjpy"]
+    assert (out["charted"].T == per_kind).all().all()
+    # The stand-in reacts at the release: the median move at minute 0 is well above the drift of the
+    # quiet minutes before (four minutes of walk at -5; without a reaction minute 0 is one step).
+    lines = out["summary"].pivot_table(index=["key", "EVENT_NAME"], columns="time_diff", values="median")
+    assert list(lines.columns) == list(range(-5, 11)) and len(lines) == 12
+    assert (lines[0] > 2 * lines[[-5, -4, -3, -2]].max(axis=1)).all()
     chart = out["chart"]
     assert chart.parent == tmp_path / "charts" and chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert str(chart) in capsys.readouterr().out

@@ -63,8 +63,10 @@ def test_split_date_range_sorts_probe_dates_and_fails_on_no_dates(bq):
     bql.register(pd.DataFrame({"DATE": dates, "px_last": 1.0}, index=pd.Index(["JPY Curncy"] * 3, name="ID")))
     assert qk._split_date_range(bq, "2021-01-01", "2023-12-31") == [2021, 2022, 2023]
     bql.reset()
-    with pytest.raises(IndexError):
+    with pytest.raises(IndexError) as caught:
         qk._split_date_range(bq, "2023-12-30", "2023-12-31")  # a weekend: no trading day
+    assert caught.value.__notes__ == ["the probe security 'JPY Curncy' has no trading day from '2023-12-30' to "
+                                      "'2023-12-31': give 'yyyy-mm-dd' dates with start not after end"]
 
 
 def test_on_request_error_ignores_positionals_only():
@@ -99,8 +101,11 @@ def test_convert_tz_keeps_minutes_of_the_offset(label, minutes):
     ("GMT", IndexError), ("GMT+xx:00", ValueError), ("GMT+15:00", pytz.UnknownTimeZoneError),
 ])
 def test_convert_tz_rejects_bad_labels(label, error):
-    with pytest.raises(error):
+    with pytest.raises(error) as caught:
         qk.convert_tz(label)
+    if error is not pytz.UnknownTimeZoneError:
+        assert caught.value.__notes__ == [f"the time-zone label {label!r} is not of the form 'GMT+08:00' "
+                                          "(a sign, then whole hours)"]
 
 
 T = pd.Timestamp
@@ -120,6 +125,12 @@ def test_round_event_datetime(value, down, up):
     got_down, got_up = qk.round_event_datetime(value), qk.round_event_datetime(value, round_down=False)
     assert (got_down, got_up) == (down, up)
     assert type(got_down) is type(value) and getattr(got_up, "tzinfo", None) == getattr(value, "tzinfo", None)
+
+
+def test_round_event_datetime_of_a_non_datetime_names_what_it_takes():
+    with pytest.raises(AttributeError, match="'str' object has no attribute 'second'") as caught:
+        qk.round_event_datetime("2024-03-01 08:30:45")
+    assert caught.value.__notes__ == ["round_event_datetime takes a datetime.datetime or pandas Timestamp, not str"]
 
 
 @pytest.mark.parametrize("value", [T("2024-03-01 08:30"), dt.datetime(2024, 3, 1, 8, 30), pd.NaT])
@@ -171,17 +182,25 @@ def test_calendar_ignores_failed_requests_of_the_batch(bq):
     df = qk.get_eco_calendar_data(bq, "JP", "2022-06-01", "2024-06-30")
     assert sorted(df["RELEASE_DATE_TIME"].dt.year.unique()) == [2022, 2024]
     bql.register(bql.BqlError("everything failed"), item="calendar")
-    with pytest.raises(ValueError):  # nothing to stack
+    with pytest.raises(ValueError) as caught:  # nothing to stack
         qk.get_eco_calendar_data(bq, "JP", "2022-06-01", "2024-06-30")
+    assert caught.value.__notes__ == ["BQL answered none of the 3 yearly calendar requests for 'JP' "
+                                      "(failed requests of the batch are skipped)"]
 
 
-def test_calendar_worked_example(bq):
-    script_calendar(calendar_frame([("CN", "2024-03-01 08:30:45", "GMT+08:00", 1.5, "CPI YoY")]))
+@pytest.mark.parametrize("unit, seconds", [("ns", ["45"]), ("us", ["45"]), ("s", ["00"]), ("s", ["00", "45"]),
+                                           ("ms", ["45"])])
+def test_calendar_worked_example(bq, unit, seconds):
+    frame = calendar_frame([("CN", f"2024-03-01 08:30:{sec}", "GMT+08:00", 1.5, "CPI YoY") for sec in seconds])
+    frame["RELEASE_DATE_TIME"] = pd.to_datetime(frame["RELEASE_DATE_TIME"]).dt.as_unit(unit)
+    script_calendar(frame)
     df = qk.get_eco_calendar_data(bq, "CN", "2024-02-01", "2024-03-30", event_timezone="UTC")
     assert list(df.columns[-4:]) == ["event_datetime", "event_date", "event_time", "event_timezone"]
     row = df.iloc[0]
     assert row["event_datetime"] == pd.Timestamp("2024-03-01 00:30:00", tz="UTC")
-    assert str(df["event_datetime"].dtype) == "datetime64[ns, UTC]"
+    # The unit that rounding each release time by itself gives (pandas 3 keeps [s] only on whole minutes).
+    local = frame["RELEASE_DATE_TIME"].dt.tz_localize(pytz.timezone("Etc/GMT-8")).dt.tz_convert("UTC")
+    assert df["event_datetime"].dtype == pd.Series([qk.round_event_datetime(t) for t in local]).dtype
     assert row["event_date"] == dt.date(2024, 3, 1) and row["event_time"] == dt.time(0, 30)
     assert row["event_timezone"] is pytz.UTC
 
@@ -229,8 +248,10 @@ def test_calendar_failures(bq):
         qk.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", view="default", event_timezone="UTC")
     plain = qk.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", view="default")
     assert "TIMEZONE" not in plain.columns and len(plain) > 0
-    with pytest.raises(IndexError):  # every row unreleased
+    with pytest.raises(IndexError) as caught:  # every row unreleased
         qk.get_eco_calendar_data(bq, "XX", "2024-01-01", "2024-02-01", event_timezone="UTC")
+    assert caught.value.__notes__ == ["no released event ('ACTUAL' present) for 'XX' in the years [2024], so there "
+                                      "is no 'TIMEZONE' label to convert from"]
     with pytest.raises(pytz.UnknownTimeZoneError):
         qk.get_eco_calendar_data(bq, "US", "2024-01-01", "2024-02-01", event_timezone="Mars/Olympus")
 

@@ -10,10 +10,13 @@ import pathlib
 import subprocess
 import sys
 import textwrap
+import zoneinfo
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
+import pytz
 
 import bql
 from bloomberg.bquant import intraday as bqia
@@ -48,7 +51,7 @@ def _event_bars_by_pandas(bars, cal, pre=-5, post=10):
     meta = _windows_by_pandas(cal, pre, post).set_index("datetime")
     indexed = bars.set_index("datetime")
     out = meta.join(indexed, how="left").reset_index()
-    out.dropna(subset=["key"], inplace=True)
+    out = out.dropna(subset=["key"])
     out = out[list(meta.columns) + ["datetime"] + list(indexed.columns)]
     out = out.sort_values(["EVENT_NAME", "event_datetime", "key", "datetime"]).reset_index(drop=True)
     out = out.set_index(["EVENT_NAME", "event_datetime"])
@@ -139,13 +142,18 @@ def test_get_roll_config_builds_rules_in_order():
     assert tb.get_roll_config({}).roll_configs == {}
 
 
+def _notes(excinfo):
+    return " | ".join(getattr(excinfo.value, "__notes__", []))
+
+
 @pytest.mark.parametrize("value, message", [
     (("ES", "Index"), "not enough values to unpack (expected 3, got 2)"),
     (("ES", "Index", 5, 1), "too many values to unpack (expected 3)"),
 ])
 def test_get_roll_config_unpacking_errors(value, message):
-    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")):
+    with pytest.raises(ValueError, match=message.replace("(", r"\(").replace(")", r"\)")) as caught:
         tb.get_roll_config({"es": value})
+    assert _notes(caught).startswith(f"dict_fut['es'] is {value!r}: each value is (future_root, yellow_key, roll_offset")
 
 
 def test_get_id_mapping_inner_merge_and_suffix():
@@ -156,10 +164,14 @@ def test_get_id_mapping_inner_merge_and_suffix():
                                   ["eur", "EURUSD Curncy", "BBG0013HGFT4.BGN"]]
 
 
-@pytest.mark.parametrize("value, error", [(("spx index",), IndexError), (("spx index", None), TypeError)])
-def test_get_id_mapping_bad_values(value, error):
-    with pytest.raises(error):
+@pytest.mark.parametrize("value, error, note", [
+    (("spx index",), IndexError, "dict_sec_pcs['spx'] is ('spx index',): each value is a (parse key, pricing source)"),
+    (("spx index", None), TypeError, "the pricing source of 'spx' is None (its FIGI is 'BBG000H4FSM0')"),
+])
+def test_get_id_mapping_bad_values(value, error, note):
+    with pytest.raises(error) as caught:
         tb.get_id_mapping({"spx": value})
+    assert _notes(caught).startswith(note)
 
 
 # ---- bars ----------------------------------------------------------------------------------
@@ -186,6 +198,29 @@ def test_get_intraday_bars_figi_names_futures_and_fallback_descriptions():
     assert first.loc["es", ["security", "parsekey"]].tolist() == ["BBG000C2V3D6", "ES1 Index"]
 
 
+@pytest.mark.parametrize("missing", [None, np.nan, pd.NA])
+def test_missing_descriptions_fall_back_to_the_security(missing):
+    figi = tb.get_intraday_bars(add_description=False)["security"].iloc[0]
+    for field, column in [("name", "short_name"), ("parsekyable_des", "parsekey")]:
+        bql.register(pd.DataFrame({column: pd.Series([missing], dtype=object)}, index=pd.Index([figi], name="ID")),
+                     item=field)
+    df = tb.get_intraday_bars()
+    assert set(df["short_name"]) == {figi} and set(df["parsekey"]) == {figi}
+
+
+@pytest.mark.parametrize("kwargs, note", [
+    ({"security_id_type": "ticker"}, "security_id_type is 'ticker': it names a column of the id mapping"),
+    ({"dict_sec_pcs": {"eur": ("EURUSD Curncy", "BGN")}, "security_id_type": "figi"}, None),
+])
+def test_get_intraday_bars_key_errors_name_the_cause(kwargs, note):
+    if note is None:  # a security the library returns but BQL does not know
+        bql.register(pd.DataFrame({"short_name": ["x"]}, index=pd.Index(["OTHER"], name="ID")), item="name")
+        note = "BQL's answer for the field 'name' has no row for the bars' security 'BBG0013HGFT4.BGN'"
+    with pytest.raises(KeyError) as caught:
+        tb.get_intraday_bars(**kwargs)
+    assert _notes(caught).startswith(note)
+
+
 def test_get_intraday_bars_without_securities_or_description():
     executed = len(bql.calls)
     df = tb.get_intraday_bars(None, None, add_description=False)
@@ -209,6 +244,15 @@ def test_stand_in_bars_are_deterministic_and_honour_tz_and_downsampling():
     coarse = bqia.get_bars(securities=["SPX Index"], security_id_type="parsekey", start="2024-06-04",
                            end="2024-06-04", tz=NY, downsample_freq="30min")
     assert len(coarse) == 13 and coarse["volume"].sum() == day["volume"].sum()
+    # A release day (payrolls at 08:30:45 New York): the same reaction whatever range is asked for,
+    # a jump in the 08:30 bar and heavier volume just after.
+    fx = [bqia.get_bars(securities=["EURUSD Curncy"], security_id_type="parsekey", start=a, end=b, tz=NY)
+          .set_index("datetime").loc["2024-02-02 08:00":"2024-02-02 09:00"] for a, b in
+          [("2024-02-02", "2024-02-02"), ("2024-02-01", "2024-02-05")]]
+    pd.testing.assert_frame_equal(fx[0], fx[1])
+    moves = np.log(fx[0]["close"]).diff().abs()
+    assert moves.idxmax() == pd.Timestamp("2024-02-02 08:30", tz=NY) and moves.max() > 5 * moves.median()
+    assert fx[0]["volume"].loc["2024-02-02 08:30":"2024-02-02 08:32"].min() > 2 * fx[0]["volume"].median()
 
 
 # ---- event windows -------------------------------------------------------------------------
@@ -260,7 +304,9 @@ def test_two_releases_in_one_minute_give_two_identical_windows():
     pd.testing.assert_frame_equal(out, _event_bars_by_pandas(bars, cal))
 
 
-def _random_case(seed, tz, unit="ns", variant="holes"):
+def _random_case(seed, tz, unit="ns", variant="holes", names=object):
+    """`unit` is the calendar's time unit, or "calendar:bars" for two different units."""
+    unit, _, bar_unit = unit.partition(":")
     rng = np.random.default_rng(seed)
     bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
     if variant != "full":
@@ -269,29 +315,46 @@ def _random_case(seed, tz, unit="ns", variant="holes"):
         bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
     if variant == "category":
         bars["key"] = pd.Categorical(bars["key"], categories=["k2", "k3", "k1"])
-    bars["datetime"] = bars["datetime"].dt.as_unit(unit)
+    bars["datetime"] = bars["datetime"].dt.as_unit(bar_unit or unit)
+    if variant == "zoneinfo-bars":
+        bars["datetime"] = bars["datetime"].dt.tz_convert(zoneinfo.ZoneInfo(tz))
+        tz = pytz.timezone(tz)
     times = pd.Timestamp("2024-01-10 08:10") + pd.to_timedelta(rng.integers(0, 200 * 60, 25), unit="s")
     names = rng.choice(["CPI", "NFP", "GDP", None], 25)
     cal = _calendar(list(zip(names, times)), tz=tz)
     cal = pd.concat([cal, cal.iloc[:4]])  # repeated calendar rows
-    cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(rng.random(len(cal)) < 0.7,
+    on_minute = rng.random(len(cal)) < (1.0 if variant == "on-minute" else 0.7)
+    cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(on_minute,
                                                                       cal["event_datetime"]).dt.as_unit(unit)
+    cal["EVENT_NAME"] = cal["EVENT_NAME"].astype(names)
     return bars, cal
 
 
+ARROW_TEXT = pd.ArrowDtype(pa.string())
+
+
 @pytest.mark.parametrize("seed", [1, 2])
-@pytest.mark.parametrize("tz, unit, variant", [(NY, "ns", "holes"), (None, "ns", "holes"), ("UTC", "us", "holes"),
-                                               (NY, "ns", "full"), ("UTC", "ns", "category")])
+@pytest.mark.parametrize("tz, unit, variant, names", [
+    (NY, "ns", "holes", object), (None, "ns", "holes", object), ("UTC", "us", "holes", object),
+    (NY, "ns", "full", object), ("UTC", "ns", "category", object),
+    # Other text dtypes and time units; on pandas 3 the window minutes of a [s] calendar are [us],
+    # and its release times stay [s] only while every release is on a whole minute.
+    (NY, "s", "holes", "str"), ("UTC", "ms:ns", "full", "string[pyarrow]"), (None, "us:s", "holes", ARROW_TEXT),
+    (NY, "s", "on-minute", "string"), (None, "ns:us", "on-minute", "str"),
+    # The same zone as a pytz and as a zoneinfo object: pandas 2 joins them in UTC, pandas 3 does not.
+    (NY, "ns", "zoneinfo-bars", object),
+])
 @pytest.mark.parametrize("window", [(-5, 10), (0, 0), (-30, 3)])
-def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, window):
-    bars, cal = _random_case(seed, tz, unit, variant)
+def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, names, window):
+    bars, cal = _random_case(seed, tz, unit, variant, names)
     pd.testing.assert_frame_equal(tb.get_event_metadata(cal, *window), _windows_by_pandas(cal, *window))
     pd.testing.assert_frame_equal(tb.filter_bars_around_events(bars, cal, *window),
                                   _event_bars_by_pandas(bars, cal, *window))
 
 
-def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch):
-    bars, cal = _random_case(3, NY)
+@pytest.mark.parametrize("unit, names", [("ns", object), ("us", "str"), ("s:ns", "string[pyarrow]")])
+def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names):
+    bars, cal = _random_case(3, NY, unit, names=names)
     want = _event_bars_by_pandas(bars, cal)
 
     def refuse(*args, **kwargs):
@@ -304,16 +367,45 @@ def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch):
 def test_event_windows_errors():
     cal = _calendar([("CPI", "2024-01-10 08:30:00")])
     bars = _minute_bars(["a"], "2024-01-10 08:00", 60)
-    with pytest.raises(KeyError):
+    with pytest.raises(KeyError) as caught:
         tb.filter_bars_around_events(bars.drop(columns="key"), cal)
-    with pytest.raises(TypeError):
+    assert _notes(caught).startswith("df_bars has no column 'key': pass the table of get_intraday_bars")
+    with pytest.raises(KeyError) as caught:
+        tb.get_event_metadata(cal.drop(columns="event_datetime"))
+    assert _notes(caught).startswith("df_calendar has no column 'event_datetime'")
+    with pytest.raises(TypeError) as caught:
         tb.get_event_metadata(cal, -5.0, 10)
-    with pytest.raises(ValueError, match="overlap"):
+    assert _notes(caught) == "pre_event_window is -5.0: window bounds are whole numbers of minutes"
+    with pytest.raises(ValueError, match="overlap") as caught:
         tb.filter_bars_around_events(bars.assign(ACTUAL=1.0), cal)
+    assert _notes(caught).startswith("df_bars shares the column(s) 'ACTUAL' with the window table or the calendar")
     # Windows that could never fit in memory fail at once instead of exhausting it.
     many = pd.DataFrame({"EVENT_NAME": "CPI", "event_datetime": pd.date_range("2024-01-01", periods=3000, freq="h")})
     with pytest.raises(MemoryError):
         tb.get_event_metadata(many, -30_000_000, 0)
+
+
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+@pytest.mark.parametrize("names", [object, "str"])
+def test_impossible_windows_fail_at_once_on_every_road(unit, names):
+    times = pd.Series(pd.date_range("2024-01-01", periods=3000, freq="h")).dt.as_unit(unit)
+    many = pd.DataFrame({"EVENT_NAME": pd.Series("CPI", index=times.index, dtype=names), "event_datetime": times})
+    with pytest.raises(MemoryError, match="3000 releases"):
+        tb.get_event_metadata(many, -30_000_000, 0)
+    with pytest.raises(MemoryError):
+        tb.filter_bars_around_events(_minute_bars(["a"], "2024-01-01", 5, tz=None), many, 0, 30_000_000)
+    # Minutes beyond the range of the window's time unit: pandas' own error, not minutes of looping.
+    late = pd.DataFrame({"EVENT_NAME": pd.Series(["CPI"], dtype=names),
+                         "event_datetime": pd.Series(pd.to_datetime(["2262-04-10 08:30"])).dt.as_unit(unit)})
+    for window in [(0, 5000), (-2 * 10**11, -2 * 10**11 + 1)]:
+        try:
+            _windows_by_pandas(late, *window)
+        except (OverflowError, ValueError) as e:
+            expected = type(e)
+        else:
+            continue  # the unit holds these minutes (pandas 3 keeps [s] and [ms] windows in [us])
+        with pytest.raises(expected):
+            tb.get_event_metadata(late, *window)
 
 
 def test_event_study_road_on_the_stand_ins():

@@ -35,6 +35,17 @@ bool py_gt(nb::handle a, nb::handle b) {
 
 
 
+std::string repr_of(nb::handle obj) { return glue::to_str(nb::repr(obj)); }
+
+// Adds a note to an interpreter error on its way to the caller; the error itself is unchanged.
+void add_note(nb::python_error &e, const std::string &note) {
+    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
+    if (!r) throw nb::python_error();
+    Py_DECREF(r);
+}
+
 nb::object invert_sign(nb::handle sign) {
     if (py_eq(sign, "-")) return nb::str("+");
     if (py_eq(sign, "+")) return nb::str("-");
@@ -48,10 +59,18 @@ nb::object convert_tz(nb::handle label) {
     nb::object re = glue::import("re");
     nb::object pytz = glue::import("pytz");
     nb::object int_ = builtin("int");
-    nb::object first = re.attr("findall")("\\-|\\+", label)[0];
-    nb::object sign = invert_sign(first);
+    nb::object first, hours;
     nb::object pieces = re.attr("split")("\\-|\\+|\\:", label);
-    nb::object hours = int_(pieces[1]);
+    try {
+        first = re.attr("findall")("\\-|\\+", label)[0];
+        hours = int_(pieces[1]);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_IndexError) || e.matches(PyExc_ValueError))
+            add_note(e, "the time-zone label " + repr_of(label) +
+                            " is not of the form 'GMT+08:00' (a sign, then whole hours)");
+        throw;
+    }
+    nb::object sign = invert_sign(first);
     if (nb::len(pieces) > 2) {
         PyObject *minutes = PyObject_CallOneArg(int_.ptr(), nb::object(pieces[2]).ptr());
         if (!minutes) {
@@ -74,7 +93,15 @@ nb::object convert_tz(nb::handle label) {
 // Moves a date-time onto a whole minute. Sub-second parts count: 09:30:00.5 is not on a whole
 // minute, so it goes to 09:30:00 (down) or 09:31:00 (up); only exact minutes come back as given.
 nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
-    nb::object sec = value.attr("second");
+    nb::object sec;
+    try {
+        sec = value.attr("second");
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_AttributeError))
+            add_note(e, "round_event_datetime takes a datetime.datetime or pandas Timestamp, not " +
+                            glue::type_name(value));
+        throw;
+    }
     nb::object zero = nb::int_(0);
     nb::object micro = nb::getattr(value, "microsecond", zero);
     nb::object nano = nb::getattr(value, "nanosecond", zero);
@@ -165,8 +192,18 @@ ORVANE_MODULE(querykit, m) {
                       bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(c[1], c[2]));
                   nb::object request = c.global("bql").attr("Request")("JPY Curncy", item);
                   nb::object df = bq.attr("execute")(request)[0].attr("df")();
-                  df.attr("sort_values")("DATE", "inplace"_a = true);
+                  df = df.attr("sort_values")("DATE");
                   nb::object list_dates = df["DATE"].attr("tolist")();
+                  if (nb::len(list_dates) == 0) {
+                      try {
+                          nb::object none = list_dates[0];  // IndexError, as for any empty list
+                      } catch (nb::python_error &e) {
+                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + repr_of(c[1]) +
+                                          " to " + repr_of(c[2]) +
+                                          ": give 'yyyy-mm-dd' dates with start not after end");
+                          throw;
+                      }
+                  }
                   nb::object start_year = list_dates[0].attr("year");
                   nb::object end_year = list_dates[-1].attr("year");
                   if (py_gt(end_year, start_year))
@@ -223,7 +260,16 @@ ORVANE_MODULE(querykit, m) {
                 bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
             nb::list frames;
             for (nb::handle response : responses) frames.append(response[0].attr("df")());
-            nb::object df = pd.attr("concat")(frames, "axis"_a = 0);
+            nb::object df;
+            try {
+                df = pd.attr("concat")(frames, "axis"_a = 0);
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_ValueError) && nb::len(frames) == 0)
+                    add_note(e, "BQL answered none of the " + std::to_string(nb::len(requests)) +
+                                    " yearly calendar requests for " + repr_of(universe) +
+                                    " (failed requests of the batch are skipped)");
+                throw;
+            }
             nb::list subset;
             subset.append("ACTUAL");
             df = df.attr("dropna")("subset"_a = subset);
@@ -232,7 +278,17 @@ ORVANE_MODULE(querykit, m) {
             if (!contains(df.attr("columns"), nb::str("TIMEZONE")))
                 glue::raise(PyExc_Exception, "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
 
-            nb::object default_zone = convert_tz(df["TIMEZONE"].attr("unique")()[0]);
+            nb::object labels = df["TIMEZONE"].attr("unique")();
+            if (nb::len(labels) == 0) {
+                try {
+                    nb::object none = labels[0];  // IndexError from the empty labels
+                } catch (nb::python_error &e) {
+                    add_note(e, "no released event ('ACTUAL' present) for " + repr_of(universe) + " in the years " +
+                                    glue::to_str(list_years) + ", so there is no 'TIMEZONE' label to convert from");
+                    throw;
+                }
+            }
+            nb::object default_zone = convert_tz(labels[0]);
             nb::object standard = glue::import("pytz").attr("timezone")(event_timezone);
 
             nb::object event_dt;
@@ -244,9 +300,27 @@ ORVANE_MODULE(querykit, m) {
             // Down to the start of the minute, sub-second parts included (see round_event_datetime).
             nb::object dt_ = event_dt.attr("dt");
             nb::object to_td = pd.attr("to_timedelta");
-            event_dt = event_dt - to_td(dt_.attr("second"), "unit"_a = "s") -
-                       to_td(dt_.attr("microsecond"), "unit"_a = "us") -
-                       to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object delta = to_td(dt_.attr("second"), "unit"_a = "s") +
+                               to_td(dt_.attr("microsecond"), "unit"_a = "us") +
+                               to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object rounded = event_dt - delta;
+            // The time unit that rounding each value by itself gives on the installed pandas: values
+            // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
+            // each kind, rounded one by one, tells the unit of the whole column.
+            nb::object on_minute = delta.attr("eq")(to_td(0)) & event_dt.attr("notna")();
+            nb::object off_minute = delta.attr("gt")(to_td(0));
+            nb::list samples;
+            for (nb::object mask : {on_minute, off_minute})
+                if (truthy(mask.attr("any")())) {
+                    nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
+                    samples.append(round_event_datetime(first, nb::bool_(true)));
+                }
+            if (nb::len(samples) > 0) {
+                nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
+                if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
+                    rounded = rounded.attr("dt").attr("as_unit")(unit);
+            }
+            event_dt = rounded;
 
             set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
             nb::object col = df["event_datetime"].attr("dt");

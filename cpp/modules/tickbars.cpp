@@ -4,13 +4,18 @@
 // Configuration and bar retrieval are orchestration of library and BQL calls on small tables and
 // stay here. The event windows (window minutes, the join of minutes with bars, the order of the
 // event bars and the join with the calendar) run natively over int64 nanosecond time stamps in
-// core/event_windows; pandas only hands over the columns and builds the result. Inputs the native
-// path does not cover (other time units, missing release times, names that are not text, column
-// clashes, empty results) take the plain pandas steps, which give the same answer by construction.
+// core/event_windows; pandas only hands over the columns and builds the result. Time stamps of any
+// unit and names in object, string or pyarrow dtype are converted to nanoseconds and codes at the
+// edge; the result's dtypes and units are those the row-by-row construction infers on the installed
+// pandas. Inputs the native path does not cover (missing release times, names that are not text,
+// stamps beyond the nanosecond range, column clashes, empty results) take the plain pandas steps,
+// which give the same answer by construction.
 #include "core/event_windows.hpp"
 #include "glue/glue.hpp"
 
 #include <nanobind/ndarray.h>
+
+#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -85,6 +90,62 @@ std::vector<nb::object> unpack3(nb::handle value) {
     return out;
 }
 
+// ---- errors that say what to fix ------------------------------------------------------------
+
+std::string repr_of(nb::handle obj) { return glue::to_str(nb::repr(obj)); }
+
+// Adds a note to an interpreter error on its way to the caller; the error itself is unchanged.
+void add_note(nb::python_error &e, const std::string &note) {
+    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
+    if (!r) throw nb::python_error();
+    Py_DECREF(r);
+}
+
+std::string missing_columns(nb::handle df, std::initializer_list<const char *> names) {
+    std::string out;
+    nb::object columns = nb::getattr(df, "columns", nb::none());
+    for (const char *name : names)
+        if (columns.is_none() || !contains(columns, nb::str(name))) out += (out.empty() ? "'" : ", '") + std::string(name) + "'";
+    return out;
+}
+
+// Notes for the errors of the event-window functions: which input lacks which column, which bound
+// is not a whole number of minutes, which columns clash. `df_bars` is invalid for get_event_metadata.
+void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                          nb::handle post) {
+    if (e.matches(PyExc_KeyError)) {
+        std::string cal = missing_columns(df_calendar, {"EVENT_NAME", "event_datetime"});
+        if (!cal.empty())
+            add_note(e, "df_calendar has no column " + cal +
+                            ": pass the table of get_eco_calendar_data(..., event_timezone=...), which holds "
+                            "'EVENT_NAME' and 'event_datetime'");
+        if (df_bars.is_valid()) {
+            std::string bars = missing_columns(df_bars, {"datetime", "key"});
+            if (!bars.empty())
+                add_note(e, "df_bars has no column " + bars +
+                                ": pass the table of get_intraday_bars, which holds 'datetime' and 'key'");
+        }
+    } else if (e.matches(PyExc_TypeError)) {
+        for (auto [name, value] : {std::pair{"pre_event_window", pre}, std::pair{"post_event_window", post}})
+            if (!PyLong_Check(value.ptr()))
+                add_note(e, std::string(name) + " is " + repr_of(value) + ": window bounds are whole numbers of minutes");
+    } else if (e.matches(PyExc_ValueError) && df_bars.is_valid()) {
+        std::string clash;
+        nb::object bar_columns = nb::getattr(df_bars, "columns", nb::none());
+        if (bar_columns.is_none()) return;
+        for (nb::handle col : bar_columns)
+            if (py_eq(col, nb::str("EVENT_NAME")) || py_eq(col, nb::str("event_datetime")) ||
+                py_eq(col, nb::str("time_diff")) ||
+                (!py_eq(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
+                clash += (clash.empty() ? "" : ", ") + repr_of(col);
+        if (!clash.empty())
+            add_note(e, "df_bars shares the column(s) " + clash +
+                            " with the window table or the calendar: rename or drop them in df_bars before the call");
+    }
+}
+
 // ---- numpy buffers ------------------------------------------------------------------------
 
 nb::object as_i64(nb::handle array_like) {
@@ -128,7 +189,7 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
     nb::object metadata = metadata_by_pandas(c, df_calendar, pre, post).attr("set_index")("datetime");
     nb::object bars = df_bars.attr("set_index")("datetime");
     nb::object joined = metadata.attr("join")(bars, "how"_a = "left").attr("reset_index")();
-    joined.attr("dropna")("subset"_a = str_list({"key"}), "inplace"_a = true);
+    joined = joined.attr("dropna")("subset"_a = str_list({"key"}));
     nb::list cols = nb::borrow<nb::list>(builtin("list")(metadata.attr("columns")));
     cols.append(nb::str("datetime"));
     for (nb::handle col : bars.attr("columns")) cols.append(col);
@@ -147,18 +208,15 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
 struct Windows {
     nb::object event_names;    // numpy object array of the distinct event names (text), by code
     nb::object event_codes;    // int64 numpy: each calendar row's event code, -1 when missing
-    nb::object release_times;  // pandas datetime array of the rounded release times
+    nb::object release_times;  // pandas datetime array of the rounded release times, as inferred
     std::vector<int64_t> release_event;  // event code of each release
     std::vector<int64_t> release_ns;     // rounded release time of each release
     std::vector<int64_t> minutes;        // release-major window minutes
-    nb::object cal_ns;                   // int64 numpy of the calendar's release times
+    nb::object cal_ns;                   // int64 numpy of the calendar's release times, nanoseconds
+    nb::object minute_dtype;             // dtype of the window minutes
+    nb::object name_dtype;               // dtype of the names
     int64_t pre = 0, width = 0;
 };
-
-bool is_ns_datetime(nb::handle dtype) {
-    std::string text = glue::to_str(dtype);
-    return text == "datetime64[ns]" || text.rfind("datetime64[ns, ", 0) == 0;
-}
 
 bool small_int(nb::handle v, int64_t &out) {
     if (!PyLong_Check(v.ptr())) return false;
@@ -172,6 +230,136 @@ bool small_int(nb::handle v, int64_t &out) {
     return true;
 }
 
+// "datetime64[us, UTC]" -> "us"; empty for anything that is not a numpy-style datetime64 dtype.
+std::string datetime_unit(nb::handle dtype) {
+    std::string text = glue::to_str(dtype);
+    if (text.rfind("datetime64[", 0) != 0) return {};
+    size_t end = text.find_first_of(",]", 11);
+    return end == std::string::npos ? std::string{} : text.substr(11, end - 11);
+}
+
+int64_t per_second(const std::string &unit) {
+    if (unit == "s") return 1;
+    if (unit == "ms") return 1'000;
+    if (unit == "us") return 1'000'000;
+    if (unit == "ns") return 1'000'000'000;
+    return 0;
+}
+
+// Both naive, or zones that pandas itself takes for the same (pandas 2 tells a pytz zone from the
+// zoneinfo zone of the same name, and its join then falls back to UTC).
+bool same_zone(nb::handle a, nb::handle b) {
+    nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
+    if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
+    nb::object tz_dtype = pd().attr("DatetimeTZDtype");
+    return py_eq(tz_dtype("ns", ta), tz_dtype("ns", tb));
+}
+
+// Text columns the native path reads: object, the default string dtype and pyarrow strings (the
+// names themselves are checked to be text once they are factorised).
+bool text_dtype(nb::handle dtype) {
+    return truthy(pd().attr("api").attr("types").attr("is_string_dtype")(dtype));
+}
+
+// Time stamps as int64 nanoseconds, or an invalid object when they do not fit.
+nb::object ns_values(nb::handle datetimes) {
+    nb::object values = datetimes.attr("array");
+    if (datetime_unit(values.attr("dtype")) != "ns") {
+        try {
+            values = values.attr("as_unit")("ns");
+        } catch (nb::python_error &) {
+            return {};  // beyond the nanosecond range: the pandas steps handle it
+        }
+    }
+    return as_i64(values.attr("asi8"));
+}
+
+// The column a DataFrame built from rows holding `values` gets, as the pandas steps build it (the
+// installed pandas decides dtype and time unit by inference).
+nb::object inferred_column(nb::handle values) {
+    nb::list rows;
+    for (nb::handle v : values) rows.append(nb::make_tuple(v));
+    return item(pd().attr("DataFrame")(rows), nb::int_(0)).attr("array");
+}
+
+nb::object inferred_dtype(nb::handle value) {
+    nb::list one;
+    one.append(value);
+    return inferred_column(one).attr("dtype");
+}
+
+// The most window rows this machine could ever hold: each row needs at least four 8-byte values
+// (name, release, minute, offset), so a table beyond physical memory / 32 cannot be built.
+__int128 max_window_rows() {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return static_cast<__int128>(1) << 36;
+    return static_cast<__int128>(pages) * page / 32;
+}
+
+// Runs before either road. A window table too long to ever be held raises MemoryError, and a
+// window minute outside the range of its time unit raises pandas' own error for it, both at once
+// (building either table first would take minutes and all memory before failing).
+void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return;
+    nb::object columns = df_calendar.attr("columns");
+    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
+        !truthy(columns.attr("is_unique")))
+        return;
+    nb::object times = item(df_calendar, nb::str("event_datetime"));
+    const std::string unit = datetime_unit(times.attr("dtype"));
+    if (per_second(unit) == 0) return;
+    nb::object codes_obj;
+    try {
+        codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
+    } catch (nb::python_error &) {
+        return;  // names the pandas steps will fail on themselves
+    }
+    nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
+    I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
+    std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
+    const __int128 width = static_cast<__int128>(post) - pre + 1;
+    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
+        glue::raise(PyExc_MemoryError,
+                    "event windows of " + std::to_string(rows.size()) + " releases x " +
+                        glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
+                        " minutes (pre_event_window=" + std::to_string(pre) + ", post_event_window=" +
+                        std::to_string(post) + ") cannot be held in memory");
+
+    // The unit of the window minutes the pandas steps build, found on the first release.
+    nb::object timedelta = glue::import("datetime").attr("timedelta");
+    int64_t first = -1;
+    for (int64_t r : rows)
+        if (raw.data()[r] != INT64_MIN) {
+            first = r;
+            break;
+        }
+    if (first < 0) return;
+    nb::object sample = times.attr("array")[nb::int_(first)];
+    const std::string target = datetime_unit(inferred_dtype(add(sample, timedelta())));
+    const int64_t from = per_second(unit), to = per_second(target);
+    if (to == 0 || to < from) return;
+    const __int128 factor = to / from, minute = static_cast<__int128>(60) * to;
+    const __int128 lo = static_cast<__int128>(INT64_MIN) + 1, hi = INT64_MAX;
+    for (int64_t r : rows) {
+        const int64_t v = raw.data()[r];
+        if (v == INT64_MIN) continue;
+        __int128 t = static_cast<__int128>(v) * factor;
+        __int128 floor = t / minute * minute;
+        if (floor > t) floor -= minute;
+        const bool low_out = floor + pre * minute < lo || floor + pre * minute > hi;
+        const bool high_out = floor + post * minute < lo || floor + post * minute > hi;
+        if (!low_out && !high_out) continue;
+        // Let pandas raise its own error for this minute, as the row-by-row steps would.
+        nb::object release = c.global("round_event_datetime")(times.attr("array")[nb::int_(r)], "round_down"_a = true);
+        nb::object at = add(release, timedelta("minutes"_a = low_out ? pre : post));
+        inferred_dtype(at);
+        glue::raise(PyExc_OverflowError, "the event window minute " + std::to_string(low_out ? pre : post) +
+                                             " of the release at " + glue::to_str(release) +
+                                             " is outside the range of datetime64[" + target + "]");
+    }
+}
+
 bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
                     Windows &w) {
     int64_t pre = 0, post = 0;
@@ -182,14 +370,15 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
         return false;
     nb::object names = item(df_calendar, nb::str("EVENT_NAME"));
     nb::object times = item(df_calendar, nb::str("event_datetime"));
-    if (!py_eq(names.attr("dtype"), nb::str("object")) || !is_ns_datetime(times.attr("dtype"))) return false;
+    if (!text_dtype(names.attr("dtype")) || per_second(datetime_unit(times.attr("dtype"))) == 0) return false;
 
     nb::object factorized = pd().attr("factorize")(names);
     nb::object uniques = factorized[1];
     for (nb::handle u : uniques)
         if (!PyUnicode_Check(u.ptr())) return false;
     w.event_codes = as_i64(factorized[0]);
-    w.cal_ns = as_i64(times.attr("array").attr("asi8"));
+    w.cal_ns = ns_values(times);
+    if (!w.cal_ns.is_valid()) return false;
     I64Array codes = i64_view(w.event_codes), cal_ns = i64_view(w.cal_ns);
     const size_t n = codes.shape(0);
 
@@ -206,8 +395,15 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
     nb::object originals = times.attr("array").attr("take")(to_numpy(std::vector<int64_t>(rows)));
     nb::list rounded;
     for (nb::handle t : originals) rounded.append(round_event_datetime(t, "round_down"_a = true));
-    w.release_times = pd().attr("array")(rounded, "dtype"_a = times.attr("dtype"));
-    nb::object rel_ns = as_i64(w.release_times.attr("asi8"));
+    // Dtypes and units as the row-by-row construction gives them on the installed pandas.
+    w.release_times = inferred_column(rounded);
+    w.minute_dtype = inferred_dtype(add(rounded[0], glue::import("datetime").attr("timedelta")()));
+    w.name_dtype = inferred_dtype(uniques[0]);
+    if (per_second(datetime_unit(w.release_times.attr("dtype"))) == 0 ||
+        per_second(datetime_unit(w.minute_dtype)) == 0)
+        return false;
+    nb::object rel_ns = ns_values(pd().attr("Series")(w.release_times));
+    if (!rel_ns.is_valid()) return false;
     I64Array rel = i64_view(rel_ns);
     w.release_ns.assign(rel.data(), rel.data() + rel.shape(0));
     for (int64_t t : w.release_ns)
@@ -226,11 +422,29 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
     return true;
 }
 
+// An object ndarray stays object in the result (a DataFrame built from a bare one would infer
+// pandas 3's string dtype for text, unlike the join that the pandas steps make).
+nb::object keep_object(nb::object values) {
+    if (!nb::hasattr(values, "__array_interface__") || !py_eq(values.attr("dtype"), nb::str("object")))
+        return values;
+    return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
+}
+
+// Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
+nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
+    nb::object codes_array = to_numpy(std::move(codes));
+    if (py_eq(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
+    // Typed once per distinct name, then gathered.
+    return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
+}
+
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
     nb::object values = to_numpy(std::move(ns)).attr("view")("M8[ns]");
     nb::object tz = nb::getattr(dtype, "tz", nb::none());
     nb::object index = pd().attr("DatetimeIndex")(values);
     if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+    const std::string unit = datetime_unit(dtype);
+    if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
     return index.attr("array");
 }
 
@@ -244,22 +458,50 @@ nb::object metadata_native(Windows &w) {
         diff[i] = w.pre + static_cast<int64_t>(i % static_cast<size_t>(w.width));
     }
     nb::dict cols;
-    cols["EVENT_NAME"] = w.event_names.attr("take")(to_numpy(std::move(event)));
+    cols["EVENT_NAME"] = names_column(w, std::move(event));
     cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(release)));
-    cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.release_times.attr("dtype"));
+    cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.minute_dtype);
     cols["time_diff"] = to_numpy(std::move(diff));
     return pd().attr("DataFrame")(cols);
 }
 
+// Arrow-backed values in one chunk: a gather across the many chunks that a concatenated table
+// holds costs several times as much as combining them once and gathering from one buffer. Any
+// surprise (another array layout) keeps the values as they are.
+nb::object one_chunk(nb::object values) {
+    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
+    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
+        return values;
+    try {
+        nb::object pa = glue::import("pyarrow");
+        nb::list single;
+        single.append(chunks.attr("combine_chunks")());
+        nb::object combined = pa.attr("chunked_array")(single);
+        nb::object out;
+        try {
+            out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
+        } catch (nb::python_error &) {
+            out = nb::borrow(values.type())(combined);
+        }
+        if (py_eq(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
+    } catch (nb::python_error &) {
+    }
+    return values;
+}
+
 // Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
 // `as_if_missing` says that the join filled rows that were dropped later.
-nb::object take_column(nb::handle column, nb::handle rows, bool as_if_missing) {
+nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object values = column.attr("_values");
-    if (!as_if_missing) return take(values, rows, "allow_fill"_a = true);
-    nb::object padded = np().attr("append")(rows, -1);
-    nb::object out = take(values, padded, "allow_fill"_a = true);
-    return item(out, nb::steal(PySlice_New(nullptr, nb::int_(-1).ptr(), nullptr)));
+    nb::object out;
+    if (!as_if_missing) {
+        out = take(values, rows, "allow_fill"_a = true);
+    } else {
+        nb::object padded = np().attr("append")(rows, -1);
+        out = item(take(values, padded, "allow_fill"_a = true),
+                   nb::steal(PySlice_New(nullptr, nb::int_(-1).ptr(), nullptr)));
+    }
+    return keep_object(out);
 }
 
 // The event bar table natively, or an invalid object when the inputs need the pandas steps.
@@ -274,7 +516,10 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     for (const char *name : {"EVENT_NAME", "event_datetime", "time_diff"})
         if (contains(bar_columns, nb::str(name))) return {};
     nb::object bar_times = item(df_bars, nb::str("datetime"));
-    if (!py_eq(bar_times.attr("dtype"), w.release_times.attr("dtype"))) return {};
+    // Naive and aware stamps (or two zones) are left to pandas, which decides how they compare.
+    if (per_second(datetime_unit(bar_times.attr("dtype"))) == 0 ||
+        !same_zone(bar_times.attr("dtype"), w.release_times.attr("dtype")))
+        return {};
 
     nb::object calendar =
         df_calendar.attr("reset_index")().attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
@@ -284,7 +529,8 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         if (py_eq(col, nb::str("time_diff")) || py_eq(col, nb::str("datetime")) || contains(bar_columns, col))
             return {};
 
-    nb::object bar_ns_obj = as_i64(bar_times.attr("array").attr("asi8"));
+    nb::object bar_ns_obj = ns_values(bar_times);
+    if (!bar_ns_obj.is_valid()) return {};
     I64Array bar_ns = i64_view(bar_ns_obj);
     core::WindowMatches matches;
     {
@@ -295,7 +541,9 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
     nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object keys = take(item(df_bars, nb::str("key")).attr("_values"), to_numpy(std::vector<int64_t>(matches.bar_row)));
+    nb::object key_values = one_chunk(item(df_bars, nb::str("key")).attr("_values"));
+    nb::object keys = take(key_values, to_numpy(std::vector<int64_t>(matches.bar_row)),
+                           "allow_fill"_a = true);
     nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
     I64Array codes = i64_view(codes_obj);
     std::vector<int64_t> win_row, bar_row, key_rank;
@@ -344,7 +592,8 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     }
 
     const size_t out_rows = final_rows.size();
-    std::vector<int64_t> out_event(out_rows), out_release(out_rows), out_diff(out_rows), out_bar(out_rows);
+    std::vector<int64_t> out_event(out_rows), out_release(out_rows), out_diff(out_rows), out_bar(out_rows),
+        out_minute(out_rows);
     for (size_t i = 0; i < out_rows; ++i) {
         size_t k = static_cast<size_t>(order[static_cast<size_t>(final_rows[i])]);
         size_t r = static_cast<size_t>(win_row[k] / w.width);
@@ -352,21 +601,25 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         out_release[i] = static_cast<int64_t>(r);
         out_diff[i] = w.pre + win_row[k] % w.width;
         out_bar[i] = bar_row[k];
+        out_minute[i] = w.minutes[static_cast<size_t>(win_row[k])];
     }
     nb::object bar_rows = to_numpy(std::move(out_bar));
     nb::object cal_rows_obj = to_numpy(std::move(final_cal));
 
     nb::dict cols;
-    cols["EVENT_NAME"] = w.event_names.attr("take")(to_numpy(std::move(out_event)));
+    cols["EVENT_NAME"] = names_column(w, std::move(out_event));
     cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(out_release)));
     cols["time_diff"] = to_numpy(std::move(out_diff));
-    cols["datetime"] = take_column(bar_times, bar_rows, false);
+    // The window minute (equal to the bar's stamp) in the unit of the window table.
+    cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
     const bool filled = matches.unmatched > 0;
     for (nb::handle col : bar_columns) {
         if (py_eq(col, nb::str("datetime"))) continue;
-        cols[col] = take_column(item(df_bars, col), bar_rows, filled);
+        nb::object values = py_eq(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
+        cols[col] = take_values(values, bar_rows, filled);
     }
-    for (nb::handle col : cal_columns) cols[col] = take_column(item(calendar, col), cal_rows_obj, false);
+    for (nb::handle col : cal_columns)
+        cols[col] = take_values(one_chunk(item(calendar, col).attr("_values")), cal_rows_obj, false);
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 
@@ -398,18 +651,34 @@ const char *kRollConfigDoc =
     "    -------\n"
     "    FuturesRollFactory\n";
 
-// {figi: description} from one BQL request, with None replaced by the FIGI itself.
+// {figi: description} from one BQL request.
 nb::object describe(const glue::Call &c, nb::handle figis, const char *column, const char *field) {
     nb::object mapping = c.global("get_figi_to_id_mapping")(figis, "id_col_name"_a = column, "id_data_item"_a = field)
                              .attr("set_index")("figi");
     return item(mapping, nb::str(column)).attr("to_dict")();
 }
 
-nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping) {
+// A description BQL leaves missing (None, NaN, NaT or pd.NA, as a service's string column may hold
+// any of them) falls back to the security itself.
+bool missing_value(nb::handle value) {
+    if (value.is_none()) return true;
+    nb::object na = pd().attr("isna")(value);
+    return PyBool_Check(na.ptr()) && na.ptr() == Py_True;
+}
+
+nb::object description_column(nb::handle security, nb::handle figis, nb::handle mapping, const char *field) {
     nb::dict resolved;
     for (nb::handle figi : figis) {
-        nb::object value = item(mapping, figi);  // KeyError for a security BQL did not answer
-        resolved[figi] = value.is_none() ? nb::borrow(figi) : value;
+        nb::object value;
+        try {
+            value = item(mapping, figi);  // KeyError for a security BQL did not answer
+        } catch (nb::python_error &e) {
+            if (e.matches(PyExc_KeyError))
+                add_note(e, "BQL's answer for the field '" + std::string(field) + "' has no row for the bars' security " +
+                                repr_of(figi) + ": the intraday library returned a security that BQL does not know");
+            throw;
+        }
+        resolved[figi] = missing_value(value) ? nb::borrow(figi) : value;
     }
     return security.attr("map")(resolved);
 }
@@ -444,9 +713,18 @@ ORVANE_MODULE(tickbars, m) {
         nb::handle dict_sec_pcs = c[0];
         nb::list lst_custom = nb::borrow<nb::list>(builtin("list")(dict_sec_pcs.attr("keys")()));
         nb::list lst_pk, lst_pcs;
+        size_t position = 0;
         for (nb::handle value : dict_sec_pcs.attr("values")()) {
-            lst_pk.append(item(value, nb::int_(0)));
-            lst_pcs.append(item(value, nb::int_(1)));
+            try {
+                lst_pk.append(item(value, nb::int_(0)));
+                lst_pcs.append(item(value, nb::int_(1)));
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError))
+                    add_note(e, "dict_sec_pcs[" + repr_of(lst_custom[position]) + "] is " + repr_of(value) +
+                                    ": each value is a (parse key, pricing source) pair, with '' for no pricing source");
+                throw;
+            }
+            ++position;
         }
         nb::dict columns;
         columns["custom"] = lst_custom;
@@ -462,7 +740,7 @@ ORVANE_MODULE(tickbars, m) {
         nb::object df_data = response[0].attr("df")().attr("reset_index")();
         nb::dict rename;
         rename["ID"] = "parsekey";
-        df_data.attr("rename")("columns"_a = rename, "inplace"_a = true);
+        df_data = df_data.attr("rename")("columns"_a = rename);
 
         nb::object temp = pd().attr("merge")(df_sec_pcs, df_data, "left_on"_a = "parsekey", "right_on"_a = "parsekey");
         nb::object figis = item(temp, nb::str("figi")).attr("tolist")();
@@ -471,18 +749,32 @@ ORVANE_MODULE(tickbars, m) {
         nb::str empty(""), dot(".");
         for (size_t i = 0, n = nb::len(figis); i < n; ++i) {
             nb::object figi = figis[i], source = pcs[i];
-            values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+            try {
+                values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+            } catch (nb::python_error &e) {
+                if (e.matches(PyExc_TypeError))
+                    add_note(e, "the pricing source of " + repr_of(item(temp, nb::str("custom")).attr("iloc")[nb::int_(i)]) +
+                                    " is " + repr_of(source) + " (its FIGI is " + repr_of(figi) +
+                                    "): pricing sources are text, '' for none");
+                throw;
+            }
         }
         set_column(temp, nb::str("figi"), values);
-        temp.attr("drop")("columns"_a = "pcs", "inplace"_a = true);
-        return temp;
+        return temp.attr("drop")("columns"_a = "pcs");
     });
 
     glue::def(m, "get_roll_config(dict_fut)", kRollConfigDoc, [](glue::Call &c) -> nb::object {
         nb::dict roll_configs;
         for (nb::handle pair : c[0].attr("items")()) {
             nb::object key = pair[0];
-            std::vector<nb::object> v = unpack3(pair[1]);
+            std::vector<nb::object> v;
+            try {
+                v = unpack3(pair[1]);
+            } catch (nb::python_error &e) {
+                add_note(e, "dict_fut[" + repr_of(key) + "] is " + repr_of(pair[1]) +
+                                ": each value is (future_root, yellow_key, roll_offset in days), e.g. ('ES', 'Index', 5)");
+                throw;
+            }
             roll_configs[key] = c.global("bqia").attr("FuturesRollConfig")(v[0], v[1], c.global("DateOffset")(v[2]));
         }
         return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
@@ -509,7 +801,16 @@ ORVANE_MODULE(tickbars, m) {
                   nb::object id_mapping = nb::none(), roll_config = nb::none();
                   if (!dict_sec_pcs.is_none()) {
                       id_mapping = c.global("get_id_mapping")(dict_sec_pcs);
-                      for (nb::handle v : item(id_mapping, security_id_type).attr("tolist")()) list_sec.append(v);
+                      nb::object names;
+                      try {
+                          names = item(id_mapping, security_id_type);
+                      } catch (nb::python_error &e) {
+                          if (e.matches(PyExc_KeyError))
+                              add_note(e, "security_id_type is " + repr_of(security_id_type) +
+                                              ": it names a column of the id mapping, 'custom', 'parsekey' or 'figi'");
+                          throw;
+                      }
+                      for (nb::handle v : names.attr("tolist")()) list_sec.append(v);
                   }
                   if (!dict_fut.is_none()) {
                       roll_config = c.global("get_roll_config")(dict_fut);
@@ -525,22 +826,34 @@ ORVANE_MODULE(tickbars, m) {
                   nb::object figis = security.attr("unique")().attr("tolist")();
                   nb::object names = describe(c, figis, "short_name", "name");
                   nb::object parsekeys = describe(c, figis, "parsekey", "parsekyable_des");
-                  set_column(df, nb::str("short_name"), description_column(security, figis, names));
-                  set_column(df, nb::str("parsekey"), description_column(security, figis, parsekeys));
+                  set_column(df, nb::str("short_name"), description_column(security, figis, names, "name"));
+                  set_column(df, nb::str("parsekey"), description_column(security, figis, parsekeys, "parsekyable_des"));
                   return df;
               });
 
     glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)", nullptr,
               [](glue::Call &c) -> nb::object {
-                  Windows w;
-                  if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
-                  return metadata_by_pandas(c, c[0], c[1], c[2]);
+                  try {
+                      check_windows(c, c[0], c[1], c[2]);
+                      Windows w;
+                      if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
+                      return metadata_by_pandas(c, c[0], c[1], c[2]);
+                  } catch (nb::python_error &e) {
+                      explain_window_error(e, nb::handle(), c[0], c[1], c[2]);
+                      throw;
+                  }
               });
 
     glue::def(m, "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)",
               nullptr, [](glue::Call &c) -> nb::object {
-                  nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
-                  if (out.is_valid()) return out;
-                  return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+                  try {
+                      check_windows(c, c[1], c[2], c[3]);
+                      nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
+                      if (out.is_valid()) return out;
+                      return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+                  } catch (nb::python_error &e) {
+                      explain_window_error(e, c[0], c[1], c[2], c[3]);
+                      throw;
+                  }
               });
 }

@@ -274,8 +274,12 @@ class Response:
 # ---- answering ------------------------------------------------------------------------------
 
 def _frame(ids, columns):
-    df = pd.DataFrame(columns, index=pd.Index(ids, name="ID", dtype=object))
-    return df
+    # A service answers text as Python objects, None where a value is missing; pandas 3 would turn
+    # a bare object array of strings into its string dtype (None becoming NaN), so say object.
+    index = pd.Index(ids, name="ID", dtype=object)
+    return pd.DataFrame({name: pd.Series(values, index=index, dtype=object)
+                         if isinstance(values, np.ndarray) and values.dtype == object else values
+                         for name, values in columns.items()}, index=index)
 
 
 def _param(item, name, default):

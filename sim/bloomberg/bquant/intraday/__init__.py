@@ -11,7 +11,12 @@ deterministic minute bars built from the BQL stand-in's securities master (sim/d
   bonds, round the clock on weekdays (UTC) for currencies, and New York 00:00-17:00 and 18:00-24:00
   on weekdays for futures.
 * Prices are a seeded walk per security and day around the master's daily prices, so the same
-  security and minute always give the same bar whatever range is asked for. A continuous futures
+  security and minute always give the same bar whatever range is asked for. At each US release of
+  the BQL stand-in's calendar (with both a survey and an actual value) the walk reacts as markets
+  do: a jump in the release minute's bar, scaled by the surprise (actual minus survey, in units of
+  that indicator's typical surprise) and signed by the market (the dollar strengthens, Treasury
+  futures fall, equities rise on activity and fall on inflation and rates surprises), then a burst
+  of volatility and volume that decays over the following minutes. A continuous futures
   series is the walk of its generic first contract plus a basis that changes at each roll date
   (the quarterly contract's third Friday minus the roll offset).
 * Columns: "security" (the FIGI, with its pricing-source suffix when the mapping gives one),
@@ -30,6 +35,7 @@ An unknown security, an unknown ``security_id_type`` or a disabled package raise
 from __future__ import annotations
 
 import collections
+import functools
 import zlib
 
 import numpy as np
@@ -207,6 +213,81 @@ def _basis(times_utc, rule, level):
     return level * 0.0015 * np.where(idx % 2 == 0, 1.0, -1.0)
 
 
+# ---- reactions to economic releases ----------------------------------------------------------
+
+_BASE_SD = 0.0004        # standard deviation of a quiet minute's log return
+_DECAY_MINUTES = 3.0     # e-folding time of the volatility burst after a release
+_BURST_MINUTES = 20      # minutes after the release that carry extra volatility
+# Weight of a kind of release and whether it is about activity (+) or inflation and rates (-) for equities.
+_EVENT_KINDS = [("Payroll", 1.0, +1), ("CPI", 1.0, -1), ("FOMC", 0.8, -1), ("Sentiment", 0.4, +1)]
+
+
+def _event_kind(name):
+    for word, weight, equity_sign in _EVENT_KINDS:
+        if word.lower() in str(name).lower():
+            return weight, equity_sign
+    return 0.5, +1
+
+
+def _label_offset(label):
+    """'GMT-05:00' -> -5 hours as a Timedelta."""
+    sign = -1 if "-" in label else 1
+    hours, _, minutes = label.split("+" if sign > 0 else "-")[1].partition(":")
+    return sign * pd.Timedelta(hours=int(hours), minutes=int(minutes or 0))
+
+
+@functools.lru_cache(maxsize=1)
+def _us_releases():
+    """US releases with a surprise: UTC release minute (ns), standardised surprise, weight, equity sign."""
+    cal = _sample.calendar()
+    cal = cal[(cal["COUNTRY"] == "US") & cal["ACTUAL"].notna() & cal["SURVEY"].notna()]
+    surprise = cal["ACTUAL"] - cal["SURVEY"]
+    scale = surprise.abs().groupby(cal["EVENT_NAME"]).transform("mean").replace(0.0, 1.0)
+    z = (surprise / scale).clip(-3.0, 3.0).to_numpy()
+    offsets = pd.to_timedelta([_label_offset(label) for label in cal["TIMEZONE"]])
+    utc = (pd.DatetimeIndex(cal["RELEASE_DATE_TIME"]) - offsets).floor("min").as_unit("ns")
+    kinds = [_event_kind(name) for name in cal["EVENT_NAME"]]
+    return (np.asarray(utc.asi8), z, np.array([k[0] for k in kinds]), np.array([k[1] for k in kinds]))
+
+
+def _market_sign(row, equity_sign):
+    """Direction of a security's price for a positive US surprise, per release."""
+    sector, ticker = row["MARKET_SECTOR_DES"], str(row["TICKER"]).upper()
+    if sector == "Curncy":  # the dollar strengthens
+        return np.full(len(equity_sign), 1.0 if ticker.startswith("USD") else -1.0)
+    if sector in ("Govt", "Corp") or (sector == "Comdty" and ticker.startswith(("TY", "US", "FV", "TU"))):
+        return np.full(len(equity_sign), -1.0)  # yields rise, prices fall
+    if sector == "Comdty":
+        return np.zeros(len(equity_sign))
+    return equity_sign.astype(float)
+
+
+def _release_shocks(row, stamps, rng):
+    """Extra log returns (n + 1, aligned with the walk's steps) and volume factors (n) for one day."""
+    release_ns, z, weight, equity_sign = _us_releases()
+    n = len(stamps)
+    values = np.asarray(stamps.as_unit("ns").asi8)
+    hit = np.flatnonzero(np.isin(values, release_ns) & ~stamps.isna())
+    if not len(hit):
+        return None, None
+    order = np.argsort(release_ns, kind="stable")  # two releases in one minute: the first one moves it
+    which = order[np.searchsorted(release_ns[order], values[hit])]
+    sign = _market_sign(row, equity_sign)
+    steps = np.zeros(n + 1)
+    volume = np.ones(n)
+    k = np.arange(_BURST_MINUTES + 1)
+    decay = np.exp(-k / _DECAY_MINUTES)
+    for i, r in zip(hit, which):
+        jump = 8 * _BASE_SD * weight[r] * z[r] * sign[r]
+        burst = _BASE_SD * (1.0 + abs(z[r])) * 3.0 * weight[r] * decay
+        span = slice(i + 1, min(i + 1 + len(k), n + 1))
+        steps[span] += rng.normal(0.0, 1.0, len(k))[: span.stop - span.start] * burst[: span.stop - span.start]
+        steps[i + 1] += jump
+        vspan = slice(i, min(i + len(k), n))
+        volume[vspan] *= 1.0 + 6.0 * weight[r] * decay[: vspan.stop - vspan.start]
+    return steps, volume
+
+
 def _minute_bars(row, start_utc, end_utc):
     zone, windows = _SESSIONS[_session_of(row)]
     first = start_utc.tz_convert(zone).tz_localize(None).normalize() - pd.Timedelta(days=1)
@@ -226,7 +307,11 @@ def _minute_bars(row, start_utc, end_utc):
             continue
         rng = np.random.default_rng([seed, day.toordinal()])
         n = len(minutes)
-        path = level * np.exp(np.cumsum(rng.normal(0.0, 0.0004, n + 1)))
+        steps = rng.normal(0.0, _BASE_SD, n + 1)
+        shocks, volume_factor = _release_shocks(row, stamps, np.random.default_rng([seed, day.toordinal(), 1]))
+        if shocks is not None:
+            steps = steps + shocks
+        path = level * np.exp(np.cumsum(steps))
         o, c = path[:-1], path[1:]
         wiggle = np.abs(rng.normal(0.0, 0.0003, (2, n)))
         times.append(stamps[keep])
@@ -234,7 +319,10 @@ def _minute_bars(row, start_utc, end_utc):
         closes.append(c[keep])
         highs.append((np.maximum(o, c) * (1 + wiggle[0]))[keep])
         lows.append((np.minimum(o, c) * (1 - wiggle[1]))[keep])
-        volumes.append(rng.poisson(800, n)[keep].astype(np.int64))
+        volume = rng.poisson(800, n)
+        if volume_factor is not None:
+            volume = np.round(volume * volume_factor)
+        volumes.append(volume[keep].astype(np.int64))
     if not times:
         empty = pd.DatetimeIndex([], tz="UTC")
         return empty, *(np.empty(0) for _ in range(4)), np.empty(0, dtype=np.int64), decimals
