@@ -185,11 +185,13 @@ ORVANE_MODULE(querykit, m) {
         m.attr("bq") = bql.attr("Service")();
     });
 
-    glue::def(m, "_split_date_range(bq, start, end)", "function to split the input date range into sub-ranges",
+    static constexpr glue::Signature kSplitDateRange =
+        "_split_date_range(bq, start, end)";
+    glue::def(m, kSplitDateRange, "function to split the input date range into sub-ranges",
               [](glue::Call &c) -> nb::object {
-                  nb::handle bq = c[0];
-                  nb::object item =
-                      bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(c[1], c[2]));
+                  nb::handle bq = c[kSplitDateRange["bq"]];
+                  nb::handle start = c[kSplitDateRange["start"]], end = c[kSplitDateRange["end"]];
+                  nb::object item = bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(start, end));
                   nb::object request = c.global("bql").attr("Request")("JPY Curncy", item);
                   nb::object df = bq.attr("execute")(request)[0].attr("df")();
                   df = df.attr("sort_values")("DATE");
@@ -198,8 +200,8 @@ ORVANE_MODULE(querykit, m) {
                       try {
                           nb::object none = list_dates[0];  // IndexError, as for any empty list
                       } catch (nb::python_error &e) {
-                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + repr_of(c[1]) +
-                                          " to " + repr_of(c[2]) +
+                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + repr_of(start) +
+                                          " to " + repr_of(end) +
                                           ": give 'yyyy-mm-dd' dates with start not after end");
                           throw;
                       }
@@ -213,30 +215,47 @@ ORVANE_MODULE(querykit, m) {
                   return out;
               });
 
-    glue::def(m, "_on_request_error(*args)", nullptr, [](glue::Call &) -> nb::object { return nb::none(); });
+    static constexpr glue::Signature kOnRequestError =
+        "_on_request_error(*args)";
+    glue::def(m, kOnRequestError, nullptr, [](glue::Call &) -> nb::object { return nb::none(); });
 
-    glue::def(m, "_invert_sign(sign)", nullptr, [](glue::Call &c) -> nb::object { return invert_sign(c[0]); });
+    static constexpr glue::Signature kInvertSign =
+        "_invert_sign(sign)";
+    glue::def(m, kInvertSign, nullptr,
+              [](glue::Call &c) -> nb::object { return invert_sign(c[kInvertSign["sign"]]); });
 
-    glue::def(m, "convert_tz(custom_timezone)",
+    static constexpr glue::Signature kConvertTz =
+        "convert_tz(custom_timezone)";
+    glue::def(m, kConvertTz,
               "convert the eco calendar output timezone (i.e. GMT+08:00)\n"
               "    to the pytz timezone obj (i.e. Etc/GMT-8)",
-              [](glue::Call &c) -> nb::object { return convert_tz(c[0]); });
+              [](glue::Call &c) -> nb::object { return convert_tz(c[kConvertTz["custom_timezone"]]); });
 
-    glue::def(m, "round_event_datetime(datetime_obj, round_down=True)", "function to round event_datetime to minutes",
-              [](glue::Call &c) -> nb::object { return round_event_datetime(c[0], c[1]); });
+    static constexpr glue::Signature kRoundEventDatetime =
+        "round_event_datetime(datetime_obj, round_down=True)";
+    glue::def(m, kRoundEventDatetime, "function to round event_datetime to minutes",
+              [](glue::Call &c) -> nb::object {
+                  return round_event_datetime(c[kRoundEventDatetime["datetime_obj"]], c[kRoundEventDatetime["round_down"]]);
+              });
 
-    glue::def(
-        m,
+    static constexpr glue::Signature kGetEcoCalendarData =
         "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', relevancy='medium', "
-        "view='extended', event_timezone=None, verbose=False)",
+        "view='extended', event_timezone=None, verbose=False)";
+    glue::def(m, kGetEcoCalendarData,
         kEcoDoc, [](glue::Call &c) -> nb::object {
-            nb::handle bq = c[0], universe = c[1], tickers = c[4];
-            nb::handle subtype = c[5], relevancy = c[6], view = c[7], event_timezone = c[8];
-            const bool verbose = truthy(c[9]);
+            nb::handle bq = c[kGetEcoCalendarData["bq"]];
+            nb::handle universe = c[kGetEcoCalendarData["universe"]];
+            nb::handle tickers = c[kGetEcoCalendarData["tickers"]];
+            nb::handle subtype = c[kGetEcoCalendarData["subtype"]];
+            nb::handle relevancy = c[kGetEcoCalendarData["relevancy"]];
+            nb::handle view = c[kGetEcoCalendarData["view"]];
+            nb::handle event_timezone = c[kGetEcoCalendarData["event_timezone"]];
+            const bool verbose = truthy(c[kGetEcoCalendarData["verbose"]]);
             nb::object pd = glue::import("pandas");
 
             if (verbose) say("Splitting the date range ...");
-            nb::object list_years = c.global("_split_date_range")(bq, c[2], c[3]);
+            nb::handle start = c[kGetEcoCalendarData["start"]], end = c[kGetEcoCalendarData["end"]];
+            nb::object list_years = c.global("_split_date_range")(bq, start, end);
 
             nb::list requests;
             for (nb::handle year : list_years) {
@@ -330,11 +349,15 @@ ORVANE_MODULE(querykit, m) {
             return df;
         });
 
-    glue::def(m,
-              "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
-              "tickers_to_add_pcs=None)",
+    static constexpr glue::Signature kGetIdToFigiMapping =
+        "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
+        "tickers_to_add_pcs=None)";
+    glue::def(m, kGetIdToFigiMapping,
               "function to map input id to figi", [](glue::Call &c) -> nb::object {
-                  nb::handle universe = c[0], figi_col = c[1], id_col = c[2], add_pcs = c[3];
+                  nb::handle universe = c[kGetIdToFigiMapping["universe"]];
+                  nb::handle figi_col = c[kGetIdToFigiMapping["figi_col_name"]];
+                  nb::handle id_col = c[kGetIdToFigiMapping["id_col_name"]];
+                  nb::handle add_pcs = c[kGetIdToFigiMapping["tickers_to_add_pcs"]];
                   nb::object df = single_item_frame(c, universe, figi_col, nb::str("ID_BB_GLOBAL"));
 
                   nb::object ids = df["ID"].attr("tolist")();
@@ -358,11 +381,15 @@ ORVANE_MODULE(querykit, m) {
                   return df.attr("rename")("columns"_a = rename);
               });
 
-    glue::def(m,
-              "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
-              "id_data_item='name')",
+    static constexpr glue::Signature kGetFigiToIdMapping =
+        "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
+        "id_data_item='name')";
+    glue::def(m, kGetFigiToIdMapping,
               "function to map figi to parsekey", [](glue::Call &c) -> nb::object {
-                  nb::handle universe = c[0], figi_col = c[1], id_col = c[2], field = c[3];
+                  nb::handle universe = c[kGetFigiToIdMapping["universe"]];
+                  nb::handle figi_col = c[kGetFigiToIdMapping["figi_col_name"]];
+                  nb::handle id_col = c[kGetFigiToIdMapping["id_col_name"]];
+                  nb::handle field = c[kGetFigiToIdMapping["id_data_item"]];
                   nb::object df = single_item_frame(c, universe, id_col, field);
                   nb::dict rename;
                   rename["ID"] = figi_col;

@@ -709,8 +709,10 @@ ORVANE_MODULE(tickbars, m) {
 
     m.attr("PACKAGES") = str_list({"macro", "equity", "fixed-income"});
 
-    glue::def(m, "get_id_mapping(dict_sec_pcs)", kIdMappingDoc, [](glue::Call &c) -> nb::object {
-        nb::handle dict_sec_pcs = c[0];
+    static constexpr glue::Signature kGetIdMapping =
+        "get_id_mapping(dict_sec_pcs)";
+    glue::def(m, kGetIdMapping, kIdMappingDoc, [](glue::Call &c) -> nb::object {
+        nb::handle dict_sec_pcs = c[kGetIdMapping["dict_sec_pcs"]];
         nb::list lst_custom = nb::borrow<nb::list>(builtin("list")(dict_sec_pcs.attr("keys")()));
         nb::list lst_pk, lst_pcs;
         size_t position = 0;
@@ -763,9 +765,11 @@ ORVANE_MODULE(tickbars, m) {
         return temp.attr("drop")("columns"_a = "pcs");
     });
 
-    glue::def(m, "get_roll_config(dict_fut)", kRollConfigDoc, [](glue::Call &c) -> nb::object {
+    static constexpr glue::Signature kGetRollConfig =
+        "get_roll_config(dict_fut)";
+    glue::def(m, kGetRollConfig, kRollConfigDoc, [](glue::Call &c) -> nb::object {
         nb::dict roll_configs;
-        for (nb::handle pair : c[0].attr("items")()) {
+        for (nb::handle pair : c[kGetRollConfig["dict_fut"]].attr("items")()) {
             nb::object key = pair[0];
             std::vector<nb::object> v;
             try {
@@ -780,23 +784,29 @@ ORVANE_MODULE(tickbars, m) {
         return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
     });
 
-    glue::def(m,
-              "set_intraday_config(id_mapping=None, roll_config=None, packages=['equity', 'macro', 'fixed-income'])",
+    static constexpr glue::Signature kSetIntradayConfig =
+        "set_intraday_config(id_mapping=None, roll_config=None, packages=['equity', 'macro', 'fixed-income'])";
+    glue::def(m, kSetIntradayConfig,
               "function to set bqintraday config", [](glue::Call &c) -> nb::object {
+                  nb::handle id_mapping = c[kSetIntradayConfig["id_mapping"]];
+                  nb::handle roll_config = c[kSetIntradayConfig["roll_config"]];
                   nb::dict configs;
-                  if (!c.is_none(0)) configs["security_id_mapping"] = c[0];
-                  if (!c.is_none(1)) configs["futures_roll_factory"] = c[1];
-                  configs["enabled_packages"] = c[2];
+                  if (!id_mapping.is_none()) configs["security_id_mapping"] = id_mapping;
+                  if (!roll_config.is_none()) configs["futures_roll_factory"] = roll_config;
+                  configs["enabled_packages"] = c[kSetIntradayConfig["packages"]];
                   c.global("bqia").attr("set_config")(configs);
                   return nb::none();
               });
 
-    glue::def(m,
-              "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, start='2024-06-01', "
-              "end='2024-07-01', security_id_type='custom', downsample_freq=None, tz=None, "
-              "packages=['equity', 'macro', 'fixed-income'], add_description=True)",
+    static constexpr glue::Signature kGetIntradayBars =
+        "get_intraday_bars(dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, start='2024-06-01', "
+        "end='2024-07-01', security_id_type='custom', downsample_freq=None, tz=None, "
+        "packages=['equity', 'macro', 'fixed-income'], add_description=True)";
+    glue::def(m, kGetIntradayBars,
               nullptr, [](glue::Call &c) -> nb::object {
-                  nb::handle dict_sec_pcs = c[0], dict_fut = c[1], security_id_type = c[4];
+                  nb::handle dict_sec_pcs = c[kGetIntradayBars["dict_sec_pcs"]];
+                  nb::handle dict_fut = c[kGetIntradayBars["dict_fut"]];
+                  nb::handle security_id_type = c[kGetIntradayBars["security_id_type"]];
                   nb::list list_sec;
                   nb::object id_mapping = nb::none(), roll_config = nb::none();
                   if (!dict_sec_pcs.is_none()) {
@@ -816,11 +826,12 @@ ORVANE_MODULE(tickbars, m) {
                       roll_config = c.global("get_roll_config")(dict_fut);
                       for (nb::handle key : dict_fut.attr("keys")()) list_sec.append(key);
                   }
-                  c.global("set_intraday_config")(id_mapping, roll_config, c[7]);
+                  c.global("set_intraday_config")(id_mapping, roll_config, c[kGetIntradayBars["packages"]]);
                   nb::object df = c.global("bqia").attr("get_bars")(
-                      "securities"_a = list_sec, "security_id_type"_a = security_id_type, "start"_a = c[2],
-                      "end"_a = c[3], "tz"_a = c[6], "downsample_freq"_a = c[5]);
-                  if (!truthy(c[8])) return df;
+                      "securities"_a = list_sec, "security_id_type"_a = security_id_type,
+                      "start"_a = c[kGetIntradayBars["start"]], "end"_a = c[kGetIntradayBars["end"]],
+                      "tz"_a = c[kGetIntradayBars["tz"]], "downsample_freq"_a = c[kGetIntradayBars["downsample_freq"]]);
+                  if (!truthy(c[kGetIntradayBars["add_description"]])) return df;
 
                   nb::object security = item(df, nb::str("security"));
                   nb::object figis = security.attr("unique")().attr("tolist")();
@@ -831,28 +842,39 @@ ORVANE_MODULE(tickbars, m) {
                   return df;
               });
 
-    glue::def(m, "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)", nullptr,
+    static constexpr glue::Signature kGetEventMetadata =
+        "get_event_metadata(df_calendar, pre_event_window=-5, post_event_window=10)";
+    glue::def(m, kGetEventMetadata, nullptr,
               [](glue::Call &c) -> nb::object {
+                  nb::handle calendar = c[kGetEventMetadata["df_calendar"]];
+                  nb::handle pre = c[kGetEventMetadata["pre_event_window"]];
+                  nb::handle post = c[kGetEventMetadata["post_event_window"]];
                   try {
-                      check_windows(c, c[0], c[1], c[2]);
+                      check_windows(c, calendar, pre, post);
                       Windows w;
-                      if (native_windows(c, c[0], c[1], c[2], w)) return metadata_native(w);
-                      return metadata_by_pandas(c, c[0], c[1], c[2]);
+                      if (native_windows(c, calendar, pre, post, w)) return metadata_native(w);
+                      return metadata_by_pandas(c, calendar, pre, post);
                   } catch (nb::python_error &e) {
-                      explain_window_error(e, nb::handle(), c[0], c[1], c[2]);
+                      explain_window_error(e, nb::handle(), calendar, pre, post);
                       throw;
                   }
               });
 
-    glue::def(m, "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)",
+    static constexpr glue::Signature kFilterBarsAroundEvents =
+        "filter_bars_around_events(df_bars, df_calendar, pre_event_window=-5, post_event_window=10)";
+    glue::def(m, kFilterBarsAroundEvents,
               nullptr, [](glue::Call &c) -> nb::object {
+                  nb::handle bars = c[kFilterBarsAroundEvents["df_bars"]];
+                  nb::handle calendar = c[kFilterBarsAroundEvents["df_calendar"]];
+                  nb::handle pre = c[kFilterBarsAroundEvents["pre_event_window"]];
+                  nb::handle post = c[kFilterBarsAroundEvents["post_event_window"]];
                   try {
-                      check_windows(c, c[1], c[2], c[3]);
-                      nb::object out = event_bars_native(c, c[0], c[1], c[2], c[3]);
+                      check_windows(c, calendar, pre, post);
+                      nb::object out = event_bars_native(c, bars, calendar, pre, post);
                       if (out.is_valid()) return out;
-                      return event_bars_by_pandas(c, c[0], c[1], c[2], c[3]);
+                      return event_bars_by_pandas(c, bars, calendar, pre, post);
                   } catch (nb::python_error &e) {
-                      explain_window_error(e, c[0], c[1], c[2], c[3]);
+                      explain_window_error(e, bars, calendar, pre, post);
                       throw;
                   }
               });
