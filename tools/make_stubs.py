@@ -21,7 +21,7 @@ HEADER = ("# Generated when the package is built, from the signatures and docstr
           "# module; do not edit.\n")
 IMPORTS = ("import abc\n"
            "import datetime\n"
-           "from typing import Any, Callable, Dict, List, Optional, Tuple, Union\n\n"
+           "from typing import Any, Callable, ClassVar, Dict, List, Optional, Tuple, Union\n\n"
            "import pandas as pd  # type: ignore[import-untyped]\n")
 
 # Where a class lives for a type checker: pandas' public names, the standard library as itself.
@@ -108,6 +108,8 @@ def klass(name: str, cls) -> str:
         for field in dataclasses.fields(cls):
             members.append(f"    {field.name}: {annotation(field.type) or 'Any'}\n")
         members.append(function("__init__", cls.__init__, "    ", method=True))
+    if "__hash__" in vars(cls) and cls.__hash__ is None:  # compared by value, so unhashable
+        members.append("    __hash__: ClassVar[None] = None  # type: ignore[assignment]\n")
     for attr, member in vars(cls).items():
         if type(member).__name__ == "function" and type(member).__module__ != "builtins":
             members.append(function(attr, member, "    ", method=True))
