@@ -1,4 +1,5 @@
 """get_historical_data against a literal pandas rendering of the same steps, on seeded random trees."""
+import pathlib
 import warnings
 
 import numpy as np
@@ -120,11 +121,17 @@ def test_odd_files(tmp_path, name, return_ohlcv):
     compare((["X"], flds, "2024-03-15", "2024-03-17 23:59:59", str(root)), "end", return_ohlcv)
 
 
-@pytest.mark.parametrize("where", ["ticker", "csv_path"])
-def test_nul_in_paths(tmp_path, where):
-    """A path with a NUL byte is refused as pandas refuses it, never read up to the NUL."""
+@pytest.mark.parametrize("where", ["NUL in ticker", "NUL in csv_path", "ticker as a path object"])
+def test_unusual_paths(tmp_path, where):
+    """A path with a NUL byte is refused as pandas refuses it (never read up to the NUL); a ticker
+    that is not a str is carried as the object itself."""
     root = tmp_path / "K_1D"
     (root / "X").mkdir(parents=True)
     (root / "escaped.txt").write_text(HEADER + rows())
-    tickers, csv_path = (["escaped.txt\x00"], str(root)) if where == "ticker" else (["X"], str(root / "escaped.txt\x00"))
-    assert not compare((tickers, ["PX_LAST"], "2024-03-15", "2024-03-17 23:59:59", csv_path), "end", True)
+    (root / "X" / "ohlcv.csv").write_text(HEADER + rows())
+    tickers, csv_path = {"NUL in ticker": (["escaped.txt\x00"], str(root)),
+                         "NUL in csv_path": (["X"], str(root / "escaped.txt\x00")),
+                         "ticker as a path object": ([pathlib.PurePosixPath("X")], str(root))}[where]
+    for return_ohlcv in (True, False):
+        ok = compare((tickers, ["PX_LAST"], "2024-03-15", "2024-03-17 23:59:59", csv_path), "end", return_ohlcv)
+        assert ok == (where == "ticker as a path object")

@@ -361,7 +361,9 @@ TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, cons
         lower = window_lower(start, bar_convention);
     } catch (nb::python_error &) {
     }
-    if (lower.is_valid() && !paths.empty()) {
+    if (!PyUnicode_CheckExact(ticker.ptr())) {
+        why = "a ticker that is not a str";  // its column holds the object itself
+    } else if (lower.is_valid() && !paths.empty()) {
         const std::string lo = utf8(lower), hi = utf8(end);
         auto bars = std::make_unique<NativeBars>();
         bool ok;
@@ -521,7 +523,10 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     }
 
     nb::list tick;
-    for (TickerBars &t : all) tick.append(t.ticker);
+    for (TickerBars &t : all) {
+        if (!PyUnicode_CheckExact(t.ticker.ptr())) return nb::object();
+        tick.append(t.ticker);
+    }
     nb::object ids = builtin("sorted")(builtin("set")(tick));
     nb::dict column_of;
     for (size_t i = 0; i < nb::len(ids); ++i) column_of[ids[i]] = nb::int_(i);
