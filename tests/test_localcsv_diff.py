@@ -99,6 +99,7 @@ ODD_FILES = {
     "stamps with junk": [HEADER + rows().replace(" 09:3", "abc").replace(":00,", ",")],
     "19 to 22 digit integers": [HEADER + rows(v=lambda i: ["1234567890123456789", "0000000000000000000007",
                                                            "12345678901234567890", "-1234567890123456789"][i])],
+    "18 digits with leading zeros in a float column": [HEADER + rows(c=lambda i: "000000000000000064" if i == 1 else 1.5)],
     "negative zeros": [HEADER + rows(c=lambda i: ["-0.0", "-0", "-0e3", "0.5"][i], o=lambda i: "-0" if i else "-0.0")],
     "17 significant digits": [HEADER + rows(c=lambda i: ["0.30000000000000004", "9.0071992547409935e15",
                                                          "2.6700000000000002", "1.0000000000000002e-5"][i],

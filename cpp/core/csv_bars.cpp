@@ -238,7 +238,10 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
             any_int = true;
             // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
             if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
-            floats[r] = negative_zero ? -0.0 : (double) ints[r];
+            // In a float column pandas 2's converter reads at most 17 digits, leading zeros
+            // included ("000000000000000064" is 60.0): such cells take the decimal road.
+            if (s.size() > 15) (void) parse_decimal(s, &floats[r]);
+            else floats[r] = negative_zero ? -0.0 : (double) ints[r];
             continue;
         }
         if (long_digits) return refuse("an integer of more than 18 digits");
