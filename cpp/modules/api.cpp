@@ -373,7 +373,7 @@ TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, cons
         }
 
         if (ok && g_pandas3 && bars->frame.rows == 0) {
-            ok = false;  // pandas 3 gives an empty time column second resolution
+            ok = false;  // pandas 3 converts an empty time column to seconds, not microseconds
             why = "no rows left after the window and cleaning";
         } else if (!ok) {
             why = core::last_refusal();
