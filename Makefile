@@ -17,7 +17,7 @@ BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
 
-.PHONY: venv venv3 install install3 build test test-core test2 test3 test-wheel wheel docs demo bench sanitize fuzz clean
+.PHONY: venv venv3 install install3 build test test-core test2 test3 test-wheel wheel docs demo bench sanitize fuzz fuzz-short clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
@@ -51,7 +51,7 @@ build: venv
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DORVANE_MODULES="$(MODULES)" >/dev/null
 	$(VPY) -m cmake --build $(BUILD) -j2
 
-test: test-core test2 test3 test-wheel docs
+test: test-core test2 test3 fuzz-short test-wheel docs
 
 test2: install
 	@$(VPY) -c "import pandas; print('== tests on pandas', pandas.__version__)"
@@ -114,13 +114,26 @@ sanitize: venv
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	    ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=src $(VPY) -m pytest -q tests
 
-# Mutation fuzzing of the native CSV bar reader under ASan/UBSan (seconds as FUZZ_SECONDS).
+# Mutation fuzzing of the native CSV bar reader under ASan/UBSan (seconds as FUZZ_SECONDS,
+# FUZZ_SEED fixes the run), starting from the seed corpus.
 FUZZ_SECONDS ?= 600
-fuzz:
+FUZZ_SEED ?= 1
+build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp cpp/core/csv_bars.hpp
 	mkdir -p build
-	g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
-	    tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o build/fuzz_csv_bars
-	build/fuzz_csv_bars $(FUZZ_SECONDS)
+	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
+	    tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o $@
+
+fuzz: build/fuzz_csv_bars
+	build/fuzz_csv_bars $(FUZZ_SECONDS) $(FUZZ_SEED) tests/cpp/corpus
+
+# A bounded fuzzing pass with a fixed seed: the sanitizer fuzzer ~10 s, then the differential
+# fuzzer (package against the pandas rendering) ~20 s on each environment. The package must be
+# importable there (`make install3`, or FUZZ_PYTHONPATH=src after `make build`).
+FUZZ_PYTHONPATH ?=
+fuzz-short: build/fuzz_csv_bars install3
+	build/fuzz_csv_bars 10 $(FUZZ_SEED) tests/cpp/corpus
+	PYTHONPATH=$(FUZZ_PYTHONPATH) $(VPY) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
+	PYTHONPATH=$(FUZZ_PYTHONPATH) $(VPY3) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
 
 clean:
 	rm -rf build dist $(VENV) $(VENV3) src/orvane_data/*/*.so

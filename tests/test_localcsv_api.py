@@ -234,3 +234,18 @@ def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, start, end, erro
     with pytest.raises(error, match=re.escape(text)) as e:
         api.get_historical_data(["ES"], ["PX_LAST"], start, end, str(tmp_path / tree))
     assert any(note in n for n in getattr(e.value, "__notes__", [])), getattr(e.value, "__notes__", None)
+
+
+@pytest.mark.parametrize("col, cell, reason", [(7, '"A"', "quotes"), (5, "1234567890123456789", "more than 18 digits")])
+def test_fallbacks_are_logged(tmp_path, caplog, col, cell, reason):
+    root = tmp_path / "K_1M"
+    rows = [(f"2024-03-15 09:3{i}:00", 1.5, 2.0, 0.5, 1.5, 10, 1, "A") for i in range(3)]
+    plain = write(root / "X" / "X_2024-03-15.csv", flat_rows(rows))
+    odd = write(root / "Y" / "Y_2024-03-15.csv", flat_rows(rows[:2] + [rows[2][:col] + (cell,) + rows[2][col + 1:]]))
+    with caplog.at_level("DEBUG", logger="orvane_data"):
+        table = api.get_historical_data(["X", "Y"], ["PX_LAST"], "2024-03-15", "2024-03-16", str(root))
+    assert table.shape == (3, 2)
+    messages = [r.getMessage() for r in caplog.records if r.name == "orvane_data"]
+    # the odd file is named with its reason; the other ticker and the reshape stay native
+    assert len(messages) == 1 and str(odd) in messages[0] and reason in messages[0], messages
+    assert str(plain) not in messages[0]

@@ -1,4 +1,5 @@
 """get_historical_data against a literal pandas rendering of the same steps, on seeded random trees."""
+import pathlib
 import warnings
 
 import numpy as np
@@ -19,12 +20,22 @@ def outcome(fn, *args, **kwargs):
             return None, (type(e), str(e))
 
 
+def assert_same_bits(got, want):
+    """Frames equal, and float cells equal bit for bit (-0.0 is not 0.0, and NaN payloads aside)."""
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    for c in range(want.shape[1]):
+        a, b = got.iloc[:, c].to_numpy(), want.iloc[:, c].to_numpy()
+        if b.dtype == np.float64:
+            assert np.array_equal(a.view(np.int64), b.view(np.int64)) or np.array_equal(np.isnan(a), np.isnan(b)) \
+                and np.array_equal(a[~np.isnan(a)].view(np.int64), b[~np.isnan(b)].view(np.int64)), want.columns[c]
+
+
 def compare(args, bar_convention, return_ohlcv):
     got, got_err = outcome(api.get_historical_data, *args, bar_convention=bar_convention, return_ohlcv=return_ohlcv)
     want, want_err = outcome(ref.get_historical_data, *args, bar_convention=bar_convention, return_ohlcv=return_ohlcv)
     assert got_err == want_err
     if want_err is None:
-        pd.testing.assert_frame_equal(got, want, check_exact=True)
+        assert_same_bits(got, want)
     return want_err is None
 
 
@@ -82,6 +93,20 @@ ODD_FILES = {
     "empty file": [""],
     "binary": [HEADER + rows() + "\x00\xff\x01,\n"],
     "other stamp forms": [HEADER + rows().replace("2024-03-15 09:32:00", "2024-03-15T09:32:00")],
+    "stamps without seconds": [HEADER + rows().replace(":00,", ",")],
+    "stamps with fractions": [HEADER + rows().replace(":00,", ":00.5,")],
+    "stamps in UTC": [HEADER + rows().replace(":00,", ":00Z,")],
+    "stamps with junk": [HEADER + rows().replace(" 09:3", "abc").replace(":00,", ",")],
+    "19 to 22 digit integers": [HEADER + rows(v=lambda i: ["1234567890123456789", "0000000000000000000007",
+                                                           "12345678901234567890", "-1234567890123456789"][i])],
+    "18 digits with leading zeros in a float column": [HEADER + rows(c=lambda i: "000000000000000064" if i == 1 else 1.5)],
+    "negative zeros": [HEADER + rows(c=lambda i: ["-0.0", "-0", "-0e3", "0.5"][i], o=lambda i: "-0" if i else "-0.0")],
+    "17 significant digits": [HEADER + rows(c=lambda i: ["0.30000000000000004", "9.0071992547409935e15",
+                                                         "2.6700000000000002", "1.0000000000000002e-5"][i],
+                                            o=lambda i: f"{(i + 1) * 0.1 + 7.000000000000001e-3:.17g}")],
+    "roll from close 0 to close 0": [HEADER + rows(c=lambda i: 0.0 if i in (1, 2) else 1.5 + i)],
+    "grouped with a time_key field": [",F,F,F,F,F,F,F\n,open,high,low,close,volume,num_trds,time_key\ntime_key,,,,,,,\n"
+                                      "2024-03-15 09:31:00,1,2,0.5,1.5,10,3,x\n2024-03-15 09:32:00,1,2,0.5,1.5,10,3,y\n"],
 }
 
 
@@ -95,3 +120,19 @@ def test_odd_files(tmp_path, name, return_ohlcv):
         (d / f"X_2024-03-1{5 + k}.csv").write_bytes(text.encode("utf-8", "surrogateescape"))
     flds = ["PX_LAST", "PX_OPEN", "PX_VOLUME"]
     compare((["X"], flds, "2024-03-15", "2024-03-17 23:59:59", str(root)), "end", return_ohlcv)
+
+
+@pytest.mark.parametrize("where", ["NUL in ticker", "NUL in csv_path", "ticker as a path object"])
+def test_unusual_paths(tmp_path, where):
+    """A path with a NUL byte is refused as pandas refuses it (never read up to the NUL); a ticker
+    that is not a str is carried as the object itself."""
+    root = tmp_path / "K_1D"
+    (root / "X").mkdir(parents=True)
+    (root / "escaped.txt").write_text(HEADER + rows())
+    (root / "X" / "ohlcv.csv").write_text(HEADER + rows())
+    tickers, csv_path = {"NUL in ticker": (["escaped.txt\x00"], str(root)),
+                         "NUL in csv_path": (["X"], str(root / "escaped.txt\x00")),
+                         "ticker as a path object": ([pathlib.PurePosixPath("X")], str(root))}[where]
+    for return_ohlcv in (True, False):
+        ok = compare((tickers, ["PX_LAST"], "2024-03-15", "2024-03-17 23:59:59", csv_path), "end", return_ohlcv)
+        assert ok == (where == "ticker as a path object")

@@ -20,6 +20,7 @@ int Frame::find(std::string_view name) const {
 }
 
 bool read_file(const std::string &path, std::string &out) {
+    if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
     FILE *f = std::fopen(path.c_str(), "rb");
     if (!f) return false;
     out.clear();
@@ -34,6 +35,15 @@ bool read_file(const std::string &path, std::string &out) {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+thread_local const char *t_refusal = "";
+thread_local int t_refusal_file = -1;
+bool t_correct_rounding = false;
+
+bool refuse(const char *why) {
+    t_refusal = why;
+    return false;
+}
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -52,17 +62,28 @@ void split(std::string_view line, std::vector<std::string_view> &fields) {
 }
 
 // An integer as pandas' tokenizer reads it: optional sign, digits (at most 18: no overflow).
-bool parse_int(std::string_view s, int64_t &v) {
+// `long_digits` is set for a longer run of digits, which pandas may read as int64, as a float or
+// as text depending on its value and on the column; `negative_zero` for "-0", "-00", ...
+bool parse_int(std::string_view s, int64_t &v, bool *long_digits = nullptr, bool *negative_zero = nullptr) {
     size_t i = 0;
     bool neg = false;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
-    if (i == s.size() || s.size() - i > 18) return false;
+    if (i == s.size()) return false;
+    if (s.size() - i > 18) {
+        if (long_digits) {
+            bool all = true;
+            for (size_t k = i; k < s.size() && all; ++k) all = is_digit(s[k]);
+            *long_digits = all;
+        }
+        return false;
+    }
     int64_t x = 0;
     for (; i < s.size(); ++i) {
         if (!is_digit(s[i])) return false;
         x = x * 10 + (s[i] - '0');
     }
     v = neg ? -x : x;
+    if (negative_zero) *negative_zero = neg && x == 0;
     return true;
 }
 
@@ -83,10 +104,25 @@ const double *powers_of_ten() {
     return table;
 }
 
-// The decimal syntax pandas accepts, [+-] digits [. digits] [eE [+-] digits], converted the way
-// pandas' default ("high" precision) converter does it: up to 17 digits gathered into a double,
-// then one multiplication or division by a power of ten. Unsure where that converter reports a
-// range error or where the text is too odd to be sure.
+// Correctly rounded conversion of text already known to be [+-] digits [. digits] [eE [+-] digits];
+// Unsure outside the normal range of doubles (overflow, underflow, subnormals).
+Dec correctly_rounded(std::string_view s, double *out) {
+    const char *b = s.data(), *e = s.data() + s.size();
+    const bool negative = *b == '-';
+    if (*b == '+' || *b == '-') ++b;
+    double v = 0;
+    auto [ptr, ec] = std::from_chars(b, e, v, std::chars_format::general);
+    if (ec != std::errc() || ptr != e || std::isinf(v)) return Dec::Unsure;
+    if (v != 0 && std::fabs(v) < std::numeric_limits<double>::min()) return Dec::Unsure;
+    *out = negative ? -v : v;
+    return Dec::Yes;
+}
+
+// The decimal syntax pandas accepts, [+-] digits [. digits] [eE [+-] digits]. Converted either
+// correctly rounded (as pandas 3 reads it) or the way pandas 2's default ("high" precision)
+// converter does it: up to 17 digits gathered into a double, then one multiplication or division
+// by a power of ten. Unsure where that converter reports a range error or where the text is too
+// odd to be sure.
 Dec parse_decimal(std::string_view s, double *out) {
     size_t i = 0, n = s.size();
     bool negative = false;
@@ -144,6 +180,7 @@ Dec parse_decimal(std::string_view s, double *out) {
     if (i != n) return Dec::No;
     if (!out) return exponent > 308 || exponent < -308 ? Dec::Unsure : Dec::Yes;
     if (exponent > 308 || exponent < -308) return Dec::Unsure;
+    if (t_correct_rounding) return correctly_rounded(s, out);
     const double *e10 = powers_of_ten();
     if (exponent > 0) number *= e10[exponent];
     else if (exponent < 0) number /= e10[-exponent];
@@ -196,24 +233,29 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
             floats[r] = kNaN;
             continue;
         }
-        if (parse_int(s, ints[r])) {
+        bool long_digits = false, negative_zero = false;
+        if (parse_int(s, ints[r], &long_digits, &negative_zero)) {
             any_int = true;
             // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
             if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
-            floats[r] = (double) ints[r];
+            // In a float column pandas 2's converter reads at most 17 digits, leading zeros
+            // included ("000000000000000064" is 60.0): such cells take the decimal road.
+            if (s.size() > 15) (void) parse_decimal(s, &floats[r]);
+            else floats[r] = negative_zero ? -0.0 : (double) ints[r];
             continue;
         }
+        if (long_digits) return refuse("an integer of more than 18 digits");
         switch (parse_decimal(s, &floats[r])) {
             case Dec::Yes: any_float = true; continue;
-            case Dec::Unsure: return false;
+            case Dec::Unsure: return refuse("a number outside the range the converter is sure of");
             case Dec::No: break;
         }
-        if (looks_special(s)) return false;
+        if (looks_special(s)) return refuse("a missing-value marker, boolean, infinity or padded number");
         any_text = true;
     }
-    if (!any_int && !any_float && !any_text) return false;  // all missing: dtype rules of concat differ
+    if (!any_int && !any_float && !any_text) return refuse("a column with no value");  // concat's dtype rules differ
     if (any_text) {
-        if (any_int || any_float) return false;  // mixed: pandas' chunked reader may keep numbers
+        if (any_int || any_float) return refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
         col.kind = Kind::Text;
         col.texts.resize(rows);
         for (size_t r = 0; r < rows; ++r) {
@@ -227,7 +269,7 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
         col.ints = std::move(ints);
         return true;
     }
-    if (long_int) return false;
+    if (long_int) return refuse("an integer beyond 2^53 in a float column");
     col.kind = Kind::Float;
     col.floats = std::move(floats);
     return true;
@@ -273,6 +315,12 @@ bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double
 
 }  // namespace
 
+const char *last_refusal() { return t_refusal; }
+
+int last_refusal_file() { return t_refusal_file; }
+
+void set_correct_rounding(bool on) { t_correct_rounding = on; }
+
 bool parse_data_file(std::string_view bytes, Frame &out) {
     out = Frame();
     // The header lines (up to three); the body is checked and split in one pass below.
@@ -284,20 +332,20 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         lines.push_back(bytes.substr(body, nl - body));
         body = nl + 1;
     }
-    if (lines.empty()) return false;
+    if (lines.empty()) return refuse("an empty file");
     for (std::string_view l : lines) {
-        if (l.empty()) return false;  // blank lines: pandas skips them, the csv module does not
+        if (l.empty()) return refuse("a blank header line");  // blank lines: pandas skips them, the csv module does not
         for (unsigned char ch : l)
-            if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes in the header");
     }
 
     std::vector<std::string_view> head, second;
     split(lines[0], head);
     const bool flat = std::find(head.begin(), head.end(), "open") != head.end();
     if (!flat) {
-        if (lines.size() < 3) return false;
+        if (lines.size() < 3) return refuse("no layout: no field 'open' in row 1 and fewer than three header rows");
         split(lines[1], second);
-        if (std::find(second.begin(), second.end(), "open") == second.end()) return false;
+        if (std::find(second.begin(), second.end(), "open") == second.end()) return refuse("no layout: no field 'open' in row 1 or row 2");
     }
 
     const size_t width = head.size();
@@ -307,13 +355,13 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         split(lines[2], names);
         if (second.size() != width || names.size() != width || head[0] != "" || second[0] != "" ||
             names[0] != "time_key")
-            return false;
+            return refuse("an unusual grouped header");
         for (size_t j = 1; j < width; ++j)
-            if (!names[j].empty() || head[j].empty() || second[j].empty()) return false;
+            if (!names[j].empty() || head[j].empty() || second[j].empty()) return refuse("an unusual grouped header");
     } else {
         for (std::string_view n : head)
-            if (n.empty()) return false;
-        if (!unique_names(head)) return false;
+            if (n.empty()) return refuse("an unnamed column");
+        if (!unique_names(head)) return refuse("repeated column names");
     }
     std::vector<std::string_view> cells;
     if (bytes.size() > 64) cells.reserve(bytes.size() / 6);
@@ -325,7 +373,7 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     while (p < stop) {
         size_t count = 0;
         const char *field = p;
-        if (*p == '\n') return false;  // a blank line
+        if (*p == '\n') return refuse("a blank line");  // a blank line
         while (true) {
             if (p == stop || *p == '\n') {
                 cells.emplace_back(field, (size_t) (p - field));
@@ -340,10 +388,10 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
                 field = ++p;
                 continue;
             }
-            if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes");
             ++p;
         }
-        if (count != width) return false;  // ragged, or a blank line
+        if (count != width) return refuse("a ragged line");  // ragged, or a blank line
         ++rows;
     }
 
@@ -361,7 +409,7 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     std::vector<std::string> pairs;
     for (size_t j = 1; j < width; ++j) pairs.push_back(std::string(head[j]) + '\n' + std::string(second[j]));
     std::vector<std::string_view> pv(pairs.begin(), pairs.end());
-    if (!unique_names(pv)) return false;
+    if (!unique_names(pv)) return refuse("repeated (group, field) pairs");
     Frame all;
     all.rows = rows;
     all.cols.resize(width);
@@ -373,7 +421,7 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     for (size_t j = 1; j < width; ++j)
         if (head[j] != "meta" && std::find(groups.begin(), groups.end(), head[j]) == groups.end())
             groups.push_back(head[j]);
-    if (groups.empty()) return false;
+    if (groups.empty()) return refuse("no group but meta");
     int best = -1;
     double best_sum = 0;
     for (size_t g = 0; g < groups.size(); ++g) {
@@ -385,14 +433,17 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
                 if (second[j] == "volume") vol = (int) j;
             }
         double sum = 0;
-        if (vol < 0 || !group_volume(all, members, vol, sum)) return false;
+        if (vol < 0 || !group_volume(all, members, vol, sum)) return refuse("a group whose volume sum is not exact");
         if (best < 0 || sum > best_sum) best = (int) g, best_sum = sum;
     }
     out.rows = rows;
     out.cols.push_back(std::move(all.cols[0]));
     for (size_t j = 1; j < width; ++j)
-        if (head[j] == groups[best]) out.cols.push_back(std::move(all.cols[j]));
-    if (out.find("time_key") != 0) return false;  // a field named time_key as well
+        if (head[j] == groups[best]) {
+            // reset_index cannot insert the index's "time_key" beside a field of that name
+            if (second[j] == "time_key") return refuse("a group holding a field named time_key");
+            out.cols.push_back(std::move(all.cols[j]));
+        }
     return true;
 }
 
@@ -422,9 +473,10 @@ int num(std::string_view s, size_t at, size_t len, bool &ok) {
     return v;
 }
 
-// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS", all keys of one form; false for anything else.
+// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS", all keys of one form; false for anything else (other
+// shapes go to pandas' own parser, which infers their format from the first key).
 bool iso_to_ns(std::string_view s, size_t form, int64_t &ns) {
-    if (s.size() != form || s[4] != '-' || s[7] != '-') return false;
+    if ((form != 10 && form != 19) || s.size() != form || s[4] != '-' || s[7] != '-') return false;
     bool ok = true;
     int y = num(s, 0, 4, ok), mo = num(s, 5, 2, ok), d = num(s, 8, 2, ok), h = 0, mi = 0, se = 0;
     if (form == 19) {
@@ -444,14 +496,14 @@ bool roll_adjust(Frame &f) {
     const int t = f.find("ticker");
     if (t < 0) return true;
     const Column &tk = f.cols[t];
-    if (tk.kind != Kind::Text) return false;
+    if (tk.kind != Kind::Text) return refuse("a ticker column that is not text");
     std::vector<size_t> ends;  // last row of each old contract
     for (size_t r = 1; r < f.rows; ++r)
         if (tk.texts[r] != tk.texts[r - 1]) ends.push_back(r - 1);
     if (ends.empty()) return true;
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
-        if (c < 0 || f.cols[c].kind != Kind::Float) return false;
+        if (c < 0 || f.cols[c].kind != Kind::Float) return refuse("prices that are not floats in a rolling series");
     const std::vector<double> &close = f.cols[cols[0]].floats;
     std::vector<double> factors;
     for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
@@ -475,33 +527,36 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
     buffers.assign(paths.size(), std::string());
     std::vector<Frame> files;
     for (size_t i = 0; i < paths.size(); ++i) {
-        if (!read_file(paths[i], buffers[i])) return false;
+        t_refusal_file = (int) i;
+        if (!read_file(paths[i], buffers[i])) return refuse("the file cannot be read");
         Frame f;
         // A file without rows has text columns, which pandas' stacking does not simply skip.
-        if (!parse_data_file(buffers[i], f) || f.rows == 0) return false;
+        if (!parse_data_file(buffers[i], f)) return false;
+        if (f.rows == 0) return refuse("a file without rows");
         files.push_back(std::move(f));
     }
+    t_refusal_file = -1;
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
     for (const Frame &f : files)
         if (f.rows) { shape = &f; break; }
-    if (!shape) return false;
+    if (!shape) return refuse("no rows");
     const size_t width = shape->cols.size();
     std::vector<Kind> kinds(width);
     for (size_t j = 0; j < width; ++j) kinds[j] = shape->cols[j].kind;
     for (const Frame &f : files) {
-        if (f.cols.size() != width) return false;
+        if (f.cols.size() != width) return refuse("files with different columns");
         for (size_t j = 0; j < width; ++j) {
-            if (f.cols[j].name != shape->cols[j].name) return false;
+            if (f.cols[j].name != shape->cols[j].name) return refuse("files with different columns");
             if (!f.rows) continue;
             Kind a = kinds[j], b = f.cols[j].kind;
             if (a == b) continue;
             if ((a == Kind::Int || a == Kind::Float) && (b == Kind::Int || b == Kind::Float)) kinds[j] = Kind::Float;
-            else return false;
+            else return refuse("files whose column dtypes differ");
         }
     }
     const int key = shape->find("time_key");
-    if (key < 0 || kinds[key] != Kind::Text || shape->find("generic_ticker") >= 0) return false;
+    if (key < 0 || kinds[key] != Kind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
 
     // Window by text, then order by time key.
     std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
@@ -518,12 +573,12 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
         if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
         // Equal keys: pandas' unstable sort decides their order, so let it.
         for (size_t i = 1; i < rows.size(); ++i)
-            if (key_of(rows[i]) == key_of(rows[i - 1])) return false;
+            if (key_of(rows[i]) == key_of(rows[i - 1])) return refuse("equal time keys");
     }
     std::vector<int64_t> stamps(rows.size());
     const size_t form = rows.empty() ? 0 : key_of(rows[0]).size();
     for (size_t i = 0; i < rows.size(); ++i)
-        if (!iso_to_ns(key_of(rows[i]), form, stamps[i])) return false;
+        if (!iso_to_ns(key_of(rows[i]), form, stamps[i])) return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
 
     // Drop rows with a missing cell, then gather the columns.
     std::vector<size_t> keep;

@@ -29,7 +29,17 @@ struct Frame {
     int find(std::string_view name) const;
 };
 
-// Reads a whole file; false when it cannot be opened or read.
+// Why the last parse_data_file or clean_ticker on this thread answered false: a short phrase for
+// the caller's log.
+const char *last_refusal();
+// The position in clean_ticker's `paths` of the file at fault, or -1 when no one file is.
+int last_refusal_file();
+
+// Decimal text converted correctly rounded (pandas 3's read_csv) or as pandas 2's default
+// converter does (the initial setting). Set once, before any parsing.
+void set_correct_rounding(bool on);
+
+// Reads a whole file; false when it cannot be opened or read (or its path holds a NUL byte).
 bool read_file(const std::string &path, std::string &out);
 
 // Parses one data file held in `bytes` (flat or grouped layout; for the grouped layout the

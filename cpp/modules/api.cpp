@@ -17,6 +17,7 @@
 #include <memory>
 
 #include <climits>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,27 @@ const std::pair<const char *, const char *> kRename[] = {
 
 
 
+
+// Decided once at load from the installed pandas: pandas 3 reads text as its "str" dtype, gives
+// microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2 gives
+// object text and nanoseconds.
+bool g_pandas3 = false;
+PyObject *g_log = nullptr;  // logging.getLogger("orvane_data"), kept for the module's lifetime
+
+// The dtype of text columns and labels that pandas' own steps give.
+nb::object text_dtype() { return g_pandas3 ? nb::object(nb::str("str")) : builtin("object"); }
+
+// A DEBUG record naming the file (or ticker) and why it leaves the native road; nothing is
+// formatted unless the logger is enabled for DEBUG.
+void log_fallback(const std::string &where, const char *why) {
+    if (!g_log) return;
+    PyObject *on = PyObject_CallMethod(g_log, "isEnabledFor", "i", 10);
+    if (!on) throw nb::python_error();
+    const bool enabled = PyObject_IsTrue(on) == 1;
+    Py_DECREF(on);
+    if (!enabled) return;
+    nb::handle(g_log).attr("debug")("pandas reads %s: %s", nb::str(where.data(), where.size()), why);
+}
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
@@ -135,7 +157,9 @@ nb::object load_file(const std::string &path) {
     } catch (nb::python_error &e) {
         nb::handle value = e.value();
         if (nb::hasattr(value, "add_note")) {
-            PyObject *r = PyObject_CallMethod(value.ptr(), "add_note", "s", ("in the data file " + path).c_str());
+            const std::string note = "in the data file " + path;
+            nb::object text = nb::steal(PyUnicode_FromStringAndSize(note.data(), (Py_ssize_t) note.size()));
+            PyObject *r = text.is_valid() ? PyObject_CallMethod(value.ptr(), "add_note", "O", text.ptr()) : nullptr;
             if (r) Py_DECREF(r);
             else PyErr_Clear();
         }
@@ -145,7 +169,7 @@ nb::object load_file(const std::string &path) {
 
 nb::object read_bars(const std::string &path) {
     nb::object pd = glue::import("pandas");
-    nb::str p(path.c_str());
+    nb::str p(path.data(), path.size());
     if (row_has_open(p, 1)) return pd.attr("read_csv")(p);
     if (!row_has_open(p, 2)) unrecognised(path);
     nb::list header, index_col;
@@ -332,11 +356,15 @@ TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, cons
     for (nb::handle name : loc.kept) paths.push_back(fs_path(loc.dir + "/" + nb::cast<std::string>(name)));
     // A lower bound that cannot be formed is the pandas road's to report, in its own order.
     nb::object lower;
+    const char *why = "";
+    std::string where = loc.dir;  // the file at fault where one is
     try {
         lower = window_lower(start, bar_convention);
     } catch (nb::python_error &) {
     }
-    if (lower.is_valid() && !paths.empty()) {
+    if (!PyUnicode_CheckExact(ticker.ptr())) {
+        why = "a ticker that is not a str";  // its column holds the object itself
+    } else if (lower.is_valid() && !paths.empty()) {
         const std::string lo = utf8(lower), hi = utf8(end);
         auto bars = std::make_unique<NativeBars>();
         bool ok;
@@ -344,11 +372,23 @@ TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, cons
             nb::gil_scoped_release release;
             ok = core::clean_ticker(paths, !daily, lo, hi, bars->buffers, bars->frame);
         }
+
+        if (ok && g_pandas3 && bars->frame.rows == 0) {
+            ok = false;  // pandas 3 converts an empty time column to seconds, not microseconds
+            why = "no rows left after the window and cleaning";
+        } else if (!ok) {
+            why = core::last_refusal();
+            const int file = core::last_refusal_file();
+            if (file >= 0) where = daily ? loc.dir + "/ohlcv.csv" : loc.dir + "/" + nb::cast<std::string>(loc.kept[file]);
+        }
         if (ok) {
             out.native = std::move(bars);
             return out;
         }
+    } else {
+        why = paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
     }
+    log_fallback(where, why);
     out.df = pandas_ticker(ticker, loc, start, end, daily, bar_convention);
     return out;
 }
@@ -389,19 +429,33 @@ nb::object text_array(const std::vector<std::string_view> &texts) {
     });
 }
 
+// Timestamps (nanoseconds) in the unit that pandas' to_datetime gives for these keys.
+nb::object stamp_array(const std::vector<int64_t> &ns) {
+    if (!g_pandas3) return numpy_of(std::vector<int64_t>(ns)).attr("view")("M8[ns]");
+    std::vector<int64_t> us(ns.size());
+    for (size_t i = 0; i < ns.size(); ++i) us[i] = ns[i] / 1000;
+    return numpy_of(std::move(us)).attr("view")("M8[us]");
+}
+
+// An object array of text as a column in pandas' default text dtype.
+nb::object text_column(nb::object objects) {
+    if (!g_pandas3) return objects;
+    return glue::import("pandas").attr("array")(objects, "dtype"_a = "str");
+}
+
 nb::object native_frame(NativeBars &bars, nb::handle ticker) {
     core::Frame &f = bars.frame;
     nb::dict cols;
     for (core::Column &c : f.cols) {
         nb::str name(c.name.c_str(), c.name.size());
         switch (c.kind) {
-            case core::Kind::Time: cols[name] = numpy_of(std::vector<int64_t>(c.ints)).attr("view")("M8[ns]"); break;
+            case core::Kind::Time: cols[name] = stamp_array(c.ints); break;
             case core::Kind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
             case core::Kind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
-            case core::Kind::Text: cols[name] = text_array(c.texts); break;
+            case core::Kind::Text: cols[name] = text_column(text_array(c.texts)); break;
         }
     }
-    cols["generic_ticker"] = object_array(f.rows, [&](size_t) { return nb::borrow(ticker); });
+    cols["generic_ticker"] = text_column(object_array(f.rows, [&](size_t) { return nb::borrow(ticker); }));
     return glue::import("pandas").attr("DataFrame")(cols);
 }
 
@@ -425,6 +479,30 @@ const T *data_of(nb::handle arr) {
     return nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig>>(arr).data();
 }
 
+// Nanoseconds per unit of a naive datetime64 dtype ("datetime64[us]" -> 1000), 0 for others.
+int64_t unit_factor(const std::string &dtype) {
+    static const std::pair<const char *, int64_t> units[] = {
+        {"datetime64[ns]", 1}, {"datetime64[us]", 1000}, {"datetime64[ms]", 1000000}, {"datetime64[s]", 1000000000}};
+    for (auto &[name, factor] : units)
+        if (dtype == name) return factor;
+    return 0;
+}
+
+const char *unit_name(int64_t factor) {
+    switch (factor) {
+        case 1: return "M8[ns]";
+        case 1000: return "M8[us]";
+        case 1000000: return "M8[ms]";
+        default: return "M8[s]";
+    }
+}
+
+bool all_finite(const double *v, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
 // The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
 // are outside what the native reshape reproduces exactly (then pandas melts and pivots).
 nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure) {
@@ -446,7 +524,10 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     }
 
     nb::list tick;
-    for (TickerBars &t : all) tick.append(t.ticker);
+    for (TickerBars &t : all) {
+        if (!PyUnicode_CheckExact(t.ticker.ptr())) return nb::object();
+        tick.append(t.ticker);
+    }
     nb::object ids = builtin("sorted")(builtin("set")(tick));
     nb::dict column_of;
     for (size_t i = 0; i < nb::len(ids); ++i) column_of[ids[i]] = nb::int_(i);
@@ -454,7 +535,10 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     nb::object np = glue::import("numpy");
     std::vector<core::ReshapeInput> inputs;
     std::vector<nb::object> keep_alive;
+    std::vector<std::unique_ptr<std::vector<int64_t>>> stamps;  // pandas-road dates in nanoseconds
     bool any_float = false;
+    // The stacked DATE column takes the finest unit among the tickers'.
+    int64_t out_unit = 1000000000;
     for (TickerBars &t : all) {
         core::ReshapeInput in;
         in.column = nb::cast<int>(column_of[t.ticker]);
@@ -466,11 +550,16 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
             if (key < 0 || f.rows == 0) return nb::object();
             in.dates = f.cols[key].ints.data();
             in.rows = f.rows;
+            out_unit = std::min<int64_t>(out_unit, g_pandas3 ? 1000 : 1);
             // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
             for (size_t k = 0; k < measure.size(); ++k) {
                 const int c = f.find(kSourceField[k]);
                 if (c < 0 || f.cols[c].kind == core::Kind::Text) return nb::object();
-                if (f.cols[c].kind == core::Kind::Float) any_float = true;
+                if (f.cols[c].kind == core::Kind::Float) {
+                    any_float = true;
+                    // pivot_table's mean skips NaN and drops all-NaN rows (a 0/0 roll factor)
+                    if (!all_finite(f.cols[c].floats.data(), f.rows)) return nb::object();
+                }
             }
             for (size_t k : wanted) {
                 core::Column &col = f.cols[f.find(kSourceField[k])];
@@ -486,11 +575,19 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
             if (!truthy(columns.attr("is_unique")) || !contains(columns, nb::str("time_key")) || nb::len(df) == 0)
                 return nb::object();
             nb::object key = df["time_key"];
-            if (glue::to_str(key.attr("dtype")) != "datetime64[ns]") return nb::object();
+            const int64_t factor = unit_factor(glue::to_str(key.attr("dtype")));
+            if (factor == 0) return nb::object();
+            out_unit = std::min(out_unit, factor);
             nb::object dates = np.attr("ascontiguousarray")(key.attr("to_numpy")().attr("view")("i8"));
             keep_alive.push_back(dates);
-            in.dates = data_of<int64_t>(dates);
-            in.rows = nb::len(df);
+            const size_t n = nb::len(df);
+            const int64_t *raw = data_of<int64_t>(dates);
+            auto ns = std::make_unique<std::vector<int64_t>>(n);
+            for (size_t i = 0; i < n; ++i)
+                if (__builtin_mul_overflow(raw[i], factor, &(*ns)[i])) return nb::object();
+            in.dates = ns->data();
+            stamps.push_back(std::move(ns));
+            in.rows = n;
             std::vector<bool> is_float(measure.size());
             for (size_t k = 0; k < measure.size(); ++k) {
                 if (!contains(columns, nb::str(kSourceField[k]))) return nb::object();
@@ -498,6 +595,11 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
                 if (dtype != "float64" && dtype != "int64") return nb::object();
                 is_float[k] = dtype == "float64";
                 any_float = any_float || is_float[k];
+            }
+            for (size_t k = 0; k < measure.size(); ++k) {
+                if (!is_float[k]) continue;
+                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
+                if (!all_finite(data_of<double>(arr), in.rows)) return nb::object();
             }
             for (size_t k : wanted) {
                 nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
@@ -518,13 +620,14 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
         core::reshape_mean(inputs, wanted.size(), n_ids, dates, values);
     }
     const size_t nd = dates.size();
+    for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
     nb::object pd = glue::import("pandas");
     nb::list names;
     for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
     // The index from its levels and codes: no factorising of repeated labels.
     nb::list levels, codes, index_names;
-    levels.append(pd.attr("Index")(names, "dtype"_a = builtin("object")));
-    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")("M8[ns]")));
+    levels.append(pd.attr("Index")(names, "dtype"_a = text_dtype()));
+    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(out_unit))));
     nb::object field_codes = np.attr("arange")(wanted.size());
     nb::object date_codes = np.attr("arange")(nd);
     codes.append(np.attr("repeat")(field_codes, nd));
@@ -533,7 +636,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     index_names.append("DATE");
     nb::object index = pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
                                              "verify_integrity"_a = false);
-    nb::object columns = pd.attr("Index")(ids, "dtype"_a = builtin("object"), "name"_a = "ID");
+    nb::object columns = pd.attr("Index")(ids, "dtype"_a = text_dtype(), "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
     nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
     nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns);
@@ -558,6 +661,7 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     if (!return_ohlcv && !all.empty()) {
         nb::object table = native_table(all, flds, fields);
         if (table.is_valid()) return table;
+        log_fallback("the (field, date) table", "some ticker's bars are outside what the native reshape reproduces");
     }
 
     nb::list frames;
@@ -611,6 +715,12 @@ const char *kGetDataDoc =
 }  // namespace
 
 ORVANE_MODULE(api, m) {
+    {
+        nb::object version = glue::import("pandas").attr("__version__");
+        g_pandas3 = nb::cast<int>(builtin("int")(version.attr("split")(".")[0])) >= 3;
+        core::set_correct_rounding(g_pandas3);
+        g_log = glue::import("logging").attr("getLogger")("orvane_data").release().ptr();
+    }
     m.attr("os") = glue::import("os");
     m.attr("csv") = glue::import("csv");
     m.attr("List") = glue::import("typing").attr("List");

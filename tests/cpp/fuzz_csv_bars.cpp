@@ -1,21 +1,88 @@
-// Mutation fuzzer for the native CSV bar reader (no Python involved).
+// Fuzzer for the native CSV bar reader, cleaning step and reshape (no Python involved).
 //
-// Build and run under AddressSanitizer and UBSan, e.g. for ten minutes:
+// One input is one data file: it is parsed with both float converters, then cleaned as an intraday
+// ticker (two copies, sorted) and as a daily one through a temporary file, and the cleaned bars
+// go through the reshape. Built with libFuzzer (-fsanitize=fuzzer -DORVANE_LIBFUZZER) the entry
+// point is LLVMFuzzerTestOneInput alone; otherwise this file's own main mutates the seeds below
+// and the files of a corpus directory for a given time with a fixed seed:
 //   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp
 //       tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o build/fuzz_csv_bars
-//   build/fuzz_csv_bars 600
-// Seeds are flat and grouped files; each round mutates one (flips, inserts special bytes, cuts,
-// splices lines), parses it, and runs the whole cleaning step on it through a temporary file.
+//   build/fuzz_csv_bars SECONDS [SEED] [CORPUS_DIR]
 #include "core/csv_bars.hpp"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 using namespace orvane::core;
+
+namespace {
+
+std::string temp_path() {
+    static const std::string path = "/tmp/fuzz_csv_bars." + std::to_string(getpid()) + ".csv";
+    return path;
+}
+
+// The cleaned bars through the reshape, as the module feeds it.
+void reshape(const Frame &f) {
+    const int key = f.find("time_key");
+    if (key < 0 || f.cols[key].kind != Kind::Time) return;
+    ReshapeInput in;
+    in.dates = f.cols[key].ints.data();
+    in.rows = f.rows;
+    for (const char *name : {"open", "close", "volume"}) {
+        const int c = f.find(name);
+        if (c < 0 || f.cols[c].kind == Kind::Text || f.cols[c].kind == Kind::Time) return;
+        const bool fl = f.cols[c].kind == Kind::Float;
+        in.fvalues.push_back(fl ? f.cols[c].floats.data() : nullptr);
+        in.ivalues.push_back(fl ? nullptr : f.cols[c].ints.data());
+    }
+    ReshapeInput twice = in;
+    twice.column = 1;
+    std::vector<int64_t> dates;
+    std::vector<double> values;
+    reshape_mean({in, twice}, in.fvalues.size(), 2, dates, values);
+    if (values.size() != dates.size() * in.fvalues.size() * 2) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    for (bool correct : {false, true}) {
+        set_correct_rounding(correct);
+        Frame f;
+        if (parse_data_file(bytes, f) && f.cols.empty()) std::abort();
+    }
+    const std::string tmp = temp_path();
+    if (FILE *out = std::fopen(tmp.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+        // Fresh buffers each time, so that their ends are the ends of their allocations.
+        auto clean = [&](std::vector<std::string> paths, bool sort, const char *lower, const char *upper) {
+            std::vector<std::string> buffers;
+            Frame g;
+            if (clean_ticker(paths, sort, lower, upper, buffers, g)) reshape(g);
+        };
+        clean({tmp, tmp}, true, "2024-03-15", "2024-03-16 23:59:59");
+        // Daily windows as callers write them, short ones included.
+        clean({tmp}, false, "1", "3");
+        clean({tmp}, false, "2024-03-14", "2024-03-16");
+    }
+    return 0;
+}
+
+#ifndef ORVANE_LIBFUZZER
 
 static const char *kSeeds[] = {
     "time_key,open,high,low,close,volume,num_trds,ticker\n"
@@ -31,41 +98,52 @@ static const char *kSeeds[] = {
     "time_key,open,high,low,close,volume\n2024-03-15,1,1,1,2,10\n2024-03-14,1,1,1,4,NA\n",
 };
 
-static const char kSpecial[] = {',', '\n', '\r', '"', ' ', '.', 'e', '-', '+', '0', '9', '\0', '\x7f', '\xff', ':'};
+static const char kSpecial[] = {',', '\n', '\r', '"', ' ', '.', 'e', '-', '+', '0', '9', '\0', '\x7f', '\xff', ':', 'T', 'Z'};
 
 int main(int argc, char **argv) {
     const double seconds = argc > 1 ? std::atof(argv[1]) : 10.0;
-    const char *tmp = argc > 2 ? argv[2] : "/tmp/fuzz_csv_bars.csv";
-    std::mt19937_64 rng(12345);
+    const unsigned long long seed = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 12345;
+    std::vector<std::string> seeds(std::begin(kSeeds), std::end(kSeeds));
+    if (argc > 3) {
+        for (const auto &entry : std::filesystem::directory_iterator(argv[3])) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            std::stringstream text;
+            text << in.rdbuf();
+            seeds.push_back(text.str());
+        }
+    }
+    // The seeds as they are, then mutated.
+    for (const std::string &s : seeds)
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(s.data()), s.size());
+    std::mt19937_64 rng(seed);
     auto pick = [&](size_t n) { return (size_t) (rng() % (n ? n : 1)); };
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    size_t rounds = 0, accepted = 0;
+    size_t rounds = 0;
     while (std::chrono::steady_clock::now() < until) {
-        std::string s = kSeeds[pick(3)];
+        std::string s = seeds[pick(seeds.size())];
         const size_t edits = 1 + pick(8);
         for (size_t e = 0; e < edits; ++e) {
-            switch (pick(6)) {
+            switch (pick(7)) {
                 case 0: if (!s.empty()) s[pick(s.size())] = (char) rng(); break;
                 case 1: s.insert(s.begin() + (long) pick(s.size() + 1), kSpecial[pick(sizeof kSpecial)]); break;
                 case 2: if (!s.empty()) s.erase(pick(s.size()), 1 + pick(4)); break;
                 case 3: s.resize(pick(s.size() + 1)); break;
                 case 4: { size_t a = pick(s.size()), b = pick(s.size()); if (a > b) std::swap(a, b);
                           s.insert(pick(s.size() + 1), s.substr(a, b - a)); break; }
+                case 5: {  // another seed's tail spliced on
+                    const std::string &o = seeds[pick(seeds.size())];
+                    if (!o.empty()) s = s.substr(0, pick(s.size() + 1)) + o.substr(pick(o.size()));
+                    break;
+                }
                 default: if (!s.empty()) s[pick(s.size())] = kSpecial[pick(sizeof kSpecial)]; break;
             }
         }
-        Frame f;
-        accepted += parse_data_file(s, f);
-        if (FILE *out = std::fopen(tmp, "wb")) {
-            std::fwrite(s.data(), 1, s.size(), out);
-            std::fclose(out);
-            std::vector<std::string> paths{tmp, tmp}, buffers;
-            Frame g;
-            clean_ticker(paths, rounds % 2 == 0, "2024-03-15", "2024-03-16 23:59:59", buffers, g);
-        }
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(s.data()), s.size());
         ++rounds;
     }
-    std::printf("%zu rounds, %zu parsed, no finding\n", rounds, accepted);
-    std::remove(tmp);
+    std::printf("fuzz_csv_bars: %zu rounds from %zu seeds (seed %llu), no finding\n", rounds, seeds.size(), seed);
+    std::remove(temp_path().c_str());
     return 0;
 }
+
+#endif
