@@ -447,13 +447,13 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     return true;
 }
 
-namespace {
-
 int days_in_month(int y, int m) {
     static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
     return d[m - 1];
 }
+
+namespace {
 
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;

@@ -67,4 +67,7 @@ struct ReshapeInput {
 void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
                   std::vector<int64_t> &dates, std::vector<double> &values);
 
+// Days in month m (1-12) of the proleptic Gregorian year y.
+int days_in_month(int y, int m);
+
 }  // namespace orvane::core

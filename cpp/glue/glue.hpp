@@ -213,11 +213,23 @@ nb::object ne(nb::handle a, nb::handle b);
 nb::object gt(nb::handle a, nb::handle b);
 nb::object ge(nb::handle a, nb::handle b);
 bool contains(nb::handle container, nb::handle item);  // item in container
+// The comparison `op` (Py_LT ... Py_GE) as the interpreter's containers compare: a is b counts as
+// equal (PyObject_RichCompareBool).
+bool holds(nb::handle a, int op, nb::handle b);
 nb::object builtin(const char *name);                  // builtins.<name>
 // df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which is
 // lower when the assignment comes from native code than from a Python local; hold the references a
 // Python caller would so that a plain column assignment is not mistaken for one.
 void set_column(nb::handle df, nb::handle key, nb::handle value);
+// obj[key] and a + b with the interpreter's semantics (its own errors on failure).
+nb::object item(nb::handle obj, nb::handle key);
+nb::object add(nb::handle a, nb::handle b);
+// repr(x) as text, for messages and notes.
+std::string repr_of(nb::handle x);
+// Add a note (BaseException.add_note) to the error on its way to the caller; the error itself,
+// its type and message, are unchanged.
+void add_note(nb::python_error &e, const std::string &note);
+
 // The interpreter strings `parts` joined, so any text (embedded NULs, lone surrogates) passes
 // through unchanged; used for S3 keys and URLs.
 nb::str cat(std::initializer_list<nb::handle> parts);

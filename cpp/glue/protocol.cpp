@@ -119,4 +119,32 @@ nb::str cat(std::initializer_list<nb::handle> parts) {
     return nb::steal<nb::str>(r);
 }
 
+bool holds(nb::handle a, int op, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object item(nb::handle obj, nb::handle key) {
+    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+nb::object add(nb::handle a, nb::handle b) {
+    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
+    if (!r) throw nb::python_error();
+    return nb::steal(r);
+}
+
+std::string repr_of(nb::handle x) { return to_str(nb::repr(x)); }
+
+void add_note(nb::python_error &e, const std::string &note) {
+    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
+    if (!text) throw nb::python_error();
+    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
+    if (!r) throw nb::python_error();
+    Py_DECREF(r);
+}
+
 }  // namespace glue

@@ -5,6 +5,7 @@
 // (two header rows, groups of columns per contract; the group with the most volume supplies the
 // bars). The query keeps the bars inside a text window, cleans them, back-adjusts prices across
 // futures rolls and returns the long bar table or a (field, date) x ticker table.
+#include "glue/arrays.hpp"
 #include "glue/glue.hpp"
 
 #include <nanobind/ndarray.h>
@@ -29,6 +30,8 @@ namespace {
 using glue::truthy;
 using glue::contains;
 using glue::builtin;
+using glue::numpy_of;
+using glue::object_array;
 
 const std::vector<std::string> kIntradayFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"};
 const std::vector<std::string> kDailyFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"};
@@ -62,20 +65,6 @@ void log_fallback(const std::string &where, const char *why) {
     nb::handle(g_log).attr("debug")("pandas reads %s: %s", nb::str(where.data(), where.size()), why);
 }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-// obj[key] = value. pandas guesses "chained assignment" from the target's reference count, which is
-// lower when the assignment comes from native code than from a Python local; hold the references a
-// Python caller would so that a plain assignment is not mistaken for one.
-void set_item(nb::handle obj, nb::handle key, nb::handle value) {
-    nb::object local = nb::borrow(obj), extra = nb::borrow(obj);
-    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
-}
-
 nb::list str_list(const std::vector<std::string> &items) {
     nb::list out;
     for (const std::string &s : items) out.append(nb::str(s.c_str()));
@@ -86,7 +75,7 @@ nb::list str_list(const std::vector<std::string> &items) {
 
 // The `row`-th record (from 1) of a CSV file, read with the csv module's default dialect.
 nb::object read_row(nb::handle filename, nb::handle row) {
-    if (compare(row, nb::int_(1), Py_LT)) glue::raise(PyExc_ValueError, "row must be 1 or greater");
+    if (glue::holds(row, Py_LT, nb::int_(1))) glue::raise(PyExc_ValueError, "row must be 1 or greater");
     long long wanted = PyLong_AsLongLong(row.ptr());
     if (wanted == -1 && PyErr_Occurred()) {
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
@@ -180,10 +169,10 @@ nb::object read_bars(const std::string &path) {
     nb::object groups = df.attr("columns").attr("get_level_values")(0).attr("unique")();
     nb::object principal, best;
     for (nb::handle g : groups) {
-        if (compare(g, nb::str("meta"), Py_EQ)) continue;
+        if (glue::holds(g, Py_EQ, nb::str("meta"))) continue;
         nb::object sub = df.attr("xs")(g, "level"_a = 0, "axis"_a = 1).attr("dropna")();
         nb::object total = sub["volume"].attr("sum")();
-        if (!principal.is_valid() || compare(total, best, Py_GT)) {
+        if (!principal.is_valid() || glue::holds(total, Py_GT, best)) {
             principal = nb::borrow(g);
             best = total;
         }
@@ -200,9 +189,9 @@ void roll_adjust(nb::object &full) {
     nb::list rows;
     nb::object flagged = switch1[switch1.attr("gt")(0)].attr("index");
     for (nb::handle idx : flagged) {
-        if (compare(idx, nb::int_(0), Py_EQ)) continue;
+        if (glue::holds(idx, Py_EQ, nb::int_(0))) continue;
         nb::object prev = nb::borrow(idx) - nb::int_(1);
-        if (compare(switch2[prev], nb::int_(1), Py_EQ)) {
+        if (glue::holds(switch2[prev], Py_EQ, nb::int_(1))) {
             rows.append(prev);
             rows.append(idx);
         }
@@ -218,7 +207,7 @@ void roll_adjust(nb::object &full) {
     for (auto &[idx, factor] : adj) {
         for (const char *col : {"close", "open", "high", "low"}) {
             nb::object key = nb::make_tuple(nb::slice(nb::none(), idx, nb::none()), col);
-            set_item(loc, key, loc[key] * factor);
+            glue::set_column(loc, key, loc[key] * factor);
         }
     }
 }
@@ -230,6 +219,9 @@ struct Located {
     nb::list kept;  // intraday: names in ascending text order
 };
 
+// A day file's name ends in "YYYY-MM-DD.csv": its date is read from these last characters.
+constexpr size_t kDayFileTail = 14;
+
 // The date of a day-file name: natively (y, m, d set, invalid object returned) when its tail is
 // a plain YYYY-MM-DD, else by strptime, which also gives the interpreter's own error.
 nb::object name_date(nb::handle name, int &y, int &m, int &d) {
@@ -237,8 +229,8 @@ nb::object name_date(nb::handle name, int &y, int &m, int &d) {
     const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
     if (!text) throw nb::python_error();
     std::string_view s(text, (size_t) size);
-    if (PyUnicode_GET_LENGTH(name.ptr()) == size && s.size() >= 14) {
-        std::string tail(s.substr(s.size() - 14));
+    if (PyUnicode_GET_LENGTH(name.ptr()) == size && s.size() >= kDayFileTail) {
+        std::string tail(s.substr(s.size() - kDayFileTail));
         for (size_t p; (p = tail.find(".csv")) != std::string::npos;) tail.erase(p, 4);
         auto digits = [&](size_t a, size_t n) {
             int v = 0;
@@ -250,13 +242,10 @@ nb::object name_date(nb::handle name, int &y, int &m, int &d) {
         };
         if (tail.size() == 10 && tail[4] == '-' && tail[7] == '-') {
             y = digits(0, 4), m = digits(5, 2), d = digits(8, 2);
-            static const int dim[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-            const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-            if (y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= dim[m - 1] && !(m == 2 && d == 29 && !leap))
-                return nb::object();
+            if (y >= 1 && m >= 1 && m <= 12 && d >= 1 && d <= core::days_in_month(y, m)) return nb::object();
         }
     }
-    nb::object tail = nb::borrow(name)[nb::slice(nb::int_(-14), nb::none(), nb::none())].attr("replace")(".csv", "");
+    nb::object tail = nb::borrow(name)[nb::slice(nb::int_(-(Py_ssize_t) kDayFileTail), nb::none(), nb::none())].attr("replace")(".csv", "");
     return glue::import("datetime").attr("datetime").attr("strptime")(tail, "%Y-%m-%d").attr("date")();
 }
 
@@ -273,9 +262,9 @@ Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::s
         int y = 0, m = 0, d = 0;
         nb::object day = name_date(name, y, m, d);
         if (!day.is_valid()) day = glue::import("datetime").attr("date")(y, m, d);
-        if (!compare(lo, day, Py_LE)) continue;
+        if (!glue::holds(lo, Py_LE, day)) continue;
         if (!hi.is_valid()) hi = flex_strptime(end).attr("date")();
-        if (compare(day, hi, Py_LE)) loc.kept.append(name);
+        if (glue::holds(day, Py_LE, hi)) loc.kept.append(name);
     }
     loc.kept.sort();
     return loc;
@@ -283,7 +272,7 @@ Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::s
 
 // The window's lower bound: `start`, or one minute before it for bar_convention "start".
 nb::object window_lower(nb::handle start, nb::handle bar_convention) {
-    if (!compare(bar_convention, nb::str("start"), Py_EQ)) return nb::borrow(start);
+    if (!glue::holds(bar_convention, Py_EQ, nb::str("start"))) return nb::borrow(start);
     nb::object minute = glue::import("datetime").attr("timedelta")("minutes"_a = 1);
     return (flex_strptime(start) - minute).attr("strftime")("%Y-%m-%d %H:%M:%S");
 }
@@ -312,12 +301,12 @@ nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start
     }
     nb::object lower = window_lower(start, bar_convention);
     nb::object key = full["time_key"];
-    full = full[key.attr("__ge__")(lower) & key.attr("__le__")(end)].attr("copy")();
-    set_item(full, nb::str("time_key"), pd.attr("to_datetime")(full["time_key"]));
+    full = full[glue::ge(key, lower) & glue::le(key, end)].attr("copy")();
+    glue::set_column(full, nb::str("time_key"), pd.attr("to_datetime")(full["time_key"]));
     full = full.attr("dropna")();
     full = full.attr("reset_index")("drop"_a = true);
     if (contains(full.attr("columns"), nb::str("ticker"))) roll_adjust(full);
-    set_item(full, nb::str("generic_ticker"), ticker);
+    glue::set_column(full, nb::str("generic_ticker"), ticker);
     return full.attr("copy")();
 }
 
@@ -393,28 +382,6 @@ TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, cons
     return out;
 }
 
-template <class T>
-nb::object numpy_of(std::vector<T> &&v) {
-    auto *owned = new std::vector<T>(std::move(v));
-    nb::capsule owner(owned, [](void *p) noexcept { delete (std::vector<T> *) p; });
-    size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
-}
-
-// An object array holding `n` new references produced by `item(i)`.
-template <class F>
-nb::object object_array(size_t n, F item) {
-    nb::object arr = glue::import("numpy").attr("empty")(n, "dtype"_a = builtin("object"));
-    if (n == 0) return arr;
-    uintptr_t addr = nb::cast<uintptr_t>(arr.attr("__array_interface__")["data"][0]);
-    PyObject **slots = reinterpret_cast<PyObject **>(addr);
-    for (size_t i = 0; i < n; ++i) {
-        PyObject *old = slots[i];
-        slots[i] = item(i).release().ptr();
-        Py_XDECREF(old);
-    }
-    return arr;
-}
 
 nb::object text_array(const std::vector<std::string_view> &texts) {
     nb::object last;

@@ -15,18 +15,12 @@ namespace {
 
 bool has_text(nb::handle error, const char *text) { return glue::to_str(error).find(text) != std::string::npos; }
 
-void add_note(nb::handle error, const std::string &note) {
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass"));
-    if (!text.is_valid()) throw nb::python_error();
-    error.attr("add_note")(text);
-}
 
 bool eight_digits(nb::handle text) {
     if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
     return glue::truthy(text.attr("isdigit")());
 }
 
-std::string quoted(nb::handle x) { return glue::to_str(nb::repr(x)); }
 
 // The first file, in the order the query reads them, whose header lacks one of `needed`; empty
 // when every file has them all (or none can be read).
@@ -70,7 +64,7 @@ void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::hand
     const bool daily = root.find("K_1D") != std::string::npos;
 
     if (e.matches(PyExc_ValueError) && !daily && has_text(error, "'ohlcv' does not match format")) {
-        add_note(error, "csv_path " + quoted(csv_path) + " holds ohlcv.csv files, the daily layout, but lacks 'K_1D', "
+        glue::add_note(e, "csv_path " + glue::repr_of(csv_path) + " holds ohlcv.csv files, the daily layout, but lacks 'K_1D', "
                         "so it was read as an intraday tree of day files (<ticker>_YYYY-MM-DD.csv). A daily tree's "
                         "path must contain 'K_1D'.");
         return;
@@ -82,12 +76,12 @@ void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::hand
         std::string missing;
         const std::string file = file_lacking(tickers, root, kIntradayColumns, std::size(kIntradayColumns), missing);
         if (!file.empty())
-            add_note(error, "An intraday tree gives all six fields, so every day file needs the columns time_key, "
+            glue::add_note(e, "An intraday tree gives all six fields, so every day file needs the columns time_key, "
                             "open, high, low, close, volume and num_trds; " + file + " has no '" + missing + "'.");
         return;
     }
     if (has_text(error, "not in index")) {
-        std::string note = "No bar lies in the window [" + quoted(start) + ", " + quoted(end) + "]";
+        std::string note = "No bar lies in the window [" + glue::repr_of(start) + ", " + glue::repr_of(end) + "]";
         try {
             if (PyUnicode_Check(start.ptr()) && PyUnicode_Check(end.ptr()) && glue::truthy(glue::gt(start, end)))
                 note += ": start comes after end";
@@ -97,7 +91,7 @@ void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::hand
         if (eight_digits(start) || eight_digits(end))
             note += " The window is compared with the files' time_key text, which is written YYYY-MM-DD: write the "
                     "dates with dashes ('2024-01-01', not '20240101').";
-        add_note(error, note);
+        glue::add_note(e, note);
     }
 }
 

@@ -12,43 +12,18 @@ using namespace nb::literals;
 
 namespace {
 
+using glue::add_note;
+using glue::repr_of;
 using glue::truthy;
 using glue::contains;
 using glue::builtin;
 using glue::set_column;
 
-
 void say(const std::string &line) { builtin("print")(nb::str(line.c_str())); }
 
-bool py_eq(nb::handle a, const char *text) {
-    int r = PyObject_RichCompareBool(a.ptr(), nb::str(text).ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-
-bool py_gt(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-
-
-std::string repr_of(nb::handle obj) { return glue::to_str(nb::repr(obj)); }
-
-// Adds a note to an interpreter error on its way to the caller; the error itself is unchanged.
-void add_note(nb::python_error &e, const std::string &note) {
-    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
-    if (!text) throw nb::python_error();
-    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
-    if (!r) throw nb::python_error();
-    Py_DECREF(r);
-}
-
 nb::object invert_sign(nb::handle sign) {
-    if (py_eq(sign, "-")) return nb::str("+");
-    if (py_eq(sign, "+")) return nb::str("-");
+    if (glue::equals(sign, "-")) return nb::str("+");
+    if (glue::equals(sign, "+")) return nb::str("-");
     return nb::none();
 }
 
@@ -81,7 +56,7 @@ nb::object convert_tz(nb::handle label) {
             nb::object mins = nb::steal(minutes);
             if (truthy(mins)) {
                 nb::object total = hours * nb::int_(60) + mins;
-                if (py_eq(first, "-")) total = -total;
+                if (glue::equals(first, "-")) total = -total;
                 return pytz.attr("FixedOffset")(total);
             }
         }
@@ -106,13 +81,13 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
     nb::object micro = nb::getattr(value, "microsecond", zero);
     nb::object nano = nb::getattr(value, "nanosecond", zero);
     // Compared with "> 0" rather than tested for truth so that NaT (whose fields are NaN) passes through.
-    bool on_minute = !py_gt(sec, zero) && !py_gt(micro, zero) && !py_gt(nano, zero);
+    bool on_minute = !truthy(glue::gt(sec, zero)) && !truthy(glue::gt(micro, zero)) && !truthy(glue::gt(nano, zero));
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
     nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
     if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
-    if (py_gt(nano, zero)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
+    if (truthy(glue::gt(nano, zero))) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
     return out;
 }
 
@@ -208,7 +183,7 @@ ORVANE_MODULE(querykit, m) {
                   }
                   nb::object start_year = list_dates[0].attr("year");
                   nb::object end_year = list_dates[-1].attr("year");
-                  if (py_gt(end_year, start_year))
+                  if (truthy(glue::gt(end_year, start_year)))
                       return builtin("list")(builtin("range")(start_year, end_year + nb::int_(1)));
                   nb::list out;
                   out.append(end_year);
@@ -371,7 +346,7 @@ ORVANE_MODULE(querykit, m) {
                           suffix = contains(add_pcs, id);
                       } else {
                           nb::object yellow = id.attr("split")(" ")[-1].attr("lower")();
-                          suffix = py_eq(yellow, "curncy") || py_eq(yellow, "corp");
+                          suffix = glue::equals(yellow, "curncy") || glue::equals(yellow, "corp");
                       }
                       values.append(suffix ? nb::object(nb::str((glue::to_str(figi) + ".BGN").c_str())) : figi);
                   }

@@ -27,7 +27,11 @@ namespace core = orvane::core;
 
 namespace {
 
+using glue::add_note;
+using glue::repr_of;
 using glue::truthy;
+using glue::item;
+using glue::add;
 using glue::contains;
 using glue::builtin;
 using glue::set_column;
@@ -36,27 +40,6 @@ using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::devic
 
 nb::object pd() { return glue::import("pandas"); }
 nb::object np() { return glue::import("numpy"); }
-
-
-bool py_eq(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
-
-
-nb::object item(nb::handle obj, nb::handle key) {
-    PyObject *r = PyObject_GetItem(obj.ptr(), key.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
-nb::object add(nb::handle a, nb::handle b) {
-    PyObject *r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw nb::python_error();
-    return nb::steal(r);
-}
-
 
 nb::list str_list(std::initializer_list<const char *> names) {
     nb::list out;
@@ -92,17 +75,6 @@ std::vector<nb::object> unpack3(nb::handle value) {
 
 // ---- errors that say what to fix ------------------------------------------------------------
 
-std::string repr_of(nb::handle obj) { return glue::to_str(nb::repr(obj)); }
-
-// Adds a note to an interpreter error on its way to the caller; the error itself is unchanged.
-void add_note(nb::python_error &e, const std::string &note) {
-    PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
-    if (!text) throw nb::python_error();
-    PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
-    if (!r) throw nb::python_error();
-    Py_DECREF(r);
-}
-
 std::string missing_columns(nb::handle df, std::initializer_list<const char *> names) {
     std::string out;
     nb::object columns = nb::getattr(df, "columns", nb::none());
@@ -136,9 +108,9 @@ void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df
         nb::object bar_columns = nb::getattr(df_bars, "columns", nb::none());
         if (bar_columns.is_none()) return;
         for (nb::handle col : bar_columns)
-            if (py_eq(col, nb::str("EVENT_NAME")) || py_eq(col, nb::str("event_datetime")) ||
-                py_eq(col, nb::str("time_diff")) ||
-                (!py_eq(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
+            if (glue::equals(col, nb::str("EVENT_NAME")) || glue::equals(col, nb::str("event_datetime")) ||
+                glue::equals(col, nb::str("time_diff")) ||
+                (!glue::equals(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
                 clash += (clash.empty() ? "" : ", ") + repr_of(col);
         if (!clash.empty())
             add_note(e, "df_bars shares the column(s) " + clash +
@@ -252,7 +224,7 @@ bool same_zone(nb::handle a, nb::handle b) {
     nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
     if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
     nb::object tz_dtype = pd().attr("DatetimeTZDtype");
-    return py_eq(tz_dtype("ns", ta), tz_dtype("ns", tb));
+    return glue::equals(tz_dtype("ns", ta), tz_dtype("ns", tb));
 }
 
 // Text columns the native path reads: object, the default string dtype and pyarrow strings (the
@@ -425,7 +397,7 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
 // An object ndarray stays object in the result (a DataFrame built from a bare one would infer
 // pandas 3's string dtype for text, unlike the join that the pandas steps make).
 nb::object keep_object(nb::object values) {
-    if (!nb::hasattr(values, "__array_interface__") || !py_eq(values.attr("dtype"), nb::str("object")))
+    if (!nb::hasattr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
         return values;
     return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
 }
@@ -433,7 +405,7 @@ nb::object keep_object(nb::object values) {
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     nb::object codes_array = to_numpy(std::move(codes));
-    if (py_eq(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
+    if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
     // Typed once per distinct name, then gathered.
     return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
 }
@@ -483,7 +455,7 @@ nb::object one_chunk(nb::object values) {
         } catch (nb::python_error &) {
             out = nb::borrow(values.type())(combined);
         }
-        if (py_eq(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
+        if (glue::equals(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
     } catch (nb::python_error &) {
     }
     return values;
@@ -526,7 +498,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     nb::object cal_columns = calendar.attr("columns");
     if (!truthy(cal_columns.attr("is_unique"))) return {};
     for (nb::handle col : cal_columns)
-        if (py_eq(col, nb::str("time_diff")) || py_eq(col, nb::str("datetime")) || contains(bar_columns, col))
+        if (glue::equals(col, nb::str("time_diff")) || glue::equals(col, nb::str("datetime")) || contains(bar_columns, col))
             return {};
 
     nb::object bar_ns_obj = ns_values(bar_times);
@@ -614,8 +586,8 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
     const bool filled = matches.unmatched > 0;
     for (nb::handle col : bar_columns) {
-        if (py_eq(col, nb::str("datetime"))) continue;
-        nb::object values = py_eq(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
+        if (glue::equals(col, nb::str("datetime"))) continue;
+        nb::object values = glue::equals(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
         cols[col] = take_values(values, bar_rows, filled);
     }
     for (nb::handle col : cal_columns)
@@ -752,7 +724,7 @@ ORVANE_MODULE(tickbars, m) {
         for (size_t i = 0, n = nb::len(figis); i < n; ++i) {
             nb::object figi = figis[i], source = pcs[i];
             try {
-                values.append(py_eq(source, empty) ? figi : add(add(figi, dot), source));
+                values.append(glue::equals(source, empty) ? figi : add(add(figi, dot), source));
             } catch (nb::python_error &e) {
                 if (e.matches(PyExc_TypeError))
                     add_note(e, "the pricing source of " + repr_of(item(temp, nb::str("custom")).attr("iloc")[nb::int_(i)]) +
