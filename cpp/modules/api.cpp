@@ -696,30 +696,46 @@ ORVANE_MODULE(api, m) {
     m.attr("timedelta") = datetime_mod.attr("timedelta");
     m.attr("pd") = glue::import("pandas");
 
-    glue::def(m, "_read_row_from_csv(filename: str, row: int) -> List[str]", "Read the `row`-th row into a list.",
-              [](glue::Call &c) -> nb::object { return read_row(c[0], c[1]); });
+    static constexpr glue::Signature kReadRowFromCsv =
+        "_read_row_from_csv(filename: str, row: int) -> List[str]";
+    glue::def(m, kReadRowFromCsv, "Read the `row`-th row into a list.",
+              [](glue::Call &c) -> nb::object {
+                  return read_row(c[kReadRowFromCsv["filename"]], c[kReadRowFromCsv["row"]]);
+              });
 
-    glue::def(m, "_get_data_files(data_path) -> List[str]", "Fetch csv files",
-              [](glue::Call &c) -> nb::object { return get_data_files(c[0]); });
+    static constexpr glue::Signature kGetDataFiles =
+        "_get_data_files(data_path) -> List[str]";
+    glue::def(m, kGetDataFiles, "Fetch csv files",
+              [](glue::Call &c) -> nb::object { return get_data_files(c[kGetDataFiles["data_path"]]); });
 
-    glue::def(m, "_flex_strptime(date_string: str) -> datetime",
+    static constexpr glue::Signature kFlexStrptime =
+        "_flex_strptime(date_string: str) -> datetime";
+    glue::def(m, kFlexStrptime,
               "Parses a date string with varying levels of precision.\n"
               "    Tries formats from most specific to least specific.",
-              [](glue::Call &c) -> nb::object { return flex_strptime(c[0]); });
+              [](glue::Call &c) -> nb::object { return flex_strptime(c[kFlexStrptime["date_string"]]); });
 
-    glue::def(m, "get_data(tickers: List[str], flds: List[str]) -> pd.DataFrame", kGetDataDoc,
+    static constexpr glue::Signature kGetData =
+        "get_data(tickers: List[str], flds: List[str]) -> pd.DataFrame";
+    glue::def(m, kGetData, kGetDataDoc,
               [](glue::Call &) -> nb::object {
                   glue::raise(PyExc_NotImplementedError, "`get_data` is not available in `localcsv`.");
               });
 
-    glue::def(m,
-              "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "
-              "bar_convention: str = 'end', return_ohlcv: bool = False) -> pd.DataFrame",
+    static constexpr glue::Signature kGetHistoricalData =
+        "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "
+        "bar_convention: str = 'end', return_ohlcv: bool = False) -> pd.DataFrame";
+    glue::def(m, kGetHistoricalData,
               kHistoricalDoc, [](glue::Call &c) -> nb::object {
+                  nb::handle tickers = c[kGetHistoricalData["tickers"]], flds = c[kGetHistoricalData["flds"]];
+                  nb::handle start = c[kGetHistoricalData["start"]], end = c[kGetHistoricalData["end"]];
+                  nb::handle csv_path = c[kGetHistoricalData["csv_path"]];
+                  nb::handle bar_convention = c[kGetHistoricalData["bar_convention"]];
                   try {
-                      return historical(c[0], c[1], c[2], c[3], c[4], c[5], truthy(c[6]));
+                      return historical(tickers, flds, start, end, csv_path, bar_convention,
+                                        truthy(c[kGetHistoricalData["return_ohlcv"]]));
                   } catch (nb::python_error &e) {
-                      api_notes::explain(e, c[0], c[2], c[3], c[4]);
+                      api_notes::explain(e, tickers, start, end, csv_path);
                       throw;
                   }
               });
