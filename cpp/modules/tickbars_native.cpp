@@ -1,0 +1,468 @@
+// The native steps of the event windows: window minutes, the join of minutes with bars, the order of
+// the event bars and the join with the calendar, over int64 nanosecond time stamps in
+// core/event_windows; pandas hands over the columns and builds the result.
+#include "tickbars_windows.hpp"
+
+#include "core/event_windows.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+using namespace nb::literals;
+namespace core = orvane::core;
+
+namespace tickbars {
+
+namespace {
+
+using glue::add;
+using glue::builtin;
+using glue::contains;
+using glue::item;
+using glue::truthy;
+
+using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+// ---- numpy buffers ------------------------------------------------------------------------
+
+nb::object as_i64(nb::handle array_like) {
+    return np().attr("ascontiguousarray")(array_like, "dtype"_a = np().attr("int64"));
+}
+
+I64Array i64_view(nb::handle contiguous) { return nb::cast<I64Array>(contiguous); }
+
+nb::object to_numpy(std::vector<int64_t> &&values) {
+    auto *owned = new std::vector<int64_t>(std::move(values));
+    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<int64_t> *>(p); });
+    size_t shape[1] = {owned->size()};
+    return nb::cast(nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(owned->data(), 1, shape, owner));
+}
+
+// ---- the native steps ---------------------------------------------------------------------
+
+
+bool small_int(nb::handle v, int64_t &out) {
+    if (!PyLong_Check(v.ptr())) return false;
+    int overflow = 0;
+    long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (overflow || (x == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return false;
+    }
+    out = x;
+    return true;
+}
+
+// "datetime64[us, UTC]" -> "us"; empty for anything that is not a numpy-style datetime64 dtype.
+std::string datetime_unit(nb::handle dtype) {
+    std::string text = glue::to_str(dtype);
+    if (text.rfind("datetime64[", 0) != 0) return {};
+    size_t end = text.find_first_of(",]", 11);
+    return end == std::string::npos ? std::string{} : text.substr(11, end - 11);
+}
+
+int64_t per_second(const std::string &unit) {
+    if (unit == "s") return 1;
+    if (unit == "ms") return 1'000;
+    if (unit == "us") return 1'000'000;
+    if (unit == "ns") return 1'000'000'000;
+    return 0;
+}
+
+// Both naive, or zones that pandas itself takes for the same (pandas 2 tells a pytz zone from the
+// zoneinfo zone of the same name, and its join then falls back to UTC).
+bool same_zone(nb::handle a, nb::handle b) {
+    nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
+    if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
+    nb::object tz_dtype = pd().attr("DatetimeTZDtype");
+    return glue::equals(tz_dtype("ns", ta), tz_dtype("ns", tb));
+}
+
+// Text columns the native path reads: object, the default string dtype and pyarrow strings (the
+// names themselves are checked to be text once they are factorised).
+bool text_dtype(nb::handle dtype) {
+    return truthy(pd().attr("api").attr("types").attr("is_string_dtype")(dtype));
+}
+
+// Time stamps as int64 nanoseconds, or an invalid object when they do not fit.
+nb::object ns_values(nb::handle datetimes) {
+    nb::object values = datetimes.attr("array");
+    if (datetime_unit(values.attr("dtype")) != "ns") {
+        try {
+            values = values.attr("as_unit")("ns");
+        } catch (nb::python_error &) {
+            return {};  // beyond the nanosecond range: the pandas steps handle it
+        }
+    }
+    return as_i64(values.attr("asi8"));
+}
+
+// The column a DataFrame built from rows holding `values` gets, as the pandas steps build it (the
+// installed pandas decides dtype and time unit by inference).
+nb::object inferred_column(nb::handle values) {
+    nb::list rows;
+    for (nb::handle v : values) rows.append(nb::make_tuple(v));
+    return item(pd().attr("DataFrame")(rows), nb::int_(0)).attr("array");
+}
+
+nb::object inferred_dtype(nb::handle value) {
+    nb::list one;
+    one.append(value);
+    return inferred_column(one).attr("dtype");
+}
+
+// The most window rows this machine could ever hold: each row needs at least four 8-byte values
+// (name, release, minute, offset), so a table beyond physical memory / 32 cannot be built.
+// The limit when the machine does not say how much memory it has: 2^36 rows, 2 TiB of them.
+constexpr __int128 kUnknownMemoryRows = static_cast<__int128>(1) << 36;
+
+__int128 max_window_rows() {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return kUnknownMemoryRows;
+    return static_cast<__int128>(pages) * page / 32;
+}
+
+}  // namespace
+
+// Runs before either road. A window table too long to ever be held raises MemoryError, and a
+// window minute outside the range of its time unit raises pandas' own error for it, both at once
+// (building either table first would take minutes and all memory before failing).
+void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return;
+    nb::object columns = df_calendar.attr("columns");
+    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
+        !truthy(columns.attr("is_unique")))
+        return;
+    nb::object times = item(df_calendar, nb::str("event_datetime"));
+    const std::string unit = datetime_unit(times.attr("dtype"));
+    if (per_second(unit) == 0) return;
+    nb::object codes_obj;
+    try {
+        codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
+    } catch (nb::python_error &) {
+        return;  // names the pandas steps will fail on themselves
+    }
+    nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
+    I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
+    std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
+    const __int128 width = static_cast<__int128>(post) - pre + 1;
+    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
+        glue::raise(PyExc_MemoryError,
+                    "event windows of " + std::to_string(rows.size()) + " releases x " +
+                        glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
+                        " minutes (pre_event_window=" + std::to_string(pre) + ", post_event_window=" +
+                        std::to_string(post) + ") cannot be held in memory");
+
+    // The unit of the window minutes the pandas steps build, found on the first release.
+    nb::object timedelta = glue::import("datetime").attr("timedelta");
+    int64_t first = -1;
+    for (int64_t r : rows)
+        if (raw.data()[r] != INT64_MIN) {
+            first = r;
+            break;
+        }
+    if (first < 0) return;
+    nb::object sample = times.attr("array")[nb::int_(first)];
+    const std::string target = datetime_unit(inferred_dtype(add(sample, timedelta())));
+    const int64_t from = per_second(unit), to = per_second(target);
+    if (to == 0 || to < from) return;
+    const __int128 factor = to / from, minute = static_cast<__int128>(60) * to;
+    const __int128 lo = static_cast<__int128>(INT64_MIN) + 1, hi = INT64_MAX;
+    for (int64_t r : rows) {
+        const int64_t v = raw.data()[r];
+        if (v == INT64_MIN) continue;
+        __int128 t = static_cast<__int128>(v) * factor;
+        __int128 floor = t / minute * minute;
+        if (floor > t) floor -= minute;
+        const bool low_out = floor + pre * minute < lo || floor + pre * minute > hi;
+        const bool high_out = floor + post * minute < lo || floor + post * minute > hi;
+        if (!low_out && !high_out) continue;
+        // Let pandas raise its own error for this minute, as the row-by-row steps would.
+        nb::object release = c.global("round_event_datetime")(times.attr("array")[nb::int_(r)], "round_down"_a = true);
+        nb::object at = add(release, timedelta("minutes"_a = low_out ? pre : post));
+        inferred_dtype(at);
+        glue::raise(PyExc_OverflowError, "the event window minute " + std::to_string(low_out ? pre : post) +
+                                             " of the release at " + glue::to_str(release) +
+                                             " is outside the range of datetime64[" + target + "]");
+    }
+}
+
+
+bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
+                    Windows &w) {
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return false;
+    nb::object columns = df_calendar.attr("columns");
+    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
+        !truthy(columns.attr("is_unique")))
+        return false;
+    nb::object names = item(df_calendar, nb::str("EVENT_NAME"));
+    nb::object times = item(df_calendar, nb::str("event_datetime"));
+    if (!text_dtype(names.attr("dtype")) || per_second(datetime_unit(times.attr("dtype"))) == 0) return false;
+
+    nb::object factorized = pd().attr("factorize")(names);
+    nb::object uniques = factorized[1];
+    for (nb::handle u : uniques)
+        if (!PyUnicode_Check(u.ptr())) return false;
+    w.event_codes = as_i64(factorized[0]);
+    w.cal_ns = ns_values(times);
+    if (!w.cal_ns.is_valid()) return false;
+    I64Array codes = i64_view(w.event_codes), cal_ns = i64_view(w.cal_ns);
+    const size_t n = codes.shape(0);
+
+    std::vector<int64_t> rows;
+    {
+        nb::gil_scoped_release unlocked;
+        rows = core::distinct_releases(codes.data(), cal_ns.data(), n);
+    }
+    if (rows.empty()) return false;
+    for (int64_t r : rows)
+        if (cal_ns.data()[r] == INT64_MIN) return false;  // a missing release time
+
+    nb::object round_event_datetime = c.global("round_event_datetime");
+    nb::object originals = times.attr("array").attr("take")(to_numpy(std::vector<int64_t>(rows)));
+    nb::list rounded;
+    for (nb::handle t : originals) rounded.append(round_event_datetime(t, "round_down"_a = true));
+    // Dtypes and units as the row-by-row construction gives them on the installed pandas.
+    w.release_times = inferred_column(rounded);
+    w.minute_dtype = inferred_dtype(add(rounded[0], glue::import("datetime").attr("timedelta")()));
+    w.name_dtype = inferred_dtype(uniques[0]);
+    if (per_second(datetime_unit(w.release_times.attr("dtype"))) == 0 ||
+        per_second(datetime_unit(w.minute_dtype)) == 0)
+        return false;
+    nb::object rel_ns = ns_values(pd().attr("Series")(w.release_times));
+    if (!rel_ns.is_valid()) return false;
+    I64Array rel = i64_view(rel_ns);
+    w.release_ns.assign(rel.data(), rel.data() + rel.shape(0));
+    for (int64_t t : w.release_ns)
+        if (t == INT64_MIN) return false;
+    w.release_event.resize(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) w.release_event[i] = codes.data()[rows[i]];
+    bool fits;
+    {
+        nb::gil_scoped_release unlocked;
+        fits = core::window_minutes(w.release_ns.data(), w.release_ns.size(), pre, post, w.minutes);
+    }
+    if (!fits) return false;
+    w.event_names = np().attr("asarray")(uniques, "dtype"_a = "object");
+    w.pre = pre;
+    w.width = post - pre + 1;
+    return true;
+}
+
+namespace {
+
+// An object ndarray stays object in the result (a DataFrame built from a bare one would infer
+// pandas 3's string dtype for text, unlike the join that the pandas steps make).
+nb::object keep_object(nb::object values) {
+    if (!nb::hasattr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
+        return values;
+    return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
+}
+
+// Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
+nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
+    nb::object codes_array = to_numpy(std::move(codes));
+    if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
+    // Typed once per distinct name, then gathered.
+    return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
+}
+
+nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
+    nb::object values = to_numpy(std::move(ns)).attr("view")("M8[ns]");
+    nb::object tz = nb::getattr(dtype, "tz", nb::none());
+    nb::object index = pd().attr("DatetimeIndex")(values);
+    if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+    const std::string unit = datetime_unit(dtype);
+    if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
+    return index.attr("array");
+}
+
+}  // namespace
+
+nb::object metadata_native(Windows &w) {
+    const size_t rows = w.minutes.size();
+    std::vector<int64_t> event(rows), release(rows), diff(rows);
+    for (size_t i = 0; i < rows; ++i) {
+        size_t r = i / static_cast<size_t>(w.width);
+        release[i] = static_cast<int64_t>(r);
+        event[i] = w.release_event[r];
+        diff[i] = w.pre + static_cast<int64_t>(i % static_cast<size_t>(w.width));
+    }
+    nb::dict cols;
+    cols["EVENT_NAME"] = names_column(w, std::move(event));
+    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(release)));
+    cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.minute_dtype);
+    cols["time_diff"] = to_numpy(std::move(diff));
+    return pd().attr("DataFrame")(cols);
+}
+
+namespace {
+
+// Arrow-backed values in one chunk: a gather across the many chunks that a concatenated table
+// holds costs several times as much as combining them once and gathering from one buffer. Any
+// surprise (another array layout) keeps the values as they are.
+nb::object one_chunk(nb::object values) {
+    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
+    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
+        return values;
+    try {
+        nb::object pa = glue::import("pyarrow");
+        nb::list single;
+        single.append(chunks.attr("combine_chunks")());
+        nb::object combined = pa.attr("chunked_array")(single);
+        nb::object out;
+        try {
+            out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
+        } catch (nb::python_error &) {
+            out = nb::borrow(values.type())(combined);
+        }
+        if (glue::equals(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
+    } catch (nb::python_error &) {
+    }
+    return values;
+}
+
+// Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
+// `as_if_missing` says that the join filled rows that were dropped later.
+nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
+    nb::object take = pd().attr("api").attr("extensions").attr("take");
+    nb::object out;
+    if (!as_if_missing) {
+        out = take(values, rows, "allow_fill"_a = true);
+    } else {
+        nb::object padded = np().attr("append")(rows, -1);
+        out = item(take(values, padded, "allow_fill"_a = true),
+                   nb::steal(PySlice_New(nullptr, nb::int_(-1).ptr(), nullptr)));
+    }
+    return keep_object(out);
+}
+
+}  // namespace
+
+// The event bar table natively, or an invalid object when the inputs need the pandas steps.
+nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                             nb::handle post) {
+    Windows w;
+    if (!native_windows(c, df_calendar, pre, post, w)) return {};
+    nb::object bar_columns = df_bars.attr("columns");
+    if (!truthy(bar_columns.attr("is_unique")) || !contains(bar_columns, nb::str("datetime")) ||
+        !contains(bar_columns, nb::str("key")))
+        return {};
+    for (const char *name : {"EVENT_NAME", "event_datetime", "time_diff"})
+        if (contains(bar_columns, nb::str(name))) return {};
+    nb::object bar_times = item(df_bars, nb::str("datetime"));
+    // Naive and aware stamps (or two zones) are left to pandas, which decides how they compare.
+    if (per_second(datetime_unit(bar_times.attr("dtype"))) == 0 ||
+        !same_zone(bar_times.attr("dtype"), w.release_times.attr("dtype")))
+        return {};
+
+    nb::object calendar =
+        df_calendar.attr("reset_index")().attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
+    nb::object cal_columns = calendar.attr("columns");
+    if (!truthy(cal_columns.attr("is_unique"))) return {};
+    for (nb::handle col : cal_columns)
+        if (glue::equals(col, nb::str("time_diff")) || glue::equals(col, nb::str("datetime")) || contains(bar_columns, col))
+            return {};
+
+    nb::object bar_ns_obj = ns_values(bar_times);
+    if (!bar_ns_obj.is_valid()) return {};
+    I64Array bar_ns = i64_view(bar_ns_obj);
+    core::WindowMatches matches;
+    {
+        nb::gil_scoped_release unlocked;
+        matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns.data(), bar_ns.shape(0));
+    }
+
+    // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
+    // sort would order them.
+    nb::object take = pd().attr("api").attr("extensions").attr("take");
+    nb::object key_values = one_chunk(item(df_bars, nb::str("key")).attr("_values"));
+    nb::object keys = take(key_values, to_numpy(std::vector<int64_t>(matches.bar_row)),
+                           "allow_fill"_a = true);
+    nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
+    I64Array codes = i64_view(codes_obj);
+    std::vector<int64_t> win_row, bar_row, key_rank;
+    win_row.reserve(matches.window_row.size());
+    bar_row.reserve(matches.bar_row.size());
+    key_rank.reserve(matches.bar_row.size());
+    for (size_t k = 0; k < matches.window_row.size(); ++k)
+        if (codes.data()[k] >= 0) {
+            win_row.push_back(matches.window_row[k]);
+            bar_row.push_back(matches.bar_row[k]);
+            key_rank.push_back(codes.data()[k]);
+        }
+    if (win_row.empty()) return {};
+
+    nb::object event_rank_obj = as_i64(pd().attr("factorize")(w.event_names, "sort"_a = true)[0]);
+    I64Array event_rank = i64_view(event_rank_obj);
+    const size_t releases = w.release_ns.size(), rows = win_row.size();
+    const int64_t *cal_codes = i64_view(w.event_codes).data();
+    I64Array cal_ns = i64_view(w.cal_ns);
+    const size_t cal_rows = cal_ns.shape(0);
+
+    std::vector<int64_t> order, sorted_event, sorted_time, final_rows, final_cal;
+    {
+        nb::gil_scoped_release unlocked;
+        std::vector<int64_t> rel_rank(releases);
+        for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank.data()[w.release_event[r]];
+        size_t groups = 0;
+        std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
+        std::vector<int64_t> group(rows), time(rows);
+        for (size_t k = 0; k < rows; ++k) {
+            group[k] = rel_group[static_cast<size_t>(win_row[k] / w.width)];
+            time[k] = bar_ns.data()[bar_row[k]];
+        }
+        order = core::order_event_bars(group.data(), key_rank.data(), time.data(), rows, groups);
+        sorted_event.resize(rows);
+        sorted_time.resize(rows);
+        for (size_t k = 0; k < rows; ++k) {
+            size_t r = static_cast<size_t>(win_row[static_cast<size_t>(order[k])] / w.width);
+            sorted_event[k] = w.release_event[r];
+            sorted_time[k] = w.release_ns[r];
+        }
+        core::CalendarRows joined =
+            core::join_calendar(sorted_event.data(), sorted_time.data(), rows, cal_codes, cal_ns.data(), cal_rows);
+        final_rows = std::move(joined.row);
+        final_cal = std::move(joined.calendar);
+    }
+
+    const size_t out_rows = final_rows.size();
+    std::vector<int64_t> out_event(out_rows), out_release(out_rows), out_diff(out_rows), out_bar(out_rows),
+        out_minute(out_rows);
+    for (size_t i = 0; i < out_rows; ++i) {
+        size_t k = static_cast<size_t>(order[static_cast<size_t>(final_rows[i])]);
+        size_t r = static_cast<size_t>(win_row[k] / w.width);
+        out_event[i] = w.release_event[r];
+        out_release[i] = static_cast<int64_t>(r);
+        out_diff[i] = w.pre + win_row[k] % w.width;
+        out_bar[i] = bar_row[k];
+        out_minute[i] = w.minutes[static_cast<size_t>(win_row[k])];
+    }
+    nb::object bar_rows = to_numpy(std::move(out_bar));
+    nb::object cal_rows_obj = to_numpy(std::move(final_cal));
+
+    nb::dict cols;
+    cols["EVENT_NAME"] = names_column(w, std::move(out_event));
+    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(out_release)));
+    cols["time_diff"] = to_numpy(std::move(out_diff));
+    // The window minute (equal to the bar's stamp) in the unit of the window table.
+    cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
+    const bool filled = matches.unmatched > 0;
+    for (nb::handle col : bar_columns) {
+        if (glue::equals(col, nb::str("datetime"))) continue;
+        nb::object values = glue::equals(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
+        cols[col] = take_values(values, bar_rows, filled);
+    }
+    for (nb::handle col : cal_columns)
+        cols[col] = take_values(one_chunk(item(calendar, col).attr("_values")), cal_rows_obj, false);
+    return pd().attr("DataFrame")(cols, "copy"_a = false);
+}
+
+
+}  // namespace tickbars

@@ -1,0 +1,38 @@
+// The units of the event windows of orvane_data.from_bqia.tickbars: the checks and the plain pandas
+// steps (tickbars_windows.cpp), the native steps (tickbars_native.cpp).
+#pragma once
+
+#include "tickbars.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tickbars {
+
+// The windows of a calendar, when the native path covers it.
+struct Windows {
+    nb::object event_names;    // numpy object array of the distinct event names (text), by code
+    nb::object event_codes;    // int64 numpy: each calendar row's event code, -1 when missing
+    nb::object release_times;  // pandas datetime array of the rounded release times, as inferred
+    std::vector<int64_t> release_event;  // event code of each release
+    std::vector<int64_t> release_ns;     // rounded release time of each release
+    std::vector<int64_t> minutes;        // release-major window minutes
+    nb::object cal_ns;                   // int64 numpy of the calendar's release times, nanoseconds
+    nb::object minute_dtype;             // dtype of the window minutes
+    nb::object name_dtype;               // dtype of the names
+    int64_t pre = 0, width = 0;
+};
+
+// Before either road: MemoryError for a window table too long to ever be held, pandas' own error
+// for a window minute outside its unit's range.
+void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj);
+// The windows of the calendar natively, when the native steps cover it.
+bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
+                    Windows &w);
+nb::object metadata_native(Windows &w);
+// The event bar table natively, or an invalid object when the inputs need the pandas steps.
+nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
+                             nb::handle post);
+
+}  // namespace tickbars
