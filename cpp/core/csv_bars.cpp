@@ -218,9 +218,9 @@ bool looks_special(std::string_view s) {
 
 // Converts column `j` of the table of fields (rows x width) as pandas infers its dtype, each
 // field scanned once.
-bool convert_column(const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, Column &col) {
+bool convert_column(const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, CsvColumn &col) {
     if (rows == 0) {
-        col.kind = Kind::Text;
+        col.kind = CsvKind::Text;
         return true;
     }
     std::vector<int64_t> ints(rows);
@@ -256,7 +256,7 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
     if (!any_int && !any_float && !any_text) return refuse("a column with no value");  // concat's dtype rules differ
     if (any_text) {
         if (any_int || any_float) return refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
-        col.kind = Kind::Text;
+        col.kind = CsvKind::Text;
         col.texts.resize(rows);
         for (size_t r = 0; r < rows; ++r) {
             std::string_view s = cells[r * width + j];
@@ -265,20 +265,20 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
         return true;
     }
     if (!any_float && !any_na) {
-        col.kind = Kind::Int;
+        col.kind = CsvKind::Int;
         col.ints = std::move(ints);
         return true;
     }
     if (long_int) return refuse("an integer beyond 2^53 in a float column");
-    col.kind = Kind::Float;
+    col.kind = CsvKind::Float;
     col.floats = std::move(floats);
     return true;
 }
 
-bool is_missing(const Column &c, size_t r) {
+bool is_missing(const CsvColumn &c, size_t r) {
     switch (c.kind) {
-        case Kind::Float: return std::isnan(c.floats[r]);
-        case Kind::Text: return c.texts[r].data() == nullptr;
+        case CsvKind::Float: return std::isnan(c.floats[r]);
+        case CsvKind::Text: return c.texts[r].data() == nullptr;
         default: return false;
     }
 }
@@ -292,15 +292,15 @@ bool unique_names(const std::vector<std::string_view> &names) {
 // Sum of a volume column over rows without a missing cell in `group`; false when pandas' sum
 // could differ from an exact one (non-integral or very large floats).
 bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double &sum) {
-    const Column &v = f.cols[vol];
-    if (v.kind == Kind::Text) return false;
+    const CsvColumn &v = f.cols[vol];
+    if (v.kind == CsvKind::Text) return false;
     long double total = 0;
     for (size_t r = 0; r < f.rows; ++r) {
         bool skip = false;
         for (int c : group)
             if (is_missing(f.cols[c], r)) { skip = true; break; }
         if (skip) continue;
-        if (v.kind == Kind::Int) {
+        if (v.kind == CsvKind::Int) {
             total += (long double) v.ints[r];
         } else {
             double x = v.floats[r];
@@ -495,15 +495,15 @@ bool iso_to_ns(std::string_view s, size_t form, int64_t &ns) {
 bool roll_adjust(Frame &f) {
     const int t = f.find("ticker");
     if (t < 0) return true;
-    const Column &tk = f.cols[t];
-    if (tk.kind != Kind::Text) return refuse("a ticker column that is not text");
+    const CsvColumn &tk = f.cols[t];
+    if (tk.kind != CsvKind::Text) return refuse("a ticker column that is not text");
     std::vector<size_t> ends;  // last row of each old contract
     for (size_t r = 1; r < f.rows; ++r)
         if (tk.texts[r] != tk.texts[r - 1]) ends.push_back(r - 1);
     if (ends.empty()) return true;
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
-        if (c < 0 || f.cols[c].kind != Kind::Float) return refuse("prices that are not floats in a rolling series");
+        if (c < 0 || f.cols[c].kind != CsvKind::Float) return refuse("prices that are not floats in a rolling series");
     const std::vector<double> &close = f.cols[cols[0]].floats;
     std::vector<double> factors;
     for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
@@ -542,21 +542,21 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
         if (f.rows) { shape = &f; break; }
     if (!shape) return refuse("no rows");
     const size_t width = shape->cols.size();
-    std::vector<Kind> kinds(width);
+    std::vector<CsvKind> kinds(width);
     for (size_t j = 0; j < width; ++j) kinds[j] = shape->cols[j].kind;
     for (const Frame &f : files) {
         if (f.cols.size() != width) return refuse("files with different columns");
         for (size_t j = 0; j < width; ++j) {
             if (f.cols[j].name != shape->cols[j].name) return refuse("files with different columns");
             if (!f.rows) continue;
-            Kind a = kinds[j], b = f.cols[j].kind;
+            CsvKind a = kinds[j], b = f.cols[j].kind;
             if (a == b) continue;
-            if ((a == Kind::Int || a == Kind::Float) && (b == Kind::Int || b == Kind::Float)) kinds[j] = Kind::Float;
+            if ((a == CsvKind::Int || a == CsvKind::Float) && (b == CsvKind::Int || b == CsvKind::Float)) kinds[j] = CsvKind::Float;
             else return refuse("files whose column dtypes differ");
         }
     }
     const int key = shape->find("time_key");
-    if (key < 0 || kinds[key] != Kind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
+    if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
 
     // Window by text, then order by time key.
     std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
@@ -593,19 +593,19 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
     out.rows = keep.size();
     out.cols.resize(width);
     for (size_t j = 0; j < width; ++j) {
-        Column &c = out.cols[j];
+        CsvColumn &c = out.cols[j];
         c.name = shape->cols[j].name;
-        c.kind = (int) j == key ? Kind::Time : kinds[j];
+        c.kind = (int) j == key ? CsvKind::Time : kinds[j];
         for (size_t i : keep) {
-            const Column &src = files[rows[i].first].cols[j];
+            const CsvColumn &src = files[rows[i].first].cols[j];
             const size_t r = rows[i].second;
             switch (c.kind) {
-                case Kind::Time: c.ints.push_back(stamps[i]); break;
-                case Kind::Int: c.ints.push_back(src.ints[r]); break;
-                case Kind::Float:
-                    c.floats.push_back(src.kind == Kind::Int ? (double) src.ints[r] : src.floats[r]);
+                case CsvKind::Time: c.ints.push_back(stamps[i]); break;
+                case CsvKind::Int: c.ints.push_back(src.ints[r]); break;
+                case CsvKind::Float:
+                    c.floats.push_back(src.kind == CsvKind::Int ? (double) src.ints[r] : src.floats[r]);
                     break;
-                case Kind::Text: c.texts.push_back(src.texts[r]); break;
+                case CsvKind::Text: c.texts.push_back(src.texts[r]); break;
             }
         }
     }

@@ -13,18 +13,18 @@
 
 namespace orvane::core {
 
-enum class Kind : uint8_t { Int, Float, Text, Time };
+enum class CsvKind : uint8_t { Int, Float, Text, Time };
 
-struct Column {
+struct CsvColumn {
     std::string name;
-    Kind kind = Kind::Text;
+    CsvKind kind = CsvKind::Text;
     std::vector<int64_t> ints;            // Int, Time (nanoseconds since the epoch)
     std::vector<double> floats;           // Float (NaN where missing)
     std::vector<std::string_view> texts;  // Text (a null data() where missing)
 };
 
 struct Frame {
-    std::vector<Column> cols;
+    std::vector<CsvColumn> cols;
     size_t rows = 0;
     int find(std::string_view name) const;
 };

@@ -413,13 +413,13 @@ nb::object text_column(nb::object objects) {
 nb::object native_frame(NativeBars &bars, nb::handle ticker) {
     core::Frame &f = bars.frame;
     nb::dict cols;
-    for (core::Column &c : f.cols) {
+    for (core::CsvColumn &c : f.cols) {
         nb::str name(c.name.c_str(), c.name.size());
         switch (c.kind) {
-            case core::Kind::Time: cols[name] = stamp_array(c.ints); break;
-            case core::Kind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
-            case core::Kind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
-            case core::Kind::Text: cols[name] = text_column(text_array(c.texts)); break;
+            case core::CsvKind::Time: cols[name] = stamp_array(c.ints); break;
+            case core::CsvKind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
+            case core::CsvKind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
+            case core::CsvKind::Text: cols[name] = text_column(text_array(c.texts)); break;
         }
     }
     cols["generic_ticker"] = text_column(object_array(f.rows, [&](size_t) { return nb::borrow(ticker); }));
@@ -511,7 +511,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
         in.column = nb::cast<int>(column_of[t.ticker]);
         if (t.native) {
             core::Frame &f = t.native->frame;
-            for (core::Column &c : f.cols)
+            for (core::CsvColumn &c : f.cols)
                 if (name_taken(c.name)) return nb::object();
             const int key = f.find("time_key");
             if (key < 0 || f.rows == 0) return nb::object();
@@ -521,16 +521,16 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
             // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
             for (size_t k = 0; k < measure.size(); ++k) {
                 const int c = f.find(kSourceField[k]);
-                if (c < 0 || f.cols[c].kind == core::Kind::Text) return nb::object();
-                if (f.cols[c].kind == core::Kind::Float) {
+                if (c < 0 || f.cols[c].kind == core::CsvKind::Text) return nb::object();
+                if (f.cols[c].kind == core::CsvKind::Float) {
                     any_float = true;
                     // pivot_table's mean skips NaN and drops all-NaN rows (a 0/0 roll factor)
                     if (!all_finite(f.cols[c].floats.data(), f.rows)) return nb::object();
                 }
             }
             for (size_t k : wanted) {
-                core::Column &col = f.cols[f.find(kSourceField[k])];
-                const bool fl = col.kind == core::Kind::Float;
+                core::CsvColumn &col = f.cols[f.find(kSourceField[k])];
+                const bool fl = col.kind == core::CsvKind::Float;
                 in.fvalues.push_back(fl ? col.floats.data() : nullptr);
                 in.ivalues.push_back(fl ? nullptr : col.ints.data());
             }

@@ -36,14 +36,14 @@ std::string temp_path() {
 // The cleaned bars through the reshape, as the module feeds it.
 void reshape(const Frame &f) {
     const int key = f.find("time_key");
-    if (key < 0 || f.cols[key].kind != Kind::Time) return;
+    if (key < 0 || f.cols[key].kind != CsvKind::Time) return;
     ReshapeInput in;
     in.dates = f.cols[key].ints.data();
     in.rows = f.rows;
     for (const char *name : {"open", "close", "volume"}) {
         const int c = f.find(name);
-        if (c < 0 || f.cols[c].kind == Kind::Text || f.cols[c].kind == Kind::Time) return;
-        const bool fl = f.cols[c].kind == Kind::Float;
+        if (c < 0 || f.cols[c].kind == CsvKind::Text || f.cols[c].kind == CsvKind::Time) return;
+        const bool fl = f.cols[c].kind == CsvKind::Float;
         in.fvalues.push_back(fl ? f.cols[c].floats.data() : nullptr);
         in.ivalues.push_back(fl ? nullptr : f.cols[c].ints.data());
     }
