@@ -1,0 +1,93 @@
+// What the units of orvane_data.from_localcsv.api share: the tree's fields and formats, the pandas
+// version decided at load, the DEBUG log of hand-overs, and the steps each unit offers the others
+// (api_pandas.cpp: the query's pandas steps per ticker; api_native.cpp: the native road).
+#pragma once
+
+#include "glue/arrays.hpp"
+#include "glue/glue.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/vector.h>
+
+#include "core/csv_bars.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace api {
+
+namespace core = orvane::core;
+
+using glue::truthy;
+using glue::contains;
+using glue::builtin;
+using glue::numpy_of;
+using glue::object_array;
+using glue::utf8;
+
+inline const std::vector<std::string> kIntradayFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"};
+inline const std::vector<std::string> kDailyFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"};
+inline const char *const kFormats[] = {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d %H", "%Y-%m-%d"};
+inline const std::pair<const char *, const char *> kRename[] = {
+    {"time_key", "DATE"}, {"generic_ticker", "ID"}, {"ticker", "TICKER"}, {"value", "VALUE"},
+    {"open", "PX_OPEN"},  {"high", "PX_HIGH"},      {"low", "PX_LOW"},    {"close", "PX_LAST"},
+    {"volume", "PX_VOLUME"}, {"num_trds", "NUM_TRDS"}};
+
+// Decided once at load from the installed pandas (see api.cpp).
+extern bool g_pandas3;
+extern PyObject *g_log;
+
+nb::object text_dtype();
+void log_fallback(const std::string &where, const char *why);
+nb::list str_list(const std::vector<std::string> &items);
+
+// The file helpers (api.cpp): _read_row_from_csv, _get_data_files, _flex_strptime.
+nb::object read_row(nb::handle filename, nb::handle row);
+nb::object get_data_files(nb::handle data_path);
+nb::object flex_strptime(nb::handle text);
+
+// Where a ticker's bars are: its directory and, in an intraday tree, the day files in range.
+struct Located {
+    nb::object data_path;
+    std::string dir;
+    nb::list kept;  // intraday: names in ascending text order
+};
+
+struct NativeBars {
+    core::Frame frame;
+    std::vector<std::string> buffers;  // the file texts that the frame's text values point into
+};
+struct TickerBars {
+    nb::object ticker;
+    nb::object df;                       // the pandas road's frame, or
+    std::unique_ptr<NativeBars> native;  // the native road's columns
+};
+
+// ---- the pandas steps (api_pandas.cpp) ----
+bool row_has_open(nb::handle path, int row);
+nb::object load_file(const std::string &path);
+nb::object read_bars(const std::string &path);
+void roll_adjust(nb::object &full);
+nb::object name_date(nb::handle name, int &y, int &m, int &d);
+Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily);
+nb::object window_lower(nb::handle start, nb::handle bar_convention);
+nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start, nb::handle end, bool daily,
+                         nb::handle bar_convention);
+
+// ---- the native road (api_native.cpp) ----
+std::string fs_path(const std::string &text);
+TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily,
+                       nb::handle bar_convention);
+nb::object text_array(const std::vector<std::string_view> &texts);
+nb::object stamp_array(const std::vector<int64_t> &ns);
+nb::object text_column(nb::object objects);
+nb::object native_frame(NativeBars &bars, nb::handle ticker);
+nb::object frame_of(TickerBars &t);
+bool name_taken(std::string_view n);
+int64_t unit_factor(const std::string &dtype);
+const char *unit_name(int64_t factor);
+bool all_finite(const double *v, size_t n);
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure);
+
+}  // namespace api

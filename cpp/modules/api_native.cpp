@@ -1,0 +1,299 @@
+// The native road of orvane_data.from_localcsv.api: files scanned and converted by core/csv_bars,
+// the bar frames built from its columns, and the (field, date) x ticker table reshaped natively.
+#include "api.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+
+using namespace nb::literals;
+
+namespace api {
+
+// ---- the native road ----------------------------------------------------------------------
+
+
+
+std::string fs_path(const std::string &text) {
+    nb::object b = glue::import("os").attr("fsencode")(nb::str(text.c_str(), text.size()));
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
+}
+
+
+TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily,
+                       nb::handle bar_convention) {
+    TickerBars out;
+    out.ticker = nb::borrow(ticker);
+    Located loc = locate(ticker, start, end, csv_path, daily);
+    std::vector<std::string> paths;
+    if (daily) paths.push_back(fs_path(loc.dir + "/ohlcv.csv"));
+    for (nb::handle name : loc.kept) paths.push_back(fs_path(loc.dir + "/" + nb::cast<std::string>(name)));
+    // A lower bound that cannot be formed is the pandas road's to report, in its own order.
+    nb::object lower;
+    const char *why = "";
+    std::string where = loc.dir;  // the file at fault where one is
+    try {
+        lower = window_lower(start, bar_convention);
+    } catch (nb::python_error &) {
+    }
+    if (!PyUnicode_CheckExact(ticker.ptr())) {
+        why = "a ticker that is not a str";  // its column holds the object itself
+    } else if (lower.is_valid() && !paths.empty()) {
+        const std::string lo = utf8(lower), hi = utf8(end);
+        auto bars = std::make_unique<NativeBars>();
+        bool ok;
+        {
+            nb::gil_scoped_release release;
+            ok = core::clean_ticker(paths, !daily, lo, hi, bars->buffers, bars->frame);
+        }
+
+        if (ok && g_pandas3 && bars->frame.rows == 0) {
+            ok = false;  // pandas 3 converts an empty time column to seconds, not microseconds
+            why = "no rows left after the window and cleaning";
+        } else if (!ok) {
+            why = core::last_refusal();
+            const int file = core::last_refusal_file();
+            if (file >= 0) where = daily ? loc.dir + "/ohlcv.csv" : loc.dir + "/" + nb::cast<std::string>(loc.kept[file]);
+        }
+        if (ok) {
+            out.native = std::move(bars);
+            return out;
+        }
+    } else {
+        why = paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
+    }
+    log_fallback(where, why);
+    out.df = pandas_ticker(ticker, loc, start, end, daily, bar_convention);
+    return out;
+}
+
+
+nb::object text_array(const std::vector<std::string_view> &texts) {
+    nb::object last;
+    std::string_view last_text;
+    return object_array(texts.size(), [&](size_t i) -> nb::object {
+        std::string_view t = texts[i];
+        if (!last.is_valid() || t != last_text) {
+            last = nb::str(t.data(), t.size());
+            last_text = t;
+        }
+        return last;
+    });
+}
+
+// Timestamps (nanoseconds) in the unit that pandas' to_datetime gives for these keys.
+nb::object stamp_array(const std::vector<int64_t> &ns) {
+    if (!g_pandas3) return numpy_of(std::vector<int64_t>(ns)).attr("view")("M8[ns]");
+    std::vector<int64_t> us(ns.size());
+    for (size_t i = 0; i < ns.size(); ++i) us[i] = ns[i] / 1000;
+    return numpy_of(std::move(us)).attr("view")("M8[us]");
+}
+
+// An object array of text as a column in pandas' default text dtype.
+nb::object text_column(nb::object objects) {
+    if (!g_pandas3) return objects;
+    return glue::import("pandas").attr("array")(objects, "dtype"_a = "str");
+}
+
+nb::object native_frame(NativeBars &bars, nb::handle ticker) {
+    core::Frame &f = bars.frame;
+    nb::dict cols;
+    for (core::CsvColumn &c : f.cols) {
+        nb::str name(c.name.c_str(), c.name.size());
+        switch (c.kind) {
+            case core::CsvKind::Time: cols[name] = stamp_array(c.ints); break;
+            case core::CsvKind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
+            case core::CsvKind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
+            case core::CsvKind::Text: cols[name] = text_column(text_array(c.texts)); break;
+        }
+    }
+    cols["generic_ticker"] = text_column(object_array(f.rows, [&](size_t) { return nb::borrow(ticker); }));
+    return glue::import("pandas").attr("DataFrame")(cols);
+}
+
+nb::object frame_of(TickerBars &t) {
+    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker);
+    return t.df;
+}
+
+const char *kSourceField[] = {"open", "high", "low", "close", "volume", "num_trds"};
+const char *kTaken[] = {"DATE",   "ID",      "TICKER",    "VALUE",    "PX_OPEN", "PX_HIGH",
+                        "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS", "FLDS",    "ActualValue"};
+
+bool name_taken(std::string_view n) {
+    for (const char *t : kTaken)
+        if (n == t) return true;
+    return false;
+}
+
+template <class T>
+const T *data_of(nb::handle arr) {
+    return nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig>>(arr).data();
+}
+
+// Nanoseconds per unit of a naive datetime64 dtype ("datetime64[us]" -> 1000), 0 for others.
+int64_t unit_factor(const std::string &dtype) {
+    static const std::pair<const char *, int64_t> units[] = {
+        {"datetime64[ns]", 1}, {"datetime64[us]", 1000}, {"datetime64[ms]", 1000000}, {"datetime64[s]", 1000000000}};
+    for (auto &[name, factor] : units)
+        if (dtype == name) return factor;
+    return 0;
+}
+
+const char *unit_name(int64_t factor) {
+    switch (factor) {
+        case 1: return "M8[ns]";
+        case 1000: return "M8[us]";
+        case 1000000: return "M8[ms]";
+        default: return "M8[s]";
+    }
+}
+
+bool all_finite(const double *v, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (!std::isfinite(v[i])) return false;
+    return true;
+}
+
+// The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
+// are outside what the native reshape reproduces exactly (then pandas melts and pivots).
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure) {
+    // Fields to build: flds itself when it lists distinct fields, else all of them, then .loc[flds].
+    std::vector<size_t> wanted;
+    bool direct = nb::len(flds) > 0;
+    for (nb::handle f : flds) {
+        std::string name = nb::isinstance<nb::str>(f) ? nb::cast<std::string>(f) : std::string();
+        size_t k = (size_t) (std::find(measure.begin(), measure.end(), name) - measure.begin());
+        if (k == measure.size() || std::find(wanted.begin(), wanted.end(), k) != wanted.end()) {
+            direct = false;
+            break;
+        }
+        wanted.push_back(k);
+    }
+    if (!direct) {
+        wanted.clear();
+        for (size_t k = 0; k < measure.size(); ++k) wanted.push_back(k);
+    }
+
+    nb::list tick;
+    for (TickerBars &t : all) {
+        if (!PyUnicode_CheckExact(t.ticker.ptr())) return nb::object();
+        tick.append(t.ticker);
+    }
+    nb::object ids = builtin("sorted")(builtin("set")(tick));
+    nb::dict column_of;
+    for (size_t i = 0; i < nb::len(ids); ++i) column_of[ids[i]] = nb::int_(i);
+
+    nb::object np = glue::import("numpy");
+    std::vector<core::ReshapeInput> inputs;
+    std::vector<nb::object> keep_alive;
+    std::vector<std::unique_ptr<std::vector<int64_t>>> stamps;  // pandas-road dates in nanoseconds
+    bool any_float = false;
+    // The stacked DATE column takes the finest unit among the tickers'.
+    int64_t out_unit = 1000000000;
+    for (TickerBars &t : all) {
+        core::ReshapeInput in;
+        in.column = nb::cast<int>(column_of[t.ticker]);
+        if (t.native) {
+            core::Frame &f = t.native->frame;
+            for (core::CsvColumn &c : f.cols)
+                if (name_taken(c.name)) return nb::object();
+            const int key = f.find("time_key");
+            if (key < 0 || f.rows == 0) return nb::object();
+            in.dates = f.cols[key].ints.data();
+            in.rows = f.rows;
+            out_unit = std::min<int64_t>(out_unit, g_pandas3 ? 1000 : 1);
+            // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
+            for (size_t k = 0; k < measure.size(); ++k) {
+                const int c = f.find(kSourceField[k]);
+                if (c < 0 || f.cols[c].kind == core::CsvKind::Text) return nb::object();
+                if (f.cols[c].kind == core::CsvKind::Float) {
+                    any_float = true;
+                    // pivot_table's mean skips NaN and drops all-NaN rows (a 0/0 roll factor)
+                    if (!all_finite(f.cols[c].floats.data(), f.rows)) return nb::object();
+                }
+            }
+            for (size_t k : wanted) {
+                core::CsvColumn &col = f.cols[f.find(kSourceField[k])];
+                const bool fl = col.kind == core::CsvKind::Float;
+                in.fvalues.push_back(fl ? col.floats.data() : nullptr);
+                in.ivalues.push_back(fl ? nullptr : col.ints.data());
+            }
+        } else {
+            nb::object df = t.df;
+            nb::object columns = df.attr("columns");
+            for (nb::handle c : columns)
+                if (!nb::isinstance<nb::str>(c) || name_taken(nb::cast<std::string>(c))) return nb::object();
+            if (!truthy(columns.attr("is_unique")) || !contains(columns, nb::str("time_key")) || nb::len(df) == 0)
+                return nb::object();
+            nb::object key = df["time_key"];
+            const int64_t factor = unit_factor(glue::to_str(key.attr("dtype")));
+            if (factor == 0) return nb::object();
+            out_unit = std::min(out_unit, factor);
+            nb::object dates = np.attr("ascontiguousarray")(key.attr("to_numpy")().attr("view")("i8"));
+            keep_alive.push_back(dates);
+            const size_t n = nb::len(df);
+            const int64_t *raw = data_of<int64_t>(dates);
+            auto ns = std::make_unique<std::vector<int64_t>>(n);
+            for (size_t i = 0; i < n; ++i)
+                if (__builtin_mul_overflow(raw[i], factor, &(*ns)[i])) return nb::object();
+            in.dates = ns->data();
+            stamps.push_back(std::move(ns));
+            in.rows = n;
+            std::vector<bool> is_float(measure.size());
+            for (size_t k = 0; k < measure.size(); ++k) {
+                if (!contains(columns, nb::str(kSourceField[k]))) return nb::object();
+                const std::string dtype = glue::to_str(df[kSourceField[k]].attr("dtype"));
+                if (dtype != "float64" && dtype != "int64") return nb::object();
+                is_float[k] = dtype == "float64";
+                any_float = any_float || is_float[k];
+            }
+            for (size_t k = 0; k < measure.size(); ++k) {
+                if (!is_float[k]) continue;
+                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
+                if (!all_finite(data_of<double>(arr), in.rows)) return nb::object();
+            }
+            for (size_t k : wanted) {
+                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
+                keep_alive.push_back(arr);
+                in.fvalues.push_back(is_float[k] ? data_of<double>(arr) : nullptr);
+                in.ivalues.push_back(is_float[k] ? nullptr : data_of<int64_t>(arr));
+            }
+        }
+        inputs.push_back(std::move(in));
+    }
+    if (!any_float || inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
+
+    std::vector<int64_t> dates;
+    std::vector<double> values;
+    const size_t n_ids = nb::len(ids);
+    {
+        nb::gil_scoped_release release;
+        core::reshape_mean(inputs, wanted.size(), n_ids, dates, values);
+    }
+    const size_t nd = dates.size();
+    for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
+    nb::object pd = glue::import("pandas");
+    nb::list names;
+    for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
+    // The index from its levels and codes: no factorising of repeated labels.
+    nb::list levels, codes, index_names;
+    levels.append(pd.attr("Index")(names, "dtype"_a = text_dtype()));
+    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(out_unit))));
+    nb::object field_codes = np.attr("arange")(wanted.size());
+    nb::object date_codes = np.attr("arange")(nd);
+    codes.append(np.attr("repeat")(field_codes, nd));
+    codes.append(np.attr("tile")(date_codes, wanted.size()));
+    index_names.append("FLDS");
+    index_names.append("DATE");
+    nb::object index = pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
+                                             "verify_integrity"_a = false);
+    nb::object columns = pd.attr("Index")(ids, "dtype"_a = text_dtype(), "name"_a = "ID");
+    // Column-major, so that the frame takes each ticker's column as it is.
+    nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
+    nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns);
+    if (!direct) table = table.attr("loc")[flds];
+    return table;
+}
+
+}  // namespace api
