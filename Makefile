@@ -118,10 +118,11 @@ sanitize: venv
 # FUZZ_SEED fixes the run), starting from the seed corpus.
 FUZZ_SECONDS ?= 600
 FUZZ_SEED ?= 1
-build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp cpp/core/csv_bars.hpp
+CSV_SOURCES := $(wildcard cpp/core/csv_*.cpp)
+build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) $(wildcard cpp/core/csv_*.hpp)
 	mkdir -p build
 	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
-	    tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o $@
+	    tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) -o $@
 
 fuzz: build/fuzz_csv_bars
 	build/fuzz_csv_bars $(FUZZ_SECONDS) $(FUZZ_SEED) tests/cpp/corpus

@@ -6,7 +6,7 @@
 // point is LLVMFuzzerTestOneInput alone; otherwise this file's own main mutates the seeds below
 // and the files of a corpus directory for a given time with a fixed seed:
 //   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp
-//       tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_bars.cpp -o build/fuzz_csv_bars
+//       tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_*.cpp -o build/fuzz_csv_bars
 //   build/fuzz_csv_bars SECONDS [SEED] [CORPUS_DIR]
 #include "core/csv_bars.hpp"
 

@@ -1,0 +1,187 @@
+// One ticker's bars from its files: stacked, windowed by text, sorted, time keys converted to
+// nanoseconds, incomplete rows dropped and futures rolls back-adjusted.
+#include "core/csv_internal.hpp"
+
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <numeric>
+#include <unordered_map>
+
+
+namespace orvane::core {
+
+using namespace csv_internal;
+
+int days_in_month(int y, int m) {
+    static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
+    return d[m - 1];
+}
+
+namespace {
+
+int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = (unsigned) (y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + (int64_t) doe - 719468;
+}
+
+int num(std::string_view s, size_t at, size_t len, bool &ok) {
+    int v = 0;
+    for (size_t i = at; i < at + len; ++i) {
+        if (!is_digit(s[i])) { ok = false; return 0; }
+        v = v * 10 + (s[i] - '0');
+    }
+    return v;
+}
+
+// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS", all keys of one form; false for anything else (other
+// shapes go to pandas' own parser, which infers their format from the first key).
+bool iso_to_ns(std::string_view s, size_t form, int64_t &ns) {
+    if ((form != 10 && form != 19) || s.size() != form || s[4] != '-' || s[7] != '-') return false;
+    bool ok = true;
+    int y = num(s, 0, 4, ok), mo = num(s, 5, 2, ok), d = num(s, 8, 2, ok), h = 0, mi = 0, se = 0;
+    if (form == 19) {
+        if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
+        h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
+    }
+    if (!ok || y < 1678 || y > 2261 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo) || h > 23 ||
+        mi > 59 || se > 59)
+        return false;
+    ns = ((days_from_civil(y, (unsigned) mo, (unsigned) d) * 86400 + h * 3600 + mi * 60 + se)) * 1000000000LL;
+    return true;
+}
+
+// Ratio back-adjustment: every row before a change of contract is scaled by the ratio of the
+// new contract's first close to the old one's last close, rolls applied in order.
+bool roll_adjust(Frame &f) {
+    const int t = f.find("ticker");
+    if (t < 0) return true;
+    const CsvColumn &tk = f.cols[t];
+    if (tk.kind != CsvKind::Text) return refuse("a ticker column that is not text");
+    std::vector<size_t> ends;  // last row of each old contract
+    for (size_t r = 1; r < f.rows; ++r)
+        if (tk.texts[r] != tk.texts[r - 1]) ends.push_back(r - 1);
+    if (ends.empty()) return true;
+    int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
+    for (int c : cols)
+        if (c < 0 || f.cols[c].kind != CsvKind::Float) return refuse("prices that are not floats in a rolling series");
+    const std::vector<double> &close = f.cols[cols[0]].floats;
+    std::vector<double> factors;
+    for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
+    for (int c : cols) {
+        std::vector<double> &v = f.cols[c].floats;
+        size_t k = 0;  // first roll that row r precedes
+        for (size_t r = 0; r <= ends.back(); ++r) {
+            while (ends[k] < r) ++k;
+            double x = v[r];
+            for (size_t j = k; j < factors.size(); ++j) x = x * factors[j];
+            v[r] = x;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
+                  std::vector<std::string> &buffers, Frame &out) {
+    buffers.assign(paths.size(), std::string());
+    std::vector<Frame> files;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        t_refusal_file = (int) i;
+        if (!read_file(paths[i], buffers[i])) return refuse("the file cannot be read");
+        Frame f;
+        // A file without rows has text columns, which pandas' stacking does not simply skip.
+        if (!parse_data_file(buffers[i], f)) return false;
+        if (f.rows == 0) return refuse("a file without rows");
+        files.push_back(std::move(f));
+    }
+    t_refusal_file = -1;
+    // Stack: same columns in the same order; ints meet floats as floats.
+    const Frame *shape = nullptr;
+    for (const Frame &f : files)
+        if (f.rows) { shape = &f; break; }
+    if (!shape) return refuse("no rows");
+    const size_t width = shape->cols.size();
+    std::vector<CsvKind> kinds(width);
+    for (size_t j = 0; j < width; ++j) kinds[j] = shape->cols[j].kind;
+    for (const Frame &f : files) {
+        if (f.cols.size() != width) return refuse("files with different columns");
+        for (size_t j = 0; j < width; ++j) {
+            if (f.cols[j].name != shape->cols[j].name) return refuse("files with different columns");
+            if (!f.rows) continue;
+            CsvKind a = kinds[j], b = f.cols[j].kind;
+            if (a == b) continue;
+            if ((a == CsvKind::Int || a == CsvKind::Float) && (b == CsvKind::Int || b == CsvKind::Float)) kinds[j] = CsvKind::Float;
+            else return refuse("files whose column dtypes differ");
+        }
+    }
+    const int key = shape->find("time_key");
+    if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
+
+    // Window by text, then order by time key.
+    std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Frame &f = files[i];
+        if (!f.rows) continue;
+        const auto &k = f.cols[key].texts;
+        for (size_t r = 0; r < f.rows; ++r)
+            if (k[r].data() && k[r] >= lower && k[r] <= upper) rows.emplace_back((uint32_t) i, (uint32_t) r);
+    }
+    auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
+    if (sort) {
+        auto less = [&](const auto &a, const auto &b) { return key_of(a) < key_of(b); };
+        if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
+        // Equal keys: pandas' unstable sort decides their order, so let it.
+        for (size_t i = 1; i < rows.size(); ++i)
+            if (key_of(rows[i]) == key_of(rows[i - 1])) return refuse("equal time keys");
+    }
+    std::vector<int64_t> stamps(rows.size());
+    const size_t form = rows.empty() ? 0 : key_of(rows[0]).size();
+    for (size_t i = 0; i < rows.size(); ++i)
+        if (!iso_to_ns(key_of(rows[i]), form, stamps[i])) return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
+
+    // Drop rows with a missing cell, then gather the columns.
+    std::vector<size_t> keep;
+    keep.reserve(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Frame &f = files[rows[i].first];
+        bool missing = false;
+        for (size_t j = 0; j < width && !missing; ++j) missing = is_missing(f.cols[j], rows[i].second);
+        if (!missing) keep.push_back(i);
+    }
+    out = Frame();
+    out.rows = keep.size();
+    out.cols.resize(width);
+    for (size_t j = 0; j < width; ++j) {
+        CsvColumn &c = out.cols[j];
+        c.name = shape->cols[j].name;
+        c.kind = (int) j == key ? CsvKind::Time : kinds[j];
+        for (size_t i : keep) {
+            const CsvColumn &src = files[rows[i].first].cols[j];
+            const size_t r = rows[i].second;
+            switch (c.kind) {
+                case CsvKind::Time: c.ints.push_back(stamps[i]); break;
+                case CsvKind::Int: c.ints.push_back(src.ints[r]); break;
+                case CsvKind::Float:
+                    c.floats.push_back(src.kind == CsvKind::Int ? (double) src.ints[r] : src.floats[r]);
+                    break;
+                case CsvKind::Text: c.texts.push_back(src.texts[r]); break;
+            }
+        }
+    }
+    return roll_adjust(out);
+}
+
+}  // namespace orvane::core

@@ -1,0 +1,41 @@
+// What the units of the CSV reader share (not part of its interface, see csv_bars.hpp): the
+// refusal state, the tokenizer's split and the number conversions.
+#pragma once
+
+#include "core/csv_bars.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+#include <vector>
+
+namespace orvane::core::csv_internal {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+extern thread_local const char *t_refusal;
+extern thread_local int t_refusal_file;
+extern bool t_correct_rounding;
+
+inline bool refuse(const char *why) {
+    t_refusal = why;
+    return false;
+}
+
+inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+void split(std::string_view line, std::vector<std::string_view> &fields);
+
+// Whether row r of a parsed column is missing (csv_scan.cpp).
+bool is_missing(const CsvColumn &c, size_t r);
+
+enum class Dec { No, Yes, Unsure };
+
+// An integer as pandas' tokenizer reads it (csv_numbers.cpp).
+bool parse_int(std::string_view s, int64_t &v, bool *long_digits = nullptr, bool *negative_zero = nullptr);
+// Decimal text as the installed pandas converts it (csv_numbers.cpp).
+Dec parse_decimal(std::string_view s, double *out);
+// Texts pandas reads as missing, boolean or infinite, or numbers with blanks around them.
+bool looks_special(std::string_view s);
+
+}  // namespace orvane::core::csv_internal

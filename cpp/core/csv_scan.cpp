@@ -1,0 +1,300 @@
+// The CSV reader's scan: files read whole, lines split into fields, each column's dtype inferred
+// as pandas' read_csv infers it, flat and grouped layouts. Anything it cannot decide exactly is
+// refused, with the reason kept for the caller's log.
+#include "core/csv_internal.hpp"
+
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <numeric>
+#include <unordered_map>
+
+
+namespace orvane::core {
+
+using namespace csv_internal;
+
+int Frame::find(std::string_view name) const {
+    for (size_t i = 0; i < cols.size(); ++i)
+        if (cols[i].name == name) return (int) i;
+    return -1;
+}
+
+bool read_file(const std::string &path, std::string &out) {
+    if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    out.clear();
+    char chunk[1 << 16];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+
+namespace csv_internal {
+
+thread_local const char *t_refusal = "";
+thread_local int t_refusal_file = -1;
+bool t_correct_rounding = false;
+
+void split(std::string_view line, std::vector<std::string_view> &fields) {
+    fields.clear();
+    size_t pos = 0;
+    while (true) {
+        size_t comma = line.find(',', pos);
+        if (comma == std::string_view::npos) {
+            fields.push_back(line.substr(pos));
+            return;
+        }
+        fields.push_back(line.substr(pos, comma - pos));
+        pos = comma + 1;
+    }
+}
+
+bool is_missing(const CsvColumn &c, size_t r) {
+    switch (c.kind) {
+        case CsvKind::Float: return std::isnan(c.floats[r]);
+        case CsvKind::Text: return c.texts[r].data() == nullptr;
+        default: return false;
+    }
+}
+
+}  // namespace csv_internal
+
+namespace {
+
+// Converts column `j` of the table of fields (rows x width) as pandas infers its dtype, each
+// field scanned once.
+bool convert_column(const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, CsvColumn &col) {
+    if (rows == 0) {
+        col.kind = CsvKind::Text;
+        return true;
+    }
+    std::vector<int64_t> ints(rows);
+    std::vector<double> floats(rows);
+    bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
+    for (size_t r = 0; r < rows; ++r) {
+        std::string_view s = cells[r * width + j];
+        if (s.empty()) {
+            any_na = true;
+            floats[r] = kNaN;
+            continue;
+        }
+        bool long_digits = false, negative_zero = false;
+        if (parse_int(s, ints[r], &long_digits, &negative_zero)) {
+            any_int = true;
+            // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
+            if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
+            // In a float column pandas 2's converter reads at most 17 digits, leading zeros
+            // included ("000000000000000064" is 60.0): such cells take the decimal road.
+            if (s.size() > 15) (void) parse_decimal(s, &floats[r]);
+            else floats[r] = negative_zero ? -0.0 : (double) ints[r];
+            continue;
+        }
+        if (long_digits) return refuse("an integer of more than 18 digits");
+        switch (parse_decimal(s, &floats[r])) {
+            case Dec::Yes: any_float = true; continue;
+            case Dec::Unsure: return refuse("a number outside the range the converter is sure of");
+            case Dec::No: break;
+        }
+        if (looks_special(s)) return refuse("a missing-value marker, boolean, infinity or padded number");
+        any_text = true;
+    }
+    if (!any_int && !any_float && !any_text) return refuse("a column with no value");  // concat's dtype rules differ
+    if (any_text) {
+        if (any_int || any_float) return refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
+        col.kind = CsvKind::Text;
+        col.texts.resize(rows);
+        for (size_t r = 0; r < rows; ++r) {
+            std::string_view s = cells[r * width + j];
+            col.texts[r] = s.empty() ? std::string_view() : s;
+        }
+        return true;
+    }
+    if (!any_float && !any_na) {
+        col.kind = CsvKind::Int;
+        col.ints = std::move(ints);
+        return true;
+    }
+    if (long_int) return refuse("an integer beyond 2^53 in a float column");
+    col.kind = CsvKind::Float;
+    col.floats = std::move(floats);
+    return true;
+}
+
+
+bool unique_names(const std::vector<std::string_view> &names) {
+    std::vector<std::string_view> s(names);
+    std::sort(s.begin(), s.end());
+    return std::adjacent_find(s.begin(), s.end()) == s.end();
+}
+
+// Sum of a volume column over rows without a missing cell in `group`; false when pandas' sum
+// could differ from an exact one (non-integral or very large floats).
+bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double &sum) {
+    const CsvColumn &v = f.cols[vol];
+    if (v.kind == CsvKind::Text) return false;
+    long double total = 0;
+    for (size_t r = 0; r < f.rows; ++r) {
+        bool skip = false;
+        for (int c : group)
+            if (is_missing(f.cols[c], r)) { skip = true; break; }
+        if (skip) continue;
+        if (v.kind == CsvKind::Int) {
+            total += (long double) v.ints[r];
+        } else {
+            double x = v.floats[r];
+            if (x != std::floor(x) || std::fabs(x) > 1e12) return false;
+            total += x;
+        }
+    }
+    if (std::fabs((double) total) >= 9007199254740992.0) return false;
+    sum = (double) total;
+    return true;
+}
+
+}  // namespace
+
+
+const char *last_refusal() { return t_refusal; }
+
+int last_refusal_file() { return t_refusal_file; }
+
+void set_correct_rounding(bool on) { t_correct_rounding = on; }
+
+bool parse_data_file(std::string_view bytes, Frame &out) {
+    out = Frame();
+    // The header lines (up to three); the body is checked and split in one pass below.
+    std::vector<std::string_view> lines;
+    size_t body = 0;
+    while (lines.size() < 3 && body < bytes.size()) {
+        size_t nl = bytes.find('\n', body);
+        if (nl == std::string_view::npos) nl = bytes.size();
+        lines.push_back(bytes.substr(body, nl - body));
+        body = nl + 1;
+    }
+    if (lines.empty()) return refuse("an empty file");
+    for (std::string_view l : lines) {
+        if (l.empty()) return refuse("a blank header line");  // blank lines: pandas skips them, the csv module does not
+        for (unsigned char ch : l)
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes in the header");
+    }
+
+    std::vector<std::string_view> head, second;
+    split(lines[0], head);
+    const bool flat = std::find(head.begin(), head.end(), "open") != head.end();
+    if (!flat) {
+        if (lines.size() < 3) return refuse("no layout: no field 'open' in row 1 and fewer than three header rows");
+        split(lines[1], second);
+        if (std::find(second.begin(), second.end(), "open") == second.end()) return refuse("no layout: no field 'open' in row 1 or row 2");
+    }
+
+    const size_t width = head.size();
+    const size_t first = flat ? 1 : 3;
+    if (!flat) {
+        std::vector<std::string_view> names;
+        split(lines[2], names);
+        if (second.size() != width || names.size() != width || head[0] != "" || second[0] != "" ||
+            names[0] != "time_key")
+            return refuse("an unusual grouped header");
+        for (size_t j = 1; j < width; ++j)
+            if (!names[j].empty() || head[j].empty() || second[j].empty()) return refuse("an unusual grouped header");
+    } else {
+        for (std::string_view n : head)
+            if (n.empty()) return refuse("an unnamed column");
+        if (!unique_names(head)) return refuse("repeated column names");
+    }
+    std::vector<std::string_view> cells;
+    if (bytes.size() > 64) cells.reserve(bytes.size() / 6);
+    // One pass over the body: fields end at commas, records at line ends.
+    const size_t offset = (size_t) (lines[first - 1].data() - bytes.data()) + lines[first - 1].size() + 1;
+    const char *p = bytes.data() + std::min(offset, bytes.size());
+    const char *const stop = bytes.data() + bytes.size();
+    size_t rows = 0;
+    while (p < stop) {
+        size_t count = 0;
+        const char *field = p;
+        if (*p == '\n') return refuse("a blank line");  // a blank line
+        while (true) {
+            if (p == stop || *p == '\n') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                if (p != stop) ++p;
+                break;
+            }
+            const unsigned char ch = (unsigned char) *p;
+            if (ch == ',') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                field = ++p;
+                continue;
+            }
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes");
+            ++p;
+        }
+        if (count != width) return refuse("a ragged line");  // ragged, or a blank line
+        ++rows;
+    }
+
+    if (flat) {
+        out.rows = rows;
+        out.cols.resize(width);
+        for (size_t j = 0; j < width; ++j) {
+            out.cols[j].name = std::string(head[j]);
+            if (!convert_column(cells, width, j, rows, out.cols[j])) return false;
+        }
+        return true;
+    }
+
+    // Grouped: (group, field) pairs must be distinct; the principal group has the most volume.
+    std::vector<std::string> pairs;
+    for (size_t j = 1; j < width; ++j) pairs.push_back(std::string(head[j]) + '\n' + std::string(second[j]));
+    std::vector<std::string_view> pv(pairs.begin(), pairs.end());
+    if (!unique_names(pv)) return refuse("repeated (group, field) pairs");
+    Frame all;
+    all.rows = rows;
+    all.cols.resize(width);
+    for (size_t j = 0; j < width; ++j) {
+        all.cols[j].name = std::string(j == 0 ? std::string_view("time_key") : second[j]);
+        if (!convert_column(cells, width, j, rows, all.cols[j])) return false;
+    }
+    std::vector<std::string_view> groups;
+    for (size_t j = 1; j < width; ++j)
+        if (head[j] != "meta" && std::find(groups.begin(), groups.end(), head[j]) == groups.end())
+            groups.push_back(head[j]);
+    if (groups.empty()) return refuse("no group but meta");
+    int best = -1;
+    double best_sum = 0;
+    for (size_t g = 0; g < groups.size(); ++g) {
+        std::vector<int> members;
+        int vol = -1;
+        for (size_t j = 1; j < width; ++j)
+            if (head[j] == groups[g]) {
+                members.push_back((int) j);
+                if (second[j] == "volume") vol = (int) j;
+            }
+        double sum = 0;
+        if (vol < 0 || !group_volume(all, members, vol, sum)) return refuse("a group whose volume sum is not exact");
+        if (best < 0 || sum > best_sum) best = (int) g, best_sum = sum;
+    }
+    out.rows = rows;
+    out.cols.push_back(std::move(all.cols[0]));
+    for (size_t j = 1; j < width; ++j)
+        if (head[j] == groups[best]) {
+            // reset_index cannot insert the index's "time_key" beside a field of that name
+            if (second[j] == "time_key") return refuse("a group holding a field named time_key");
+            out.cols.push_back(std::move(all.cols[j]));
+        }
+    return true;
+}
+
+}  // namespace orvane::core
