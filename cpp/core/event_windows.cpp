@@ -115,9 +115,11 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     const size_t ids = static_cast<size_t>(index.size());
 
     // Bars on a window minute, grouped by minute with a stable counting sort (bar order kept).
+    // Room for a few dozen securities' bars per window minute up front, never more than all bars.
+    constexpr size_t kReservedBarsPerMinute = 64;
     std::vector<int64_t> hit_id, hit_row;
-    hit_id.reserve(std::min(n, m * 64));
-    hit_row.reserve(std::min(n, m * 64));
+    hit_id.reserve(std::min(n, m * kReservedBarsPerMinute));
+    hit_row.reserve(std::min(n, m * kReservedBarsPerMinute));
     std::vector<int64_t> start(ids + 1, 0);
     // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
     // them away before the hash lookup (it only filters; the lookup decides).

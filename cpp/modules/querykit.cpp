@@ -19,6 +19,9 @@ using glue::contains;
 using glue::builtin;
 using glue::set_column;
 
+// The security whose trading days tell which years a date range spans.
+constexpr const char *kProbeSecurity = "JPY Curncy";
+
 void say(const std::string &line) { builtin("print")(nb::str(line.c_str())); }
 
 nb::object invert_sign(nb::handle sign) {
@@ -167,7 +170,7 @@ ORVANE_MODULE(querykit, m) {
                   nb::handle bq = c[kSplitDateRange["bq"]];
                   nb::handle start = c[kSplitDateRange["start"]], end = c[kSplitDateRange["end"]];
                   nb::object item = bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(start, end));
-                  nb::object request = c.global("bql").attr("Request")("JPY Curncy", item);
+                  nb::object request = c.global("bql").attr("Request")(kProbeSecurity, item);
                   nb::object df = bq.attr("execute")(request)[0].attr("df")();
                   df = df.attr("sort_values")("DATE");
                   nb::object list_dates = df["DATE"].attr("tolist")();

@@ -14,6 +14,10 @@ using glue::raise_text;
 using glue::text_of;
 using glue::truthy;
 
+// A snapshot key's date is its seventh "/"-separated component:
+// alt_data/supply_chain/dl/datasets/{table}/snapshots/{date}/...
+constexpr int kDateComponent = 6;
+
 const char *kSplcDoc = "Supply Chain/Competitor APIs.";
 const char *kSplcInitDoc =
     "Load one snapshot of the supply-chain history.\n"
@@ -126,8 +130,8 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
             nb::list dates;
             for (nb::handle key : keys) {
                 nb::object parts = key.attr("split")("/");
-                if (nb::len(parts) < 7) continue;
-                nb::object date = parts[nb::int_(6)];
+                if (nb::len(parts) <= kDateComponent) continue;
+                nb::object date = parts[nb::int_(kDateComponent)];
                 if (is_eight_digits(date)) dates.append(date);
             }
             return dates;
