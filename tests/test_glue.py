@@ -216,3 +216,28 @@ def test_type_checkers_see_the_real_signatures(tmp_path):
         'Revealed type is "def (tickers: list[str], flds: list[str], start: str, end: str, csv_path: str, '
         'bar_convention: str =, return_ohlcv: bool =) -> Any"',
     ], out.stdout + out.stderr
+
+
+from orvane_data.from_bqia import tickbars  # noqa: E402
+from orvane_data.ta import volume  # noqa: E402
+
+
+def _bars_and_calendar(release):
+    t = pd.date_range("2024-01-02 08:00", periods=60, freq="min")
+    bars = pd.DataFrame({"key": ["A"] * 60, "datetime": t, "close": np.arange(60.0)})
+    return bars, pd.DataFrame({"EVENT_NAME": ["CPI"], "event_datetime": [release]})
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: volume.obv(pd.Series(np.arange(5.0)), pd.Series(np.arange(5, dtype="int32"))),
+     "obv takes the pandas steps: series the kernels do not take"),
+    (lambda: tickbars.filter_bars_around_events(*_bars_and_calendar(pd.NaT)),
+     "filter_bars_around_events takes the pandas steps: a missing release time"),
+    (lambda: tickbars.get_event_metadata(_bars_and_calendar(pd.Timestamp("2024-01-02 08:30"))[1], 3, 1),
+     "get_event_metadata takes the pandas steps: window bounds that are not small integers in order"),
+], ids=["volume", "event-bars", "event-metadata"])
+def test_a_call_leaving_the_native_road_says_why(caplog, call, message):
+    with caplog.at_level("DEBUG", logger="orvane_data"):
+        call()
+    messages = [r.getMessage() for r in caplog.records if r.name == "orvane_data"]
+    assert any(m.startswith(message) for m in messages), messages

@@ -226,6 +226,10 @@ nb::object item(nb::handle obj, nb::handle key);
 nb::object add(nb::handle a, nb::handle b);
 // repr(x) as text, for messages and notes.
 std::string repr_of(nb::handle x);
+// A DEBUG record on logging.getLogger("orvane_data"), "<subject>: <why>", saying where and why a
+// call leaves a native road; nothing is formatted unless that logger is enabled for DEBUG.
+void log_fallback(const std::string &subject, const char *why);
+
 // Add a note (BaseException.add_note) to the error on its way to the caller; the error itself,
 // its type and message, are unchanged.
 void add_note(nb::python_error &e, const std::string &note);

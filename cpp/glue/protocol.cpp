@@ -147,4 +147,16 @@ void add_note(nb::python_error &e, const std::string &note) {
     Py_DECREF(r);
 }
 
+void log_fallback(const std::string &subject, const char *why) {
+    static PyObject *logger = nullptr;  // kept for the life of the process
+    if (!logger) logger = import("logging").attr("getLogger")("orvane_data").release().ptr();
+    PyObject *on = PyObject_CallMethod(logger, "isEnabledFor", "i", 10);  // logging.DEBUG
+    if (!on) throw nb::python_error();
+    const int enabled = PyObject_IsTrue(on);
+    Py_DECREF(on);
+    if (enabled < 0) throw nb::python_error();
+    if (!enabled) return;
+    nb::handle(logger).attr("debug")("%s: %s", nb::str(subject.data(), subject.size()), why);
+}
+
 }  // namespace glue

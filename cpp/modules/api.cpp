@@ -16,22 +16,12 @@ namespace api {
 // microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2 gives
 // object text and nanoseconds.
 bool g_pandas3 = false;
-PyObject *g_log = nullptr;  // logging.getLogger("orvane_data"), kept for the module's lifetime
 
 // The dtype of text columns and labels that pandas' own steps give.
 nb::object text_dtype() { return g_pandas3 ? nb::object(nb::str("str")) : builtin("object"); }
 
-// A DEBUG record naming the file (or ticker) and why it leaves the native road; nothing is
-// formatted unless the logger is enabled for DEBUG.
-void log_fallback(const std::string &where, const char *why) {
-    if (!g_log) return;
-    PyObject *on = PyObject_CallMethod(g_log, "isEnabledFor", "i", 10);
-    if (!on) throw nb::python_error();
-    const bool enabled = PyObject_IsTrue(on) == 1;
-    Py_DECREF(on);
-    if (!enabled) return;
-    nb::handle(g_log).attr("debug")("pandas reads %s: %s", nb::str(where.data(), where.size()), why);
-}
+// A DEBUG record naming the file (or ticker) and why it leaves the native road.
+void log_fallback(const std::string &where, const char *why) { glue::log_fallback("pandas reads " + where, why); }
 
 nb::list str_list(const std::vector<std::string> &items) {
     nb::list out;
@@ -164,7 +154,6 @@ ORVANE_MODULE(api, m) {
         nb::object version = glue::import("pandas").attr("__version__");
         g_pandas3 = nb::cast<int>(builtin("int")(version.attr("split")(".")[0])) >= 3;
         core::set_correct_rounding(g_pandas3);
-        g_log = glue::import("logging").attr("getLogger")("orvane_data").release().ptr();
     }
     m.attr("os") = glue::import("os");
     m.attr("csv") = glue::import("csv");

@@ -36,7 +36,6 @@ inline const std::pair<const char *, const char *> kRename[] = {
 
 // Decided once at load from the installed pandas (see api.cpp).
 extern bool g_pandas3;
-extern PyObject *g_log;
 
 nb::object text_dtype();
 void log_fallback(const std::string &where, const char *why);

@@ -27,6 +27,19 @@ using glue::truthy;
 
 using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
+// Why the last native attempt on this thread left the inputs to the pandas steps.
+thread_local const char *t_reason = "";
+
+// Records the reason and answers "no native road" (false, or an invalid object).
+bool pandas_steps(const char *why) {
+    t_reason = why;
+    return false;
+}
+nb::object pandas_steps_for(const char *why) {
+    t_reason = why;
+    return nb::object();
+}
+
 // ---- numpy buffers ------------------------------------------------------------------------
 
 nb::object as_i64(nb::handle array_like) {
@@ -196,22 +209,24 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
 bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
                     Windows &w) {
     int64_t pre = 0, post = 0;
-    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return false;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post)
+        return pandas_steps("window bounds that are not small integers in order");
     nb::object columns = df_calendar.attr("columns");
     if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
         !truthy(columns.attr("is_unique")))
-        return false;
+        return pandas_steps("calendar columns missing or repeated");
     nb::object names = item(df_calendar, nb::str("EVENT_NAME"));
     nb::object times = item(df_calendar, nb::str("event_datetime"));
-    if (!text_dtype(names.attr("dtype")) || per_second(datetime_unit(times.attr("dtype"))) == 0) return false;
+    if (!text_dtype(names.attr("dtype")) || per_second(datetime_unit(times.attr("dtype"))) == 0)
+        return pandas_steps("event names that are not text or release times that are not datetime64");
 
     nb::object factorized = pd().attr("factorize")(names);
     nb::object uniques = factorized[1];
     for (nb::handle u : uniques)
-        if (!PyUnicode_Check(u.ptr())) return false;
+        if (!PyUnicode_Check(u.ptr())) return pandas_steps("an event name that is not a str");
     w.event_codes = as_i64(factorized[0]);
     w.cal_ns = ns_values(times);
-    if (!w.cal_ns.is_valid()) return false;
+    if (!w.cal_ns.is_valid()) return pandas_steps("release times beyond the nanosecond range");
     I64Array codes = i64_view(w.event_codes), cal_ns = i64_view(w.cal_ns);
     const size_t n = codes.shape(0);
 
@@ -220,9 +235,9 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
         nb::gil_scoped_release unlocked;
         rows = core::distinct_releases(codes.data(), cal_ns.data(), n);
     }
-    if (rows.empty()) return false;
+    if (rows.empty()) return pandas_steps("an empty calendar");
     for (int64_t r : rows)
-        if (cal_ns.data()[r] == INT64_MIN) return false;  // a missing release time
+        if (cal_ns.data()[r] == INT64_MIN) return pandas_steps("a missing release time");
 
     nb::object round_event_datetime = c.global("round_event_datetime");
     nb::object originals = times.attr("array").attr("take")(to_numpy(std::vector<int64_t>(rows)));
@@ -234,13 +249,13 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
     w.name_dtype = inferred_dtype(uniques[0]);
     if (per_second(datetime_unit(w.release_times.attr("dtype"))) == 0 ||
         per_second(datetime_unit(w.minute_dtype)) == 0)
-        return false;
+        return pandas_steps("rounded release times that are not datetime64");
     nb::object rel_ns = ns_values(pd().attr("Series")(w.release_times));
-    if (!rel_ns.is_valid()) return false;
+    if (!rel_ns.is_valid()) return pandas_steps("rounded release times beyond the nanosecond range");
     I64Array rel = i64_view(rel_ns);
     w.release_ns.assign(rel.data(), rel.data() + rel.shape(0));
     for (int64_t t : w.release_ns)
-        if (t == INT64_MIN) return false;
+        if (t == INT64_MIN) return pandas_steps("a missing rounded release time");
     w.release_event.resize(rows.size());
     for (size_t i = 0; i < rows.size(); ++i) w.release_event[i] = codes.data()[rows[i]];
     bool fits;
@@ -248,7 +263,7 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
         nb::gil_scoped_release unlocked;
         fits = core::window_minutes(w.release_ns.data(), w.release_ns.size(), pre, post, w.minutes);
     }
-    if (!fits) return false;
+    if (!fits) return pandas_steps("window minutes beyond the nanosecond range");
     w.event_names = np().attr("asarray")(uniques, "dtype"_a = "object");
     w.pre = pre;
     w.width = post - pre + 1;
@@ -346,6 +361,8 @@ nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
 }  // namespace
 
 // The event bar table natively, or an invalid object when the inputs need the pandas steps.
+const char *native_refusal() { return t_reason; }
+
 nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
                              nb::handle post) {
     Windows w;
@@ -353,25 +370,25 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     nb::object bar_columns = df_bars.attr("columns");
     if (!truthy(bar_columns.attr("is_unique")) || !contains(bar_columns, nb::str("datetime")) ||
         !contains(bar_columns, nb::str("key")))
-        return {};
+        return pandas_steps_for("bar columns missing or repeated");
     for (const char *name : {"EVENT_NAME", "event_datetime", "time_diff"})
-        if (contains(bar_columns, nb::str(name))) return {};
+        if (contains(bar_columns, nb::str(name))) return pandas_steps_for("a bar column named like a result column");
     nb::object bar_times = item(df_bars, nb::str("datetime"));
     // Naive and aware stamps (or two zones) are left to pandas, which decides how they compare.
     if (per_second(datetime_unit(bar_times.attr("dtype"))) == 0 ||
         !same_zone(bar_times.attr("dtype"), w.release_times.attr("dtype")))
-        return {};
+        return pandas_steps_for("bar times that are not datetime64 in the releases' zone");
 
     nb::object calendar =
         df_calendar.attr("reset_index")().attr("set_index")(str_list({"EVENT_NAME", "event_datetime"}));
     nb::object cal_columns = calendar.attr("columns");
-    if (!truthy(cal_columns.attr("is_unique"))) return {};
+    if (!truthy(cal_columns.attr("is_unique"))) return pandas_steps_for("repeated calendar columns");
     for (nb::handle col : cal_columns)
         if (glue::equals(col, nb::str("time_diff")) || glue::equals(col, nb::str("datetime")) || contains(bar_columns, col))
-            return {};
+            return pandas_steps_for("a calendar column that clashes with the bars'");
 
     nb::object bar_ns_obj = ns_values(bar_times);
-    if (!bar_ns_obj.is_valid()) return {};
+    if (!bar_ns_obj.is_valid()) return pandas_steps_for("bar times beyond the nanosecond range");
     I64Array bar_ns = i64_view(bar_ns_obj);
     core::WindowMatches matches;
     {
@@ -397,7 +414,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
             bar_row.push_back(matches.bar_row[k]);
             key_rank.push_back(codes.data()[k]);
         }
-    if (win_row.empty()) return {};
+    if (win_row.empty()) return pandas_steps_for("no bar on a window minute");
 
     nb::object event_rank_obj = as_i64(pd().attr("factorize")(w.event_names, "sort"_a = true)[0]);
     I64Array event_rank = i64_view(event_rank_obj);

@@ -128,6 +128,7 @@ nb::object event_metadata(const glue::Call &c, nb::handle calendar, nb::handle p
         check_windows(c, calendar, pre, post);
         Windows w;
         if (native_windows(c, calendar, pre, post, w)) return metadata_native(w);
+        glue::log_fallback("get_event_metadata takes the pandas steps", native_refusal());
         return metadata_by_pandas(c, calendar, pre, post);
     } catch (nb::python_error &e) {
         explain_window_error(e, nb::handle(), calendar, pre, post);
@@ -140,6 +141,7 @@ nb::object event_bars(const glue::Call &c, nb::handle bars, nb::handle calendar,
         check_windows(c, calendar, pre, post);
         nb::object out = event_bars_native(c, bars, calendar, pre, post);
         if (out.is_valid()) return out;
+        glue::log_fallback("filter_bars_around_events takes the pandas steps", native_refusal());
         return event_bars_by_pandas(c, bars, calendar, pre, post);
     } catch (nb::python_error &e) {
         explain_window_error(e, bars, calendar, pre, post);

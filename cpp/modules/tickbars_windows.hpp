@@ -31,6 +31,8 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
 bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
                     Windows &w);
 nb::object metadata_native(Windows &w);
+// Why the last native attempt on this thread went to the pandas steps.
+const char *native_refusal();
 // The event bar table natively, or an invalid object when the inputs need the pandas steps.
 nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
                              nb::handle post);

@@ -158,6 +158,14 @@ nb::object close_location(glue::Call &c, nb::handle high, nb::handle low, nb::ha
     return ((close - low) - (high - close)) / hl;
 }
 
+// The DEBUG record of an indicator that takes the pandas steps, with the reason.
+void log_pandas_steps(const char *indicator, bool own_helpers) {
+    glue::log_fallback(std::string(indicator) + " takes the pandas steps",
+                       own_helpers ? "series the kernels do not take (other dtypes, other indexes, other lengths, "
+                                     "or a window longer than the series)"
+                                   : "helper functions other than the package's own");
+}
+
 // ---- the indicators -----------------------------------------------------------------------
 
 constexpr glue::Signature kObv =
@@ -189,6 +197,7 @@ nb::object obv_impl(glue::Call &c) {
         size_t n = in.n;
         result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::obv(cl, vo, n, out); });
     } else {
+        log_pandas_steps("obv", signed_series.ptr() == originals.signed_series);
         nb::object sv = signed_series(close, "initial"_a = 1) * volume;
         result = sv.attr("cumsum")();
     }
@@ -211,6 +220,7 @@ nb::object ad_impl(glue::Call &c) {
         size_t n = in.n;
         result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::ad(h, l, cl, vo, n, out); });
     } else {
+        log_pandas_steps("ad", is_original(c, "non_zero_range", originals.non_zero_range));
         nb::object clv = close_location(c, high, low, close);
         result = (clv * volume).attr("cumsum")();
     }
@@ -248,6 +258,7 @@ nb::object adosc_impl(glue::Call &c) {
         result = native_series(n, nb::handle(close).attr("index"),
                                [&](double *out) { orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out); });
     } else {
+        log_pandas_steps("adosc", adosc_fusable(c));
         nb::object ad_line = c.global("ad")("high"_a = high, "low"_a = low, "close"_a = close, "volume"_a = volume);
         offset = offset_of(c, c[kAdosc["offset"]]);
         if (ad_line.is_none()) return nb::none();
@@ -276,6 +287,7 @@ nb::object cmf_impl(glue::Call &c) {
         result = native_series(n, close.attr("index"),
                                [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out); });
     } else {
+        log_pandas_steps("cmf", is_original(c, "non_zero_range", originals.non_zero_range));
         nb::object mf_vol = close_location(c, high, low, close) * volume;
         nb::object flow = mf_vol.attr("rolling")(length).attr("sum")();
         nb::object vol = volume.attr("rolling")(length).attr("sum")();
