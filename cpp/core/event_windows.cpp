@@ -97,8 +97,10 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
         // The smallest int64 is the missing-time marker; no minute may land on it.
         if (a <= INT64_MIN || b > INT64_MAX) return false;
     }
-    // A table this long cannot be held in memory; say so rather than start filling it.
-    if (width * static_cast<__int128>(releases) > static_cast<__int128>(1) << 36) throw std::bad_alloc();
+    // A table this long (2^36 minutes, 512 GiB) cannot be held in memory; say so rather than start
+    // filling it.
+    constexpr __int128 kMostMinutes = static_cast<__int128>(1) << 36;
+    if (width * static_cast<__int128>(releases) > kMostMinutes) throw std::bad_alloc();
     minutes.reserve(static_cast<size_t>(width) * releases);
     for (size_t r = 0; r < releases; ++r)
         for (int64_t m = pre;; ++m) {

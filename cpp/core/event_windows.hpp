@@ -17,8 +17,8 @@ constexpr int64_t kNanosPerMinute = 60'000'000'000LL;
 std::vector<int64_t> distinct_releases(const int64_t *event_code, const int64_t *time, size_t n);
 
 // Window minutes, release-major, offsets ascending: minute[r * width + (m - pre)] = time[r] + m minutes.
-// False when a minute does not fit in int64 (nothing is written then); std::bad_alloc when the
-// table could never fit in memory.
+// False when a minute does not fit in int64 (`minutes` is left empty then); std::bad_alloc when
+// the table could never fit in memory.
 bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, int64_t post,
                     std::vector<int64_t> &minutes);
 
