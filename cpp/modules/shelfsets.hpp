@@ -16,6 +16,14 @@ nb::object day_of(nb::handle pd, nb::handle x);
 // df[mask] renumbered from 0.
 nb::object renumbered(nb::handle df, nb::handle mask);
 
+// The arguments of a get_data call, from their positions in its signature.
+struct Query {
+    nb::handle self, tickers, start, end;
+};
+inline Query query_of(const glue::Call &c, size_t self, size_t tickers, size_t start, size_t end) {
+    return {c[self], c[tickers], c[start], c[end]};
+}
+
 // The classes SPLC and ECOEST, subclasses of S3Data, set on the module.
 void define_splc(nb::module_ &m, nb::handle S3Data);
 void define_ecoest(nb::module_ &m, nb::handle S3Data);

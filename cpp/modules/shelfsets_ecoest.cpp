@@ -129,10 +129,8 @@ void define_ecoest(nb::module_ &m, nb::handle S3Data) {
     ns["get_data"] = glue::function(m, kGetData,
         kEcoestGetDataDoc,
         [](glue::Call &c) -> nb::object {
-            nb::handle self = c[kGetData["self"]];
-            nb::handle tickers = c[kGetData["tickers"]];
-            nb::handle start = c[kGetData["start"]];
-            nb::handle end = c[kGetData["end"]];
+            const auto [self, tickers, start, end] =
+                query_of(c, kGetData["self"], kGetData["tickers"], kGetData["start"], kGetData["end"]);
             nb::object pd = c.global("pd");
             nb::object df = self.attr("data");
             if (!start.is_none() || !end.is_none()) {
