@@ -11,13 +11,10 @@
 #include <initializer_list>
 
 using namespace nb::literals;
+using namespace shelfsets;  // the helpers and glue names the units share
 
 namespace shelfsets {
 
-using glue::assertions_enabled;
-using glue::cat;
-using glue::raise_text;
-using glue::text_of;
 
 const char *kLoadDoc = "Retrieve the latest snapshot.";
 
@@ -50,9 +47,6 @@ nb::object renumbered(nb::handle df, nb::handle mask) {
 
 namespace {
 
-using glue::cat;
-using glue::text_of;
-using glue::truthy;
 
 const char *kS3DataDoc = "A base class for S3 data models.";
 const char *kNextFridayDoc =

@@ -6,6 +6,12 @@
 
 namespace shelfsets {
 
+using glue::assertions_enabled;
+using glue::cat;
+using glue::raise_text;
+using glue::text_of;
+using glue::truthy;
+
 extern const char *kLoadDoc;  // docstring of every _load_snapshot
 
 // The chosen snapshot date: the latest of `dates` when `as_of_date` is None, else `as_of_date`

@@ -7,12 +7,6 @@ namespace shelfsets {
 
 namespace {
 
-using glue::assertions_enabled;
-using glue::cat;
-using glue::raise_text;
-using glue::text_of;
-using glue::truthy;
-
 const char *kEcoestDoc = "Economist estimates APIs.";
 const char *kEcoestInitDoc = "Load one snapshot of the economist estimates (the latest when as_of_date is None).";
 const char *kEcoestDistinctDoc =

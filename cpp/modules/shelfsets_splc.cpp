@@ -8,12 +8,6 @@ namespace shelfsets {
 
 namespace {
 
-using glue::assertions_enabled;
-using glue::cat;
-using glue::raise_text;
-using glue::text_of;
-using glue::truthy;
-
 // A snapshot key's date is its seventh "/"-separated component:
 // alt_data/supply_chain/dl/datasets/{table}/snapshots/{date}/...
 constexpr int kDateComponent = 6;
