@@ -3,11 +3,11 @@
 // core/event_windows; pandas hands over the columns and builds the result.
 #include "tickbars_windows.hpp"
 
+#include "glue/arrays.hpp"
+
 #include "core/event_windows.hpp"
 
 #include <nanobind/ndarray.h>
-
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -40,7 +40,9 @@ nb::object pandas_steps_for(const char *why) {
     return nb::object();
 }
 
-// ---- numpy buffers ------------------------------------------------------------------------
+}  // namespace
+
+// ---- numpy buffers and dtypes, shared with the checks ---------------------------------------
 
 nb::object as_i64(nb::handle array_like) {
     return np().attr("ascontiguousarray")(array_like, "dtype"_a = np().attr("int64"));
@@ -48,15 +50,7 @@ nb::object as_i64(nb::handle array_like) {
 
 I64Array i64_view(nb::handle contiguous) { return nb::cast<I64Array>(contiguous); }
 
-nb::object to_numpy(std::vector<int64_t> &&values) {
-    auto *owned = new std::vector<int64_t>(std::move(values));
-    nb::capsule owner(owned, [](void *p) noexcept { delete static_cast<std::vector<int64_t> *>(p); });
-    size_t shape[1] = {owned->size()};
-    return nb::cast(nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(owned->data(), 1, shape, owner));
-}
-
 // ---- the native steps ---------------------------------------------------------------------
-
 
 bool small_int(nb::handle v, int64_t &out) {
     if (!PyLong_Check(v.ptr())) return false;
@@ -128,84 +122,6 @@ nb::object inferred_dtype(nb::handle value) {
     return inferred_column(one).attr("dtype");
 }
 
-// The most window rows this machine could ever hold: each row needs at least four 8-byte values
-// (name, release, minute, offset), so a table beyond physical memory / 32 cannot be built.
-// The limit when the machine does not say how much memory it has: 2^36 rows, 2 TiB of them.
-constexpr __int128 kUnknownMemoryRows = static_cast<__int128>(1) << 36;
-
-__int128 max_window_rows() {
-    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return kUnknownMemoryRows;
-    return static_cast<__int128>(pages) * page / 32;
-}
-
-}  // namespace
-
-// Runs before either road. A window table too long to ever be held raises MemoryError, and a
-// window minute outside the range of its time unit raises pandas' own error for it, both at once
-// (building either table first would take minutes and all memory before failing).
-void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
-    int64_t pre = 0, post = 0;
-    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return;
-    nb::object columns = df_calendar.attr("columns");
-    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
-        !truthy(columns.attr("is_unique")))
-        return;
-    nb::object times = item(df_calendar, nb::str("event_datetime"));
-    const std::string unit = datetime_unit(times.attr("dtype"));
-    if (per_second(unit) == 0) return;
-    nb::object codes_obj;
-    try {
-        codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
-    } catch (nb::python_error &) {
-        return;  // names the pandas steps will fail on themselves
-    }
-    nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
-    I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
-    std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
-    const __int128 width = static_cast<__int128>(post) - pre + 1;
-    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
-        glue::raise(PyExc_MemoryError,
-                    "event windows of " + std::to_string(rows.size()) + " releases x " +
-                        glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
-                        " minutes (pre_event_window=" + std::to_string(pre) + ", post_event_window=" +
-                        std::to_string(post) + ") cannot be held in memory");
-
-    // The unit of the window minutes the pandas steps build, found on the first release.
-    nb::object timedelta = glue::import("datetime").attr("timedelta");
-    int64_t first = -1;
-    for (int64_t r : rows)
-        if (raw.data()[r] != INT64_MIN) {
-            first = r;
-            break;
-        }
-    if (first < 0) return;
-    nb::object sample = times.attr("array")[nb::int_(first)];
-    const std::string target = datetime_unit(inferred_dtype(add(sample, timedelta())));
-    const int64_t from = per_second(unit), to = per_second(target);
-    if (to == 0 || to < from) return;
-    const __int128 factor = to / from, minute = static_cast<__int128>(60) * to;
-    const __int128 lo = static_cast<__int128>(INT64_MIN) + 1, hi = INT64_MAX;
-    for (int64_t r : rows) {
-        const int64_t v = raw.data()[r];
-        if (v == INT64_MIN) continue;
-        __int128 t = static_cast<__int128>(v) * factor;
-        __int128 floor = t / minute * minute;
-        if (floor > t) floor -= minute;
-        const bool low_out = floor + pre * minute < lo || floor + pre * minute > hi;
-        const bool high_out = floor + post * minute < lo || floor + post * minute > hi;
-        if (!low_out && !high_out) continue;
-        // Let pandas raise its own error for this minute, as the row-by-row steps would.
-        nb::object release = c.global("round_event_datetime")(times.attr("array")[nb::int_(r)], "round_down"_a = true);
-        nb::object at = add(release, timedelta("minutes"_a = low_out ? pre : post));
-        inferred_dtype(at);
-        glue::raise(PyExc_OverflowError, "the event window minute " + std::to_string(low_out ? pre : post) +
-                                             " of the release at " + glue::to_str(release) +
-                                             " is outside the range of datetime64[" + target + "]");
-    }
-}
-
-
 bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
                     Windows &w) {
     int64_t pre = 0, post = 0;
@@ -240,7 +156,7 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
         if (cal_ns.data()[r] == INT64_MIN) return pandas_steps("a missing release time");
 
     nb::object round_event_datetime = c.global("round_event_datetime");
-    nb::object originals = times.attr("array").attr("take")(to_numpy(std::vector<int64_t>(rows)));
+    nb::object originals = times.attr("array").attr("take")(glue::numpy_of(std::vector<int64_t>(rows)));
     nb::list rounded;
     for (nb::handle t : originals) rounded.append(round_event_datetime(t, "round_down"_a = true));
     // Dtypes and units as the row-by-row construction gives them on the installed pandas.
@@ -282,14 +198,14 @@ nb::object keep_object(nb::object values) {
 
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
-    nb::object codes_array = to_numpy(std::move(codes));
+    nb::object codes_array = glue::numpy_of(std::move(codes));
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
     // Typed once per distinct name, then gathered.
     return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
 }
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
-    nb::object values = to_numpy(std::move(ns)).attr("view")("M8[ns]");
+    nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
     nb::object tz = nb::getattr(dtype, "tz", nb::none());
     nb::object index = pd().attr("DatetimeIndex")(values);
     if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
@@ -311,9 +227,9 @@ nb::object metadata_native(Windows &w) {
     }
     nb::dict cols;
     cols["EVENT_NAME"] = names_column(w, std::move(event));
-    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(release)));
+    cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(release)));
     cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.minute_dtype);
-    cols["time_diff"] = to_numpy(std::move(diff));
+    cols["time_diff"] = glue::numpy_of(std::move(diff));
     return pd().attr("DataFrame")(cols);
 }
 
@@ -400,7 +316,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     // sort would order them.
     nb::object take = pd().attr("api").attr("extensions").attr("take");
     nb::object key_values = one_chunk(item(df_bars, nb::str("key")).attr("_values"));
-    nb::object keys = take(key_values, to_numpy(std::vector<int64_t>(matches.bar_row)),
+    nb::object keys = take(key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)),
                            "allow_fill"_a = true);
     nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
     I64Array codes = i64_view(codes_obj);
@@ -461,13 +377,13 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         out_bar[i] = bar_row[k];
         out_minute[i] = w.minutes[static_cast<size_t>(win_row[k])];
     }
-    nb::object bar_rows = to_numpy(std::move(out_bar));
-    nb::object cal_rows_obj = to_numpy(std::move(final_cal));
+    nb::object bar_rows = glue::numpy_of(std::move(out_bar));
+    nb::object cal_rows_obj = glue::numpy_of(std::move(final_cal));
 
     nb::dict cols;
     cols["EVENT_NAME"] = names_column(w, std::move(out_event));
-    cols["event_datetime"] = w.release_times.attr("take")(to_numpy(std::move(out_release)));
-    cols["time_diff"] = to_numpy(std::move(out_diff));
+    cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(out_release)));
+    cols["time_diff"] = glue::numpy_of(std::move(out_diff));
     // The window minute (equal to the bar's stamp) in the unit of the window table.
     cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
     const bool filled = matches.unmatched > 0;
@@ -480,6 +396,5 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         cols[col] = take_values(one_chunk(item(calendar, col).attr("_values")), cal_rows_obj, false);
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
-
 
 }  // namespace tickbars

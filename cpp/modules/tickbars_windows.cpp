@@ -12,6 +12,8 @@
 
 #include <unistd.h>
 
+#include <unistd.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -80,6 +82,18 @@ void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df
     }
 }
 
+// The limit when the machine does not say how much memory it has: 2^36 rows, 2 TiB of them.
+constexpr __int128 kUnknownMemoryRows = static_cast<__int128>(1) << 36;
+
+// The most window rows this machine could ever hold: each row needs at least four 8-byte values
+// (name, release, minute, offset), so a table beyond physical memory / 32 cannot be built.
+
+__int128 max_window_rows() {
+    long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return kUnknownMemoryRows;
+    return static_cast<__int128>(pages) * page / 32;
+}
+
 // ---- the plain pandas steps ---------------------------------------------------------------
 
 nb::object metadata_by_pandas(const glue::Call &c, nb::handle df_calendar, nb::handle pre, nb::handle post) {
@@ -122,6 +136,70 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
 }
 
 }  // namespace
+
+// Runs before either road. A window table too long to ever be held raises MemoryError, and a
+// window minute outside the range of its time unit raises pandas' own error for it, both at once
+// (building either table first would take minutes and all memory before failing).
+void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return;
+    nb::object columns = df_calendar.attr("columns");
+    if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
+        !truthy(columns.attr("is_unique")))
+        return;
+    nb::object times = item(df_calendar, nb::str("event_datetime"));
+    const std::string unit = datetime_unit(times.attr("dtype"));
+    if (per_second(unit) == 0) return;
+    nb::object codes_obj;
+    try {
+        codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
+    } catch (nb::python_error &) {
+        return;  // names the pandas steps will fail on themselves
+    }
+    nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
+    I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
+    std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
+    const __int128 width = static_cast<__int128>(post) - pre + 1;
+    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
+        glue::raise(PyExc_MemoryError,
+                    "event windows of " + std::to_string(rows.size()) + " releases x " +
+                        glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
+                        " minutes (pre_event_window=" + std::to_string(pre) + ", post_event_window=" +
+                        std::to_string(post) + ") cannot be held in memory");
+
+    // The unit of the window minutes the pandas steps build, found on the first release.
+    nb::object timedelta = glue::import("datetime").attr("timedelta");
+    int64_t first = -1;
+    for (int64_t r : rows)
+        if (raw.data()[r] != INT64_MIN) {
+            first = r;
+            break;
+        }
+    if (first < 0) return;
+    nb::object sample = times.attr("array")[nb::int_(first)];
+    const std::string target = datetime_unit(inferred_dtype(add(sample, timedelta())));
+    const int64_t from = per_second(unit), to = per_second(target);
+    if (to == 0 || to < from) return;
+    const __int128 factor = to / from, minute = static_cast<__int128>(60) * to;
+    const __int128 lo = static_cast<__int128>(INT64_MIN) + 1, hi = INT64_MAX;
+    for (int64_t r : rows) {
+        const int64_t v = raw.data()[r];
+        if (v == INT64_MIN) continue;
+        __int128 t = static_cast<__int128>(v) * factor;
+        __int128 floor = t / minute * minute;
+        if (floor > t) floor -= minute;
+        const bool low_out = floor + pre * minute < lo || floor + pre * minute > hi;
+        const bool high_out = floor + post * minute < lo || floor + post * minute > hi;
+        if (!low_out && !high_out) continue;
+        // Let pandas raise its own error for this minute, as the row-by-row steps would.
+        nb::object release = c.global("round_event_datetime")(times.attr("array")[nb::int_(r)], "round_down"_a = true);
+        nb::object at = add(release, timedelta("minutes"_a = low_out ? pre : post));
+        inferred_dtype(at);
+        glue::raise(PyExc_OverflowError, "the event window minute " + std::to_string(low_out ? pre : post) +
+                                             " of the release at " + glue::to_str(release) +
+                                             " is outside the range of datetime64[" + target + "]");
+    }
+}
 
 nb::object event_metadata(const glue::Call &c, nb::handle calendar, nb::handle pre, nb::handle post) {
     try {

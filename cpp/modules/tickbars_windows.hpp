@@ -4,6 +4,8 @@
 
 #include "tickbars.hpp"
 
+#include <nanobind/ndarray.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +25,16 @@ struct Windows {
     nb::object name_dtype;               // dtype of the names
     int64_t pre = 0, width = 0;
 };
+
+// numpy buffers and dtypes (tickbars_native.cpp).
+using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+nb::object as_i64(nb::handle array_like);             // np.ascontiguousarray(x, dtype=int64)
+I64Array i64_view(nb::handle contiguous);
+bool small_int(nb::handle v, int64_t &out);           // a Python int that fits in int64
+std::string datetime_unit(nb::handle dtype);           // "datetime64[us, UTC]" -> "us"
+int64_t per_second(const std::string &unit);           // 0 for an unknown unit
+nb::object ns_values(nb::handle datetimes);            // int64 nanoseconds, or invalid
+nb::object inferred_dtype(nb::handle value);           // the dtype pandas infers for a column of it
 
 // Before either road: MemoryError for a window table too long to ever be held, pandas' own error
 // for a window minute outside its unit's range.
