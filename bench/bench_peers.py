@@ -65,17 +65,20 @@ def with_duckdb(root, tickers, fields, start, end):
     import duckdb
 
     cols = ", ".join(COLUMNS[f] for f in fields)
+    parts = []
+    for t in tickers:
+        files = files_of(root, t)
+        with open(files[0]) as f:  # one schema per ticker: read it once, so DuckDB sniffs nothing
+            header = f.readline().strip().split(",")
+        types = ", ".join(f"'{c}': '{'VARCHAR' if c in ('time_key', 'ticker') else 'DOUBLE'}'" for c in header)
+        names = ", ".join(f"'{f}'" for f in files)
+        parts.append(f"SELECT '{t}' AS ticker, CAST(time_key AS TIMESTAMP) AS DATE, {cols} "
+                     f"FROM read_csv([{names}], header = true, columns = {{{types}}})")
     con = duckdb.connect()
     query = f"""
-        WITH raw AS (
-            SELECT regexp_extract(filename, '/([^/]+)/[^/]+$', 1) AS ticker,
-                   CAST(time_key AS TIMESTAMP) AS DATE, {cols}
-            FROM read_csv('{root}/*/*.csv', filename = true, union_by_name = true)
-        ), kept AS (
-            SELECT * FROM raw WHERE DATE BETWEEN TIMESTAMP '{start}' AND TIMESTAMP '{end}'
-        ), long AS (
-            UNPIVOT kept ON {cols} INTO NAME FLDS VALUE value
-        )
+        WITH raw AS ({" UNION ALL ".join(parts)}),
+        kept AS (SELECT * FROM raw WHERE DATE BETWEEN TIMESTAMP '{start}' AND TIMESTAMP '{end}'),
+        long AS (UNPIVOT kept ON {cols} INTO NAME FLDS VALUE value)
         PIVOT long ON ticker USING first(value) GROUP BY FLDS, DATE ORDER BY FLDS, DATE
     """
     return con.sql(query).df()
