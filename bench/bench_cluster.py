@@ -11,7 +11,6 @@ Every answer is compared with the one call's (pandas.testing.assert_frame_equal)
 import pathlib
 import sys
 import tempfile
-import time
 import warnings
 
 import numpy as np
@@ -21,6 +20,7 @@ from distributed import Client, LocalCluster
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_localcsv import make_intraday  # noqa: E402
+from timing import best_of  # noqa: E402
 
 from orvane_data import cluster  # noqa: E402
 from orvane_data.from_bqia import tickbars as tb  # noqa: E402
@@ -29,14 +29,6 @@ from orvane_data.from_localcsv import api  # noqa: E402
 FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"]
 TZ = "America/New_York"
 
-
-def best(fn, repeat=3):
-    times, out = [], None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), out
 
 
 def equal(got, want):
@@ -75,9 +67,9 @@ def main():
         args = (tickers, FIELDS, first, last + " 23:59:59", str(root))
         bars, cal = event_inputs()
         one = {
-            "table": best(lambda: api.get_historical_data(*args)),
-            "bars": best(lambda: api.get_historical_data(*args, return_ohlcv=True)),
-            "events": best(lambda: tb.filter_bars_around_events(bars, cal)),
+            "table": best_of(lambda: api.get_historical_data(*args), rounds=3),
+            "bars": best_of(lambda: api.get_historical_data(*args, return_ohlcv=True), rounds=3),
+            "events": best_of(lambda: tb.filter_bars_around_events(bars, cal), rounds=3),
         }
         runs = {
             "table": lambda c: cluster.historical_data(c, *args),
@@ -93,7 +85,7 @@ def main():
                     Client(lc) as client:
                 for name, run in runs.items():
                     run(client)  # workers import the package and warm up
-                    secs, got = best(lambda: run(client))
+                    secs, got = best_of(lambda: run(client), rounds=3)
                     same = equal(got, one[name][1])
                     ok &= same
                     timings[name].append((secs, same))

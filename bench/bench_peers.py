@@ -10,13 +10,13 @@ Needs polars and duckdb (`make bench` installs them, pinned by the constraints f
 import pathlib
 import sys
 import tempfile
-import time
 
 import numpy as np
 import pandas as pd
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
 from bench_localcsv import FIELDS, make_daily, make_intraday  # noqa: E402
+from timing import best_of  # noqa: E402
 
 COLUMNS = {"PX_OPEN": "open", "PX_HIGH": "high", "PX_LOW": "low", "PX_LAST": "close", "PX_VOLUME": "volume",
            "NUM_TRDS": "num_trds"}
@@ -101,14 +101,6 @@ def agrees(pkg, peer, steady):
     right = peer.reindex(index=pkg.index)[steady].to_numpy(dtype=float)
     return bool(np.allclose(left, right, equal_nan=True))
 
-
-def best_of(fn, *args, rounds=2):
-    best, out = float("inf"), None
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        out = fn(*args)
-        best = min(best, time.perf_counter() - t0)
-    return best, out
 
 
 def tree_case(label, root, tickers, fields, start, end, steady):

@@ -4,13 +4,13 @@
 trading hours for 50 securities; both sides get the same tables, and their outputs are compared.
 """
 import datetime as dt
-import time
 
 import numpy as np
 import pandas as pd
 
 from orvane_data.from_bqia import tickbars as tb
 from orvane_data.from_bqia.querykit import round_event_datetime
+from timing import best_of
 
 TZ = "America/New_York"
 SECURITIES = 50
@@ -65,21 +65,13 @@ def literal(df_bars, df_calendar, pre=-5, post=10):
     return out.join(cal, how="left").reset_index()
 
 
-def best(fn, repeat=2):
-    times, out = [], None
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        out = fn()
-        times.append(time.perf_counter() - t0)
-    return min(times), out
-
 
 def main():
     rng = np.random.default_rng(7)
     bars, times = minute_bars(rng)
     cal = calendar(rng, times)
-    t_ref, want = best(lambda: literal(bars, cal))
-    t_pkg, got = best(lambda: tb.filter_bars_around_events(bars, cal))
+    t_ref, want = best_of(lambda: literal(bars, cal), rounds=2)
+    t_pkg, got = best_of(lambda: tb.filter_bars_around_events(bars, cal), rounds=2)
     try:
         pd.testing.assert_frame_equal(got, want)
         equal = True

@@ -71,19 +71,11 @@ nb::object ne(nb::handle a, nb::handle b) { return compare(a, b, Py_NE); }
 nb::object gt(nb::handle a, nb::handle b) { return compare(a, b, Py_GT); }
 nb::object ge(nb::handle a, nb::handle b) { return compare(a, b, Py_GE); }
 
-bool equals(nb::handle a, nb::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+bool equals(nb::handle a, nb::handle b) { return holds(a, Py_EQ, b); }
 
 bool equals(nb::handle a, const char *text) { return equals(a, nb::str(text)); }
 
-bool positive(nb::handle v) {
-    int r = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GT);
-    if (r < 0) throw nb::python_error();
-    return r == 1;
-}
+bool positive(nb::handle v) { return holds(v, Py_GT, nb::int_(0)); }
 
 nb::str text_of(nb::handle x) {
     PyObject *r = PyObject_Str(x.ptr());

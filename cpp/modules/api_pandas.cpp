@@ -60,7 +60,7 @@ nb::object read_bars(const std::string &path) {
     nb::object groups = df.attr("columns").attr("get_level_values")(0).attr("unique")();
     nb::object principal, best;
     for (nb::handle g : groups) {
-        if (glue::holds(g, Py_EQ, nb::str("meta"))) continue;
+        if (glue::equals(g, nb::str("meta"))) continue;
         nb::object sub = df.attr("xs")(g, "level"_a = 0, "axis"_a = 1).attr("dropna")();
         nb::object total = sub["volume"].attr("sum")();
         if (!principal.is_valid() || glue::holds(total, Py_GT, best)) {
@@ -80,9 +80,9 @@ void roll_adjust(nb::object &full) {
     nb::list rows;
     nb::object flagged = switch1[switch1.attr("gt")(0)].attr("index");
     for (nb::handle idx : flagged) {
-        if (glue::holds(idx, Py_EQ, nb::int_(0))) continue;
+        if (glue::equals(idx, nb::int_(0))) continue;
         nb::object prev = nb::borrow(idx) - nb::int_(1);
-        if (glue::holds(switch2[prev], Py_EQ, nb::int_(1))) {
+        if (glue::equals(switch2[prev], nb::int_(1))) {
             rows.append(prev);
             rows.append(idx);
         }
@@ -157,7 +157,7 @@ Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::s
 
 // The window's lower bound: `start`, or one minute before it for bar_convention "start".
 nb::object window_lower(nb::handle start, nb::handle bar_convention) {
-    if (!glue::holds(bar_convention, Py_EQ, nb::str("start"))) return nb::borrow(start);
+    if (!glue::equals(bar_convention, nb::str("start"))) return nb::borrow(start);
     nb::object minute = glue::import("datetime").attr("timedelta")("minutes"_a = 1);
     return (flex_strptime(start) - minute).attr("strftime")("%Y-%m-%d %H:%M:%S");
 }

@@ -84,13 +84,13 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
     nb::object micro = nb::getattr(value, "microsecond", zero);
     nb::object nano = nb::getattr(value, "nanosecond", zero);
     // Compared with "> 0" rather than tested for truth so that NaT (whose fields are NaN) passes through.
-    bool on_minute = !truthy(glue::gt(sec, zero)) && !truthy(glue::gt(micro, zero)) && !truthy(glue::gt(nano, zero));
+    bool on_minute = !glue::holds(sec, Py_GT, zero) && !glue::holds(micro, Py_GT, zero) && !glue::holds(nano, Py_GT, zero);
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
     nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
     if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
-    if (truthy(glue::gt(nano, zero))) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
+    if (glue::holds(nano, Py_GT, zero)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
     return out;
 }
 
@@ -186,7 +186,7 @@ ORVANE_MODULE(querykit, m) {
                   }
                   nb::object start_year = list_dates[0].attr("year");
                   nb::object end_year = list_dates[-1].attr("year");
-                  if (truthy(glue::gt(end_year, start_year)))
+                  if (glue::holds(end_year, Py_GT, start_year))
                       return builtin("list")(builtin("range")(start_year, end_year + nb::int_(1)));
                   nb::list out;
                   out.append(end_year);

@@ -2,6 +2,8 @@
 // the two float conversions, cleaning with the window and the roll adjustment, and the reshape.
 #include "core/csv_bars.hpp"
 
+#include "check.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,15 +12,10 @@
 
 namespace core = orvane::core;
 
+using core_test::check;
+using core_test::failures;
+
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char *what) {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED %s\n", what);
-}
 
 const char *kFlat =
     "time_key,open,high,low,close,volume,ticker\n"
@@ -98,6 +95,5 @@ int main() {
     floats();
     clean();
     reshape();
-    if (failures == 0) std::printf("csv bars: all passed\n");
-    return failures == 0 ? 0 : 1;
+    return core_test::finish("csv bars");
 }

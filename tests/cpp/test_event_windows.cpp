@@ -2,6 +2,8 @@
 // overflow, matching bars to minutes, the stable order, and the calendar join.
 #include "core/event_windows.hpp"
 
+#include "check.hpp"
+
 #include <climits>
 #include <cstdio>
 #include <vector>
@@ -9,15 +11,9 @@
 namespace core = orvane::core;
 using V = std::vector<int64_t>;
 
+using core_test::check;
+
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char *what) {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED %s\n", what);
-}
 
 constexpr int64_t M = core::kNanosPerMinute;
 
@@ -64,6 +60,5 @@ int main() {
     minutes();
     matching();
     ordering_and_join();
-    if (failures == 0) std::printf("event windows: all passed\n");
-    return failures == 0 ? 0 : 1;
+    return core_test::finish("event windows");
 }

@@ -2,6 +2,8 @@
 // the files it leaves to pandas.
 #include "core/plain_csv.hpp"
 
+#include "check.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -9,15 +11,9 @@
 
 namespace pc = orvane::core::plain_csv;
 
+using core_test::check;
+
 namespace {
-
-int failures = 0;
-
-void check(bool ok, const char *what) {
-    if (ok) return;
-    ++failures;
-    std::printf("FAILED %s\n", what);
-}
 
 std::string kinds_of(const std::string &text) {
     auto t = pc::scan(text);
@@ -81,6 +77,5 @@ int main() {
     left_to_pandas();
     conversions();
     rows_split();
-    if (failures == 0) std::printf("plain csv: all passed\n");
-    return failures == 0 ? 0 : 1;
+    return core_test::finish("plain csv");
 }

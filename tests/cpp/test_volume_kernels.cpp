@@ -2,6 +2,8 @@
 // missing-value rules of the running and rolling sums, the moving average's seed, and short inputs.
 #include "core/volume_kernels.hpp"
 
+#include "check.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -10,9 +12,10 @@
 
 using orvane::core::Column;
 
+using core_test::failures;
+
 namespace {
 
-int failures = 0;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
@@ -97,6 +100,5 @@ int main() {
     ema_seed_and_short_input();
     cmf_rolling_windows();
     adosc_equals_difference_of_emas();
-    if (failures == 0) std::printf("volume kernels: all passed\n");
-    return failures == 0 ? 0 : 1;
+    return core_test::finish("volume kernels");
 }
