@@ -136,3 +136,34 @@ def test_unusual_paths(tmp_path, where):
     for return_ohlcv in (True, False):
         ok = compare((tickers, ["PX_LAST"], "2024-03-15", "2024-03-17 23:59:59", csv_path), "end", return_ohlcv)
         assert ok == (where == "ticker as a path object")
+
+
+@pytest.mark.parametrize("how, threads", [("env", 1), ("setter", 2), ("env", 8)])
+def test_any_number_of_threads(tmp_path, monkeypatch, how, threads):
+    """The table, and the error raised when several tickers fail, do not depend on the number of
+    threads that read the files: the first failing file of the first failing ticker decides."""
+    if how == "env":
+        monkeypatch.setenv("ORVANE_NUM_THREADS", str(threads))
+    else:
+        monkeypatch.setenv("ORVANE_NUM_THREADS", "not a number")
+        api.set_num_threads(threads)
+    try:
+        assert api.get_num_threads() == threads
+        csv_path, tickers, days = make_tree(tmp_path, 77, False, n_tickers=6, odd=True)
+        args = (tickers, list(ref.INTRADAY_FIELDS), days[0], days[-1] + " 23:59:59", str(csv_path))
+        assert compare(args, "end", False)
+        bad = []
+        for ticker, day, line in [(tickers[1], days[4], "2024,1,2\n"), (tickers[1], days[2], "1,1,1,1,1,1,1,1,1,1\n"),
+                                  (tickers[3], days[1], "2024,1\n")]:
+            bad.append(csv_path / ticker / f"{ticker}_{day}.csv")
+            with open(bad[-1], "a") as f:
+                f.write(line)
+        assert not compare((args[0] + ["no such ticker"],) + args[1:], "end", False)
+        with pytest.raises(Exception) as e:
+            api.get_historical_data(*args)
+        assert f"in the data file {bad[1]}" in e.value.__notes__
+    finally:
+        api.set_num_threads(None)
+    with pytest.raises(ValueError, match="ORVANE_NUM_THREADS must be a positive whole number"):
+        monkeypatch.setenv("ORVANE_NUM_THREADS", "0")
+        api.get_num_threads()

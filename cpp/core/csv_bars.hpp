@@ -52,6 +52,24 @@ bool parse_data_file(std::string_view bytes, Frame &out);
 bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
                   std::vector<std::string> &buffers, Frame &out);
 
+// One ticker's files and what clean_ticker makes of them.
+struct TickerJob {
+    std::vector<std::string> paths;
+    bool sort = false;
+    std::string lower, upper;
+    // Filled in by clean_tickers:
+    bool ok = false;
+    const char *refusal = "";  // why not, when !ok
+    int refusal_file = -1;     // the position in `paths` of the first file at fault, or -1
+    std::vector<std::string> buffers;
+    Frame frame;
+};
+
+// clean_ticker for every job, on up to `threads` native threads: the files of all jobs are read
+// and parsed in parallel, and the thread that parses a job's last file cleans that job. Each job
+// ends as clean_ticker would end it, whatever the number of threads or the order of completion.
+void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads);
+
 // Input of the reshape: one ticker's timestamps and, per field, its values.
 struct ReshapeInput {
     int column = 0;                         // position of the ticker's id among the sorted ids

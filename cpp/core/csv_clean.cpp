@@ -3,7 +3,10 @@
 #include "core/csv_internal.hpp"
 
 
+#include "core/parallel.hpp"
+
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -94,20 +97,87 @@ bool roll_adjust(Frame &f) {
 
 }  // namespace
 
+namespace {
+
+// One data file read and parsed; a file without rows has text columns, which pandas' stacking
+// does not simply skip.
+bool load_data_file(const std::string &path, std::string &buffer, Frame &frame) {
+    if (!read_file(path, buffer)) return refuse("the file cannot be read");
+    if (!parse_data_file(buffer, frame)) return false;
+    if (frame.rows == 0) return refuse("a file without rows");
+    return true;
+}
+
+// The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
+bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out);
+
+}  // namespace
+
 bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
                   std::vector<std::string> &buffers, Frame &out) {
     buffers.assign(paths.size(), std::string());
-    std::vector<Frame> files;
+    std::vector<Frame> files(paths.size());
     for (size_t i = 0; i < paths.size(); ++i) {
         t_refusal_file = (int) i;
-        if (!read_file(paths[i], buffers[i])) return refuse("the file cannot be read");
-        Frame f;
-        // A file without rows has text columns, which pandas' stacking does not simply skip.
-        if (!parse_data_file(buffers[i], f)) return false;
-        if (f.rows == 0) return refuse("a file without rows");
-        files.push_back(std::move(f));
+        if (!load_data_file(paths[i], buffers[i], files[i])) return false;
     }
     t_refusal_file = -1;
+    return clean_files(files, sort, lower, upper, out);
+}
+
+void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
+    // Every file of every job is one task, in job order; the thread that parses a job's last file
+    // cleans that job. Tasks are taken in order, so only a few jobs' files are held at a time.
+    struct Task {
+        size_t job, file;
+    };
+    std::vector<Task> tasks;
+    for (size_t j = 0; j < jobs.size(); ++j)
+        for (size_t f = 0; f < jobs[j].paths.size(); ++f) tasks.push_back({j, f});
+    struct Progress {
+        std::vector<Frame> files;
+        std::vector<const char *> refusals;  // per file: null when it loaded
+        std::atomic<size_t> pending{0};
+    };
+    std::vector<Progress> progress(jobs.size());
+    for (size_t j = 0; j < jobs.size(); ++j) {
+        TickerJob &job = jobs[j];
+        job.ok = false;
+        job.refusal = job.paths.empty() ? "no file" : "";
+        job.refusal_file = -1;
+        job.buffers.assign(job.paths.size(), std::string());
+        job.frame = Frame();
+        progress[j].files.resize(job.paths.size());
+        progress[j].refusals.assign(job.paths.size(), nullptr);
+        progress[j].pending = job.paths.size();
+    }
+    auto finish = [&](size_t j) {
+        TickerJob &job = jobs[j];
+        Progress &p = progress[j];
+        // The first file at fault in the files' order, as a reader going through them would find.
+        for (size_t f = 0; f < p.refusals.size(); ++f)
+            if (p.refusals[f]) {
+                job.refusal = p.refusals[f];
+                job.refusal_file = (int) f;
+                p.files.clear();
+                return;
+            }
+        job.ok = clean_files(p.files, job.sort, job.lower, job.upper, job.frame);
+        if (!job.ok) job.refusal = last_refusal();
+        std::vector<Frame>().swap(p.files);
+    };
+    parallel_for(tasks.size(), threads, [&](size_t k) {
+        const Task t = tasks[k];
+        TickerJob &job = jobs[t.job];
+        Progress &p = progress[t.job];
+        if (!load_data_file(job.paths[t.file], job.buffers[t.file], p.files[t.file])) p.refusals[t.file] = last_refusal();
+        if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) finish(t.job);
+    });
+}
+
+namespace {
+
+bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out) {
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
     for (const Frame &f : files)
@@ -183,5 +253,7 @@ bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_
     }
     return roll_adjust(out);
 }
+
+}  // namespace
 
 }  // namespace orvane::core

@@ -88,8 +88,7 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     if (!truthy(set(flds).attr("issubset")(set(measure))))
         glue::raise(PyExc_ValueError, "Only the following params are allow in `flds`: " + glue::to_str(measure) + ".");
 
-    std::vector<TickerBars> all;
-    for (nb::handle ticker : tickers) all.push_back(ticker_bars(ticker, start, end, path, daily, bar_convention));
+    std::vector<TickerBars> all = all_ticker_bars(tickers, start, end, path, daily, bar_convention);
 
     if (!return_ohlcv && !all.empty()) {
         nb::object table = native_table(all, flds, fields);
@@ -188,6 +187,30 @@ ORVANE_MODULE(api, m) {
               [](glue::Call &) -> nb::object {
                   glue::raise(PyExc_NotImplementedError, "`get_data` is not available in `localcsv`.");
               });
+
+    static constexpr glue::Signature kSetNumThreads = "set_num_threads(n: Optional[int]) -> None";
+    glue::def(m, kSetNumThreads,
+              "Caps the native threads that read and clean CSV files for get_historical_data.\n"
+              "\n"
+              "    n: at most this many threads (1 reads on the calling thread alone); None removes\n"
+              "    the cap, leaving the environment variable ORVANE_NUM_THREADS or, without it,\n"
+              "    every core available to the process. Results do not depend on the number.",
+              [](glue::Call &c) -> nb::object {
+                  nb::handle n = c[kSetNumThreads["n"]];
+                  if (n.is_none()) {
+                      g_num_threads = 0;
+                      return nb::none();
+                  }
+                  const long value = nb::cast<long>(n);
+                  if (value < 1) glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
+                  g_num_threads = (int) std::min<long>(value, 1024);
+                  return nb::none();
+              });
+
+    static constexpr glue::Signature kGetNumThreads = "get_num_threads() -> int";
+    glue::def(m, kGetNumThreads,
+              "The number of native threads the next get_historical_data call reads and cleans with.",
+              [](glue::Call &) -> nb::object { return nb::int_(thread_count()); });
 
     static constexpr glue::Signature kGetHistoricalData =
         "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "

@@ -76,8 +76,12 @@ nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start
 
 // ---- the native road (api_native.cpp) ----
 std::string fs_path(const std::string &text);
-TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily,
-                       nb::handle bar_convention);
+extern int g_num_threads;
+unsigned thread_count();
+// Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads,
+// the pandas steps for those the native reader refuses.
+std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
+                                        const std::string &csv_path, bool daily, nb::handle bar_convention);
 nb::object text_array(const std::vector<std::string_view> &texts);
 nb::object stamp_array(const std::vector<int64_t> &ns);
 nb::object text_column(nb::object objects);

@@ -2,9 +2,13 @@
 // the bar frames built from its columns, and the (field, date) x ticker table reshaped natively.
 #include "api.hpp"
 
+#include "core/parallel.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdlib>
+#include <optional>
 
 using namespace nb::literals;
 
@@ -20,50 +24,114 @@ std::string fs_path(const std::string &text) {
 }
 
 
-TickerBars ticker_bars(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily,
-                       nb::handle bar_convention) {
-    TickerBars out;
-    out.ticker = nb::borrow(ticker);
-    Located loc = locate(ticker, start, end, csv_path, daily);
-    std::vector<std::string> paths;
-    if (daily) paths.push_back(fs_path(loc.dir + "/ohlcv.csv"));
-    for (nb::handle name : loc.kept) paths.push_back(fs_path(loc.dir + "/" + nb::cast<std::string>(name)));
+// Cleaning threads: set_num_threads' cap, else ORVANE_NUM_THREADS, else every core available.
+int g_num_threads = 0;  // 0: no cap set
+
+unsigned thread_count() {
+    if (g_num_threads > 0) return (unsigned) g_num_threads;
+    if (const char *env = std::getenv("ORVANE_NUM_THREADS"); env && *env) {
+        char *stop = nullptr;
+        const long n = std::strtol(env, &stop, 10);
+        if (*stop != '\0' || n < 1)
+            glue::raise(PyExc_ValueError,
+                        std::string("ORVANE_NUM_THREADS must be a positive whole number, not '") + env + "'");
+        return (unsigned) std::min<long>(n, 1024);
+    }
+    return core::available_cores();
+}
+
+namespace {
+
+// A ticker on its way through the native road: where its files are and what it asks for.
+struct Pending {
+    Located loc;
+    bool native = false;      // its files go to the native reader
+    const char *why = "";     // why not, or why the reader refused them
+    std::string where;        // the file or directory at fault
+};
+
+}  // namespace
+
+std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
+                                        const std::string &csv_path, bool daily, nb::handle bar_convention) {
+    // 1. With the interpreter: each ticker's directory and day files, in the tickers' order. An
+    //    error here is raised only after the tickers before it have been answered, as a loop over
+    //    the tickers would.
+    std::vector<TickerBars> out;
+    std::vector<Pending> pending;
+    std::vector<core::TickerJob> jobs;
+    std::vector<size_t> job_of;  // per ticker: its position in jobs, or SIZE_MAX
+    std::optional<nb::python_error> stopped;
     // A lower bound that cannot be formed is the pandas road's to report, in its own order.
     nb::object lower;
-    const char *why = "";
-    std::string where = loc.dir;  // the file at fault where one is
     try {
         lower = window_lower(start, bar_convention);
     } catch (nb::python_error &) {
     }
-    if (!PyUnicode_CheckExact(ticker.ptr())) {
-        why = "a ticker that is not a str";  // its column holds the object itself
-    } else if (lower.is_valid() && !paths.empty()) {
-        const std::string lo = utf8(lower), hi = utf8(end);
-        auto bars = std::make_unique<NativeBars>();
-        bool ok;
-        {
-            nb::gil_scoped_release release;
-            ok = core::clean_ticker(paths, !daily, lo, hi, bars->buffers, bars->frame);
+    for (nb::handle ticker : tickers) {
+        Pending p;
+        core::TickerJob job;
+        try {
+            p.loc = locate(ticker, start, end, csv_path, daily);
+            p.where = p.loc.dir;
+            if (daily) job.paths.push_back(fs_path(p.loc.dir + "/ohlcv.csv"));
+            for (nb::handle name : p.loc.kept)
+                job.paths.push_back(fs_path(p.loc.dir + "/" + nb::cast<std::string>(name)));
+            if (!PyUnicode_CheckExact(ticker.ptr())) {
+                p.why = "a ticker that is not a str";  // its column holds the object itself
+            } else if (!lower.is_valid() || job.paths.empty()) {
+                p.why = job.paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
+            } else {
+                p.native = true;
+                job.sort = !daily;
+                job.lower = utf8(lower);
+                job.upper = utf8(end);
+            }
+        } catch (nb::python_error &e) {
+            stopped.emplace(std::move(e));
+            break;
         }
-
-        if (ok && g_pandas3 && bars->frame.rows == 0) {
-            ok = false;  // pandas 3 converts an empty time column to seconds, not microseconds
-            why = "no rows left after the window and cleaning";
-        } else if (!ok) {
-            why = core::last_refusal();
-            const int file = core::last_refusal_file();
-            if (file >= 0) where = daily ? loc.dir + "/ohlcv.csv" : loc.dir + "/" + nb::cast<std::string>(loc.kept[file]);
-        }
-        if (ok) {
-            out.native = std::move(bars);
-            return out;
-        }
-    } else {
-        why = paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
+        TickerBars t;
+        t.ticker = nb::borrow(ticker);
+        out.push_back(std::move(t));
+        job_of.push_back(p.native ? jobs.size() : SIZE_MAX);
+        if (p.native) jobs.push_back(std::move(job));
+        pending.push_back(std::move(p));
     }
-    log_fallback(where, why);
-    out.df = pandas_ticker(ticker, loc, start, end, daily, bar_convention);
+
+    // 2. Without it: every file read, parsed and cleaned on the native threads.
+    const unsigned threads = thread_count();
+    {
+        nb::gil_scoped_release release;
+        core::clean_tickers(jobs, threads);
+    }
+
+    // 3. With it again, in the tickers' order: the native bars, or the pandas steps for a ticker
+    //    the native reader refused (whose errors come in that order).
+    for (size_t i = 0; i < out.size(); ++i) {
+        Pending &p = pending[i];
+        if (p.native) {
+            core::TickerJob &job = jobs[job_of[i]];
+            if (job.ok && g_pandas3 && job.frame.rows == 0) {
+                p.why = "no rows left after the window and cleaning";  // pandas 3 gives an empty time column seconds
+            } else if (job.ok) {
+                auto bars = std::make_unique<NativeBars>();
+                bars->frame = std::move(job.frame);
+                bars->buffers = std::move(job.buffers);
+                out[i].native = std::move(bars);
+                continue;
+            } else {
+                p.why = job.refusal;
+                if (job.refusal_file >= 0)
+                    p.where = daily ? p.loc.dir + "/ohlcv.csv"
+                                    : p.loc.dir + "/" + nb::cast<std::string>(p.loc.kept[job.refusal_file]);
+            }
+            std::vector<std::string>().swap(job.buffers);
+        }
+        log_fallback(p.where, p.why);
+        out[i].df = pandas_ticker(out[i].ticker, p.loc, start, end, daily, bar_convention);
+    }
+    if (stopped) throw std::move(*stopped);
     return out;
 }
 

@@ -70,6 +70,34 @@ void clean() {
     const core::CsvColumn &close = out.cols[out.find("close")];
     check(out.rows == 2 && std::fabs(close.floats[0] - 1.5 * (4 / 1.5)) < 1e-12 && close.floats[1] == 4,
           "missing rows dropped, prices back-adjusted across the roll");
+
+    // The same jobs on one thread and on eight: the same bars, and the first file at fault named.
+    const std::string bad = "/tmp/orvane_test_csv_bars_bad.csv";
+    f = std::fopen(bad.c_str(), "wb");
+    std::fputs("time_key,open\n2024-03-15,\"1\"\n", f);
+    std::fclose(f);
+    auto run = [&](unsigned threads) {
+        std::vector<core::TickerJob> jobs(24);
+        for (size_t i = 0; i < jobs.size(); ++i) {
+            jobs[i].paths = i % 3 == 0 ? std::vector<std::string>{path, bad, bad} : std::vector<std::string>(i % 4 + 1, path);
+            jobs[i].lower = "2024-03-15 09:32:00";
+            jobs[i].upper = "2024-03-15 09:33:00";
+        }
+        core::clean_tickers(jobs, threads);
+        return jobs;
+    };
+    std::vector<core::TickerJob> one = run(1), eight = run(8);
+    bool same = true;
+    for (size_t i = 0; i < one.size(); ++i) {
+        const core::TickerJob &a = one[i], &b = eight[i];
+        same = same && a.ok == b.ok && a.refusal_file == b.refusal_file && a.frame.rows == b.frame.rows &&
+               (i % 3 != 0) == a.ok && (a.ok || a.refusal_file == 1);
+        for (size_t c = 0; same && a.ok && c < a.frame.cols.size(); ++c)
+            same = a.frame.cols[c].floats == b.frame.cols[c].floats && a.frame.cols[c].ints == b.frame.cols[c].ints &&
+                   a.frame.cols[c].texts == b.frame.cols[c].texts;
+    }
+    check(same, "one thread and eight clean every job alike");
+    std::remove(bad.c_str());
     std::remove(path.c_str());
 }
 
