@@ -177,6 +177,101 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
 
 namespace {
 
+// Consecutive rows [begin, end) of one file.
+struct Run {
+    uint32_t file, begin, end;
+};
+
+void add_row(std::vector<Run> &runs, uint32_t file, uint32_t row) {
+    if (!runs.empty() && runs.back().file == file && runs.back().end == row) ++runs.back().end;
+    else runs.push_back({file, row, row + 1});
+}
+
+// The window's rows when every file's keys are present and strictly ascending and, when the
+// bars are to be sorted, each file's rows in the window come after the previous file's: then
+// each file's window is found by bisection, the rows are already in order and no two keys are
+// equal. False when the files are not like that (the caller then goes row by row).
+bool sorted_window(const std::vector<Frame> &files, int key, bool sort, std::string_view lower, std::string_view upper,
+                   std::vector<Run> &runs) {
+    runs.clear();
+    std::string_view last;  // the last key taken so far
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto &k = files[i].cols[key].texts;
+        const size_t n = files[i].rows;
+        for (size_t r = 0; r < n; ++r)
+            if (!k[r].data() || (r > 0 && !(k[r - 1] < k[r]))) return false;
+        const size_t begin = (size_t) (std::lower_bound(k.begin(), k.begin() + n, lower) - k.begin());
+        const size_t end = (size_t) (std::upper_bound(k.begin(), k.begin() + n, upper) - k.begin());
+        if (begin >= end) continue;
+        if (sort && last.data() && !(last < k[begin])) return false;
+        last = k[end - 1];
+        runs.push_back({(uint32_t) i, (uint32_t) begin, (uint32_t) end});
+    }
+    return true;
+}
+
+// The time keys of the rows as nanoseconds; all must have the first row's form.
+bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+    size_t total = 0;
+    for (const Run &run : runs) total += run.end - run.begin;
+    stamps.resize(total);
+    if (total == 0) return true;
+    const size_t form = files[runs[0].file].cols[key].texts[runs[0].begin].size();
+    // Keys of one day share their date: its days are counted once.
+    std::string_view day;
+    int64_t day_ns = 0;
+    size_t i = 0;
+    for (const Run &run : runs) {
+        const auto &k = files[run.file].cols[key].texts;
+        for (uint32_t r = run.begin; r < run.end; ++r, ++i) {
+            const std::string_view s = k[r];
+            if (form == 19 && s.size() == 19 && day.data() && s.substr(0, 10) == day && s[10] == ' ' && s[13] == ':' &&
+                s[16] == ':') {
+                bool ok = true;
+                const int h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
+                if (!ok || h > 23 || mi > 59 || se > 59) return false;
+                stamps[i] = day_ns + (int64_t) (h * 3600 + mi * 60 + se) * 1000000000LL;
+                continue;
+            }
+            if (!iso_to_ns(s, form, stamps[i])) return false;
+            if (form == 19) {
+                day = s.substr(0, 10);
+                (void) iso_to_ns(day, 10, day_ns);  // a valid date: the whole key was
+            }
+        }
+    }
+    return true;
+}
+
+// Rows with a missing cell (NaN or empty text) dropped from the runs and from their stamps.
+void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+    bool any = false;
+    for (const Run &run : runs) {
+        for (const CsvColumn &c : files[run.file].cols) {
+            if (c.kind == CsvKind::Float)
+                for (uint32_t r = run.begin; r < run.end && !any; ++r) any = std::isnan(c.floats[r]);
+            else if (c.kind == CsvKind::Text)
+                for (uint32_t r = run.begin; r < run.end && !any; ++r) any = c.texts[r].data() == nullptr;
+        }
+        if (any) break;
+    }
+    if (!any) return;
+    std::vector<Run> kept;
+    size_t i = 0, o = 0;
+    for (const Run &run : runs) {
+        const Frame &f = files[run.file];
+        for (uint32_t r = run.begin; r < run.end; ++r, ++i) {
+            bool missing = false;
+            for (size_t j = 0; j < f.cols.size() && !missing; ++j) missing = is_missing(f.cols[j], r);
+            if (missing) continue;
+            stamps[o++] = stamps[i];
+            add_row(kept, run.file, r);
+        }
+    }
+    stamps.resize(o);
+    runs.swap(kept);
+}
+
 bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out) {
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
@@ -200,54 +295,66 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
     const int key = shape->find("time_key");
     if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
 
-    // Window by text, then order by time key.
-    std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
-    for (size_t i = 0; i < files.size(); ++i) {
-        const Frame &f = files[i];
-        if (!f.rows) continue;
-        const auto &k = f.cols[key].texts;
-        for (size_t r = 0; r < f.rows; ++r)
-            if (k[r].data() && k[r] >= lower && k[r] <= upper) rows.emplace_back((uint32_t) i, (uint32_t) r);
+    // Window by text, then order by time key. The rows kept, in their final order, as runs of
+    // consecutive rows of one file.
+    std::vector<Run> runs;
+    if (!sorted_window(files, key, sort, lower, upper, runs)) {
+        runs.clear();
+        std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
+        for (size_t i = 0; i < files.size(); ++i) {
+            const Frame &f = files[i];
+            if (!f.rows) continue;
+            const auto &k = f.cols[key].texts;
+            for (size_t r = 0; r < f.rows; ++r)
+                if (k[r].data() && k[r] >= lower && k[r] <= upper) rows.emplace_back((uint32_t) i, (uint32_t) r);
+        }
+        auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
+        if (sort) {
+            auto less = [&](const auto &x, const auto &y) { return key_of(x) < key_of(y); };
+            if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
+            // Equal keys: pandas' unstable sort decides their order, so let it.
+            for (size_t i = 1; i < rows.size(); ++i)
+                if (key_of(rows[i]) == key_of(rows[i - 1])) return refuse("equal time keys");
+        }
+        for (const auto &[file, row] : rows) add_row(runs, file, row);
     }
-    auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
-    if (sort) {
-        auto less = [&](const auto &a, const auto &b) { return key_of(a) < key_of(b); };
-        if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
-        // Equal keys: pandas' unstable sort decides their order, so let it.
-        for (size_t i = 1; i < rows.size(); ++i)
-            if (key_of(rows[i]) == key_of(rows[i - 1])) return refuse("equal time keys");
-    }
-    std::vector<int64_t> stamps(rows.size());
-    const size_t form = rows.empty() ? 0 : key_of(rows[0]).size();
-    for (size_t i = 0; i < rows.size(); ++i)
-        if (!iso_to_ns(key_of(rows[i]), form, stamps[i])) return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
 
-    // Drop rows with a missing cell, then gather the columns.
-    std::vector<size_t> keep;
-    keep.reserve(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-        const Frame &f = files[rows[i].first];
-        bool missing = false;
-        for (size_t j = 0; j < width && !missing; ++j) missing = is_missing(f.cols[j], rows[i].second);
-        if (!missing) keep.push_back(i);
-    }
+    // Time keys to nanoseconds, then rows with a missing cell dropped.
+    std::vector<int64_t> stamps;
+    if (!key_stamps(files, key, runs, stamps)) return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
+    drop_missing(files, runs, stamps);
+
+    // The columns gathered run by run.
     out = Frame();
-    out.rows = keep.size();
+    out.rows = stamps.size();
     out.cols.resize(width);
     for (size_t j = 0; j < width; ++j) {
         CsvColumn &c = out.cols[j];
         c.name = shape->cols[j].name;
         c.kind = (int) j == key ? CsvKind::Time : kinds[j];
-        for (size_t i : keep) {
-            const CsvColumn &src = files[rows[i].first].cols[j];
-            const size_t r = rows[i].second;
+        if (c.kind == CsvKind::Time) {
+            c.ints = std::move(stamps);
+            continue;
+        }
+        if (c.kind == CsvKind::Int) c.ints.reserve(out.rows);
+        else if (c.kind == CsvKind::Float) c.floats.reserve(out.rows);
+        else c.texts.reserve(out.rows);
+        for (const Run &run : runs) {
+            const CsvColumn &src = files[run.file].cols[j];
             switch (c.kind) {
-                case CsvKind::Time: c.ints.push_back(stamps[i]); break;
-                case CsvKind::Int: c.ints.push_back(src.ints[r]); break;
-                case CsvKind::Float:
-                    c.floats.push_back(src.kind == CsvKind::Int ? (double) src.ints[r] : src.floats[r]);
+                case CsvKind::Int:
+                    c.ints.insert(c.ints.end(), src.ints.begin() + run.begin, src.ints.begin() + run.end);
                     break;
-                case CsvKind::Text: c.texts.push_back(src.texts[r]); break;
+                case CsvKind::Float:
+                    if (src.kind == CsvKind::Int)  // ints meeting floats in the stack
+                        for (uint32_t r = run.begin; r < run.end; ++r) c.floats.push_back((double) src.ints[r]);
+                    else
+                        c.floats.insert(c.floats.end(), src.floats.begin() + run.begin, src.floats.begin() + run.end);
+                    break;
+                case CsvKind::Text:
+                    c.texts.insert(c.texts.end(), src.texts.begin() + run.begin, src.texts.begin() + run.end);
+                    break;
+                case CsvKind::Time: break;
             }
         }
     }

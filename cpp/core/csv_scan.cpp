@@ -132,6 +132,172 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
 }
 
 
+// ---- the fast road: one pass over the body for the common file ----------------------------
+//
+// Each column's kind is taken from the first row and every cell is converted as it is met:
+// integers, plain decimals (at most 15 digits, no exponent) and text. Where a cell is anything
+// else (an empty cell, an exponent, a long number, a text cell in a number column, a byte the
+// scan refuses, a ragged line) the fast road gives up and the general one reads the whole file.
+
+enum class Cell : uint8_t { Int, Float, Text };
+
+// A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a ',' or '\n'.
+// Int when it has no '.', at most 15 characters (so that it reads the same as a float); Float
+// for a plain decimal of at most 15 digits, converted as m / 10^k, which both converters give
+// (m and 10^k exact, one correctly rounded division). Text when it is neither (the caller then
+// gives up unless the column is text). `end` points at the cell's terminator.
+inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv, const char *&end) {
+    static constexpr double kTens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                       1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char *const begin = p;
+    const bool negative = p < stop && *p == '-';
+    if (p < stop && (*p == '-' || *p == '+')) ++p;
+    const char *digits = p;
+    uint64_t m = 0;
+    while (p < stop && is_digit(*p)) m = m * 10 + (uint64_t) (*p++ - '0');
+    size_t count = (size_t) (p - digits);
+    end = p;
+    if (count == 0 || count > 15) return Cell::Text;
+    if (p == stop || *p == ',' || *p == '\n') {
+        iv = negative ? -(int64_t) m : (int64_t) m;
+        dv = negative ? -(double) m : (double) m;
+        return (size_t) (p - begin) <= 15 ? Cell::Int : Cell::Text;
+    }
+    if (*p != '.') return Cell::Text;
+    const char *fraction = ++p;
+    while (p < stop && is_digit(*p)) m = m * 10 + (uint64_t) (*p++ - '0');  // m < 10^15 while count <= 15
+    const size_t k = (size_t) (p - fraction);
+    count += k;
+    end = p;
+    if (k == 0 || count > 15 || (p < stop && *p != ',' && *p != '\n')) return Cell::Text;
+    const double v = (double) m / kTens[k];
+    dv = negative ? -v : v;
+    return Cell::Float;
+}
+
+// A text cell starting at p, ending at `stop` or at a ',' or '\n'; false on a byte the scan
+// refuses (quotes, control or non-ASCII bytes), or when pandas would read it as something other
+// than text.
+inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
+    const char *q = p;
+    while (q < stop && *q != ',' && *q != '\n') {
+        const unsigned char ch = (unsigned char) *q;
+        if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
+        ++q;
+    }
+    cell = std::string_view(p, (size_t) (q - p));
+    if (cell.empty()) return false;
+    int64_t iv;
+    bool long_digits = false;
+    if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr) != Dec::No ||
+        looks_special(cell))
+        return false;
+    return true;
+}
+
+// The body from `p` to `stop` as `width` columns, or false to leave the file to the general road.
+bool fast_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
+    if (p >= stop || width == 0) return false;
+    const size_t expect = (size_t) std::count(p, stop, '\n') + 1;
+    std::vector<Cell> kind(width);
+    std::vector<char> negative_zero(width, 0);  // an Int column holding "-0", which a float column keeps as -0.0
+    rows = 0;
+    while (p < stop) {
+        for (size_t j = 0; j < width; ++j) {
+            CsvColumn &c = cols[j];
+            int64_t iv = 0;
+            double dv = 0;
+            const char *end = p;
+            Cell cell = number_cell(p, stop, iv, dv, end);
+            if (rows == 0) {
+                kind[j] = cell;
+                if (cell == Cell::Int) c.ints.reserve(expect);
+                else if (cell == Cell::Float) c.floats.reserve(expect);
+                else c.texts.reserve(expect);
+            }
+            switch (kind[j]) {
+                case Cell::Int:
+                    if (cell == Cell::Int) {
+                        c.ints.push_back(iv);
+                        if (iv == 0 && std::signbit(dv)) negative_zero[j] = 1;
+                        break;
+                    }
+                    if (cell != Cell::Float || negative_zero[j]) return false;
+                    // an integer column meets a decimal: pandas reads the whole column as floats
+                    kind[j] = Cell::Float;
+                    c.floats.reserve(expect);
+                    for (int64_t x : c.ints) c.floats.push_back((double) x);
+                    std::vector<int64_t>().swap(c.ints);
+                    [[fallthrough]];
+                case Cell::Float:
+                    if (cell == Cell::Text) return false;
+                    c.floats.push_back(dv);
+                    break;
+                case Cell::Text: {
+                    std::string_view t;
+                    if (!text_cell(p, stop, t)) return false;
+                    c.texts.push_back(t);
+                    end = p + t.size();
+                    break;
+                }
+            }
+            p = end;
+            const bool last = j + 1 == width;
+            if (p == stop) {
+                if (!last) return false;  // a ragged last line
+            } else if (*p == '\n') {
+                if (!last) return false;
+                ++p;
+            } else if (*p == ',') {
+                if (last) return false;
+                ++p;
+            } else {
+                return false;
+            }
+        }
+        ++rows;
+        if (p < stop && *p == '\n') return false;  // a blank line
+    }
+    for (size_t j = 0; j < width; ++j)
+        cols[j].kind = kind[j] == Cell::Int ? CsvKind::Int : kind[j] == Cell::Float ? CsvKind::Float : CsvKind::Text;
+    return true;
+}
+
+// The body from `p` to `stop` split into fields (one pass: fields end at commas, records at line
+// ends), then each column converted as pandas infers its dtype.
+bool general_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
+    std::vector<std::string_view> cells;
+    if (stop - p > 64) cells.reserve((size_t) (stop - p) / 6);
+    rows = 0;
+    while (p < stop) {
+        size_t count = 0;
+        const char *field = p;
+        if (*p == '\n') return refuse("a blank line");  // a blank line
+        while (true) {
+            if (p == stop || *p == '\n') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                if (p != stop) ++p;
+                break;
+            }
+            const unsigned char ch = (unsigned char) *p;
+            if (ch == ',') {
+                cells.emplace_back(field, (size_t) (p - field));
+                ++count;
+                field = ++p;
+                continue;
+            }
+            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes");
+            ++p;
+        }
+        if (count != width) return refuse("a ragged line");  // ragged, or a blank line
+        ++rows;
+    }
+    for (size_t j = 0; j < width; ++j)
+        if (!convert_column(cells, width, j, rows, cols[j])) return false;
+    return true;
+}
+
 bool unique_names(const std::vector<std::string_view> &names) {
     std::vector<std::string_view> s(names);
     std::sort(s.begin(), s.end());
@@ -213,45 +379,21 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
             if (n.empty()) return refuse("an unnamed column");
         if (!unique_names(head)) return refuse("repeated column names");
     }
-    std::vector<std::string_view> cells;
-    if (bytes.size() > 64) cells.reserve(bytes.size() / 6);
-    // One pass over the body: fields end at commas, records at line ends.
+    // The body: the fast road when it can decide every cell, else the general one.
     const size_t offset = (size_t) (lines[first - 1].data() - bytes.data()) + lines[first - 1].size() + 1;
-    const char *p = bytes.data() + std::min(offset, bytes.size());
+    const char *const body_begin = bytes.data() + std::min(offset, bytes.size());
     const char *const stop = bytes.data() + bytes.size();
+    std::vector<CsvColumn> parsed(width);
     size_t rows = 0;
-    while (p < stop) {
-        size_t count = 0;
-        const char *field = p;
-        if (*p == '\n') return refuse("a blank line");  // a blank line
-        while (true) {
-            if (p == stop || *p == '\n') {
-                cells.emplace_back(field, (size_t) (p - field));
-                ++count;
-                if (p != stop) ++p;
-                break;
-            }
-            const unsigned char ch = (unsigned char) *p;
-            if (ch == ',') {
-                cells.emplace_back(field, (size_t) (p - field));
-                ++count;
-                field = ++p;
-                continue;
-            }
-            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes");
-            ++p;
-        }
-        if (count != width) return refuse("a ragged line");  // ragged, or a blank line
-        ++rows;
+    if (!fast_body(body_begin, stop, width, parsed, rows)) {
+        parsed.assign(width, CsvColumn());
+        if (!general_body(body_begin, stop, width, parsed, rows)) return false;
     }
 
     if (flat) {
         out.rows = rows;
-        out.cols.resize(width);
-        for (size_t j = 0; j < width; ++j) {
-            out.cols[j].name = std::string(head[j]);
-            if (!convert_column(cells, width, j, rows, out.cols[j])) return false;
-        }
+        out.cols = std::move(parsed);
+        for (size_t j = 0; j < width; ++j) out.cols[j].name = std::string(head[j]);
         return true;
     }
 
@@ -262,11 +404,8 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     if (!unique_names(pv)) return refuse("repeated (group, field) pairs");
     Frame all;
     all.rows = rows;
-    all.cols.resize(width);
-    for (size_t j = 0; j < width; ++j) {
-        all.cols[j].name = std::string(j == 0 ? std::string_view("time_key") : second[j]);
-        if (!convert_column(cells, width, j, rows, all.cols[j])) return false;
-    }
+    all.cols = std::move(parsed);
+    for (size_t j = 0; j < width; ++j) all.cols[j].name = std::string(j == 0 ? std::string_view("time_key") : second[j]);
     std::vector<std::string_view> groups;
     for (size_t j = 1; j < width; ++j)
         if (head[j] != "meta" && std::find(groups.begin(), groups.end(), head[j]) == groups.end())
