@@ -81,9 +81,10 @@ struct ReshapeInput {
 
 // (field, date) x id table of means, fields in the given order, dates ascending (all dates of
 // every ticker), `n_ids` columns; cells without a value are NaN. Column-major output: the
-// column of id c is values[c * rows .. (c + 1) * rows).
+// column of id c is values[c * rows .. (c + 1) * rows). The ids' columns are filled on up to
+// `threads` threads.
 void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
-                  std::vector<int64_t> &dates, std::vector<double> &values);
+                  std::vector<int64_t> &dates, std::vector<double> &values, unsigned threads = 1);
 
 // Days in month m (1-12) of the proleptic Gregorian year y.
 int days_in_month(int y, int m);

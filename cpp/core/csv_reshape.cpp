@@ -1,5 +1,6 @@
 // The (field, date) x ticker table of means, built natively from every ticker's bars.
 #include "core/csv_internal.hpp"
+#include "core/parallel.hpp"
 
 
 #include <algorithm>
@@ -19,7 +20,7 @@ namespace orvane::core {
 using namespace csv_internal;
 
 void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
-                  std::vector<int64_t> &dates, std::vector<double> &values) {
+                  std::vector<int64_t> &dates, std::vector<double> &values, unsigned threads) {
     // All dates: merged when each ticker's are ascending (the usual case), else sorted.
     dates.clear();
     std::vector<int64_t> merged, unsorted;
@@ -40,39 +41,48 @@ void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size
     }
     const size_t nd = dates.size();
     const size_t height = n_fields * nd;
-    // Column-major: each id's column is contiguous, so one ticker's rows are written in order.
-    values.assign(height * n_ids, 0.0);
-    std::vector<uint32_t> count(values.size(), 0);
-    std::unordered_map<size_t, double> compensation;  // only cells that receive a second value
-    for (const ReshapeInput &in : inputs) {
-        size_t d = 0;
-        const size_t base = (size_t) in.column * height;
-        for (size_t r = 0; r < in.rows; ++r) {
-            const int64_t t = in.dates[r];
-            if (d >= nd || dates[d] != t) {
-                if (d + 1 < nd && dates[d + 1] == t) ++d;
-                else d = (size_t) (std::lower_bound(dates.begin(), dates.end(), t) - dates.begin());
-            }
-            for (size_t f = 0; f < n_fields; ++f) {
-                const double v = in.fvalues[f] ? in.fvalues[f][r] : (double) in.ivalues[f][r];
-                const size_t cell = base + f * nd + d;
-                // The compensated running sum of pandas' grouped mean.
-                double &sum = values[cell];
-                if (count[cell] == 0) {
-                    sum = 0.0 + v;
-                } else {
-                    double &comp = compensation[cell];
-                    const double y = v - comp;
-                    const double t2 = sum + y;
-                    comp = t2 - sum - y;
-                    if (comp != comp) comp = 0;
-                    sum = t2;
+    // Column-major: each id's column is contiguous and written only by that id's inputs, so the
+    // ids' columns are filled in parallel. A cell holds NaN until its first value (the values are
+    // finite); cells that receive a second value keep pandas' compensated running sum aside.
+    values.resize(height * n_ids);
+    std::vector<std::vector<size_t>> inputs_of(n_ids);
+    for (size_t i = 0; i < inputs.size(); ++i) inputs_of[(size_t) inputs[i].column].push_back(i);
+    parallel_for(n_ids, threads, [&](size_t column) {
+        double *const out = values.data() + column * height;
+        std::fill(out, out + height, kNaN);
+        struct Sum {
+            double sum, compensation;
+            uint32_t count;
+        };
+        std::unordered_map<size_t, Sum> repeated;
+        for (size_t i : inputs_of[column]) {
+            const ReshapeInput &in = inputs[i];
+            size_t d = 0;
+            for (size_t r = 0; r < in.rows; ++r) {
+                const int64_t t = in.dates[r];
+                if (d >= nd || dates[d] != t) {
+                    if (d + 1 < nd && dates[d + 1] == t) ++d;
+                    else d = (size_t) (std::lower_bound(dates.begin(), dates.end(), t) - dates.begin());
                 }
-                ++count[cell];
+                for (size_t f = 0; f < n_fields; ++f) {
+                    const double v = in.fvalues[f] ? in.fvalues[f][r] : (double) in.ivalues[f][r];
+                    const size_t cell = f * nd + d;
+                    if (std::isnan(out[cell])) {
+                        out[cell] = 0.0 + v;  // the running sum starts at 0.0 (-0.0 becomes 0.0)
+                        continue;
+                    }
+                    Sum &s = repeated.try_emplace(cell, Sum{out[cell], 0.0, 1}).first->second;
+                    const double y = v - s.compensation;
+                    const double t2 = s.sum + y;
+                    s.compensation = t2 - s.sum - y;
+                    if (s.compensation != s.compensation) s.compensation = 0;
+                    s.sum = t2;
+                    ++s.count;
+                }
             }
         }
-    }
-    for (size_t i = 0; i < values.size(); ++i) values[i] = count[i] ? values[i] / count[i] : kNaN;
+        for (const auto &[cell, s] : repeated) out[cell] = s.sum / s.count;
+    });
 }
 
 }  // namespace orvane::core

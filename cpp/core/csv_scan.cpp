@@ -4,7 +4,12 @@
 #include "core/csv_internal.hpp"
 
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -28,14 +33,25 @@ int Frame::find(std::string_view name) const {
 
 bool read_file(const std::string &path, std::string &out) {
     if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    out.clear();
-    char chunk[1 << 16];
-    size_t n;
-    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.append(chunk, n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    // Sized once from the file's length, then read straight into place (a file that grows or
+    // shrinks meanwhile is read to its end all the same).
+    struct stat st;
+    size_t size = ::fstat(fd, &st) == 0 && st.st_size > 0 ? (size_t) st.st_size : 0;
+    out.resize(size + 1);
+    size_t got = 0;
+    bool ok = true;
+    while (true) {
+        if (got == out.size()) out.resize(out.size() * 2 + 65536);
+        const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        got += (size_t) n;
+    }
+    ::close(fd);
+    out.resize(got);
     return ok;
 }
 
@@ -187,6 +203,11 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
     }
     cell = std::string_view(p, (size_t) (q - p));
     if (cell.empty()) return false;
+    // A date or time stamp ("2024-03-15 ..."): four digits then '-' is no number, and a text this
+    // long that does not end in a blank is none of the words pandas reads specially.
+    if (cell.size() > 9 && is_digit(cell[0]) && is_digit(cell[1]) && is_digit(cell[2]) && is_digit(cell[3]) &&
+        cell[4] == '-' && cell.back() != ' ')
+        return true;
     int64_t iv;
     bool long_digits = false;
     if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr) != Dec::No ||
@@ -234,8 +255,13 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
                     c.floats.push_back(dv);
                     break;
                 case Cell::Text: {
-                    std::string_view t;
-                    if (!text_cell(p, stop, t)) return false;
+                    // A cell equal to the one above it (a contract code, say) is text as that was.
+                    std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
+                    const size_t n = t.size();
+                    const bool same = n && p + n <= stop && std::memcmp(p, t.data(), n) == 0 &&
+                                      (p + n == stop || p[n] == ',' || p[n] == '\n');
+                    if (same) t = std::string_view(p, n);
+                    else if (!text_cell(p, stop, t)) return false;
                     c.texts.push_back(t);
                     end = p + t.size();
                     break;

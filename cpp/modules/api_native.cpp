@@ -335,9 +335,10 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     std::vector<int64_t> dates;
     std::vector<double> values;
     const size_t n_ids = nb::len(ids);
+    const unsigned threads = thread_count();
     {
         nb::gil_scoped_release release;
-        core::reshape_mean(inputs, wanted.size(), n_ids, dates, values);
+        core::reshape_mean(inputs, wanted.size(), n_ids, dates, values, threads);
     }
     const size_t nd = dates.size();
     for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
@@ -359,7 +360,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     nb::object columns = pd.attr("Index")(ids, "dtype"_a = text_dtype(), "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
     nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
-    nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns);
+    nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns, "copy"_a = false);
     if (!direct) table = table.attr("loc")[flds];
     return table;
 }
