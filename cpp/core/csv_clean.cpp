@@ -111,6 +111,33 @@ bool load_data_file(const std::string &path, std::string &buffer, Frame &frame) 
 // The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
 bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out);
 
+// The frame's text values copied out of the file texts into one buffer of their own (a run of
+// equal values shares one copy), so that the file texts can go as soon as a ticker is cleaned.
+void own_texts(Frame &frame, std::vector<std::string> &buffers) {
+    size_t bytes = 0;
+    for (const CsvColumn &c : frame.cols)
+        for (size_t r = 0; r < c.texts.size(); ++r)
+            if (r == 0 || c.texts[r] != c.texts[r - 1]) bytes += c.texts[r].size();
+    std::vector<std::string> owned(1);
+    std::string &own = owned[0];  // stays in place: the vector is moved, never this string
+    own.resize(bytes);
+    size_t at = 0;
+    for (CsvColumn &c : frame.cols) {
+        std::string_view last_from, last_to;
+        for (std::string_view &t : c.texts) {
+            if (!t.data()) continue;  // missing stays missing
+            if (t != last_from || !last_to.data()) {
+                std::memcpy(own.data() + at, t.data(), t.size());
+                last_from = t;
+                last_to = std::string_view(own.data() + at, t.size());
+                at += t.size();
+            }
+            t = last_to;
+        }
+    }
+    buffers.swap(owned);  // the file texts go
+}
+
 }  // namespace
 
 bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
@@ -163,8 +190,9 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
                 return;
             }
         job.ok = clean_files(p.files, job.sort, job.lower, job.upper, job.frame);
-        if (!job.ok) job.refusal = last_refusal();
         std::vector<Frame>().swap(p.files);
+        if (job.ok) own_texts(job.frame, job.buffers);
+        else job.refusal = last_refusal();
     };
     parallel_for(tasks.size(), threads, [&](size_t k) {
         const Task t = tasks[k];
