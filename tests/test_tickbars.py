@@ -313,6 +313,8 @@ def _random_case(seed, tz, unit="ns", variant="holes", names=object):
         bars = bars.drop(index=rng.choice(len(bars), 150, replace=False)).reset_index(drop=True)  # holes
         bars.loc[rng.choice(len(bars), 5), "key"] = None
         bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
+    if variant == "split":  # a table put together from slices, cut inside a security's run of bars
+        bars = pd.concat([bars.iloc[:100], bars.iloc[100:333], bars.iloc[333:]], ignore_index=True)
     if variant == "category":
         bars["key"] = pd.Categorical(bars["key"], categories=["k2", "k3", "k1"])
     bars["datetime"] = bars["datetime"].dt.as_unit(bar_unit or unit)
@@ -340,7 +342,7 @@ ARROW_TEXT = pd.ArrowDtype(pa.string())
     # Other text dtypes and time units; on pandas 3 the window minutes of a [s] calendar are [us],
     # and its release times stay [s] only while every release is on a whole minute.
     (NY, "s", "holes", "str"), ("UTC", "ms:ns", "full", "string[pyarrow]"), (None, "us:s", "holes", ARROW_TEXT),
-    (NY, "s", "on-minute", "string"), (None, "ns:us", "on-minute", "str"),
+    (NY, "s", "on-minute", "string"), (None, "ns:us", "on-minute", "str"), (NY, "ns", "split", "str"),
     # The same zone as a pytz and as a zoneinfo object: pandas 2 joins them in UTC, pandas 3 does not.
     (NY, "ns", "zoneinfo-bars", object),
 ])

@@ -9,6 +9,7 @@
 
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -196,12 +197,218 @@ nb::object keep_object(nb::object values) {
     return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
 }
 
+// ---- text held by pyarrow: the gather of `take` done here ---------------------------------
+//
+// pandas 3 keeps text in pyarrow string chunks, and `take` on them copies every string through
+// pyarrow's take (after `one_chunk` has combined the chunks of a concatenated table into a new
+// buffer of the whole column). On pandas 2 the same text is an object array and `take` is a numpy
+// gather of pointers. Here the rows are read straight from the chunks' offsets and bytes and
+// written into one new chunk of the same pyarrow type, without the GIL. Only the plain layout is
+// handled (string or large_string chunks without missing values, and a pandas that wraps a pyarrow
+// result as its own take does); anything else goes to pandas' take.
+
+// One chunk of a string or large_string array: the offsets from its first row on, and its bytes.
+struct TextChunk {
+    const unsigned char *offsets;  // int32 (string) or int64 (large_string) values
+    const char *bytes;
+    int64_t byte_count;
+};
+
+struct TextChunks {
+    bool large = false;               // large_string: int64 offsets; string: int32 offsets
+    std::vector<TextChunk> chunks;
+    std::vector<int64_t> first_row;   // column row of each chunk's first row, then the length
+
+    // The chunk holding column row `row` (0 <= row < length); `c` is the previous answer, as rows
+    // mostly come in runs.
+    size_t chunk_of(int64_t row, size_t c) const {
+        if (row >= first_row[c] && row < first_row[c + 1]) return c;
+        return static_cast<size_t>(std::upper_bound(first_row.begin(), first_row.end(), row) - first_row.begin()) - 1;
+    }
+};
+
+int64_t buffer_address(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr("address")); }
+
+// The chunks of a pandas array held as pyarrow string or large_string without missing values.
+bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
+    chunked = nb::getattr(values, "_pa_array", nb::none());
+    if (chunked.is_none() || !nb::hasattr(values, "_from_pyarrow_array")) return false;
+    nb::object types = glue::import("pyarrow").attr("types");
+    nb::object type = chunked.attr("type");
+    out.large = truthy(types.attr("is_large_string")(type));
+    if (!out.large && !truthy(types.attr("is_string")(type))) return false;
+    if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
+    const int64_t width = out.large ? 8 : 4;
+    int64_t rows = 0;
+    out.first_row.push_back(0);
+    for (nb::handle chunk : chunked.attr("chunks")) {
+        const int64_t length = static_cast<int64_t>(nb::len(chunk));
+        const int64_t start = nb::cast<int64_t>(chunk.attr("offset"));
+        nb::object buffers = chunk.attr("buffers")();
+        if (nb::len(buffers) != 3) return false;
+        nb::object offsets = buffers[1], bytes = buffers[2];
+        TextChunk c{nullptr, nullptr, 0};
+        if (length > 0) {
+            if (offsets.is_none() || start < 0 ||
+                nb::cast<int64_t>(offsets.attr("size")) / width < start + length + 1)
+                return false;
+            c.offsets = reinterpret_cast<const unsigned char *>(buffer_address(offsets)) + width * start;
+            if (!bytes.is_none()) {
+                c.bytes = reinterpret_cast<const char *>(buffer_address(bytes));
+                c.byte_count = nb::cast<int64_t>(bytes.attr("size"));
+            }
+        }
+        out.chunks.push_back(c);
+        rows += length;
+        out.first_row.push_back(rows);
+    }
+    return !out.chunks.empty();
+}
+
+// A new pyarrow buffer of `size` bytes and where to write it.
+nb::object new_buffer(int64_t size, unsigned char *&data) {
+    nb::object buffer = glue::import("pyarrow").attr("allocate_buffer")(size);
+    data = reinterpret_cast<unsigned char *>(buffer_address(buffer));
+    return buffer;
+}
+
+template <class Offset>
+int64_t load(const unsigned char *offsets, int64_t i) {
+    Offset v;
+    std::memcpy(&v, offsets + sizeof(Offset) * static_cast<size_t>(i), sizeof(Offset));
+    return v;
+}
+
+template <class Offset>
+void store(unsigned char *offsets, size_t i, int64_t v) {
+    const Offset o = static_cast<Offset>(v);
+    std::memcpy(offsets + sizeof(Offset) * i, &o, sizeof(Offset));
+}
+
+// The end of the run of rows from `i` on that follow each other in one chunk (their bytes follow
+// each other too, and are copied at once).
+size_t run_end(const int64_t *rows, size_t n, size_t i, int64_t chunk_end) {
+    size_t j = i + 1;
+    while (j < n && rows[j] == rows[j - 1] + 1 && rows[j] < chunk_end) ++j;
+    return j;
+}
+
+// The result's offsets, rows in runs: each row's string length added up, a missing row (-1) adding
+// nothing. False for a row outside the column or offsets that do not describe bytes of their chunk.
+template <class Offset>
+bool gather_offsets(const TextChunks &src, const int64_t *rows, size_t n, unsigned char *out, int64_t &total,
+                    int64_t &missing) {
+    const int64_t length = src.first_row.back();
+    total = missing = 0;
+    size_t c = 0;
+    for (size_t i = 0; i < n;) {
+        if (rows[i] == -1) {
+            store<Offset>(out, i++, total);
+            ++missing;
+            continue;
+        }
+        if (rows[i] < 0 || rows[i] >= length) return false;
+        c = src.chunk_of(rows[i], c);
+        const size_t j = run_end(rows, n, i, src.first_row[c + 1]);
+        const TextChunk &chunk = src.chunks[c];
+        const int64_t local = rows[i] - src.first_row[c];
+        int64_t at = load<Offset>(chunk.offsets, local);
+        const int64_t from = at;
+        if (from < 0) return false;
+        for (size_t k = i; k < j; ++k) {
+            store<Offset>(out, k, total + (at - from));
+            const int64_t next = load<Offset>(chunk.offsets, local + static_cast<int64_t>(k - i) + 1);
+            if (next < at) return false;
+            at = next;
+        }
+        if (at > chunk.byte_count) return false;
+        total += at - from;
+        i = j;
+    }
+    store<Offset>(out, n, total);
+    return true;
+}
+
+// The result's bytes (a run at once), and the validity bits when some rows are missing; the rows
+// were checked by gather_offsets.
+template <class Offset>
+void gather_bytes(const TextChunks &src, const int64_t *rows, size_t n, unsigned char *out, unsigned char *valid) {
+    if (valid) std::memset(valid, 0, (n + 7) / 8);
+    size_t c = 0;
+    int64_t at = 0;
+    for (size_t i = 0; i < n;) {
+        if (rows[i] == -1) {
+            ++i;
+            continue;
+        }
+        c = src.chunk_of(rows[i], c);
+        const size_t j = run_end(rows, n, i, src.first_row[c + 1]);
+        const TextChunk &chunk = src.chunks[c];
+        const int64_t local = rows[i] - src.first_row[c];
+        const int64_t from = load<Offset>(chunk.offsets, local);
+        const int64_t to = load<Offset>(chunk.offsets, local + static_cast<int64_t>(j - i));
+        if (to > from) std::memcpy(out + at, chunk.bytes + from, static_cast<size_t>(to - from));
+        at += to - from;
+        if (valid)
+            for (size_t k = i; k < j; ++k) valid[k / 8] |= static_cast<unsigned char>(1u << (k % 8));
+        i = j;
+    }
+}
+
+// `take(values, rows, allow_fill=True)` for text held by pyarrow (-1: missing), or an invalid
+// object when the values are not in the plain layout (the caller takes pandas' road then).
+nb::object take_text(nb::handle values, const int64_t *rows, size_t n) {
+    try {
+        nb::object chunked;
+        TextChunks src;
+        if (!text_chunks(values, chunked, src)) return {};
+        const size_t width = src.large ? 8 : 4;
+        unsigned char *offsets = nullptr, *bytes = nullptr, *valid = nullptr;
+        nb::object offsets_buffer = new_buffer(static_cast<int64_t>((n + 1) * width), offsets);
+        int64_t total = 0, missing = 0;
+        bool fits;
+        {
+            nb::gil_scoped_release unlocked;
+            fits = src.large ? gather_offsets<int64_t>(src, rows, n, offsets, total, missing)
+                             : gather_offsets<int32_t>(src, rows, n, offsets, total, missing) && total <= INT32_MAX;
+        }
+        if (!fits) return {};
+        nb::object bytes_buffer = new_buffer(total, bytes);
+        nb::object validity = nb::none();
+        if (missing > 0) validity = new_buffer(static_cast<int64_t>((n + 7) / 8), valid);
+        {
+            nb::gil_scoped_release unlocked;
+            src.large ? gather_bytes<int64_t>(src, rows, n, bytes, valid) : gather_bytes<int32_t>(src, rows, n, bytes, valid);
+        }
+
+        // pyarrow.Array.from_buffers, wrapped in the pandas array type the way its take wraps.
+        nb::list buffers;
+        buffers.append(validity);
+        buffers.append(offsets_buffer);
+        buffers.append(bytes_buffer);
+        nb::object array = glue::import("pyarrow").attr("Array").attr("from_buffers")(
+            chunked.attr("type"), n, buffers, "null_count"_a = missing);
+        nb::object out = values.attr("_from_pyarrow_array")(array);
+        if (!out.type().is(values.type()) || !glue::equals(out.attr("dtype"), values.attr("dtype"))) return {};
+        return out;
+    } catch (nb::python_error &) {
+        return {};
+    }
+}
+
+nb::object take_text(nb::handle values, nb::handle rows) {
+    I64Array r = i64_view(rows);
+    return take_text(values, r.data(), r.shape(0));
+}
+
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     nb::object codes_array = glue::numpy_of(std::move(codes));
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
-    // Typed once per distinct name, then gathered.
-    return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype).attr("take")(codes_array);
+    // Typed once per distinct name, then gathered (codes are never -1 here).
+    nb::object typed = pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
+    nb::object gathered = take_text(typed, codes_array);
+    return gathered.is_valid() ? gathered : typed.attr("take")(codes_array);
 }
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
@@ -314,10 +521,13 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
 
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
-    nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object key_values = one_chunk(item(df_bars, nb::str("key")).attr("_values"));
-    nb::object keys = take(key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)),
-                           "allow_fill"_a = true);
+    nb::object key_values = item(df_bars, nb::str("key")).attr("_values");
+    nb::object keys = take_text(key_values, matches.bar_row.data(), matches.bar_row.size());
+    if (!keys.is_valid()) {
+        key_values = one_chunk(key_values);
+        keys = pd().attr("api").attr("extensions").attr("take")(
+            key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)), "allow_fill"_a = true);
+    }
     nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
     I64Array codes = i64_view(codes_obj);
     std::vector<int64_t> win_row, bar_row, key_rank;
@@ -389,11 +599,15 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     const bool filled = matches.unmatched > 0;
     for (nb::handle col : bar_columns) {
         if (glue::equals(col, nb::str("datetime"))) continue;
-        nb::object values = glue::equals(col, nb::str("key")) ? key_values : one_chunk(item(df_bars, col).attr("_values"));
-        cols[col] = take_values(values, bar_rows, filled);
+        nb::object values = glue::equals(col, nb::str("key")) ? key_values : item(df_bars, col).attr("_values");
+        nb::object gathered = take_text(values, bar_rows);
+        cols[col] = gathered.is_valid() ? gathered : take_values(one_chunk(values), bar_rows, filled);
     }
-    for (nb::handle col : cal_columns)
-        cols[col] = take_values(one_chunk(item(calendar, col).attr("_values")), cal_rows_obj, false);
+    for (nb::handle col : cal_columns) {
+        nb::object values = item(calendar, col).attr("_values");
+        nb::object gathered = take_text(values, cal_rows_obj);
+        cols[col] = gathered.is_valid() ? gathered : take_values(one_chunk(values), cal_rows_obj, false);
+    }
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 
