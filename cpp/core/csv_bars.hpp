@@ -85,6 +85,11 @@ struct ReshapeInput {
 // `threads` threads.
 void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
                   std::vector<int64_t> &dates, std::vector<double> &values, unsigned threads = 1);
+// Its two steps, for a caller that provides the table's memory: the dates, ascending, and the
+// table of n_fields * dates.size() * n_ids values.
+std::vector<int64_t> all_dates(const std::vector<ReshapeInput> &inputs);
+void fill_means(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
+                const std::vector<int64_t> &dates, double *values, unsigned threads);
 
 // Days in month m (1-12) of the proleptic Gregorian year y.
 int days_in_month(int y, int m);

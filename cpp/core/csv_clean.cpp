@@ -30,6 +30,14 @@ int days_in_month(int y, int m) {
 
 namespace {
 
+// Whether two texts are equal, inline: the texts compared here are short (dates, contract codes).
+inline bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
     y -= m <= 2;
     const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -74,7 +82,7 @@ bool roll_adjust(Frame &f) {
     if (tk.kind != CsvKind::Text) return refuse("a ticker column that is not text");
     std::vector<size_t> ends;  // last row of each old contract
     for (size_t r = 1; r < f.rows; ++r)
-        if (tk.texts[r] != tk.texts[r - 1]) ends.push_back(r - 1);
+        if (!same_text(tk.texts[r], tk.texts[r - 1])) ends.push_back(r - 1);
     if (ends.empty()) return true;
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
@@ -215,25 +223,57 @@ void add_row(std::vector<Run> &runs, uint32_t file, uint32_t row) {
     else runs.push_back({file, row, row + 1});
 }
 
-// The window's rows when every file's keys are present and strictly ascending and, when the
-// bars are to be sorted, each file's rows in the window come after the previous file's: then
-// each file's window is found by bisection, the rows are already in order and no two keys are
-// equal. False when the files are not like that (the caller then goes row by row).
-bool sorted_window(const std::vector<Frame> &files, int key, bool sort, std::string_view lower, std::string_view upper,
-                   std::vector<Run> &runs) {
+// Keys k[0..n) of one form (10 or 19 characters) as nanoseconds; false when one is not of that
+// form. Keys of one day share their date: its days are counted once.
+bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out) {
+    std::string_view day;
+    int64_t day_ns = 0;
+    for (size_t r = 0; r < n; ++r) {
+        const std::string_view s = k[r];
+        if (form == 19 && s.size() == 19 && day.data() && same_text(s.substr(0, 10), day) && s[10] == ' ' &&
+            s[13] == ':' && s[16] == ':') {
+            bool ok = true;
+            const int h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
+            if (!ok || h > 23 || mi > 59 || se > 59) return false;
+            out[r] = day_ns + (int64_t) (h * 3600 + mi * 60 + se) * 1000000000LL;
+            continue;
+        }
+        if (!iso_to_ns(s, form, out[r])) return false;
+        if (form == 19) {
+            day = s.substr(0, 10);
+            (void) iso_to_ns(day, 10, day_ns);  // a valid date: the whole key was
+        }
+    }
+    return true;
+}
+
+// The window's rows and their stamps when every key of every file has one ISO form and each
+// file's keys strictly ascend (then text order is time order, each file's window is found by
+// bisection of its texts, and no two keys are equal) and, when the bars are to be sorted, each
+// file's rows in the window come after the previous file's. False when the files are not like
+// that (the caller then goes row by row).
+bool stamped_window(const std::vector<Frame> &files, int key, bool sort, std::string_view lower, std::string_view upper,
+                    std::vector<Run> &runs, std::vector<int64_t> &stamps) {
     runs.clear();
-    std::string_view last;  // the last key taken so far
+    stamps.clear();
+    if (files.empty() || files[0].rows == 0) return false;
+    const size_t form = files[0].cols[key].texts[0].size();
+    std::vector<int64_t> keys;
+    int64_t last = 0;  // the last stamp taken so far
     for (size_t i = 0; i < files.size(); ++i) {
         const auto &k = files[i].cols[key].texts;
         const size_t n = files[i].rows;
-        for (size_t r = 0; r < n; ++r)
-            if (!k[r].data() || (r > 0 && !(k[r - 1] < k[r]))) return false;
+        keys.resize(n);
+        if (!iso_keys(k.data(), n, form, keys.data())) return false;
+        for (size_t r = 1; r < n; ++r)
+            if (!(keys[r - 1] < keys[r])) return false;
         const size_t begin = (size_t) (std::lower_bound(k.begin(), k.begin() + n, lower) - k.begin());
         const size_t end = (size_t) (std::upper_bound(k.begin(), k.begin() + n, upper) - k.begin());
         if (begin >= end) continue;
-        if (sort && last.data() && !(last < k[begin])) return false;
-        last = k[end - 1];
+        if (sort && !stamps.empty() && !(last < keys[begin])) return false;
+        last = keys[end - 1];
         runs.push_back({(uint32_t) i, (uint32_t) begin, (uint32_t) end});
+        stamps.insert(stamps.end(), keys.begin() + begin, keys.begin() + end);
     }
     return true;
 }
@@ -245,28 +285,11 @@ bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run>
     stamps.resize(total);
     if (total == 0) return true;
     const size_t form = files[runs[0].file].cols[key].texts[runs[0].begin].size();
-    // Keys of one day share their date: its days are counted once.
-    std::string_view day;
-    int64_t day_ns = 0;
-    size_t i = 0;
+    size_t at = 0;
     for (const Run &run : runs) {
-        const auto &k = files[run.file].cols[key].texts;
-        for (uint32_t r = run.begin; r < run.end; ++r, ++i) {
-            const std::string_view s = k[r];
-            if (form == 19 && s.size() == 19 && day.data() && s.substr(0, 10) == day && s[10] == ' ' && s[13] == ':' &&
-                s[16] == ':') {
-                bool ok = true;
-                const int h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
-                if (!ok || h > 23 || mi > 59 || se > 59) return false;
-                stamps[i] = day_ns + (int64_t) (h * 3600 + mi * 60 + se) * 1000000000LL;
-                continue;
-            }
-            if (!iso_to_ns(s, form, stamps[i])) return false;
-            if (form == 19) {
-                day = s.substr(0, 10);
-                (void) iso_to_ns(day, 10, day_ns);  // a valid date: the whole key was
-            }
-        }
+        if (!iso_keys(files[run.file].cols[key].texts.data() + run.begin, run.end - run.begin, form, stamps.data() + at))
+            return false;
+        at += run.end - run.begin;
     }
     return true;
 }
@@ -326,7 +349,9 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
     // Window by text, then order by time key. The rows kept, in their final order, as runs of
     // consecutive rows of one file.
     std::vector<Run> runs;
-    if (!sorted_window(files, key, sort, lower, upper, runs)) {
+    std::vector<int64_t> stamps;
+    const bool stamped = stamped_window(files, key, sort, lower, upper, runs, stamps);
+    if (!stamped) {
         runs.clear();
         std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
         for (size_t i = 0; i < files.size(); ++i) {
@@ -348,8 +373,8 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
     }
 
     // Time keys to nanoseconds, then rows with a missing cell dropped.
-    std::vector<int64_t> stamps;
-    if (!key_stamps(files, key, runs, stamps)) return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
+    if (!stamped && !key_stamps(files, key, runs, stamps))
+        return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
     // The columns gathered run by run.

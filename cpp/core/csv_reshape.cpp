@@ -19,10 +19,9 @@ namespace orvane::core {
 
 using namespace csv_internal;
 
-void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
-                  std::vector<int64_t> &dates, std::vector<double> &values, unsigned threads) {
+std::vector<int64_t> all_dates(const std::vector<ReshapeInput> &inputs) {
+    std::vector<int64_t> dates;
     // All dates: merged when each ticker's are ascending (the usual case), else sorted.
-    dates.clear();
     std::vector<int64_t> merged, unsorted;
     for (const ReshapeInput &in : inputs) {
         if (std::is_sorted(in.dates, in.dates + in.rows)) {
@@ -39,16 +38,20 @@ void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size
         std::sort(dates.begin(), dates.end());
         dates.erase(std::unique(dates.begin(), dates.end()), dates.end());
     }
+    return dates;
+}
+
+void fill_means(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
+                const std::vector<int64_t> &dates, double *values, unsigned threads) {
     const size_t nd = dates.size();
     const size_t height = n_fields * nd;
     // Column-major: each id's column is contiguous and written only by that id's inputs, so the
     // ids' columns are filled in parallel. A cell holds NaN until its first value (the values are
     // finite); cells that receive a second value keep pandas' compensated running sum aside.
-    values.resize(height * n_ids);
     std::vector<std::vector<size_t>> inputs_of(n_ids);
     for (size_t i = 0; i < inputs.size(); ++i) inputs_of[(size_t) inputs[i].column].push_back(i);
     parallel_for(n_ids, threads, [&](size_t column) {
-        double *const out = values.data() + column * height;
+        double *const out = values + column * height;
         std::fill(out, out + height, kNaN);
         struct Sum {
             double sum, compensation;
@@ -83,6 +86,13 @@ void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size
         }
         for (const auto &[cell, s] : repeated) out[cell] = s.sum / s.count;
     });
+}
+
+void reshape_mean(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t n_ids,
+                  std::vector<int64_t> &dates, std::vector<double> &values, unsigned threads) {
+    dates = all_dates(inputs);
+    values.resize(n_fields * dates.size() * n_ids);
+    fill_means(inputs, n_fields, n_ids, dates, values.data(), threads);
 }
 
 }  // namespace orvane::core

@@ -263,8 +263,8 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
                     // A cell equal to the one above it (a contract code, say) is text as that was.
                     std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
                     const size_t n = t.size();
-                    const bool same = n && p + n <= stop && std::memcmp(p, t.data(), n) == 0 &&
-                                      (p + n == stop || p[n] == ',' || p[n] == '\n');
+                    bool same = n && (size_t) (stop - p) >= n && (p + n == stop || p[n] == ',' || p[n] == '\n');
+                    for (size_t i = 0; same && i < n; ++i) same = p[i] == t[i];
                     if (same) t = std::string_view(p, n);
                     else if (!text_cell(p, stop, t)) return false;
                     c.texts.push_back(t);

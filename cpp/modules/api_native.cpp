@@ -332,13 +332,20 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     }
     if (!any_float || inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
 
-    std::vector<int64_t> dates;
-    std::vector<double> values;
     const size_t n_ids = nb::len(ids);
     const unsigned threads = thread_count();
+    std::vector<int64_t> dates;
     {
         nb::gil_scoped_release release;
-        core::reshape_mean(inputs, wanted.size(), n_ids, dates, values, threads);
+        dates = core::all_dates(inputs);
+    }
+    // The table's memory from numpy (which asks the kernel for huge pages for an array this big),
+    // filled in place: one row per ticker, taken column-major below.
+    nb::object rows = np.attr("empty")(nb::make_tuple(n_ids, wanted.size() * dates.size()));
+    double *cells = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::c_contig>>(rows).data();
+    {
+        nb::gil_scoped_release release;
+        core::fill_means(inputs, wanted.size(), n_ids, dates, cells, threads);
     }
     const size_t nd = dates.size();
     for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
@@ -359,7 +366,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
                                              "verify_integrity"_a = false);
     nb::object columns = pd.attr("Index")(ids, "dtype"_a = text_dtype(), "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
-    nb::object matrix = numpy_of(std::move(values)).attr("reshape")(n_ids, wanted.size() * nd).attr("T");
+    nb::object matrix = rows.attr("T");
     nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns, "copy"_a = false);
     if (!direct) table = table.attr("loc")[flds];
     return table;
