@@ -220,7 +220,10 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
 // The body from `p` to `stop` as `width` columns, or false to leave the file to the general road.
 bool fast_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
     if (p >= stop || width == 0) return false;
-    const size_t expect = (size_t) std::count(p, stop, '\n') + 1;
+    // Rows expected, from the first line's length (room to spare; the vectors grow if need be).
+    const char *first_end = static_cast<const char *>(std::memchr(p, '\n', (size_t) (stop - p)));
+    const size_t line = first_end ? (size_t) (first_end - p) + 1 : (size_t) (stop - p);
+    const size_t expect = (size_t) (stop - p) / line * 9 / 8 + 8;
     std::vector<Cell> kind(width);
     std::vector<char> negative_zero(width, 0);
     std::vector<std::vector<uint8_t>> scales(width);  // Float columns: digits after the point, per row  // an Int column holding "-0", which a float column keeps as -0.0
@@ -264,7 +267,7 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
                     std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
                     const size_t n = t.size();
                     bool same = n && (size_t) (stop - p) >= n && (p + n == stop || p[n] == ',' || p[n] == '\n');
-                    for (size_t i = 0; same && i < n; ++i) same = p[i] == t[i];
+                    for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
                     if (same) t = std::string_view(p, n);
                     else if (!text_cell(p, stop, t)) return false;
                     c.texts.push_back(t);
