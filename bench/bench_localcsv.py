@@ -5,7 +5,8 @@ Cases (trees generated into a temporary directory, never committed):
   (b) daily tree, 500 tickers x 5,000 days
   (c) one ticker, one intraday day (latency)
 Each side runs in its own process (so its peak RSS is its own), best of 3; outputs are compared
-with pandas.testing.assert_frame_equal, dtypes included.
+with pandas.testing.assert_frame_equal, dtypes included. For (a) and (b) the package also runs on
+one thread (ORVANE_NUM_THREADS=1), which must give the same table.
 """
 import os
 import pathlib
@@ -93,8 +94,10 @@ def run_side(side, args_file, out_file):
     print(f"{best:.6f} {rss:.1f}")
 
 
-def side(name, args_file, out_file):
+def side(name, args_file, out_file, threads=None):
     env = dict(os.environ)
+    if threads is not None:
+        env["ORVANE_NUM_THREADS"] = str(threads)
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(ROOT / "src"), env.get("PYTHONPATH", "")]))
     res = subprocess.run([sys.executable, __file__, "run", name, args_file, out_file], capture_output=True,
                          text=True, env=env)
@@ -104,7 +107,7 @@ def side(name, args_file, out_file):
     return float(secs), float(rss)
 
 
-def case(label, args, tmp):
+def case(label, args, tmp, single_thread=False):
     args_file, ref_out, pkg_out = (str(tmp / f"{label}.{x}") for x in ("args", "ref", "pkg"))
     with open(args_file, "wb") as f:
         pickle.dump(args, f)
@@ -121,6 +124,18 @@ def case(label, args, tmp):
         equal = False
     print(f"{label:<34} reference {ref_s:9.4f}s  package {pkg_s:8.4f}s  ratio {ref_s / pkg_s:7.1f}x  "
           f"equal {equal}  peak RSS reference {ref_rss:7.1f} MB  package {pkg_rss:7.1f} MB", flush=True)
+    if single_thread:
+        one_s, one_rss = side("package", args_file, pkg_out, threads=1)
+        with open(pkg_out, "rb") as f:
+            one = pickle.load(f)
+        try:
+            pd.testing.assert_frame_equal(one, got, check_exact=True)
+            same = True
+        except AssertionError:
+            same = False
+        print(f"{label + ', 1 thread':<34} reference {ref_s:9.4f}s  package {one_s:8.4f}s  ratio {ref_s / one_s:7.1f}x  "
+              f"same as threaded {same}  peak RSS package {one_rss:7.1f} MB", flush=True)
+        equal = equal and same
     return equal
 
 
@@ -136,12 +151,12 @@ def main():
         if not only or "b" in only:
             root = tmp / "daily" / "K_1D"
             tickers, first, last = make_daily(root, 500, 5000)
-            ok &= case("(b) daily 500 x 5000", (tickers, FIELDS[:5], first, last, str(root)), tmp)
+            ok &= case("(b) daily 500 x 5000", (tickers, FIELDS[:5], first, last, str(root)), tmp, single_thread=True)
         if not only or "a" in only:
             root = tmp / "intraday" / "K_1M"
             tickers, first, last = make_intraday(root, 20, 250, 390)
             ok &= case("(a) intraday 20 x 250 x 390, rolls", (tickers, FIELDS, first, last + " 23:59:59", str(root)),
-                       tmp)
+                       tmp, single_thread=True)
     return 0 if ok else 1
 
 
