@@ -95,6 +95,7 @@ Cell classify(std::string_view s, int &significant) {
 }  // namespace
 
 bool is_missing(std::string_view cell) {
+    if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
     for (std::string_view m : kMissing)
         if (cell == m) return true;
     return false;
