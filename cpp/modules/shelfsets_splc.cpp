@@ -35,20 +35,35 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
     if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
     return nb::borrow(day);
 }
-// parsed.dt.date, converting each distinct timestamp once: snapshot date columns repeat a few
-// thousand days over a million rows. A column without any value keeps the plain conversion.
-nb::object calendar_dates(nb::handle pd, nb::handle parsed) {
-    const bool any_value = truthy(parsed.attr("notna")().attr("any")());
-    if (!any_value) return parsed.attr("dt").attr("date");
+// pd.to_datetime(col).dt.date, parsing each distinct text once: snapshot date columns repeat a few
+// thousand days over a million rows. pd.factorize lists the distinct texts in order of first
+// appearance, so pd.to_datetime infers its format from the same first text as on the whole column
+// and parses every text alike; the codes then spread the days over the rows (-1, a missing cell,
+// picks the NaT put after the last day). A column that is not text, has no text, or does not
+// parse to datetime64 goes through pandas whole (which also raises its own error, if any).
+nb::object calendar_dates(nb::handle pd, nb::handle col) {
+    auto whole = [&]() -> nb::object { return pd.attr("to_datetime")(col).attr("dt").attr("date"); };
+    nb::object dtype = col.attr("dtype");
+    const bool text = truthy(pd.attr("api").attr("types").attr("is_object_dtype")(dtype)) ||
+                      nb::isinstance(dtype, pd.attr("StringDtype"));
+    if (!text) return whole();
+    nb::object factors = pd.attr("factorize")(col);
+    nb::object codes = factors[0], distinct = factors[1];
+    const size_t k = nb::len(distinct);
+    if (k == 0) return whole();
+    nb::object parsed;
+    try {
+        parsed = pd.attr("to_datetime")(distinct);
+    } catch (nb::python_error &) {
+        return whole();
+    }
+    if (!truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(parsed))) return whole();
     nb::object np = glue::import("numpy");
-    nb::object factors = pd.attr("factorize")(parsed);
-    nb::object codes = factors[0];
-    nb::object days = np.attr("asarray")(factors[1].attr("date"), "dtype"_a = "object");
-    nb::object out = np.attr("empty")(nb::len(parsed), "dtype"_a = "object");
-    out.attr("fill")(pd.attr("NaT"));
-    nb::object known = glue::ge(codes, nb::int_(0));
-    out[known] = days[codes[known]];
-    return pd.attr("Series")(out, "index"_a = parsed.attr("index"), "name"_a = parsed.attr("name"));
+    nb::object days = np.attr("empty")(k + 1, "dtype"_a = "object");
+    days[nb::slice((Py_ssize_t) 0, (Py_ssize_t) k, (Py_ssize_t) 1)] = parsed.attr("date");  // DatetimeIndex.date
+    days[nb::int_(k)] = pd.attr("NaT");
+    return pd.attr("Series")(days[codes], "index"_a = col.attr("index"), "name"_a = col.attr("name"),
+                             "dtype"_a = "object", "copy"_a = false);
 }
 bool is_eight_digits(nb::handle text) {
     if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
@@ -146,8 +161,7 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
                                                      "by_chunks"_a = true, "chunksize"_a = 100000);
             nb::object pd = c.global("pd");
             for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-                nb::object parsed = pd.attr("to_datetime")(df[col]);
-                glue::set_column(df, nb::str(col), calendar_dates(pd, parsed));
+                glue::set_column(df, nb::str(col), calendar_dates(pd, df[col]));
             }
             nb::setattr(self, "data", df);
             return nb::none();
