@@ -365,5 +365,4 @@ def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, text, nat
     for col in got.columns:  # bit for bit, signed zeros included
         if got[col].dtype.kind == "f":
             assert got[col].to_numpy().view("int64").tolist() == want[col].to_numpy().view("int64").tolist()
-    if pd.__version__.startswith("2."):
-        assert (not calls) == native
+    assert (not calls) == native

@@ -327,3 +327,34 @@ def test_missing_bql_at_load(switch, warned):
     env = dict(os.environ, PYTHONPATH=str(src), SHOW_WARNINGS=switch)
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout
     assert out.strip() == "None False " + str(["'bql' is not installed."] if warned else [])
+
+
+@pytest.mark.parametrize("starts", [
+    ["2024-01-05", "", "2023-02-01", "2024-01-05", ""],          # days repeated, with gaps
+    ["2024-01-05 10:30", "2024-01-05 23:59", "", "2023-12-31 00:00", "2024-01-05 10:30"],  # times of day
+    ["2024-01-05T23:00:00+05:00", "2024-01-06T01:00:00+05:00", "", "", "2024-01-06T01:00:00+05:00"],  # offsets
+    ["", "", "", "", ""],                                          # no value at all
+    ["01/02/2024", "01/03/2024", "13/02/2024", "", "01/02/2024"],  # a later day that breaks the inferred format
+    ["2024-01-05", "Jan 6 2024", "", "", "2024-01-05"],           # a second format
+    ["soon", "later", "", "", "soon"],                             # not dates
+], ids=["iso", "times", "offsets", "missing", "format-break", "two-formats", "not-dates"])
+def test_splc_dates_as_pandas_parses_them(s3, starts):
+    """Loaded date columns are pd.to_datetime(column).dt.date of the column read_csv gives, or its error."""
+    rows = [(IBM, MSFT, "COMPETITOR", s, "2024-06-30") for s in starts]
+    body = gz_csv(rows, "x")
+    with gzip.open(io.BytesIO(body), "rb") as gz:
+        want = pd.concat(list(pd.read_csv(gz, chunksize=100000)))
+    key = snapshot_key("supplyChainCompetitorsHistory", "20231229")  # older than the fixture's: never the latest
+    s3.put_object(Bucket=EQUITY, Key=key, Body=body)
+    try:
+        try:
+            for col in ("RELTNSHP_START_DT", "RELTNSHP_END_DT"):
+                want[col] = pd.to_datetime(want[col]).dt.date
+        except Exception as e:  # noqa: BLE001 - the package must raise what pandas raises
+            with pytest.raises(type(e), match=re.escape(str(e))):
+                ss.SPLC("20231229", "competitor")
+            return
+        got = ss.SPLC("20231229", "competitor").data
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+    finally:
+        s3.delete_object(Bucket=EQUITY, Key=key)

@@ -95,8 +95,10 @@ Cell classify(std::string_view s, int &significant) {
 }  // namespace
 
 bool is_missing(std::string_view cell) {
+    if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
+    if (cell.empty()) return true;
     for (std::string_view m : kMissing)
-        if (cell == m) return true;
+        if (m.size() == cell.size() && m == cell) return true;
     return false;
 }
 

@@ -1,22 +1,29 @@
 // The chunked gzip CSV read, natively where the file is plain enough to be sure of pandas' answer.
 //
-// pandas 2 reads each chunk with its C parser and concatenates the chunks. For a plain file (see
+// pandas reads each chunk with its C parser and concatenates the chunks. For a plain file (see
 // core/plain_csv.hpp) that gives, column by column: int64 when every cell is an integer, float64
-// when there are decimals or missing cells, object text (NaN where missing) otherwise, and a
-// RangeIndex. This unit builds that frame from the decompressed bytes in one scan and one
-// conversion pass, stepping the progress bar once per chunk of `chunksize` rows. Every other file,
-// every other pandas, and a replaced `pd` or `gzip` take pandas' own road.
+// when there are decimals or missing cells, text otherwise (NaN where missing), and a RangeIndex.
+// Text comes in the form read_csv gives it in the running pandas: object arrays of str (pandas 2),
+// or the `str` dtype on pyarrow large_string (pandas 3, or pandas 2 with future.infer_string), where
+// a chunk whose cells of a text column are all missing is read as float64 and the concatenation
+// turns that column into object. This unit builds that frame from the decompressed bytes in one
+// scan and one conversion pass, stepping the progress bar once per chunk of `chunksize` rows.
+// Every other file, a pandas whose text form is another, and a replaced `pd` or `gzip` take
+// pandas' own road.
 #include "bucketio.hpp"
 
+#include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
 
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <thread>
 
 using namespace nb::literals;
 namespace plain_csv = orvane::core::plain_csv;
+namespace gzip_member = orvane::core::gzip_member;
 
 namespace bucketio {
 
@@ -25,26 +32,83 @@ namespace {
 // Bound at load and kept for the life of the process (never released, so nothing is freed after
 // the interpreter has gone); the native road stands in only for these.
 PyObject *loaded_pandas = nullptr, *loaded_gzip = nullptr;
-bool pandas_two = false;
+int pandas_major = 0;
 
-// The whole gzip stream (one member, nothing after it), or nullopt to let gzip report the problem.
-std::optional<nb::bytes> inflated(nb::handle body) {
+// How read_csv gives a text column in the running pandas.
+struct TextForm {
+    bool arrow = false;  // false: an object array of str, NaN where missing
+    nb::object dtype;    // arrow: StringDtype(storage="pyarrow", na_value=nan), pandas' `str`
+};
+
+// read_csv asks pandas._config.using_string_dtype() and then builds StringDtype(na_value=nan),
+// whose storage follows the mode.string_storage option: this asks the same. nullopt when the
+// answer is a form built here cannot give (python storage), or when pandas has no such switch.
+std::optional<TextForm> text_form(nb::handle pd) {
     try {
-        nb::object inflater = glue::import("zlib").attr("decompressobj")(31);  // gzip wrapper
-        nb::object raw = inflater.attr("decompress")(body);
-        if (!glue::truthy(inflater.attr("eof")) || nb::len(nb::object(inflater.attr("unused_data"))) != 0) return std::nullopt;
-        return nb::borrow<nb::bytes>(raw);
+        if (!glue::truthy(glue::import("pandas._config").attr("using_string_dtype")())) return TextForm{};
+        nb::object dtype = pd.attr("StringDtype")("na_value"_a = glue::import("numpy").attr("nan"));
+        if (glue::to_str(dtype.attr("storage")) != "pyarrow") return std::nullopt;
+        glue::import("pyarrow");
+        return TextForm{true, dtype};
     } catch (nb::python_error &) {
         return std::nullopt;
     }
 }
 
-nb::object text_cell(std::string_view cell, nb::handle missing) {
-    if (plain_csv::is_missing(cell)) return nb::borrow(missing);
+nb::object text_cell(std::string_view cell) {
     PyObject *s = PyUnicode_New((Py_ssize_t) cell.size(), 127);  // ASCII, checked by the scan
     if (!s) throw nb::python_error();
     std::memcpy(PyUnicode_DATA(s), cell.data(), cell.size());
     return nb::steal(s);
+}
+
+// A text column as pyarrow's large_string layout: offsets, the bytes, and a validity bitmap.
+struct ArrowText {
+    std::vector<int64_t> offsets;  // n + 1
+    std::vector<uint8_t> bytes;
+    std::vector<uint8_t> valid;    // bit i set: row i has a value
+    size_t missing = 0;
+    bool chunk_all_missing = false;  // some chunk has no value in this column
+
+    // `most`: an upper bound of the bytes (the whole text), reserved once: pages never written
+    // are never committed, and the buffer never moves.
+    ArrowText(size_t n, size_t most) : offsets(n + 1, 0), valid((n + 7) / 8, 0) { bytes.reserve(most); }
+    // Row `row` (rows come in order); false for a missing cell.
+    bool add(size_t row, std::string_view cell) {
+        const bool value = !plain_csv::is_missing(cell);
+        if (value) {
+            valid[row / 8] |= uint8_t(1u << (row % 8));
+            const auto *p = reinterpret_cast<const uint8_t *>(cell.data());
+            bytes.insert(bytes.end(), p, p + cell.size());
+        } else {
+            ++missing;
+        }
+        offsets[row + 1] = (int64_t) bytes.size();
+        return value;
+    }
+    bool present(size_t row) const { return valid[row / 8] >> (row % 8) & 1; }
+    std::string_view cell(size_t row) const {
+        return {reinterpret_cast<const char *>(bytes.data()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
+    }
+};
+
+// The column as pandas' `str` array: pa.LargeStringArray.from_buffers over the buffers (no copy).
+nb::object arrow_strings(ArrowText &&col, size_t n, const TextForm &form) {
+    nb::object pa = glue::import("pyarrow");
+    const size_t missing = col.missing;
+    nb::object validity = missing ? pa.attr("py_buffer")(glue::numpy_of(std::move(col.valid))) : nb::none();
+    nb::object values = pa.attr("LargeStringArray").attr("from_buffers")(
+        n, pa.attr("py_buffer")(glue::numpy_of(std::move(col.offsets))),
+        pa.attr("py_buffer")(glue::numpy_of(std::move(col.bytes))), validity, missing);
+    nb::object array_type = form.dtype.attr("construct_array_type")();
+    if (pandas_major >= 3) return array_type(values, "dtype"_a = form.dtype);
+    return array_type(values);  // pandas 2's class fixes its own dtype
+}
+
+// The same cells as the object column concatenating a float64 chunk gives: str, NaN where missing.
+nb::object object_strings(const ArrowText &col, size_t n) {
+    nb::object missing = glue::import("numpy").attr("nan");
+    return glue::object_array(n, [&](size_t row) { return col.present(row) ? text_cell(col.cell(row)) : missing; });
 }
 
 }  // namespace
@@ -52,12 +116,13 @@ nb::object text_cell(std::string_view cell, nb::handle missing) {
 void bind_loaded(nb::handle pd, nb::handle gzip) {
     loaded_pandas = nb::borrow(pd).release().ptr();
     loaded_gzip = nb::borrow(gzip).release().ptr();
-    pandas_two = glue::to_str(pd.attr("__version__")).rfind("2.", 0) == 0;
+    const std::string version = glue::to_str(pd.attr("__version__"));
+    pandas_major = version.rfind("2.", 0) == 0 ? 2 : version.rfind("3.", 0) == 0 ? 3 : 0;
 }
 
 nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     nb::object pd = c.global("pd");
-    if (!pandas_two || pd.ptr() != loaded_pandas || c.global("gzip").ptr() != loaded_gzip) return {};
+    if (!pandas_major || pd.ptr() != loaded_pandas || c.global("gzip").ptr() != loaded_gzip) return {};
     if (!PyLong_CheckExact(chunksize.ptr())) return {};
     const long long rows_per_chunk = PyLong_AsLongLong(chunksize.ptr());
     if (rows_per_chunk < 1) {
@@ -65,76 +130,136 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
         return {};
     }
     if (!PyBytes_Check(body.ptr())) return {};
-    std::optional<nb::bytes> raw = inflated(body);
-    if (!raw) return {};
-    const std::string_view text(raw->c_str(), raw->size());
+    const std::optional<TextForm> form = text_form(pd);
+    if (!form) return {};
 
+    // gzip.open(...).read(), then the scan that decides every column's dtype (see plain_csv.hpp).
+    const std::string_view compressed(PyBytes_AS_STRING(body.ptr()), (size_t) PyBytes_GET_SIZE(body.ptr()));
+    std::optional<gzip_member::Inflated> raw;
     std::optional<plain_csv::Table> table;
     {
-        nb::gil_scoped_release released;
-        table = plain_csv::scan(text);
+        nb::gil_scoped_release released;  // `body` is held by the caller
+        raw = gzip_member::inflate_single(compressed);
+        if (raw) table = plain_csv::scan(raw->text());
     }
     if (!table) return {};
+    const std::string_view text = raw->text();
 
     const size_t n = table->rows(), width = table->names.size();
+    const auto &kinds = table->kinds;
     std::vector<std::vector<int64_t>> ints(width);
     std::vector<std::vector<double>> doubles(width);
-    std::vector<nb::object> texts(width);
-    std::vector<PyObject **> text_slots(width, nullptr);
-    nb::object missing = glue::import("numpy").attr("nan");
+    std::vector<std::optional<ArrowText>> arrow_texts(width);
+    std::vector<nb::object> object_texts(width);
+    std::vector<PyObject **> object_slots(width, nullptr);
+    bool any_object_text = false;
     for (size_t col = 0; col < width; ++col) {
-        switch (table->kinds[col]) {
+        switch (kinds[col]) {
             case plain_csv::ColumnKind::Int: ints[col].resize(n); break;
             case plain_csv::ColumnKind::Float: doubles[col].resize(n); break;
             case plain_csv::ColumnKind::Text:
-                texts[col] = glue::object_array(n, [&](size_t) { return nb::borrow(missing); });
-                text_slots[col] = reinterpret_cast<PyObject **>(
-                    nb::cast<uintptr_t>(texts[col].attr("__array_interface__")["data"][0]));
+                if (form->arrow) {
+                    arrow_texts[col].emplace(n, text.size());
+                } else {
+                    any_object_text = true;
+                    object_texts[col] = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
+                    object_slots[col] = reinterpret_cast<PyObject **>(
+                        nb::cast<uintptr_t>(object_texts[col].attr("__array_interface__")["data"][0]));
+                }
                 break;
         }
     }
+    nb::object nan = glue::import("numpy").attr("nan");
+
+    // One chunk of read_csv(chunksize=...): its rows parsed into the columns. Object text needs the
+    // interpreter; everything else is done with the GIL released, by two workers on a large chunk,
+    // each splitting the rows itself and filling its own columns: the text columns alternate, the
+    // numbers go with the second.
+    constexpr int kAll = -1;
+    std::vector<int> worker(width, 1);
+    for (size_t col = 0, texts = 0; col < width; ++col)
+        if (kinds[col] == plain_csv::ColumnKind::Text) worker[col] = int(texts++ % 2);
+    std::vector<size_t> present(width);
+    auto convert_rows = [&](size_t first, size_t last, int which) {
+        std::vector<std::string_view> cells;
+        for (size_t row = first; row < last; ++row) {
+            plain_csv::split_row(text, *table, row, cells);
+            for (size_t col = 0; col < width; ++col) {
+                if (which != kAll && worker[col] != which) continue;
+                const std::string_view cell = cells[col];
+                switch (kinds[col]) {
+                    case plain_csv::ColumnKind::Int: ints[col][row] = plain_csv::to_int(cell); break;
+                    case plain_csv::ColumnKind::Float: doubles[col][row] = plain_csv::to_double(cell); break;
+                    case plain_csv::ColumnKind::Text:
+                        if (arrow_texts[col]) {
+                            present[col] += arrow_texts[col]->add(row, cell);
+                        } else {
+                            PyObject *old = object_slots[col][row];  // None from numpy.empty
+                            object_slots[col][row] = (plain_csv::is_missing(cell) ? nan : text_cell(cell)).release().ptr();
+                            Py_XDECREF(old);
+                        }
+                        break;
+                }
+            }
+        }
+    };
+    constexpr size_t kSharedChunkRows = 20000;  // below this, one worker
+    const bool two_workers = std::thread::hardware_concurrency() > 1;
+    auto convert = [&](size_t chunk) {
+        const size_t first = chunk * (size_t) rows_per_chunk;
+        const size_t last = std::min(n, first + (size_t) rows_per_chunk);
+        std::fill(present.begin(), present.end(), 0);
+        if (any_object_text) {
+            convert_rows(first, last, kAll);
+        } else {
+            nb::gil_scoped_release released;
+            if (two_workers && last - first >= kSharedChunkRows) {
+                std::thread helper([&] { convert_rows(first, last, 1); });
+                convert_rows(first, last, 0);
+                helper.join();
+            } else {
+                convert_rows(first, last, kAll);
+            }
+        }
+        // A chunk without any value in a text column is a float64 chunk to pandas.
+        for (size_t col = 0; col < width; ++col)
+            if (arrow_texts[col] && present[col] == 0) arrow_texts[col]->chunk_all_missing = true;
+    };
 
     // One step of the progress bar per chunk, as the chunk reader gives them (no total known).
     const size_t chunks = (n + (size_t) rows_per_chunk - 1) / (size_t) rows_per_chunk;
     nb::object steps = glue::builtin("iter")(glue::builtin("range")(chunks));
     nb::object progress = c.global("tqdm")(steps, "unit"_a = " chunks");
-    std::vector<std::string_view> cells;
     size_t next = 0;  // chunks converted so far (a replaced tqdm may yield anything, or stop early)
-    auto convert = [&](size_t chunk) {
-        const size_t first = chunk * (size_t) rows_per_chunk;
-        const size_t last = std::min(n, first + (size_t) rows_per_chunk);
-        for (size_t row = first; row < last; ++row) {
-            plain_csv::split_row(text, *table, row, cells);
-            for (size_t col = 0; col < width; ++col) {
-                switch (table->kinds[col]) {
-                    case plain_csv::ColumnKind::Int: ints[col][row] = plain_csv::to_int(cells[col]); break;
-                    case plain_csv::ColumnKind::Float: doubles[col][row] = plain_csv::to_double(cells[col]); break;
-                    case plain_csv::ColumnKind::Text: {
-                        PyObject *old = text_slots[col][row];
-                        text_slots[col][row] = text_cell(cells[col], missing).release().ptr();
-                        Py_DECREF(old);
-                        break;
-                    }
-                }
-            }
-        }
-    };
     for (nb::handle step : progress) {
         (void) step;
         if (next < chunks) convert(next++);
     }
     while (next < chunks) convert(next++);
 
+    // pd.concat(chunks): the columns side by side, in file order, over a RangeIndex. Object text is
+    // handed over as an object Series, which the frame keeps as it is (a bare array of str would
+    // be inferred as `str` where that is the default).
+    auto object_column = [&](nb::handle values) {
+        return pd.attr("Series")(values, "dtype"_a = glue::builtin("object"), "copy"_a = false);
+    };
     nb::dict columns;
     for (size_t col = 0; col < width; ++col) {
         nb::str name(table->names[col].data(), table->names[col].size());
-        switch (table->kinds[col]) {
+        switch (kinds[col]) {
             case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints[col])); break;
             case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles[col])); break;
-            case plain_csv::ColumnKind::Text: columns[name] = texts[col]; break;
+            case plain_csv::ColumnKind::Text:
+                if (!arrow_texts[col])
+                    columns[name] = object_column(object_texts[col]);
+                else if (arrow_texts[col]->chunk_all_missing)
+                    columns[name] = object_column(object_strings(*arrow_texts[col], n));
+                else
+                    columns[name] = arrow_strings(std::move(*arrow_texts[col]), n, *form);
+                break;
         }
     }
-    return pd.attr("DataFrame")(columns);
+    return pd.attr("DataFrame")(columns, "copy"_a = false);
 }
 
 }  // namespace bucketio

@@ -2,6 +2,13 @@
 // queried by tickers and date range.
 #include "shelfsets.hpp"
 
+#include "glue/arrays.hpp"
+
+#include <datetime.h>
+
+#include <cmath>
+#include <optional>
+
 using namespace nb::literals;
 
 namespace shelfsets {
@@ -35,20 +42,93 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
     if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
     return nb::borrow(day);
 }
-// parsed.dt.date, converting each distinct timestamp once: snapshot date columns repeat a few
-// thousand days over a million rows. A column without any value keeps the plain conversion.
-nb::object calendar_dates(nb::handle pd, nb::handle parsed) {
-    const bool any_value = truthy(parsed.attr("notna")().attr("any")());
-    if (!any_value) return parsed.attr("dt").attr("date");
+// pd.to_datetime(col).dt.date, parsing each distinct text once: snapshot date columns repeat a few
+// thousand days over a million rows. pd.factorize lists the distinct texts in order of first
+// appearance, so pd.to_datetime infers its format from the same first text as on the whole column
+// and parses every text alike; the codes then spread the days over the rows (-1, a missing cell,
+// picks the NaT put after the last day). A column that is not text, has no text, or does not
+// parse to datetime64 goes through pandas whole (which also raises its own error, if any).
+nb::object calendar_dates(nb::handle pd, nb::handle col) {
+    auto whole = [&]() -> nb::object { return pd.attr("to_datetime")(col).attr("dt").attr("date"); };
+    nb::object dtype = col.attr("dtype");
+    const bool text = truthy(pd.attr("api").attr("types").attr("is_object_dtype")(dtype)) ||
+                      nb::isinstance(dtype, pd.attr("StringDtype"));
+    if (!text) return whole();
+    nb::object factors = pd.attr("factorize")(col);
+    nb::object codes = factors[0], distinct = factors[1];
+    const size_t k = nb::len(distinct);
+    if (k == 0) return whole();
+    nb::object parsed;
+    try {
+        parsed = pd.attr("to_datetime")(distinct);
+    } catch (nb::python_error &) {
+        return whole();
+    }
+    if (!truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(parsed))) return whole();
     nb::object np = glue::import("numpy");
-    nb::object factors = pd.attr("factorize")(parsed);
-    nb::object codes = factors[0];
-    nb::object days = np.attr("asarray")(factors[1].attr("date"), "dtype"_a = "object");
-    nb::object out = np.attr("empty")(nb::len(parsed), "dtype"_a = "object");
-    out.attr("fill")(pd.attr("NaT"));
-    nb::object known = glue::ge(codes, nb::int_(0));
-    out[known] = days[codes[known]];
-    return pd.attr("Series")(out, "index"_a = parsed.attr("index"), "name"_a = parsed.attr("name"));
+    nb::object days = np.attr("empty")(k + 1, "dtype"_a = "object");
+    days[nb::slice((Py_ssize_t) 0, (Py_ssize_t) k, (Py_ssize_t) 1)] = parsed.attr("date");  // DatetimeIndex.date
+    days[nb::int_(k)] = pd.attr("NaT");
+    return pd.attr("Series")(days[codes], "index"_a = col.attr("index"), "name"_a = col.attr("name"),
+                             "dtype"_a = "object", "copy"_a = false);
+}
+// The elements of a 1-D object column (a contiguous array the caller keeps alive).
+std::optional<std::pair<nb::object, PyObject **>> object_cells(nb::handle col) {
+    nb::object np = glue::import("numpy");
+    nb::object values = np.attr("ascontiguousarray")(col.attr("to_numpy")());
+    if (glue::to_str(values.attr("dtype").attr("kind")) != "O" || nb::len(nb::object(values.attr("shape"))) != 1) return std::nullopt;
+    auto **slots = reinterpret_cast<PyObject **>(nb::cast<uintptr_t>(values.attr("__array_interface__")["data"][0]));
+    return std::make_pair(values, slots);
+}
+
+// What pandas makes of one cell of a date column beside a date bound: missing (isna: None, NaN,
+// NaT), a plain date (compared field by field, as date's own comparison does), or anything else.
+enum class DateCell { Missing, Date, Other };
+DateCell date_cell(PyObject *v, PyObject *nat) {
+    if (v == Py_None || v == nat) return DateCell::Missing;
+    if (PyFloat_CheckExact(v)) return std::isnan(PyFloat_AS_DOUBLE(v)) ? DateCell::Missing : DateCell::Other;
+    return PyDate_CheckExact(v) ? DateCell::Date : DateCell::Other;
+}
+long day_number(PyObject *d) {  // orders dates as date's comparison does
+    return (long) PyDateTime_GET_YEAR(d) * 512 + PyDateTime_GET_MONTH(d) * 32 + PyDateTime_GET_DAY(d);
+}
+
+// ((start <= end_day) | start.isna()) & ((end >= start_day) | end.isna()), each side only when its
+// day is given, in one pass over two object columns of dates: what pandas computes element by
+// element with date comparisons. An invalid object when a column or a bound is not plainly made
+// of dates and missing cells: pandas then computes it.
+nb::object window_mask(nb::handle pd, nb::handle starts, nb::handle ends, nb::handle end_day, nb::handle start_day) {
+    if (!PyDateTimeAPI) PyDateTime_IMPORT;
+    if (!PyDateTimeAPI) throw nb::python_error();
+    for (nb::handle day : {end_day, start_day})
+        if (!day.is_none() && !PyDate_CheckExact(day.ptr())) return {};
+    auto first = object_cells(starts), second = object_cells(ends);
+    if (!first || !second) return {};
+    const size_t n = nb::len(first->first);
+    if (nb::len(second->first) != n) return {};
+    nb::object nat = pd.attr("NaT");
+    const bool by_end = !end_day.is_none(), by_start = !start_day.is_none();
+    const long hi = by_end ? day_number(end_day.ptr()) : 0, lo = by_start ? day_number(start_day.ptr()) : 0;
+    std::vector<uint8_t> keep(n, 1);
+    for (size_t i = 0; i < n; ++i) {
+        if (by_end) {
+            PyObject *v = first->second[i];
+            switch (date_cell(v, nat.ptr())) {
+                case DateCell::Missing: break;
+                case DateCell::Date: keep[i] = day_number(v) <= hi; break;
+                case DateCell::Other: return {};
+            }
+        }
+        if (by_start) {
+            PyObject *v = second->second[i];
+            switch (date_cell(v, nat.ptr())) {
+                case DateCell::Missing: break;
+                case DateCell::Date: keep[i] &= uint8_t(day_number(v) >= lo); break;
+                case DateCell::Other: return {};
+            }
+        }
+    }
+    return glue::numpy_of(std::move(keep)).attr("view")("bool");
 }
 bool is_eight_digits(nb::handle text) {
     if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
@@ -146,8 +226,7 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
                                                      "by_chunks"_a = true, "chunksize"_a = 100000);
             nb::object pd = c.global("pd");
             for (const char *col : {"RELTNSHP_START_DT", "RELTNSHP_END_DT"}) {
-                nb::object parsed = pd.attr("to_datetime")(df[col]);
-                glue::set_column(df, nb::str(col), calendar_dates(pd, parsed));
+                glue::set_column(df, nb::str(col), calendar_dates(pd, df[col]));
             }
             nb::setattr(self, "data", df);
             return nb::none();
@@ -166,16 +245,23 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
 
             // Overlap with the window: begun by its end and not ended before its start.
             nb::object mask;
-            if (!end.is_none()) {
-                nb::object col = df["RELTNSHP_START_DT"];
-                nb::object bound = bound_for(pd, col, day_of(pd, end));
-                mask = glue::le(col, bound) | col.attr("isna")();
+            if (!end.is_none() || !start.is_none()) {
+                nb::object end_day = end.is_none() ? nb::none() : day_of(pd, end);
+                nb::object start_day = start.is_none() ? nb::none() : day_of(pd, start);
+                mask = window_mask(pd, df["RELTNSHP_START_DT"], df["RELTNSHP_END_DT"], end_day, start_day);
             }
-            if (!start.is_none()) {
-                nb::object col = df["RELTNSHP_END_DT"];
-                nb::object bound = bound_for(pd, col, day_of(pd, start));
-                nb::object keep = glue::ge(col, bound) | col.attr("isna")();
-                mask = mask.is_valid() ? mask & keep : keep;
+            if (!mask.is_valid()) {  // pandas' own comparisons
+                if (!end.is_none()) {
+                    nb::object col = df["RELTNSHP_START_DT"];
+                    nb::object bound = bound_for(pd, col, day_of(pd, end));
+                    mask = glue::le(col, bound) | col.attr("isna")();
+                }
+                if (!start.is_none()) {
+                    nb::object col = df["RELTNSHP_END_DT"];
+                    nb::object bound = bound_for(pd, col, day_of(pd, start));
+                    nb::object keep = glue::ge(col, bound) | col.attr("isna")();
+                    mask = mask.is_valid() ? mask & keep : keep;
+                }
             }
             if (mask.is_valid()) df = renumbered(df, mask);
 
