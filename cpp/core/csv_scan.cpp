@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -196,12 +197,17 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
 // refuses (quotes, control or non-ASCII bytes), or when pandas would read it as something other
 // than text.
 inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
+    // Per byte: 0 plain, 1 the cell's end (',' or '\n'), 2 refused (quotes, control, non-ASCII).
+    static constexpr auto kClass = [] {
+        std::array<uint8_t, 256> c{};
+        for (int b = 0; b < 256; ++b) c[b] = b < 0x20 || b >= 0x7f || b == '"' ? 2 : 0;
+        c[','] = c['\n'] = 1;
+        return c;
+    }();
     const char *q = p;
-    while (q < stop && *q != ',' && *q != '\n') {
-        const unsigned char ch = (unsigned char) *q;
-        if (ch < 0x20 || ch >= 0x7f || ch == '"') return false;
-        ++q;
-    }
+    uint8_t cls = 0;
+    while (q < stop && (cls = kClass[(unsigned char) *q]) == 0) ++q;
+    if (q < stop && cls == 2) return false;
     cell = std::string_view(p, (size_t) (q - p));
     if (cell.empty()) return false;
     // A date or time stamp ("2024-03-15 ..."): four digits then '-' is no number, and a text this
@@ -235,7 +241,8 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
             double dv = 0;
             uint8_t scale = 0;
             const char *end = p;
-            Cell cell = number_cell(p, stop, iv, dv, scale, end);
+            // Text columns skip the number parse (a number there sends the file to the general road).
+            Cell cell = rows > 0 && kind[j] == Cell::Text ? Cell::Text : number_cell(p, stop, iv, dv, scale, end);
             if (rows == 0) {
                 kind[j] = cell;
                 if (cell == Cell::Int) c.ints.reserve(expect);
