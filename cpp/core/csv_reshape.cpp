@@ -52,6 +52,29 @@ void fill_means(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t
     for (size_t i = 0; i < inputs.size(); ++i) inputs_of[(size_t) inputs[i].column].push_back(i);
     parallel_for(n_ids, threads, [&](size_t column) {
         double *const out = values + column * height;
+        // One ticker with ascending, distinct dates (the usual case): each field's column written
+        // once, in date order, NaN where the ticker has no bar.
+        if (inputs_of[column].size() == 1) {
+            const ReshapeInput &in = inputs[inputs_of[column][0]];
+            bool distinct = true;
+            for (size_t r = 1; r < in.rows && distinct; ++r) distinct = in.dates[r - 1] < in.dates[r];
+            if (distinct) {
+                for (size_t f = 0; f < n_fields; ++f) {
+                    double *cell = out + f * nd;
+                    size_t r = 0;
+                    for (size_t d = 0; d < nd; ++d) {
+                        if (r < in.rows && in.dates[r] == dates[d]) {
+                            const double v = in.fvalues[f] ? in.fvalues[f][r] : (double) in.ivalues[f][r];
+                            cell[d] = 0.0 + v;  // the mean of one value: its running sum, from 0.0
+                            ++r;
+                        } else {
+                            cell[d] = kNaN;
+                        }
+                    }
+                }
+                return;
+            }
+        }
         std::fill(out, out + height, kNaN);
         struct Sum {
             double sum, compensation;
