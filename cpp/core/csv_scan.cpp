@@ -158,6 +158,17 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
 
 enum class Cell : uint8_t { Int, Float, Text };
 
+// The run of digits at p taken onto m (unsigned: a run too long to fit wraps, and the caller
+// refuses it by its length); where the run ends.
+inline const char *take_digits(const char *p, const char *stop, uint64_t &m) {
+    for (; p < stop; ++p) {
+        const unsigned d = (unsigned) (unsigned char) *p - '0';
+        if (d > 9) break;
+        m = m * 10 + d;
+    }
+    return p;
+}
+
 // A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a ',' or '\n'.
 // Int when it has no '.', at most 15 characters (so that it reads the same as a float); Float
 // for a plain decimal of at most 15 digits: its digits as a whole number m (with its sign, as a
@@ -171,7 +182,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     if (p < stop && (*p == '-' || *p == '+')) ++p;
     const char *digits = p;
     uint64_t m = 0;
-    while (p < stop && is_digit(*p)) m = m * 10 + (uint64_t) (*p++ - '0');
+    p = take_digits(p, stop, m);
     size_t count = (size_t) (p - digits);
     end = p;
     if (count == 0 || count > 15) return Cell::Text;
@@ -183,7 +194,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     }
     if (*p != '.') return Cell::Text;
     const char *fraction = ++p;
-    while (p < stop && is_digit(*p)) m = m * 10 + (uint64_t) (*p++ - '0');  // m < 10^15 while count <= 15
+    p = take_digits(p, stop, m);  // m < 10^15 while count <= 15
     const size_t k = (size_t) (p - fraction);
     count += k;
     end = p;
