@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -69,10 +70,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::fwrite(bytes.data(), 1, bytes.size(), out);
         std::fclose(out);
         // Fresh buffers each time, so that their ends are the ends of their allocations.
+        // Each window cleaned alone and, as a job among others, on two threads: the same bars.
         auto clean = [&](std::vector<std::string> paths, bool sort, const char *lower, const char *upper) {
             std::vector<std::string> buffers;
             Frame g;
-            if (clean_ticker(paths, sort, lower, upper, buffers, g)) reshape(g);
+            const bool ok = clean_ticker(paths, sort, lower, upper, buffers, g);
+            if (ok) reshape(g);
+            std::vector<TickerJob> jobs(3);
+            for (TickerJob &job : jobs) job.paths = paths, job.sort = sort, job.lower = lower, job.upper = upper;
+            clean_tickers(jobs, 2);
+            for (const TickerJob &job : jobs) {
+                if (job.ok != ok) std::abort();
+                if (!ok) continue;
+                if (job.frame.rows != g.rows || job.frame.cols.size() != g.cols.size()) std::abort();
+                for (size_t c = 0; c < g.cols.size(); ++c) {
+                    const CsvColumn &a = job.frame.cols[c], &b = g.cols[c];
+                    if (a.kind != b.kind || a.ints != b.ints || a.texts != b.texts || a.floats.size() != b.floats.size() ||
+                        (!b.floats.empty() && std::memcmp(a.floats.data(), b.floats.data(), b.floats.size() * sizeof(double)) != 0))
+                        std::abort();
+                }
+            }
         };
         clean({tmp, tmp}, true, "2024-03-15", "2024-03-16 23:59:59");
         // Daily windows as callers write them, short ones included.
