@@ -16,6 +16,8 @@
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string_view>
@@ -61,6 +63,72 @@ nb::object text_cell(std::string_view cell) {
     std::memcpy(PyUnicode_DATA(s), cell.data(), cell.size());
     return nb::steal(s);
 }
+
+// The distinct texts of one object text column, numbered in order of first appearance, so that
+// each becomes one str object shared by all its cells (pandas' parser likewise keeps one str per
+// distinct text of a chunk). An open-addressing table of codes, keyed by a hash of the bytes;
+// used without the interpreter, by one thread per column.
+class DistinctTexts {
+public:
+    static constexpr uint32_t kMissing = UINT32_MAX;  // the code of a missing cell
+
+    DistinctTexts() : slots_(1024, 0) {}
+    // The code of `cell`'s text, numbering it when new (`cell` must outlive this table).
+    uint32_t code(std::string_view cell) {
+        const uint64_t h = hash(cell);
+        size_t at = h & (slots_.size() - 1);
+        for (; slots_[at] != 0; at = (at + 1) & (slots_.size() - 1)) {
+            const uint32_t c = slots_[at] - 1;
+            if (hashes_[c] == h && texts_[c] == cell) return c;
+        }
+        const auto c = uint32_t(texts_.size());
+        texts_.push_back(cell);
+        hashes_.push_back(h);
+        slots_[at] = c + 1;
+        if (texts_.size() * 2 > slots_.size()) grow();
+        return c;
+    }
+    size_t size() const { return texts_.size(); }
+    std::string_view text(size_t c) const { return texts_[c]; }
+
+private:
+    static uint64_t hash(std::string_view s) {  // word by word multiply-xorshift
+        uint64_t h = 0x9E3779B97F4A7C15ull ^ s.size();
+        size_t i = 0;
+        for (; i + 8 <= s.size(); i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s.data() + i, 8);
+            h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
+            h ^= h >> 31;
+        }
+        uint64_t w = 0;
+        std::memcpy(&w, s.data() + i, s.size() - i);
+        h = (h ^ w) * 0x94D049BB133111EBull;
+        return h ^ (h >> 29);
+    }
+    void grow() {
+        std::vector<uint32_t> bigger(slots_.size() * 2, 0);
+        for (uint32_t c = 0; c < texts_.size(); ++c) {
+            size_t at = hashes_[c] & (bigger.size() - 1);
+            while (bigger[at] != 0) at = (at + 1) & (bigger.size() - 1);
+            bigger[at] = c + 1;
+        }
+        slots_ = std::move(bigger);
+    }
+    std::vector<std::string_view> texts_;
+    std::vector<uint64_t> hashes_;
+    std::vector<uint32_t> slots_;  // code + 1; 0 is an empty slot
+};
+
+// An object text column being filled: the numpy array's slots, the codes of the chunk being
+// converted, and one str per distinct text made so far.
+struct ObjectText {
+    nb::object array;
+    PyObject **slots = nullptr;
+    DistinctTexts distinct;
+    std::vector<uint32_t> codes;  // the current chunk's rows, from its first
+    std::vector<nb::object> strs;  // strs[code]
+};
 
 // A text column as pyarrow's large_string layout: offsets, the bytes, and a validity bitmap.
 struct ArrowText {
@@ -150,9 +218,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     std::vector<std::vector<int64_t>> ints(width);
     std::vector<std::vector<double>> doubles(width);
     std::vector<std::optional<ArrowText>> arrow_texts(width);
-    std::vector<nb::object> object_texts(width);
-    std::vector<PyObject **> object_slots(width, nullptr);
-    bool any_object_text = false;
+    std::vector<std::optional<ObjectText>> object_texts(width);
     for (size_t col = 0; col < width; ++col) {
         switch (kinds[col]) {
             case plain_csv::ColumnKind::Int: ints[col].resize(n); break;
@@ -161,20 +227,21 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 if (form->arrow) {
                     arrow_texts[col].emplace(n, text.size());
                 } else {
-                    any_object_text = true;
-                    object_texts[col] = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
-                    object_slots[col] = reinterpret_cast<PyObject **>(
-                        nb::cast<uintptr_t>(object_texts[col].attr("__array_interface__")["data"][0]));
+                    ObjectText &o = object_texts[col].emplace();
+                    o.array = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
+                    o.slots = reinterpret_cast<PyObject **>(
+                        nb::cast<uintptr_t>(o.array.attr("__array_interface__")["data"][0]));
+                    o.codes.resize(std::min(n, (size_t) rows_per_chunk));
                 }
                 break;
         }
     }
     nb::object nan = glue::import("numpy").attr("nan");
 
-    // One chunk of read_csv(chunksize=...): its rows parsed into the columns. Object text needs the
-    // interpreter; everything else is done with the GIL released, by two workers on a large chunk,
-    // each splitting the rows itself and filling its own columns: the text columns alternate, the
-    // numbers go with the second.
+    // One chunk of read_csv(chunksize=...): its rows parsed into the columns with the GIL released,
+    // by two workers on a large chunk, each splitting the rows itself and filling its own columns:
+    // the text columns alternate, the numbers go with the second. An object text column gets its
+    // cells' codes there, and its str objects afterwards, under the GIL.
     constexpr int kAll = -1;
     std::vector<int> worker(width, 1);
     for (size_t col = 0, texts = 0; col < width; ++col)
@@ -194,9 +261,8 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                         if (arrow_texts[col]) {
                             present[col] += arrow_texts[col]->add(row, cell);
                         } else {
-                            PyObject *old = object_slots[col][row];  // None from numpy.empty
-                            object_slots[col][row] = (plain_csv::is_missing(cell) ? nan : text_cell(cell)).release().ptr();
-                            Py_XDECREF(old);
+                            object_texts[col]->codes[row - first] =
+                                plain_csv::is_missing(cell) ? DistinctTexts::kMissing : object_texts[col]->distinct.code(cell);
                         }
                         break;
                 }
@@ -209,9 +275,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
         const size_t first = chunk * (size_t) rows_per_chunk;
         const size_t last = std::min(n, first + (size_t) rows_per_chunk);
         std::fill(present.begin(), present.end(), 0);
-        if (any_object_text) {
-            convert_rows(first, last, kAll);
-        } else {
+        {
             nb::gil_scoped_release released;
             if (two_workers && last - first >= kSharedChunkRows) {
                 std::thread helper([&] { convert_rows(first, last, 1); });
@@ -219,6 +283,19 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 helper.join();
             } else {
                 convert_rows(first, last, kAll);
+            }
+        }
+        // The chunk's object text cells: the str of their text (made once per distinct text), NaN
+        // where missing.
+        for (auto &o : object_texts) {
+            if (!o) continue;
+            for (size_t c = o->strs.size(); c < o->distinct.size(); ++c) o->strs.push_back(text_cell(o->distinct.text(c)));
+            for (size_t row = first; row < last; ++row) {
+                const uint32_t code = o->codes[row - first];
+                PyObject *value = code == DistinctTexts::kMissing ? nan.ptr() : o->strs[code].ptr();
+                PyObject *old = o->slots[row];  // None from numpy.empty
+                o->slots[row] = Py_NewRef(value);
+                Py_XDECREF(old);
             }
         }
         // A chunk without any value in a text column is a float64 chunk to pandas.
@@ -250,8 +327,8 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
             case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints[col])); break;
             case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles[col])); break;
             case plain_csv::ColumnKind::Text:
-                if (!arrow_texts[col])
-                    columns[name] = object_column(object_texts[col]);
+                if (object_texts[col])
+                    columns[name] = object_column(object_texts[col]->array);
                 else if (arrow_texts[col]->chunk_all_missing)
                     columns[name] = object_column(object_strings(*arrow_texts[col], n));
                 else
