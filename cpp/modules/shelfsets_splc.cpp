@@ -7,7 +7,11 @@
 #include <datetime.h>
 
 #include <cmath>
+#include <cstdint>
 #include <optional>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 using namespace nb::literals;
 
@@ -42,8 +46,74 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
     if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
     return nb::borrow(day);
 }
+// The elements of a 1-D object column (a contiguous array the caller keeps alive).
+std::optional<std::pair<nb::object, PyObject **>> object_cells(nb::handle col) {
+    nb::object np = glue::import("numpy");
+    nb::object values = np.attr("ascontiguousarray")(col.attr("to_numpy")());
+    if (glue::to_str(values.attr("dtype").attr("kind")) != "O" || nb::len(nb::object(values.attr("shape"))) != 1) return std::nullopt;
+    auto **slots = reinterpret_cast<PyObject **>(nb::cast<uintptr_t>(values.attr("__array_interface__")["data"][0]));
+    return std::make_pair(values, slots);
+}
+
+// pd.factorize(col) for an object column of str with missing cells (None, NaN): the codes in row
+// order (-1 where missing) and Index(distinct texts in order of first appearance, dtype=object).
+// A cell is looked up by its address first (the reader makes one str per distinct text), by its
+// text only when that address is new. nullopt for any other cell: pandas factorizes the column.
+std::optional<std::pair<nb::object, nb::object>> factorize_texts(nb::handle pd, nb::handle col) {
+    auto cells = object_cells(col);
+    if (!cells) return std::nullopt;
+    const size_t n = nb::len(cells->first);
+    std::vector<intptr_t> codes(n);
+    nb::dict by_text;  // str -> code
+    nb::list distinct;
+    // Open addressing on the str's address: {address, code}, at most half full.
+    std::vector<std::pair<PyObject *, intptr_t>> by_address(1024, {nullptr, 0});
+    size_t addresses = 0;
+    auto slot_of = [](std::vector<std::pair<PyObject *, intptr_t>> &table, PyObject *v) -> auto & {
+        size_t at = (size_t(uintptr_t(v) >> 4) * 0x9E3779B97F4A7C15ull >> 20) & (table.size() - 1);
+        while (table[at].first && table[at].first != v) at = (at + 1) & (table.size() - 1);
+        return table[at];
+    };
+    for (size_t i = 0; i < n; ++i) {
+        PyObject *v = cells->second[i];
+        if (!PyUnicode_CheckExact(v)) {
+            if (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)))) {
+                codes[i] = -1;
+                continue;
+            }
+            return std::nullopt;
+        }
+        auto &known = slot_of(by_address, v);
+        if (known.first) {
+            codes[i] = known.second;
+            continue;
+        }
+        PyObject *code = PyDict_GetItemWithError(by_text.ptr(), v);  // borrowed
+        if (!code && PyErr_Occurred()) throw nb::python_error();
+        intptr_t c;
+        if (code) {
+            c = PyLong_AsSsize_t(code);
+        } else {
+            c = (intptr_t) nb::len(distinct);
+            by_text[nb::handle(v)] = nb::int_(c);
+            distinct.append(nb::handle(v));
+        }
+        known = {v, c};
+        codes[i] = c;
+        if (++addresses * 2 > by_address.size()) {
+            std::vector<std::pair<PyObject *, intptr_t>> bigger(by_address.size() * 2, {nullptr, 0});
+            for (const auto &entry : by_address)
+                if (entry.first) slot_of(bigger, entry.first) = entry;
+            by_address = std::move(bigger);
+        }
+    }
+    nb::object np = glue::import("numpy");
+    nb::object uniques = np.attr("empty")(nb::len(distinct), "dtype"_a = "object");
+    for (size_t c = 0; c < nb::len(distinct); ++c) uniques[nb::int_(c)] = distinct[c];
+    return std::make_pair(glue::numpy_of(std::move(codes)), pd.attr("Index")(uniques, "dtype"_a = "object"));
+}
 // pd.to_datetime(col).dt.date, parsing each distinct text once: snapshot date columns repeat a few
-// thousand days over a million rows. pd.factorize lists the distinct texts in order of first
+// thousand days over a million rows. pd.factorize (natively for object columns of str) lists the distinct texts in order of first
 // appearance, so pd.to_datetime infers its format from the same first text as on the whole column
 // and parses every text alike; the codes then spread the days over the rows (-1, a missing cell,
 // picks the NaT put after the last day). A column that is not text, has no text, or does not
@@ -51,11 +121,16 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
 nb::object calendar_dates(nb::handle pd, nb::handle col) {
     auto whole = [&]() -> nb::object { return pd.attr("to_datetime")(col).attr("dt").attr("date"); };
     nb::object dtype = col.attr("dtype");
-    const bool text = truthy(pd.attr("api").attr("types").attr("is_object_dtype")(dtype)) ||
-                      nb::isinstance(dtype, pd.attr("StringDtype"));
-    if (!text) return whole();
-    nb::object factors = pd.attr("factorize")(col);
-    nb::object codes = factors[0], distinct = factors[1];
+    const bool object = truthy(pd.attr("api").attr("types").attr("is_object_dtype")(dtype));
+    if (!object && !nb::isinstance(dtype, pd.attr("StringDtype"))) return whole();
+    nb::object codes, distinct;
+    if (auto factors = object ? factorize_texts(pd, col) : std::nullopt) {
+        std::tie(codes, distinct) = *factors;
+    } else {
+        nb::object pair = pd.attr("factorize")(col);
+        codes = pair[0];
+        distinct = pair[1];
+    }
     const size_t k = nb::len(distinct);
     if (k == 0) return whole();
     nb::object parsed;
@@ -72,15 +147,6 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     return pd.attr("Series")(days[codes], "index"_a = col.attr("index"), "name"_a = col.attr("name"),
                              "dtype"_a = "object", "copy"_a = false);
 }
-// The elements of a 1-D object column (a contiguous array the caller keeps alive).
-std::optional<std::pair<nb::object, PyObject **>> object_cells(nb::handle col) {
-    nb::object np = glue::import("numpy");
-    nb::object values = np.attr("ascontiguousarray")(col.attr("to_numpy")());
-    if (glue::to_str(values.attr("dtype").attr("kind")) != "O" || nb::len(nb::object(values.attr("shape"))) != 1) return std::nullopt;
-    auto **slots = reinterpret_cast<PyObject **>(nb::cast<uintptr_t>(values.attr("__array_interface__")["data"][0]));
-    return std::make_pair(values, slots);
-}
-
 // What pandas makes of one cell of a date column beside a date bound: missing (isna: None, NaN,
 // NaT), a plain date (compared field by field, as date's own comparison does), or anything else.
 enum class DateCell { Missing, Date, Other };
