@@ -161,17 +161,17 @@ long day_number(PyObject *d) {  // orders dates as date's comparison does
 
 // ((start <= end_day) | start.isna()) & ((end >= start_day) | end.isna()), each side only when its
 // day is given, in one pass over two object columns of dates: what pandas computes element by
-// element with date comparisons. An invalid object when a column or a bound is not plainly made
-// of dates and missing cells: pandas then computes it.
-nb::object window_mask(nb::handle pd, nb::handle starts, nb::handle ends, nb::handle end_day, nb::handle start_day) {
+// element with date comparisons. nullopt when a column or a bound is not plainly made of dates
+// and missing cells: pandas then computes it.
+std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts, nb::handle ends, nb::handle end_day, nb::handle start_day) {
     if (!PyDateTimeAPI) PyDateTime_IMPORT;
     if (!PyDateTimeAPI) throw nb::python_error();
     for (nb::handle day : {end_day, start_day})
-        if (!day.is_none() && !PyDate_CheckExact(day.ptr())) return {};
+        if (!day.is_none() && !PyDate_CheckExact(day.ptr())) return std::nullopt;
     auto first = object_cells(starts), second = object_cells(ends);
-    if (!first || !second) return {};
+    if (!first || !second) return std::nullopt;
     const size_t n = nb::len(first->first);
-    if (nb::len(second->first) != n) return {};
+    if (nb::len(second->first) != n) return std::nullopt;
     nb::object nat = pd.attr("NaT");
     const bool by_end = !end_day.is_none(), by_start = !start_day.is_none();
     const long hi = by_end ? day_number(end_day.ptr()) : 0, lo = by_start ? day_number(start_day.ptr()) : 0;
@@ -182,7 +182,7 @@ nb::object window_mask(nb::handle pd, nb::handle starts, nb::handle ends, nb::ha
             switch (date_cell(v, nat.ptr())) {
                 case DateCell::Missing: break;
                 case DateCell::Date: keep[i] = day_number(v) <= hi; break;
-                case DateCell::Other: return {};
+                case DateCell::Other: return std::nullopt;
             }
         }
         if (by_start) {
@@ -190,11 +190,73 @@ nb::object window_mask(nb::handle pd, nb::handle starts, nb::handle ends, nb::ha
             switch (date_cell(v, nat.ptr())) {
                 case DateCell::Missing: break;
                 case DateCell::Date: keep[i] &= uint8_t(day_number(v) >= lo); break;
-                case DateCell::Other: return {};
+                case DateCell::Other: return std::nullopt;
             }
         }
     }
-    return glue::numpy_of(std::move(keep)).attr("view")("bool");
+    return keep;
+}
+// df["ID_BB_GLOBAL"].isin(figis) & (df["RELATIONSHIP"] == kind) (the second only for a kind
+// given) on the rows `keep` holds, cleared on the others: what pandas computes element by element
+// on object columns of str and missing cells (which match nothing), with str figis and kind.
+// false, `keep` possibly changed, for anything else: pandas then computes it.
+bool keep_chosen(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind, std::vector<uint8_t> &keep) {
+    auto id_cells = object_cells(ids), kind_cells = object_cells(kinds);
+    if (!id_cells || !kind_cells || nb::len(id_cells->first) != keep.size() || nb::len(kind_cells->first) != keep.size())
+        return false;
+    if (!kind.is_none() && !PyUnicode_CheckExact(kind.ptr())) return false;
+    nb::object wanted = nb::steal(PySet_New(nullptr));
+    if (!wanted.is_valid()) throw nb::python_error();
+    for (nb::handle figi : figis) {
+        if (!PyUnicode_CheckExact(figi.ptr())) return false;
+        if (PySet_Add(wanted.ptr(), figi.ptr()) < 0) throw nb::python_error();
+    }
+    auto missing = [](PyObject *v) {
+        return v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)));
+    };
+    PyObject *same_kind = nullptr, *other_kind = nullptr;  // the last cells found equal and unequal to kind
+    for (size_t i = 0; i < keep.size(); ++i) {
+        if (!keep[i]) continue;
+        if (!kind.is_none()) {
+            PyObject *v = kind_cells->second[i];
+            if (v != same_kind && v != other_kind) {
+                if (!PyUnicode_CheckExact(v)) {
+                    if (!missing(v)) return false;
+                    keep[i] = 0;
+                    continue;
+                }
+                const int cmp = PyUnicode_Compare(v, kind.ptr());
+                if (cmp == -1 && PyErr_Occurred()) throw nb::python_error();
+                (cmp == 0 ? same_kind : other_kind) = v;
+            }
+            if (v == other_kind) {
+                keep[i] = 0;
+                continue;
+            }
+        }
+        PyObject *v = id_cells->second[i];
+        if (!PyUnicode_CheckExact(v)) {
+            if (!missing(v)) return false;
+            keep[i] = 0;
+            continue;
+        }
+        const int found = PySet_Contains(wanted.ptr(), v);
+        if (found < 0) throw nb::python_error();
+        keep[i] = uint8_t(found);
+    }
+    return true;
+}
+// df[keep].reset_index(drop=True), built with one take per column: pandas' own road first
+// consolidates the frame's blocks, a copy of every row of every column of a kind.
+nb::object rows_where(nb::handle pd, nb::handle df, std::vector<uint8_t> &&keep) {
+    nb::object mask = glue::numpy_of(std::move(keep)).attr("view")("bool");
+    nb::object columns = df.attr("columns");
+    if (nb::cast<int>(columns.attr("nlevels")) != 1 || !truthy(columns.attr("is_unique"))) return renumbered(df, mask);
+    nb::object positions = glue::import("numpy").attr("flatnonzero")(mask);
+    nb::dict taken;
+    for (nb::handle name : columns) taken[name] = nb::object(df[name]).attr("array").attr("take")(positions);
+    nb::object out = pd.attr("DataFrame")(taken, "columns"_a = columns, "copy"_a = false);
+    return out.attr("__finalize__")(df);
 }
 bool is_eight_digits(nb::handle text) {
     if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
@@ -309,40 +371,49 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
             nb::object pd = c.global("pd");
             nb::object df = self.attr("data");
 
-            // Overlap with the window: begun by its end and not ended before its start.
-            nb::object mask;
+            // Overlap with the window: begun by its end and not ended before its start. Natively, the
+            // rows kept are noted and taken once, after the selection by ticker and kind below.
+            std::optional<std::vector<uint8_t>> keep;
             if (!end.is_none() || !start.is_none()) {
                 nb::object end_day = end.is_none() ? nb::none() : day_of(pd, end);
                 nb::object start_day = start.is_none() ? nb::none() : day_of(pd, start);
-                mask = window_mask(pd, df["RELTNSHP_START_DT"], df["RELTNSHP_END_DT"], end_day, start_day);
-            }
-            if (!mask.is_valid()) {  // pandas' own comparisons
-                if (!end.is_none()) {
-                    nb::object col = df["RELTNSHP_START_DT"];
-                    nb::object bound = bound_for(pd, col, day_of(pd, end));
-                    mask = glue::le(col, bound) | col.attr("isna")();
+                keep = window_mask(pd, df["RELTNSHP_START_DT"], df["RELTNSHP_END_DT"], end_day, start_day);
+                if (!keep) {  // pandas' own comparisons
+                    nb::object mask;
+                    if (!end.is_none()) {
+                        nb::object col = df["RELTNSHP_START_DT"];
+                        nb::object bound = bound_for(pd, col, day_of(pd, end));
+                        mask = glue::le(col, bound) | col.attr("isna")();
+                    }
+                    if (!start.is_none()) {
+                        nb::object col = df["RELTNSHP_END_DT"];
+                        nb::object bound = bound_for(pd, col, day_of(pd, start));
+                        nb::object kept = glue::ge(col, bound) | col.attr("isna")();
+                        mask = mask.is_valid() ? mask & kept : kept;
+                    }
+                    df = renumbered(df, mask);
                 }
-                if (!start.is_none()) {
-                    nb::object col = df["RELTNSHP_END_DT"];
-                    nb::object bound = bound_for(pd, col, day_of(pd, start));
-                    nb::object keep = glue::ge(col, bound) | col.attr("isna")();
-                    mask = mask.is_valid() ? mask & keep : keep;
-                }
             }
-            if (mask.is_valid()) df = renumbered(df, mask);
 
             nb::object bq = self.attr("bq");
-            if (bq.is_none()) return df;
+            if (bq.is_none()) return keep ? rows_where(pd, df, std::move(*keep)) : df;
 
             nb::object ticker_map = c.global("ticker_to_figi")(tickers, bq);
             nb::object figis = nb::list(ticker_map.attr("values")());
-            nb::object keep = nb::object(df["ID_BB_GLOBAL"]).attr("isin")(figis);
             nb::object dataset = self.attr("dataset");
-            if (!dataset.equal(nb::str("competitor"))) {
-                nb::object kind = glue::eq(df["RELATIONSHIP"], dataset.attr("upper")());
-                keep = keep & kind;
+            const bool by_kind = !dataset.equal(nb::str("competitor"));
+            nb::object kind = by_kind ? dataset.attr("upper")() : nb::none();
+            const bool pending = keep.has_value();  // the window noted, not yet taken
+            if (!pending) keep.emplace(nb::len(df), 1);
+            std::vector<uint8_t> window = *keep;
+            if (keep_chosen(df["ID_BB_GLOBAL"], figis, df["RELATIONSHIP"], kind, *keep)) {
+                df = rows_where(pd, df, std::move(*keep));
+            } else {  // pandas' own selection, on the rows of the window
+                if (pending) df = rows_where(pd, df, std::move(window));
+                nb::object chosen = nb::object(df["ID_BB_GLOBAL"]).attr("isin")(figis);
+                if (by_kind) chosen = chosen & glue::eq(df["RELATIONSHIP"], kind);
+                df = renumbered(df, chosen);
             }
-            df = renumbered(df, keep);
 
             nb::object related = nb::object(df["RELATED_FIGI"]).attr("tolist")();
             nb::object figi_map = c.global("figi_to_ticker")(related, bq);
