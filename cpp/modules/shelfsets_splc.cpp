@@ -46,9 +46,12 @@ nb::object bound_for(nb::handle pd, nb::handle col, nb::handle day) {
     if (truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(col))) return pd.attr("Timestamp")(day);
     return nb::borrow(day);
 }
-// The elements of a 1-D object column (a contiguous array the caller keeps alive).
+// The elements of a 1-D object column (a contiguous array the caller keeps alive). nullopt for
+// other dtypes, which would have to be converted first (pandas' `str`, for one).
 std::optional<std::pair<nb::object, PyObject **>> object_cells(nb::handle col) {
     nb::object np = glue::import("numpy");
+    nb::object dtype = col.attr("dtype");
+    if (!nb::isinstance(dtype, np.attr("dtype")) || glue::to_str(dtype.attr("kind")) != "O") return std::nullopt;
     nb::object values = np.attr("ascontiguousarray")(col.attr("to_numpy")());
     if (glue::to_str(values.attr("dtype").attr("kind")) != "O" || nb::len(nb::object(values.attr("shape"))) != 1) return std::nullopt;
     auto **slots = reinterpret_cast<PyObject **>(nb::cast<uintptr_t>(values.attr("__array_interface__")["data"][0]));
@@ -406,7 +409,24 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
             const bool pending = keep.has_value();  // the window noted, not yet taken
             if (!pending) keep.emplace(nb::len(df), 1);
             std::vector<uint8_t> window = *keep;
-            if (keep_chosen(df["ID_BB_GLOBAL"], figis, df["RELATIONSHIP"], kind, *keep)) {
+            nb::object ids = df["ID_BB_GLOBAL"], kinds = df["RELATIONSHIP"];
+            bool decided = keep_chosen(ids, figis, kinds, kind, *keep);
+            if (!decided) {
+                // pandas' selection on every row (an element-wise answer), when it is plain bool.
+                *keep = window;
+                nb::object chosen = ids.attr("isin")(figis);
+                if (by_kind) chosen = chosen & glue::eq(kinds, kind);
+                nb::object np = glue::import("numpy");
+                nb::object dtype = chosen.attr("dtype");
+                if (nb::isinstance(dtype, np.attr("dtype")) && glue::to_str(dtype.attr("kind")) == "b") {
+                    nb::object flags = np.attr("ascontiguousarray")(chosen.attr("to_numpy")());
+                    const auto *chosen_rows = reinterpret_cast<const uint8_t *>(
+                        nb::cast<uintptr_t>(flags.attr("__array_interface__")["data"][0]));
+                    for (size_t i = 0; i < keep->size(); ++i) (*keep)[i] &= chosen_rows[i];
+                    decided = true;
+                }
+            }
+            if (decided) {
                 df = rows_where(pd, df, std::move(*keep));
             } else {  // pandas' own selection, on the rows of the window
                 if (pending) df = rows_where(pd, df, std::move(window));
