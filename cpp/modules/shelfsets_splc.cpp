@@ -257,7 +257,11 @@ nb::object rows_where(nb::handle pd, nb::handle df, std::vector<uint8_t> &&keep)
     if (nb::cast<int>(columns.attr("nlevels")) != 1 || !truthy(columns.attr("is_unique"))) return renumbered(df, mask);
     nb::object positions = glue::import("numpy").attr("flatnonzero")(mask);
     nb::dict taken;
-    for (nb::handle name : columns) taken[name] = nb::object(df[name]).attr("array").attr("take")(positions);
+    for (nb::handle name : columns) {  // a Series of the column's dtype: a bare object array would be inferred
+        nb::object col = df[name];
+        taken[name] = pd.attr("Series")(col.attr("array").attr("take")(positions), "dtype"_a = col.attr("dtype"),
+                                        "copy"_a = false);
+    }
     nb::object out = pd.attr("DataFrame")(taken, "columns"_a = columns, "copy"_a = false);
     return out.attr("__finalize__")(df);
 }
