@@ -18,7 +18,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -169,31 +172,45 @@ struct ObjectText {
 
 // A text column as pyarrow's large_string layout: offsets, the bytes, and a validity bitmap.
 struct ArrowText {
+    struct Free {
+        void operator()(uint8_t *p) const noexcept { std::free(p); }
+    };
     std::vector<int64_t> offsets;  // n + 1
-    std::vector<uint8_t> bytes;
+    std::unique_ptr<uint8_t, Free> bytes;  // `used` of them written
+    size_t used = 0;
     std::vector<uint8_t> valid;    // bit i set: row i has a value
     size_t missing = 0;
     bool chunk_all_missing = false;  // some chunk has no value in this column
 
-    // `most`: an upper bound of the bytes (the whole text), reserved once: pages never written
+    // `most`: an upper bound of the bytes (the whole text), allocated once: pages never written
     // are never committed, and the buffer never moves.
-    ArrowText(size_t n, size_t most) : offsets(n + 1, 0), valid((n + 7) / 8, 0) { bytes.reserve(most); }
+    ArrowText(size_t n, size_t most)
+        : offsets(n + 1, 0), bytes(static_cast<uint8_t *>(std::malloc(std::max<size_t>(most, 1)))), valid((n + 7) / 8, 0) {
+        if (!bytes) throw std::bad_alloc();
+    }
     // Row `row` (rows come in order); false for a missing cell.
     bool add(size_t row, std::string_view cell) {
         const bool value = !plain_csv::is_missing(cell);
         if (value) {
             valid[row / 8] |= uint8_t(1u << (row % 8));
-            const auto *p = reinterpret_cast<const uint8_t *>(cell.data());
-            bytes.insert(bytes.end(), p, p + cell.size());
+            std::memcpy(bytes.get() + used, cell.data(), cell.size());
+            used += cell.size();
         } else {
             ++missing;
         }
-        offsets[row + 1] = (int64_t) bytes.size();
+        offsets[row + 1] = (int64_t) used;
         return value;
     }
     bool present(size_t row) const { return valid[row / 8] >> (row % 8) & 1; }
     std::string_view cell(size_t row) const {
-        return {reinterpret_cast<const char *>(bytes.data()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
+        return {reinterpret_cast<const char *>(bytes.get()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
+    }
+    // The bytes written, as a numpy array that owns them.
+    nb::object take_bytes() {
+        nb::capsule owner(bytes.get(), [](void *p) noexcept { std::free(p); });
+        size_t shape[1] = {used};
+        uint8_t *data = bytes.release();  // now the capsule's
+        return nb::cast(nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>>(data, 1, shape, owner));
     }
 };
 
@@ -204,7 +221,7 @@ nb::object arrow_strings(ArrowText &&col, size_t n, const TextForm &form) {
     nb::object validity = missing ? pa.attr("py_buffer")(glue::numpy_of(std::move(col.valid))) : nb::none();
     nb::object values = pa.attr("LargeStringArray").attr("from_buffers")(
         n, pa.attr("py_buffer")(glue::numpy_of(std::move(col.offsets))),
-        pa.attr("py_buffer")(glue::numpy_of(std::move(col.bytes))), validity, missing);
+        pa.attr("py_buffer")(col.take_bytes()), validity, missing);
     nb::object array_type = form.dtype.attr("construct_array_type")();
     if (pandas_major >= 3) return array_type(values, "dtype"_a = form.dtype);
     return array_type(values);  // pandas 2's class fixes its own dtype
