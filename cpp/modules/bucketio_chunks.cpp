@@ -261,8 +261,21 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     std::optional<plain_csv::Table> table;
     {
         nb::gil_scoped_release released;  // `body` is held by the caller
-        raw = gzip_member::inflate_single(compressed);
-        if (raw) table = plain_csv::scan(raw->text());
+        bool again = true;  // inflate and scan one after the other
+        if (std::thread::hardware_concurrency() > 1) {
+            // Inflating on a second thread while the lines that have come are scanned.
+            gzip_member::InflateAhead ahead(compressed);
+            table = plain_csv::scan_arriving(ahead.data(), [&](size_t seen) { return ahead.wait(seen); });
+            if (!table) ahead.cancel();
+            raw = ahead.finish();
+            again = ahead.too_large();  // the trailer's size was wrong: its buffer was too small
+            if (!raw) table.reset();    // not plain, or a damaged stream: pandas reads it and reports
+        }
+        if (again) {
+            raw = gzip_member::inflate_single(compressed);
+            table.reset();
+            if (raw) table = plain_csv::scan(raw->text());
+        }
     }
     if (!table) return {};
     const std::string_view text = raw->text();
