@@ -2,12 +2,14 @@
 // queried by tickers and date range.
 #include "shelfsets.hpp"
 
+#include "core/distinct_texts.hpp"
 #include "glue/arrays.hpp"
 
 #include <datetime.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <tuple>
 #include <utility>
@@ -115,8 +117,62 @@ std::optional<std::pair<nb::object, nb::object>> factorize_texts(nb::handle pd, 
     for (size_t c = 0; c < nb::len(distinct); ++c) uniques[nb::int_(c)] = distinct[c];
     return std::make_pair(glue::numpy_of(std::move(codes)), pd.attr("Index")(uniques, "dtype"_a = "object"));
 }
+// pd.factorize(col) for a column of pandas' `str` dtype held by pyarrow (string or large_string
+// chunks): the codes (-1 where missing) and Index(distinct texts in order of first appearance,
+// dtype=col.dtype), read from the arrow buffers. nullopt for any other layout.
+std::optional<std::pair<nb::object, nb::object>> factorize_arrow_texts(nb::handle pd, nb::handle col) {
+    nb::object array = col.attr("array");
+    if (!nb::hasattr(array, "__arrow_array__")) return std::nullopt;
+    nb::object pa = glue::import("pyarrow");
+    nb::object chunked = array.attr("__arrow_array__")();
+    if (!nb::isinstance(chunked, pa.attr("ChunkedArray"))) return std::nullopt;
+    nb::object type = chunked.attr("type");
+    const bool large = type.equal(pa.attr("large_string")());
+    if (!large && !type.equal(pa.attr("string")())) return std::nullopt;
+    const size_t n = nb::len(col);
+    std::vector<intptr_t> codes(n);
+    orvane::core::DistinctTexts distinct;
+    size_t row = 0;
+    for (nb::handle chunk : chunked.attr("chunks")) {
+        nb::object buffers = chunk.attr("buffers")();
+        const size_t length = nb::len(chunk), offset = nb::cast<size_t>(chunk.attr("offset"));
+        if (row + length > n || nb::len(buffers) != 3) return std::nullopt;
+        auto address = [&](int i) -> const uint8_t * {
+            nb::object buffer = buffers[nb::int_(i)];
+            return buffer.is_none() ? nullptr : reinterpret_cast<const uint8_t *>(nb::cast<uintptr_t>(buffer.attr("address")));
+        };
+        const uint8_t *valid = address(0), *offsets = address(1), *data = address(2);
+        if (!offsets || (!data && length)) return std::nullopt;
+        for (size_t i = offset; i < offset + length; ++i, ++row) {
+            if (valid && !(valid[i / 8] >> (i % 8) & 1)) {
+                codes[row] = -1;
+                continue;
+            }
+            int64_t begin, end;
+            if (large) {
+                std::memcpy(&begin, offsets + 8 * i, 8);
+                std::memcpy(&end, offsets + 8 * (i + 1), 8);
+            } else {
+                int32_t b, e;
+                std::memcpy(&b, offsets + 4 * i, 4);
+                std::memcpy(&e, offsets + 4 * (i + 1), 4);
+                begin = b;
+                end = e;
+            }
+            codes[row] = distinct.code({reinterpret_cast<const char *>(data) + begin, size_t(end - begin)});
+        }
+    }
+    if (row != n) return std::nullopt;
+    nb::object uniques = glue::object_array(distinct.size(), [&](size_t c) {
+        const std::string_view text = distinct.text(c);
+        PyObject *s = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict");
+        if (!s) throw nb::python_error();
+        return nb::steal(s);
+    });
+    return std::make_pair(glue::numpy_of(std::move(codes)), pd.attr("Index")(uniques, "dtype"_a = col.attr("dtype")));
+}
 // pd.to_datetime(col).dt.date, parsing each distinct text once: snapshot date columns repeat a few
-// thousand days over a million rows. pd.factorize (natively for object columns of str) lists the distinct texts in order of first
+// thousand days over a million rows. pd.factorize (natively for object columns of str and pyarrow-held `str` columns) lists the distinct texts in order of first
 // appearance, so pd.to_datetime infers its format from the same first text as on the whole column
 // and parses every text alike; the codes then spread the days over the rows (-1, a missing cell,
 // picks the NaT put after the last day). A column that is not text, has no text, or does not
@@ -127,7 +183,7 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     const bool object = truthy(pd.attr("api").attr("types").attr("is_object_dtype")(dtype));
     if (!object && !nb::isinstance(dtype, pd.attr("StringDtype"))) return whole();
     nb::object codes, distinct;
-    if (auto factors = object ? factorize_texts(pd, col) : std::nullopt) {
+    if (auto factors = object ? factorize_texts(pd, col) : factorize_arrow_texts(pd, col)) {
         std::tie(codes, distinct) = *factors;
     } else {
         nb::object pair = pd.attr("factorize")(col);
