@@ -366,3 +366,36 @@ def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, text, nat
         if got[col].dtype.kind == "f":
             assert got[col].to_numpy().view("int64").tolist() == want[col].to_numpy().view("int64").tolist()
     assert (not calls) == native
+
+
+def _stated_size(body, delta):
+    """The gzip trailer's size field moved by `delta`."""
+    return body[:-4] + ((int.from_bytes(body[-4:], "little") + delta) % 2**32).to_bytes(4, "little")
+
+
+LARGE = "a,b,c\n" + "".join(f"F{i % 5000},{i},x{i % 7}\n" for i in range(150000))  # over 2 MB: inflated in steps
+
+
+@pytest.mark.parametrize("body, native", [
+    (gzip.compress(LARGE.encode()), True),
+    (gzip.compress(PLAIN[:1000].encode()) + gzip.compress(PLAIN[1000:].encode()), False),  # two members
+    (_stated_size(gzip.compress(PLAIN.encode()), 1), False),
+    (_stated_size(gzip.compress(PLAIN.encode()), -1), False),
+    (gzip.compress(PLAIN.encode())[:-30], False),  # truncated
+], ids=["large", "two-members", "size-over", "size-under", "truncated"])
+def test_chunked_read_of_gzip_streams(s3, tag, monkeypatch, body, native):
+    key = f"{tag}/g.csv.gz"
+    s3.put_object(Bucket=BUCKET, Key=key, Body=body)
+    calls = []
+    real = pd.read_csv
+    monkeypatch.setattr(pd, "read_csv", lambda *a, **k: calls.append(1) or real(*a, **k))
+    try:
+        with gzip.open(io.BytesIO(body), "rb") as gz:
+            want = pd.concat(list(real(gz, chunksize=100000, iterator=True)))
+    except Exception as e:  # noqa: BLE001 - the package must raise what pandas raises
+        with pytest.raises(type(e)):
+            bio.read_by_chunks(BUCKET, key, 100000)
+        return
+    got = bio.read_by_chunks(BUCKET, key, 100000)
+    pd.testing.assert_frame_equal(got, want, check_exact=True)
+    assert (not calls) == native

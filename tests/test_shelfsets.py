@@ -245,6 +245,19 @@ def test_splc_with_service(s3, service, dataset, rows):
                got[["ID_BB_GLOBAL", "RELATED_FIGI", "TICKER", "RELATED_TICKER"]].itertuples(index=False)]
     assert as_rows == rows
     pd.testing.assert_frame_equal(splc.data, before)
+    # The same steps in pandas: the frame whole (dtypes, column order, index).
+    start, end = before["RELTNSHP_START_DT"], before["RELTNSHP_END_DT"]
+    day = lambda col, d: pd.Timestamp(d) if col.dtype.kind == "M" else d  # noqa: E731 - all missing: datetime64
+    df = before[((start <= day(start, dt.date(2024, 6, 30))) | start.isna())
+                & ((end >= day(end, dt.date(2024, 1, 1))) | end.isna())]
+    df = df.reset_index(drop=True)
+    ticker_map = {"IBM US Equity": IBM, "AAPL US Equity": AAPL}
+    keep = df["ID_BB_GLOBAL"].isin(list(ticker_map.values()))
+    df = df[keep & (df["RELATIONSHIP"] == dataset.upper()) if dataset != "competitor" else keep]
+    df = df.reset_index(drop=True)
+    df["TICKER"] = df["ID_BB_GLOBAL"].map({v: k for k, v in ticker_map.items()})
+    df["RELATED_TICKER"] = got["RELATED_TICKER"]
+    pd.testing.assert_frame_equal(got, df, check_exact=True, check_index_type=True, check_column_type=True)
 
 
 def test_splc_missing_object_and_empty_listing(s3):

@@ -7,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <unordered_set>
 
 namespace orvane::core::plain_csv {
@@ -169,26 +170,64 @@ constexpr size_t kParallelBytes = size_t(8) << 20;
 
 }  // namespace
 
+namespace {
+
+// The header's names into `t`; false when pandas must read the file.
+bool read_header(std::string_view header, Table &t) {
+    if (header.empty() || !printable(header)) return false;
+    std::unordered_set<std::string_view> seen;
+    size_t start = 0;
+    while (true) {
+        const size_t comma = header.find(',', start);
+        const std::string_view name =
+            header.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start);
+        if (name.empty() || name.front() == ' ' || name.back() == ' ' || !seen.insert(name).second) return false;
+        t.names.push_back(name);
+        if (comma == std::string_view::npos) break;
+        start = comma + 1;
+    }
+    return true;
+}
+
+// The parts' rows, in order, and each column's kind from what all parts saw.
+std::optional<Table> combine(Table t, std::vector<Part *> parts) {
+    const size_t width = t.names.size();
+    for (Part *part : parts)
+        if (!part->plain) return std::nullopt;
+    t.line_starts = std::move(parts[0]->line_starts);
+    for (size_t k = 1; k < parts.size(); ++k)
+        t.line_starts.insert(t.line_starts.end(), parts[k]->line_starts.begin(), parts[k]->line_starts.end());
+    if (t.rows() == 0) return std::nullopt;
+    for (size_t c = 0; c < width; ++c) {
+        bool numbers = false, texts = false, missing = false, decimals = false;
+        int widest_int = 0;
+        for (Part *part : parts) {
+            numbers |= part->numbers[c] != 0;
+            texts |= part->texts[c] != 0;
+            missing |= part->missing[c] != 0;
+            decimals |= part->decimals[c] != 0;
+            widest_int = std::max(widest_int, part->widest_int[c]);
+        }
+        if (numbers && texts) return std::nullopt;  // mixed columns: pandas' object mix, left to it
+        if (texts) {
+            t.kinds.push_back(ColumnKind::Text);
+        } else if (numbers && !missing && !decimals) {
+            t.kinds.push_back(ColumnKind::Int);
+        } else {
+            // Integers read as floats must be exact in a double.
+            if (widest_int > kMaxExactDigits) return std::nullopt;
+            t.kinds.push_back(ColumnKind::Float);
+        }
+    }
+    return t;
+}
+
+}  // namespace
+
 std::optional<Table> scan(std::string_view text) {
     Table t;
     const size_t header_end = text.find('\n');
-    if (header_end == std::string_view::npos || header_end == 0 || !printable(text.substr(0, header_end)))
-        return std::nullopt;
-    {
-        std::unordered_set<std::string_view> seen;
-        size_t start = 0;
-        const std::string_view header = text.substr(0, header_end);
-        while (true) {
-            const size_t comma = header.find(',', start);
-            const std::string_view name = header.substr(start, comma == std::string_view::npos ? std::string_view::npos
-                                                                                                 : comma - start);
-            if (name.empty() || name.front() == ' ' || name.back() == ' ' || !seen.insert(name).second)
-                return std::nullopt;
-            t.names.push_back(name);
-            if (comma == std::string_view::npos) break;
-            start = comma + 1;
-        }
-    }
+    if (header_end == std::string_view::npos || !read_header(text.substr(0, header_end), t)) return std::nullopt;
     const size_t width = t.names.size();
 
     // Two halves split at a line end, the second on its own thread, when the file is large.
@@ -205,47 +244,54 @@ std::optional<Table> scan(std::string_view text) {
         scan_part(text, body, split, width, first);
         if (helper.joinable()) helper.join();
     }
-    if (!first.plain || !second.plain) return std::nullopt;
-    t.line_starts = std::move(first.line_starts);
-    t.line_starts.insert(t.line_starts.end(), second.line_starts.begin(), second.line_starts.end());
-    std::vector<bool> numbers(width), texts(width), missing(width), decimals(width);
-    std::vector<int> widest_int(width);
-    for (size_t c = 0; c < width; ++c) {
-        numbers[c] = first.numbers[c] || second.numbers[c];
-        texts[c] = first.texts[c] || second.texts[c];
-        missing[c] = first.missing[c] || second.missing[c];
-        decimals[c] = first.decimals[c] || second.decimals[c];
-        widest_int[c] = std::max(first.widest_int[c], second.widest_int[c]);
-    }
-    if (t.rows() == 0) return std::nullopt;
+    return combine(std::move(t), {&first, &second});
+}
 
-    for (size_t c = 0; c < width; ++c) {
-        if (numbers[c] && texts[c]) return std::nullopt;  // mixed columns: pandas' object mix, left to it
-        if (texts[c]) {
-            t.kinds.push_back(ColumnKind::Text);
-        } else if (numbers[c] && !missing[c] && !decimals[c]) {
-            t.kinds.push_back(ColumnKind::Int);
-        } else {
-            // Integers read as floats must be exact in a double.
-            if (widest_int[c] > kMaxExactDigits) return std::nullopt;
-            t.kinds.push_back(ColumnKind::Float);
-        }
+std::optional<Table> scan_arriving(const char *data, const std::function<std::pair<size_t, bool>(size_t)> &wait) {
+    Table t;
+    auto [ready, ended] = wait(0);
+    // The header: the text up to the first line end.
+    size_t header_end = 0;
+    for (size_t searched = 0;;) {
+        const std::string_view text(data, ready);
+        header_end = text.find('\n', searched);
+        if (header_end != std::string_view::npos) break;
+        if (ended) return std::nullopt;
+        searched = ready;
+        std::tie(ready, ended) = wait(ready);
     }
-    return t;
+    if (!read_header(std::string_view(data, header_end), t)) return std::nullopt;
+
+    // The rows, as whole lines arrive (all that is left once the text has ended).
+    Part part(t.names.size());
+    size_t pos = header_end + 1;
+    while (true) {
+        size_t cut = ready;
+        if (!ended)
+            while (cut > pos && data[cut - 1] != '\n') --cut;
+        if (cut > pos) {
+            scan_part(std::string_view(data, ready), pos, cut, t.names.size(), part);
+            if (!part.plain) return std::nullopt;
+            pos = cut;
+        }
+        if (ended) break;
+        std::tie(ready, ended) = wait(ready);
+    }
+    return combine(std::move(t), {&part});
 }
 
 void split_row(std::string_view text, const Table &table, size_t row, std::vector<std::string_view> &cells) {
     cells.clear();
-    size_t start = table.line_starts[row];
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    while (true) {
-        size_t comma = text.find(',', start);
-        if (comma == std::string_view::npos || comma > end) comma = end;
-        cells.push_back(text.substr(start, comma - start));
-        if (comma == end) break;
-        start = comma + 1;
+    // One pass over the row's bytes: its cells are short, too short for a search call each.
+    const char *p = text.data() + table.line_starts[row], *const end = text.data() + text.size();
+    const char *start = p;
+    for (; p != end && *p != '\n'; ++p) {
+        if (*p == ',') {
+            cells.emplace_back(start, size_t(p - start));
+            start = p + 1;
+        }
     }
+    cells.emplace_back(start, size_t(p - start));
 }
 
 int64_t to_int(std::string_view cell) {

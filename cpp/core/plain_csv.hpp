@@ -11,7 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +34,10 @@ struct Table {
 
 // Scan `text` (the whole decompressed file). nullopt: pandas must read this file.
 std::optional<Table> scan(std::string_view text);
+
+// scan() of a text still arriving (a file being decompressed): `wait(seen)` blocks until more
+// than `seen` bytes are ready at `data`, or the text has ended, and gives (bytes ready, ended).
+std::optional<Table> scan_arriving(const char *data, const std::function<std::pair<size_t, bool>(size_t)> &wait);
 
 // The cells of data row `row`, in column order (valid while `text` lives).
 void split_row(std::string_view text, const Table &table, size_t row, std::vector<std::string_view> &cells);

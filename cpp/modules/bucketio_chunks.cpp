@@ -12,11 +12,17 @@
 // pandas' own road.
 #include "bucketio.hpp"
 
+#include "core/distinct_texts.hpp"
 #include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <optional>
 #include <string_view>
 #include <thread>
@@ -24,6 +30,7 @@
 using namespace nb::literals;
 namespace plain_csv = orvane::core::plain_csv;
 namespace gzip_member = orvane::core::gzip_member;
+using orvane::core::DistinctTexts;
 
 namespace bucketio {
 
@@ -62,33 +69,57 @@ nb::object text_cell(std::string_view cell) {
     return nb::steal(s);
 }
 
+// An object text column being filled: the numpy array's slots, the codes of the chunk being
+// converted, and one str per distinct text made so far.
+struct ObjectText {
+    nb::object array;
+    PyObject **slots = nullptr;
+    DistinctTexts distinct;
+    std::vector<uint32_t> codes;  // the current chunk's rows, from its first
+    std::vector<nb::object> strs;  // strs[code]
+};
+
 // A text column as pyarrow's large_string layout: offsets, the bytes, and a validity bitmap.
 struct ArrowText {
+    struct Free {
+        void operator()(uint8_t *p) const noexcept { std::free(p); }
+    };
     std::vector<int64_t> offsets;  // n + 1
-    std::vector<uint8_t> bytes;
+    std::unique_ptr<uint8_t, Free> bytes;  // `used` of them written
+    size_t used = 0;
     std::vector<uint8_t> valid;    // bit i set: row i has a value
     size_t missing = 0;
     bool chunk_all_missing = false;  // some chunk has no value in this column
 
-    // `most`: an upper bound of the bytes (the whole text), reserved once: pages never written
+    // `most`: an upper bound of the bytes (the whole text), allocated once: pages never written
     // are never committed, and the buffer never moves.
-    ArrowText(size_t n, size_t most) : offsets(n + 1, 0), valid((n + 7) / 8, 0) { bytes.reserve(most); }
+    ArrowText(size_t n, size_t most)
+        : offsets(n + 1, 0), bytes(static_cast<uint8_t *>(std::malloc(std::max<size_t>(most, 1)))), valid((n + 7) / 8, 0) {
+        if (!bytes) throw std::bad_alloc();
+    }
     // Row `row` (rows come in order); false for a missing cell.
     bool add(size_t row, std::string_view cell) {
         const bool value = !plain_csv::is_missing(cell);
         if (value) {
             valid[row / 8] |= uint8_t(1u << (row % 8));
-            const auto *p = reinterpret_cast<const uint8_t *>(cell.data());
-            bytes.insert(bytes.end(), p, p + cell.size());
+            std::memcpy(bytes.get() + used, cell.data(), cell.size());
+            used += cell.size();
         } else {
             ++missing;
         }
-        offsets[row + 1] = (int64_t) bytes.size();
+        offsets[row + 1] = (int64_t) used;
         return value;
     }
     bool present(size_t row) const { return valid[row / 8] >> (row % 8) & 1; }
     std::string_view cell(size_t row) const {
-        return {reinterpret_cast<const char *>(bytes.data()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
+        return {reinterpret_cast<const char *>(bytes.get()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
+    }
+    // The bytes written, as a numpy array that owns them.
+    nb::object take_bytes() {
+        nb::capsule owner(bytes.get(), [](void *p) noexcept { std::free(p); });
+        size_t shape[1] = {used};
+        uint8_t *data = bytes.release();  // now the capsule's
+        return nb::cast(nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>>(data, 1, shape, owner));
     }
 };
 
@@ -99,7 +130,7 @@ nb::object arrow_strings(ArrowText &&col, size_t n, const TextForm &form) {
     nb::object validity = missing ? pa.attr("py_buffer")(glue::numpy_of(std::move(col.valid))) : nb::none();
     nb::object values = pa.attr("LargeStringArray").attr("from_buffers")(
         n, pa.attr("py_buffer")(glue::numpy_of(std::move(col.offsets))),
-        pa.attr("py_buffer")(glue::numpy_of(std::move(col.bytes))), validity, missing);
+        pa.attr("py_buffer")(col.take_bytes()), validity, missing);
     nb::object array_type = form.dtype.attr("construct_array_type")();
     if (pandas_major >= 3) return array_type(values, "dtype"_a = form.dtype);
     return array_type(values);  // pandas 2's class fixes its own dtype
@@ -139,8 +170,21 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     std::optional<plain_csv::Table> table;
     {
         nb::gil_scoped_release released;  // `body` is held by the caller
-        raw = gzip_member::inflate_single(compressed);
-        if (raw) table = plain_csv::scan(raw->text());
+        bool again = true;  // inflate and scan one after the other
+        if (std::thread::hardware_concurrency() > 1) {
+            // Inflating on a second thread while the lines that have come are scanned.
+            gzip_member::InflateAhead ahead(compressed);
+            table = plain_csv::scan_arriving(ahead.data(), [&](size_t seen) { return ahead.wait(seen); });
+            if (!table) ahead.cancel();
+            raw = ahead.finish();
+            again = ahead.too_large();  // the trailer's size was wrong: its buffer was too small
+            if (!raw) table.reset();    // not plain, or a damaged stream: pandas reads it and reports
+        }
+        if (again) {
+            raw = gzip_member::inflate_single(compressed);
+            table.reset();
+            if (raw) table = plain_csv::scan(raw->text());
+        }
     }
     if (!table) return {};
     const std::string_view text = raw->text();
@@ -150,9 +194,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     std::vector<std::vector<int64_t>> ints(width);
     std::vector<std::vector<double>> doubles(width);
     std::vector<std::optional<ArrowText>> arrow_texts(width);
-    std::vector<nb::object> object_texts(width);
-    std::vector<PyObject **> object_slots(width, nullptr);
-    bool any_object_text = false;
+    std::vector<std::optional<ObjectText>> object_texts(width);
     for (size_t col = 0; col < width; ++col) {
         switch (kinds[col]) {
             case plain_csv::ColumnKind::Int: ints[col].resize(n); break;
@@ -161,20 +203,21 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 if (form->arrow) {
                     arrow_texts[col].emplace(n, text.size());
                 } else {
-                    any_object_text = true;
-                    object_texts[col] = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
-                    object_slots[col] = reinterpret_cast<PyObject **>(
-                        nb::cast<uintptr_t>(object_texts[col].attr("__array_interface__")["data"][0]));
+                    ObjectText &o = object_texts[col].emplace();
+                    o.array = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
+                    o.slots = reinterpret_cast<PyObject **>(
+                        nb::cast<uintptr_t>(o.array.attr("__array_interface__")["data"][0]));
+                    o.codes.resize(std::min(n, (size_t) rows_per_chunk));
                 }
                 break;
         }
     }
     nb::object nan = glue::import("numpy").attr("nan");
 
-    // One chunk of read_csv(chunksize=...): its rows parsed into the columns. Object text needs the
-    // interpreter; everything else is done with the GIL released, by two workers on a large chunk,
-    // each splitting the rows itself and filling its own columns: the text columns alternate, the
-    // numbers go with the second.
+    // One chunk of read_csv(chunksize=...): its rows parsed into the columns with the GIL released,
+    // by two workers on a large chunk, each splitting the rows itself and filling its own columns:
+    // the text columns alternate, the numbers go with the second. An object text column gets its
+    // cells' codes there, and its str objects afterwards, under the GIL.
     constexpr int kAll = -1;
     std::vector<int> worker(width, 1);
     for (size_t col = 0, texts = 0; col < width; ++col)
@@ -194,9 +237,8 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                         if (arrow_texts[col]) {
                             present[col] += arrow_texts[col]->add(row, cell);
                         } else {
-                            PyObject *old = object_slots[col][row];  // None from numpy.empty
-                            object_slots[col][row] = (plain_csv::is_missing(cell) ? nan : text_cell(cell)).release().ptr();
-                            Py_XDECREF(old);
+                            object_texts[col]->codes[row - first] =
+                                plain_csv::is_missing(cell) ? DistinctTexts::kMissing : object_texts[col]->distinct.code(cell);
                         }
                         break;
                 }
@@ -209,9 +251,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
         const size_t first = chunk * (size_t) rows_per_chunk;
         const size_t last = std::min(n, first + (size_t) rows_per_chunk);
         std::fill(present.begin(), present.end(), 0);
-        if (any_object_text) {
-            convert_rows(first, last, kAll);
-        } else {
+        {
             nb::gil_scoped_release released;
             if (two_workers && last - first >= kSharedChunkRows) {
                 std::thread helper([&] { convert_rows(first, last, 1); });
@@ -219,6 +259,19 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 helper.join();
             } else {
                 convert_rows(first, last, kAll);
+            }
+        }
+        // The chunk's object text cells: the str of their text (made once per distinct text), NaN
+        // where missing.
+        for (auto &o : object_texts) {
+            if (!o) continue;
+            for (size_t c = o->strs.size(); c < o->distinct.size(); ++c) o->strs.push_back(text_cell(o->distinct.text(c)));
+            for (size_t row = first; row < last; ++row) {
+                const uint32_t code = o->codes[row - first];
+                PyObject *value = code == DistinctTexts::kMissing ? nan.ptr() : o->strs[code].ptr();
+                PyObject *old = o->slots[row];  // None from numpy.empty
+                o->slots[row] = Py_NewRef(value);
+                Py_XDECREF(old);
             }
         }
         // A chunk without any value in a text column is a float64 chunk to pandas.
@@ -250,8 +303,8 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
             case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints[col])); break;
             case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles[col])); break;
             case plain_csv::ColumnKind::Text:
-                if (!arrow_texts[col])
-                    columns[name] = object_column(object_texts[col]);
+                if (object_texts[col])
+                    columns[name] = object_column(object_texts[col]->array);
                 else if (arrow_texts[col]->chunk_all_missing)
                     columns[name] = object_column(object_strings(*arrow_texts[col], n));
                 else
