@@ -5,6 +5,7 @@
 
 #include "glue/arrays.hpp"
 
+#include "core/distinct_texts.hpp"
 #include "core/event_windows.hpp"
 
 #include <nanobind/ndarray.h>
@@ -396,6 +397,46 @@ nb::object take_text(nb::handle values, const int64_t *rows, size_t n) {
     }
 }
 
+// `pd.factorize(take(values, rows), sort=True)[0]` for text held by pyarrow without missing
+// values, read from the chunks' bytes without gathering them: each row's text numbered in order
+// of first appearance, then the distinct texts ranked in byte order (the order in which pyarrow,
+// and so pandas, sorts str). False when the values are not in that layout.
+bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes) {
+    try {
+        nb::object chunked;
+        TextChunks src;
+        if (!text_chunks(values, chunked, src)) return false;
+        const int64_t length = src.first_row.back();
+        bool ok = true;
+        nb::gil_scoped_release unlocked;
+        core::DistinctTexts distinct;
+        codes.resize(n);
+        size_t c = 0;
+        for (size_t i = 0; i < n && ok; ++i) {
+            ok = rows[i] >= 0 && rows[i] < length;
+            if (!ok) break;
+            c = src.chunk_of(rows[i], c);
+            const TextChunk &chunk = src.chunks[c];
+            const int64_t local = rows[i] - src.first_row[c];
+            const int64_t from = src.large ? load<int64_t>(chunk.offsets, local) : load<int32_t>(chunk.offsets, local);
+            const int64_t to = src.large ? load<int64_t>(chunk.offsets, local + 1) : load<int32_t>(chunk.offsets, local + 1);
+            ok = from >= 0 && to >= from && to <= chunk.byte_count;
+            if (ok) codes[i] = distinct.code(to > from ? std::string_view(chunk.bytes + from, static_cast<size_t>(to - from))
+                                                        : std::string_view());
+        }
+        if (!ok) return false;
+        std::vector<uint32_t> order(distinct.size());
+        for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return distinct.text(a) < distinct.text(b); });
+        std::vector<int64_t> rank(order.size());
+        for (size_t k = 0; k < order.size(); ++k) rank[order[k]] = static_cast<int64_t>(k);
+        for (int64_t &code : codes) code = rank[static_cast<size_t>(code)];
+        return true;
+    } catch (nb::python_error &) {
+        return false;
+    }
+}
+
 nb::object take_text(nb::handle values, nb::handle rows) {
     I64Array r = i64_view(rows);
     return take_text(values, r.data(), r.shape(0));
@@ -522,23 +563,27 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
     nb::object key_values = item(df_bars, nb::str("key")).attr("_values");
-    nb::object keys = take_text(key_values, matches.bar_row.data(), matches.bar_row.size());
-    if (!keys.is_valid()) {
+    std::vector<int64_t> key_codes;
+    const int64_t *codes = nullptr;
+    nb::object codes_obj;
+    if (rank_text_rows(key_values, matches.bar_row.data(), matches.bar_row.size(), key_codes)) {
+        codes = key_codes.data();
+    } else {
         key_values = one_chunk(key_values);
-        keys = pd().attr("api").attr("extensions").attr("take")(
+        nb::object keys = pd().attr("api").attr("extensions").attr("take")(
             key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)), "allow_fill"_a = true);
+        codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
+        codes = i64_view(codes_obj).data();
     }
-    nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
-    I64Array codes = i64_view(codes_obj);
     std::vector<int64_t> win_row, bar_row, key_rank;
     win_row.reserve(matches.window_row.size());
     bar_row.reserve(matches.bar_row.size());
     key_rank.reserve(matches.bar_row.size());
     for (size_t k = 0; k < matches.window_row.size(); ++k)
-        if (codes.data()[k] >= 0) {
+        if (codes[k] >= 0) {
             win_row.push_back(matches.window_row[k]);
             bar_row.push_back(matches.bar_row[k]);
-            key_rank.push_back(codes.data()[k]);
+            key_rank.push_back(codes[k]);
         }
     if (win_row.empty()) return pandas_steps_for("no bar on a window minute");
 
