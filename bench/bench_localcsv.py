@@ -107,32 +107,32 @@ def side(name, args_file, out_file, threads=None):
     return float(secs), float(rss)
 
 
+def loaded(path):
+    with open(path, "rb") as f:
+        return pickle.load(f)
+
+
+def frames_equal(got, want):
+    try:
+        pd.testing.assert_frame_equal(got, want, check_exact=True)
+        return True
+    except AssertionError:
+        return False
+
+
 def case(label, args, tmp, single_thread=False):
     args_file, ref_out, pkg_out = (str(tmp / f"{label}.{x}") for x in ("args", "ref", "pkg"))
     with open(args_file, "wb") as f:
         pickle.dump(args, f)
     ref_s, ref_rss = side("reference", args_file, ref_out)
     pkg_s, pkg_rss = side("package", args_file, pkg_out)
-    with open(ref_out, "rb") as f:
-        want = pickle.load(f)
-    with open(pkg_out, "rb") as f:
-        got = pickle.load(f)
-    try:
-        pd.testing.assert_frame_equal(got, want, check_exact=True)
-        equal = True
-    except AssertionError:
-        equal = False
+    got = loaded(pkg_out)
+    equal = frames_equal(got, loaded(ref_out))
     print(f"{label:<34} reference {ref_s:9.4f}s  package {pkg_s:8.4f}s  ratio {ref_s / pkg_s:7.1f}x  "
           f"equal {equal}  peak RSS reference {ref_rss:7.1f} MB  package {pkg_rss:7.1f} MB", flush=True)
     if single_thread:
         one_s, one_rss = side("package", args_file, pkg_out, threads=1)
-        with open(pkg_out, "rb") as f:
-            one = pickle.load(f)
-        try:
-            pd.testing.assert_frame_equal(one, got, check_exact=True)
-            same = True
-        except AssertionError:
-            same = False
+        same = frames_equal(loaded(pkg_out), got)
         print(f"{label + ', 1 thread':<34} reference {ref_s:9.4f}s  package {one_s:8.4f}s  ratio {ref_s / one_s:7.1f}x  "
               f"same as threaded {same}  peak RSS package {one_rss:7.1f} MB", flush=True)
         equal = equal and same
