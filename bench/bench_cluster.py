@@ -20,7 +20,7 @@ from distributed import Client, LocalCluster
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from bench_localcsv import make_intraday  # noqa: E402
-from timing import best_of  # noqa: E402
+from timing import best_of, frames_equal  # noqa: E402
 
 from orvane_data import cluster  # noqa: E402
 from orvane_data.from_bqia import tickbars as tb  # noqa: E402
@@ -29,14 +29,6 @@ from orvane_data.from_localcsv import api  # noqa: E402
 FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"]
 TZ = "America/New_York"
 
-
-
-def equal(got, want):
-    try:
-        pd.testing.assert_frame_equal(got, want, check_exact=True)
-        return True
-    except AssertionError:
-        return False
 
 
 def event_inputs():
@@ -86,7 +78,7 @@ def main():
                 for name, run in runs.items():
                     run(client)  # workers import the package and warm up
                     secs, got = best_of(lambda: run(client), rounds=3)
-                    same = equal(got, one[name][1])
+                    same = frames_equal(got, one[name][1])
                     ok &= same
                     timings[name].append((secs, same))
         for name in runs:

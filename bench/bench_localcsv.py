@@ -20,6 +20,8 @@ import time
 import numpy as np
 import pandas as pd
 
+from timing import frames_equal
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"]
 
@@ -110,14 +112,6 @@ def side(name, args_file, out_file, threads=None):
 def loaded(path):
     with open(path, "rb") as f:
         return pickle.load(f)
-
-
-def frames_equal(got, want):
-    try:
-        pd.testing.assert_frame_equal(got, want, check_exact=True)
-        return True
-    except AssertionError:
-        return False
 
 
 def case(label, args, tmp, single_thread=False):

@@ -32,8 +32,6 @@ struct Frame {
 // Why the last parse_data_file or clean_ticker on this thread answered false: a short phrase for
 // the caller's log.
 const char *last_refusal();
-// The position in clean_ticker's `paths` of the file at fault, or -1 when no one file is.
-int last_refusal_file();
 
 // Decimal text converted correctly rounded (pandas 3's read_csv) or as pandas 2's default
 // converter does (the initial setting). Set once, before any parsing.

@@ -103,10 +103,6 @@ bool roll_adjust(Frame &f) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // One data file read and parsed; a file without rows has text columns, which pandas' stacking
 // does not simply skip.
 bool load_data_file(const std::string &path, std::string &buffer, Frame &frame) {
@@ -115,9 +111,6 @@ bool load_data_file(const std::string &path, std::string &buffer, Frame &frame) 
     if (frame.rows == 0) return refuse("a file without rows");
     return true;
 }
-
-// The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out);
 
 // The frame's text values copied out of the file texts into one buffer of their own (a run of
 // equal values shares one copy), so that the file texts can go as soon as a ticker is cleaned.
@@ -145,73 +138,6 @@ void own_texts(Frame &frame, std::vector<std::string> &buffers) {
     }
     buffers.swap(owned);  // the file texts go
 }
-
-}  // namespace
-
-bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
-                  std::vector<std::string> &buffers, Frame &out) {
-    buffers.assign(paths.size(), std::string());
-    std::vector<Frame> files(paths.size());
-    for (size_t i = 0; i < paths.size(); ++i) {
-        t_refusal_file = (int) i;
-        if (!load_data_file(paths[i], buffers[i], files[i])) return false;
-    }
-    t_refusal_file = -1;
-    return clean_files(files, sort, lower, upper, out);
-}
-
-void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
-    // Every file of every job is one task, in job order; the thread that parses a job's last file
-    // cleans that job. Tasks are taken in order, so only a few jobs' files are held at a time.
-    struct Task {
-        size_t job, file;
-    };
-    std::vector<Task> tasks;
-    for (size_t j = 0; j < jobs.size(); ++j)
-        for (size_t f = 0; f < jobs[j].paths.size(); ++f) tasks.push_back({j, f});
-    struct Progress {
-        std::vector<Frame> files;
-        std::vector<const char *> refusals;  // per file: null when it loaded
-        std::atomic<size_t> pending{0};
-    };
-    std::vector<Progress> progress(jobs.size());
-    for (size_t j = 0; j < jobs.size(); ++j) {
-        TickerJob &job = jobs[j];
-        job.ok = false;
-        job.refusal = job.paths.empty() ? "no file" : "";
-        job.refusal_file = -1;
-        job.buffers.assign(job.paths.size(), std::string());
-        job.frame = Frame();
-        progress[j].files.resize(job.paths.size());
-        progress[j].refusals.assign(job.paths.size(), nullptr);
-        progress[j].pending = job.paths.size();
-    }
-    auto finish = [&](size_t j) {
-        TickerJob &job = jobs[j];
-        Progress &p = progress[j];
-        // The first file at fault in the files' order, as a reader going through them would find.
-        for (size_t f = 0; f < p.refusals.size(); ++f)
-            if (p.refusals[f]) {
-                job.refusal = p.refusals[f];
-                job.refusal_file = (int) f;
-                p.files.clear();
-                return;
-            }
-        job.ok = clean_files(p.files, job.sort, job.lower, job.upper, job.frame);
-        std::vector<Frame>().swap(p.files);
-        if (job.ok) own_texts(job.frame, job.buffers);
-        else job.refusal = last_refusal();
-    };
-    parallel_for(tasks.size(), threads, [&](size_t k) {
-        const Task t = tasks[k];
-        TickerJob &job = jobs[t.job];
-        Progress &p = progress[t.job];
-        if (!load_data_file(job.paths[t.file], job.buffers[t.file], p.files[t.file])) p.refusals[t.file] = last_refusal();
-        if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) finish(t.job);
-    });
-}
-
-namespace {
 
 // Consecutive rows [begin, end) of one file.
 struct Run {
@@ -323,6 +249,7 @@ void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::
     runs.swap(kept);
 }
 
+// The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
 bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out) {
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
@@ -415,5 +342,65 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
 }
 
 }  // namespace
+
+bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
+                  std::vector<std::string> &buffers, Frame &out) {
+    buffers.assign(paths.size(), std::string());
+    std::vector<Frame> files(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i)
+        if (!load_data_file(paths[i], buffers[i], files[i])) return false;
+    return clean_files(files, sort, lower, upper, out);
+}
+
+void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
+    // Every file of every job is one task, in job order; the thread that parses a job's last file
+    // cleans that job. Tasks are taken in order, so only a few jobs' files are held at a time.
+    struct Task {
+        size_t job, file;
+    };
+    std::vector<Task> tasks;
+    for (size_t j = 0; j < jobs.size(); ++j)
+        for (size_t f = 0; f < jobs[j].paths.size(); ++f) tasks.push_back({j, f});
+    struct Progress {
+        std::vector<Frame> files;
+        std::vector<const char *> refusals;  // per file: null when it loaded
+        std::atomic<size_t> pending{0};
+    };
+    std::vector<Progress> progress(jobs.size());
+    for (size_t j = 0; j < jobs.size(); ++j) {
+        TickerJob &job = jobs[j];
+        job.ok = false;
+        job.refusal = job.paths.empty() ? "no file" : "";
+        job.refusal_file = -1;
+        job.buffers.assign(job.paths.size(), std::string());
+        job.frame = Frame();
+        progress[j].files.resize(job.paths.size());
+        progress[j].refusals.assign(job.paths.size(), nullptr);
+        progress[j].pending = job.paths.size();
+    }
+    auto finish = [&](size_t j) {
+        TickerJob &job = jobs[j];
+        Progress &p = progress[j];
+        // The first file at fault in the files' order, as a reader going through them would find.
+        for (size_t f = 0; f < p.refusals.size(); ++f)
+            if (p.refusals[f]) {
+                job.refusal = p.refusals[f];
+                job.refusal_file = (int) f;
+                p.files.clear();
+                return;
+            }
+        job.ok = clean_files(p.files, job.sort, job.lower, job.upper, job.frame);
+        std::vector<Frame>().swap(p.files);
+        if (job.ok) own_texts(job.frame, job.buffers);
+        else job.refusal = last_refusal();
+    };
+    parallel_for(tasks.size(), threads, [&](size_t k) {
+        const Task t = tasks[k];
+        TickerJob &job = jobs[t.job];
+        Progress &p = progress[t.job];
+        if (!load_data_file(job.paths[t.file], job.buffers[t.file], p.files[t.file])) p.refusals[t.file] = last_refusal();
+        if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) finish(t.job);
+    });
+}
 
 }  // namespace orvane::core

@@ -14,7 +14,6 @@ namespace orvane::core::csv_internal {
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 extern thread_local const char *t_refusal;
-extern thread_local int t_refusal_file;
 extern bool t_correct_rounding;
 
 inline bool refuse(const char *why) {
@@ -23,6 +22,9 @@ inline bool refuse(const char *why) {
 }
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Bytes the reader leaves to pandas: quotes, control and non-ASCII bytes.
+constexpr bool refused_byte(unsigned char ch) { return ch < 0x20 || ch >= 0x7f || ch == '"'; }
 
 void split(std::string_view line, std::vector<std::string_view> &fields);
 

@@ -60,7 +60,6 @@ bool read_file(const std::string &path, std::string &out) {
 namespace csv_internal {
 
 thread_local const char *t_refusal = "";
-thread_local int t_refusal_file = -1;
 bool t_correct_rounding = false;
 
 void split(std::string_view line, std::vector<std::string_view> &fields) {
@@ -211,7 +210,7 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
     // Per byte: 0 plain, 1 the cell's end (',' or '\n'), 2 refused (quotes, control, non-ASCII).
     static constexpr auto kClass = [] {
         std::array<uint8_t, 256> c{};
-        for (int b = 0; b < 256; ++b) c[b] = b < 0x20 || b >= 0x7f || b == '"' ? 2 : 0;
+        for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
         c[','] = c['\n'] = 1;
         return c;
     }();
@@ -242,8 +241,8 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
     const size_t line = first_end ? (size_t) (first_end - p) + 1 : (size_t) (stop - p);
     const size_t expect = (size_t) (stop - p) / line * 9 / 8 + 8;
     std::vector<Cell> kind(width);
-    std::vector<char> negative_zero(width, 0);
-    std::vector<std::vector<uint8_t>> scales(width);  // Float columns: digits after the point, per row  // an Int column holding "-0", which a float column keeps as -0.0
+    std::vector<char> negative_zero(width, 0);  // an Int column holding "-0", which a float column keeps as -0.0
+    std::vector<std::vector<uint8_t>> scales(width);  // Float columns: digits after the point, per row
     rows = 0;
     while (p < stop) {
         for (size_t j = 0; j < width; ++j) {
@@ -347,7 +346,7 @@ bool general_body(const char *p, const char *const stop, size_t width, std::vect
                 field = ++p;
                 continue;
             }
-            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes");
+            if (refused_byte(ch)) return refuse("quotes, control or non-ASCII bytes");
             ++p;
         }
         if (count != width) return refuse("a ragged line");  // ragged, or a blank line
@@ -393,7 +392,6 @@ bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double
 
 const char *last_refusal() { return t_refusal; }
 
-int last_refusal_file() { return t_refusal_file; }
 
 void set_correct_rounding(bool on) { t_correct_rounding = on; }
 
@@ -412,7 +410,7 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
     for (std::string_view l : lines) {
         if (l.empty()) return refuse("a blank header line");  // blank lines: pandas skips them, the csv module does not
         for (unsigned char ch : l)
-            if (ch < 0x20 || ch >= 0x7f || ch == '"') return refuse("quotes, control or non-ASCII bytes in the header");
+            if (refused_byte(ch)) return refuse("quotes, control or non-ASCII bytes in the header");
     }
 
     std::vector<std::string_view> head, second;

@@ -88,10 +88,11 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     if (!truthy(set(flds).attr("issubset")(set(measure))))
         glue::raise(PyExc_ValueError, "Only the following params are allow in `flds`: " + glue::to_str(measure) + ".");
 
-    std::vector<TickerBars> all = all_ticker_bars(tickers, start, end, path, daily, bar_convention);
+    unsigned threads = 1;
+    std::vector<TickerBars> all = all_ticker_bars(tickers, start, end, path, daily, bar_convention, threads);
 
     if (!return_ohlcv && !all.empty()) {
-        nb::object table = native_table(all, flds, fields);
+        nb::object table = native_table(all, flds, fields, threads);
         if (table.is_valid()) return table;
         log_fallback("the (field, date) table", "some ticker's bars are outside what the native reshape reproduces");
     }
@@ -203,7 +204,7 @@ ORVANE_MODULE(api, m) {
                   }
                   const long value = nb::cast<long>(n);
                   if (value < 1) glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
-                  g_num_threads = (int) std::min<long>(value, 1024);
+                  g_num_threads = (int) std::min<long>(value, kMaxThreads);
                   return nb::none();
               });
 

@@ -76,12 +76,17 @@ nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start
 
 // ---- the native road (api_native.cpp) ----
 std::string fs_path(const std::string &text);
+// The native threads of one query: set_num_threads' cap (g_num_threads, 0 for none), else
+// ORVANE_NUM_THREADS, else every core available; never more than kMaxThreads.
+inline constexpr long kMaxThreads = 1024;
 extern int g_num_threads;
 unsigned thread_count();
-// Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads,
-// the pandas steps for those the native reader refuses.
+// Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads
+// (told in `threads`, once the tickers are located), the pandas steps for those the native reader
+// refuses.
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
-                                        const std::string &csv_path, bool daily, nb::handle bar_convention);
+                                        const std::string &csv_path, bool daily, nb::handle bar_convention,
+                                        unsigned &threads);
 nb::object text_array(const std::vector<std::string_view> &texts);
 nb::object stamp_array(const std::vector<int64_t> &ns);
 nb::object text_column(nb::object objects);
@@ -91,6 +96,7 @@ bool name_taken(std::string_view n);
 int64_t unit_factor(const std::string &dtype);
 const char *unit_name(int64_t factor);
 bool all_finite(const double *v, size_t n);
-nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure);
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
+                        unsigned threads);
 
 }  // namespace api

@@ -35,7 +35,7 @@ unsigned thread_count() {
         if (*stop != '\0' || n < 1)
             glue::raise(PyExc_ValueError,
                         std::string("ORVANE_NUM_THREADS must be a positive whole number, not '") + env + "'");
-        return (unsigned) std::min<long>(n, 1024);
+        return (unsigned) std::min<long>(n, kMaxThreads);
     }
     return core::available_cores();
 }
@@ -45,7 +45,7 @@ namespace {
 // A ticker on its way through the native road: where its files are and what it asks for.
 struct Pending {
     Located loc;
-    bool native = false;      // its files go to the native reader
+    size_t job = SIZE_MAX;    // its files' position among the native reader's jobs, if they go there
     const char *why = "";     // why not, or why the reader refused them
     std::string where;        // the file or directory at fault
 };
@@ -53,14 +53,14 @@ struct Pending {
 }  // namespace
 
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
-                                        const std::string &csv_path, bool daily, nb::handle bar_convention) {
+                                        const std::string &csv_path, bool daily, nb::handle bar_convention,
+                                        unsigned &threads) {
     // 1. With the interpreter: each ticker's directory and day files, in the tickers' order. An
     //    error here is raised only after the tickers before it have been answered, as a loop over
     //    the tickers would.
     std::vector<TickerBars> out;
     std::vector<Pending> pending;
     std::vector<core::TickerJob> jobs;
-    std::vector<size_t> job_of;  // per ticker: its position in jobs, or SIZE_MAX
     std::optional<nb::python_error> stopped;
     // A lower bound that cannot be formed is the pandas road's to report, in its own order.
     nb::object lower;
@@ -82,7 +82,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
             } else if (!lower.is_valid() || job.paths.empty()) {
                 p.why = job.paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
             } else {
-                p.native = true;
+                p.job = jobs.size();
                 job.sort = !daily;
                 job.lower = utf8(lower);
                 job.upper = utf8(end);
@@ -94,13 +94,12 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
         TickerBars t;
         t.ticker = nb::borrow(ticker);
         out.push_back(std::move(t));
-        job_of.push_back(p.native ? jobs.size() : SIZE_MAX);
-        if (p.native) jobs.push_back(std::move(job));
+        if (p.job != SIZE_MAX) jobs.push_back(std::move(job));
         pending.push_back(std::move(p));
     }
 
     // 2. Without it: every file read, parsed and cleaned on the native threads.
-    const unsigned threads = thread_count();
+    threads = thread_count();
     {
         nb::gil_scoped_release release;
         core::clean_tickers(jobs, threads);
@@ -110,8 +109,8 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
     //    the native reader refused (whose errors come in that order).
     for (size_t i = 0; i < out.size(); ++i) {
         Pending &p = pending[i];
-        if (p.native) {
-            core::TickerJob &job = jobs[job_of[i]];
+        if (p.job != SIZE_MAX) {
+            core::TickerJob &job = jobs[p.job];
             if (job.ok && g_pandas3 && job.frame.rows == 0) {
                 p.why = "no rows left after the window and cleaning";  // pandas 3 gives an empty time column seconds
             } else if (job.ok) {
@@ -225,7 +224,8 @@ bool all_finite(const double *v, size_t n) {
 
 // The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
 // are outside what the native reshape reproduces exactly (then pandas melts and pivots).
-nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure) {
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
+                        unsigned threads) {
     // Fields to build: flds itself when it lists distinct fields, else all of them, then .loc[flds].
     std::vector<size_t> wanted;
     bool direct = nb::len(flds) > 0;
@@ -333,7 +333,6 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     if (!any_float || inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
 
     const size_t n_ids = nb::len(ids);
-    const unsigned threads = thread_count();
     std::vector<int64_t> dates;
     {
         nb::gil_scoped_release release;

@@ -4,6 +4,7 @@
 
 #include "core/distinct_texts.hpp"
 #include "glue/arrays.hpp"
+#include "glue/arrow_text.hpp"
 
 #include <datetime.h>
 
@@ -123,46 +124,24 @@ std::optional<std::pair<nb::object, nb::object>> factorize_texts(nb::handle pd, 
 std::optional<std::pair<nb::object, nb::object>> factorize_arrow_texts(nb::handle pd, nb::handle col) {
     nb::object array = col.attr("array");
     if (!nb::hasattr(array, "__arrow_array__")) return std::nullopt;
-    nb::object pa = glue::import("pyarrow");
     nb::object chunked = array.attr("__arrow_array__")();
-    if (!nb::isinstance(chunked, pa.attr("ChunkedArray"))) return std::nullopt;
-    nb::object type = chunked.attr("type");
-    const bool large = type.equal(pa.attr("large_string")());
-    if (!large && !type.equal(pa.attr("string")())) return std::nullopt;
+    glue::ArrowTexts texts;
+    if (!nb::isinstance(chunked, glue::import("pyarrow").attr("ChunkedArray")) || !glue::arrow_texts(chunked, texts))
+        return std::nullopt;
     const size_t n = nb::len(col);
+    if (texts.first_row.back() != static_cast<int64_t>(n)) return std::nullopt;
     std::vector<intptr_t> codes(n);
     orvane::core::DistinctTexts distinct;
     size_t row = 0;
-    for (nb::handle chunk : chunked.attr("chunks")) {
-        nb::object buffers = chunk.attr("buffers")();
-        const size_t length = nb::len(chunk), offset = nb::cast<size_t>(chunk.attr("offset"));
-        if (row + length > n || nb::len(buffers) != 3) return std::nullopt;
-        auto address = [&](int i) -> const uint8_t * {
-            nb::object buffer = buffers[nb::int_(i)];
-            return buffer.is_none() ? nullptr : reinterpret_cast<const uint8_t *>(nb::cast<uintptr_t>(buffer.attr("address")));
-        };
-        const uint8_t *valid = address(0), *offsets = address(1), *data = address(2);
-        if (!offsets || (!data && length)) return std::nullopt;
-        for (size_t i = offset; i < offset + length; ++i, ++row) {
-            if (valid && !(valid[i / 8] >> (i % 8) & 1)) {
-                codes[row] = -1;
-                continue;
-            }
-            int64_t begin, end;
-            if (large) {
-                std::memcpy(&begin, offsets + 8 * i, 8);
-                std::memcpy(&end, offsets + 8 * (i + 1), 8);
-            } else {
-                int32_t b, e;
-                std::memcpy(&b, offsets + 4 * i, 4);
-                std::memcpy(&e, offsets + 4 * (i + 1), 4);
-                begin = b;
-                end = e;
-            }
-            codes[row] = distinct.code({reinterpret_cast<const char *>(data) + begin, size_t(end - begin)});
+    for (size_t c = 0; c < texts.chunks.size(); ++c) {
+        const glue::ArrowTextChunk &chunk = texts.chunks[c];
+        for (int64_t i = 0; i < texts.first_row[c + 1] - texts.first_row[c]; ++i, ++row) {
+            std::string_view text;
+            if (texts.missing(chunk, i)) codes[row] = -1;
+            else if (texts.text(chunk, i, text)) codes[row] = distinct.code(text);
+            else return std::nullopt;
         }
     }
-    if (row != n) return std::nullopt;
     nb::object uniques = glue::object_array(distinct.size(), [&](size_t c) {
         const std::string_view text = distinct.text(c);
         PyObject *s = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict");

@@ -4,6 +4,7 @@
 #include "tickbars_windows.hpp"
 
 #include "glue/arrays.hpp"
+#include "glue/arrow_text.hpp"
 
 #include "core/distinct_texts.hpp"
 #include "core/event_windows.hpp"
@@ -208,25 +209,8 @@ nb::object keep_object(nb::object values) {
 // handled (string or large_string chunks without missing values, and a pandas that wraps a pyarrow
 // result as its own take does); anything else goes to pandas' take.
 
-// One chunk of a string or large_string array: the offsets from its first row on, and its bytes.
-struct TextChunk {
-    const unsigned char *offsets;  // int32 (string) or int64 (large_string) values
-    const char *bytes;
-    int64_t byte_count;
-};
-
-struct TextChunks {
-    bool large = false;               // large_string: int64 offsets; string: int32 offsets
-    std::vector<TextChunk> chunks;
-    std::vector<int64_t> first_row;   // column row of each chunk's first row, then the length
-
-    // The chunk holding column row `row` (0 <= row < length); `c` is the previous answer, as rows
-    // mostly come in runs.
-    size_t chunk_of(int64_t row, size_t c) const {
-        if (row >= first_row[c] && row < first_row[c + 1]) return c;
-        return static_cast<size_t>(std::upper_bound(first_row.begin(), first_row.end(), row) - first_row.begin()) - 1;
-    }
-};
+using TextChunk = glue::ArrowTextChunk;
+using TextChunks = glue::ArrowTexts;
 
 int64_t buffer_address(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr("address")); }
 
@@ -234,36 +218,8 @@ int64_t buffer_address(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr
 bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
     chunked = nb::getattr(values, "_pa_array", nb::none());
     if (chunked.is_none() || !nb::hasattr(values, "_from_pyarrow_array")) return false;
-    nb::object types = glue::import("pyarrow").attr("types");
-    nb::object type = chunked.attr("type");
-    out.large = truthy(types.attr("is_large_string")(type));
-    if (!out.large && !truthy(types.attr("is_string")(type))) return false;
     if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
-    const int64_t width = out.large ? 8 : 4;
-    int64_t rows = 0;
-    out.first_row.push_back(0);
-    for (nb::handle chunk : chunked.attr("chunks")) {
-        const int64_t length = static_cast<int64_t>(nb::len(chunk));
-        const int64_t start = nb::cast<int64_t>(chunk.attr("offset"));
-        nb::object buffers = chunk.attr("buffers")();
-        if (nb::len(buffers) != 3) return false;
-        nb::object offsets = buffers[1], bytes = buffers[2];
-        TextChunk c{nullptr, nullptr, 0};
-        if (length > 0) {
-            if (offsets.is_none() || start < 0 ||
-                nb::cast<int64_t>(offsets.attr("size")) / width < start + length + 1)
-                return false;
-            c.offsets = reinterpret_cast<const unsigned char *>(buffer_address(offsets)) + width * start;
-            if (!bytes.is_none()) {
-                c.bytes = reinterpret_cast<const char *>(buffer_address(bytes));
-                c.byte_count = nb::cast<int64_t>(bytes.attr("size"));
-            }
-        }
-        out.chunks.push_back(c);
-        rows += length;
-        out.first_row.push_back(rows);
-    }
-    return !out.chunks.empty();
+    return glue::arrow_texts(chunked, out) && !out.chunks.empty();
 }
 
 // A new pyarrow buffer of `size` bytes and where to write it.
@@ -418,11 +374,9 @@ bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vecto
             c = src.chunk_of(rows[i], c);
             const TextChunk &chunk = src.chunks[c];
             const int64_t local = rows[i] - src.first_row[c];
-            const int64_t from = src.large ? load<int64_t>(chunk.offsets, local) : load<int32_t>(chunk.offsets, local);
-            const int64_t to = src.large ? load<int64_t>(chunk.offsets, local + 1) : load<int32_t>(chunk.offsets, local + 1);
-            ok = from >= 0 && to >= from && to <= chunk.byte_count;
-            if (ok) codes[i] = distinct.code(to > from ? std::string_view(chunk.bytes + from, static_cast<size_t>(to - from))
-                                                        : std::string_view());
+            std::string_view text;
+            ok = src.text(chunk, local, text);
+            if (ok) codes[i] = distinct.code(text);
         }
         if (!ok) return false;
         std::vector<uint32_t> order(distinct.size());
