@@ -6,7 +6,15 @@ namespace glue {
 
 size_t ArrowTexts::chunk_of(int64_t row, size_t c) const {
     if (row >= first_row[c] && row < first_row[c + 1]) return c;
-    return static_cast<size_t>(std::upper_bound(first_row.begin(), first_row.end(), row) - first_row.begin()) - 1;
+    // The last chunk starting at or before `row`, by a bisection without branches on the data (the
+    // rows of a gather often jump between chunks at random).
+    size_t base = 0, count = first_row.size() - 1;
+    while (count > 1) {
+        const size_t half = count / 2;
+        base = first_row[base + half] <= row ? base + half : base;
+        count -= half;
+    }
+    return base;
 }
 
 namespace {

@@ -242,73 +242,121 @@ void store(unsigned char *offsets, size_t i, int64_t v) {
     std::memcpy(offsets + sizeof(Offset) * i, &o, sizeof(Offset));
 }
 
-// The end of the run of rows from `i` on that follow each other in one chunk (their bytes follow
-// each other too, and are copied at once).
-size_t run_end(const int64_t *rows, size_t n, size_t i, int64_t chunk_end) {
-    size_t j = i + 1;
-    while (j < n && rows[j] == rows[j - 1] + 1 && rows[j] < chunk_end) ++j;
-    return j;
-}
+// A stretch of result rows written at once: source rows that follow each other in one chunk, one
+// source row repeated (a gather from a few distinct rows mostly repeats them), or missing rows.
+struct TextRun {
+    enum Kind : uint8_t { kFollowing, kRepeated, kMissing };
+    Kind kind = kMissing;
+    uint32_t chunk = 0;
+    int64_t local = 0;             // chunk row of the first source row
+    int64_t count = 0;             // result rows
+    const char *bytes = nullptr;   // the stretch's source bytes (following) or its one row's (repeated)
+    int64_t size = 0;              // their length
+};
 
-// The result's offsets, rows in runs: each row's string length added up, a missing row (-1) adding
-// nothing. False for a row outside the column or offsets that do not describe bytes of their chunk.
-template <class Offset>
-bool gather_offsets(const TextChunks &src, const int64_t *rows, size_t n, unsigned char *out, int64_t &total,
-                    int64_t &missing) {
+// How many runs ahead the source is fetched into the cache: the rows of a gather are scattered
+// over a column far larger than the cache, so each run would otherwise wait for memory.
+constexpr size_t kRunsAhead = 8;
+
+// The runs of `rows` (-1: missing); false for a row outside the column.
+bool text_runs(const TextChunks &src, const int64_t *rows, size_t n, std::vector<TextRun> &runs) {
     const int64_t length = src.first_row.back();
-    total = missing = 0;
     size_t c = 0;
-    for (size_t i = 0; i < n;) {
+    for (size_t i = 0, j = 0; i < n; i = j) {
+        TextRun run;
+        j = i + 1;
         if (rows[i] == -1) {
-            store<Offset>(out, i++, total);
-            ++missing;
-            continue;
+            while (j < n && rows[j] == -1) ++j;
+        } else {
+            if (rows[i] < 0 || rows[i] >= length) return false;
+            c = src.chunk_of(rows[i], c);
+            run.chunk = static_cast<uint32_t>(c);
+            run.local = rows[i] - src.first_row[c];
+            if (j < n && rows[j] == rows[i]) {
+                run.kind = TextRun::kRepeated;
+                while (j < n && rows[j] == rows[i]) ++j;
+            } else {
+                run.kind = TextRun::kFollowing;
+                while (j < n && rows[j] == rows[j - 1] + 1 && rows[j] < src.first_row[c + 1]) ++j;
+            }
         }
-        if (rows[i] < 0 || rows[i] >= length) return false;
-        c = src.chunk_of(rows[i], c);
-        const size_t j = run_end(rows, n, i, src.first_row[c + 1]);
-        const TextChunk &chunk = src.chunks[c];
-        const int64_t local = rows[i] - src.first_row[c];
-        int64_t at = load<Offset>(chunk.offsets, local);
-        const int64_t from = at;
-        if (from < 0) return false;
-        for (size_t k = i; k < j; ++k) {
-            store<Offset>(out, k, total + (at - from));
-            const int64_t next = load<Offset>(chunk.offsets, local + static_cast<int64_t>(k - i) + 1);
-            if (next < at) return false;
-            at = next;
-        }
-        if (at > chunk.byte_count) return false;
-        total += at - from;
-        i = j;
+        run.count = static_cast<int64_t>(j - i);
+        runs.push_back(run);
     }
-    store<Offset>(out, n, total);
     return true;
 }
 
-// The result's bytes (a run at once), and the validity bits when some rows are missing; the rows
-// were checked by gather_offsets.
+// The result's offsets, run by run, and each run's source bytes; `total` is the result's byte
+// count and `missing` its missing rows. False for offsets that do not describe bytes of their chunk.
 template <class Offset>
-void gather_bytes(const TextChunks &src, const int64_t *rows, size_t n, unsigned char *out, unsigned char *valid) {
-    if (valid) std::memset(valid, 0, (n + 7) / 8);
-    size_t c = 0;
-    int64_t at = 0;
-    for (size_t i = 0; i < n;) {
-        if (rows[i] == -1) {
-            ++i;
+bool gather_offsets(const TextChunks &src, std::vector<TextRun> &runs, unsigned char *out, int64_t &total,
+                    int64_t &missing) {
+    total = missing = 0;
+    size_t k = 0;  // result row
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (r + kRunsAhead < runs.size() && runs[r + kRunsAhead].kind != TextRun::kMissing) {
+            const TextRun &ahead = runs[r + kRunsAhead];
+            __builtin_prefetch(src.chunks[ahead.chunk].offsets + sizeof(Offset) * static_cast<size_t>(ahead.local));
+        }
+        TextRun &run = runs[r];
+        if (run.kind == TextRun::kMissing) {
+            for (int64_t i = 0; i < run.count; ++i) store<Offset>(out, k++, total);
+            missing += run.count;
             continue;
         }
-        c = src.chunk_of(rows[i], c);
-        const size_t j = run_end(rows, n, i, src.first_row[c + 1]);
-        const TextChunk &chunk = src.chunks[c];
-        const int64_t local = rows[i] - src.first_row[c];
-        const int64_t from = load<Offset>(chunk.offsets, local);
-        const int64_t to = load<Offset>(chunk.offsets, local + static_cast<int64_t>(j - i));
-        if (to > from) std::memcpy(out + at, chunk.bytes + from, static_cast<size_t>(to - from));
-        at += to - from;
+        const TextChunk &chunk = src.chunks[run.chunk];
+        const int64_t from = load<Offset>(chunk.offsets, run.local);
+        if (from < 0) return false;
+        int64_t at = from;
+        if (run.kind == TextRun::kRepeated) {
+            at = load<Offset>(chunk.offsets, run.local + 1);
+            if (at < from) return false;
+            for (int64_t i = 0; i < run.count; ++i) store<Offset>(out, k++, total + i * (at - from));
+        } else {
+            for (int64_t i = 0; i < run.count; ++i) {
+                store<Offset>(out, k++, total + (at - from));
+                const int64_t next = load<Offset>(chunk.offsets, run.local + i + 1);
+                if (next < at) return false;
+                at = next;
+            }
+        }
+        if (at > chunk.byte_count) return false;
+        run.bytes = chunk.bytes + from;
+        run.size = at - from;
+        total += run.kind == TextRun::kRepeated ? run.size * run.count : run.size;
+    }
+    store<Offset>(out, k, total);
+    return true;
+}
+
+// The result's bytes, and the validity bits when some rows are missing; the runs were checked by
+// gather_offsets.
+void gather_bytes(const std::vector<TextRun> &runs, unsigned char *out, unsigned char *valid) {
+    int64_t at = 0;
+    size_t k = 0;  // result row
+    for (size_t r = 0; r < runs.size(); ++r) {
+        if (r + kRunsAhead < runs.size()) __builtin_prefetch(runs[r + kRunsAhead].bytes);
+        const TextRun &run = runs[r];
+        if (run.kind == TextRun::kMissing) {
+            k += static_cast<size_t>(run.count);
+            continue;
+        }
         if (valid)
-            for (size_t k = i; k < j; ++k) valid[k / 8] |= static_cast<unsigned char>(1u << (k % 8));
-        i = j;
+            for (size_t i = k; i < k + static_cast<size_t>(run.count); ++i)
+                valid[i / 8] |= static_cast<unsigned char>(1u << (i % 8));
+        k += static_cast<size_t>(run.count);
+        if (run.size == 0) continue;
+        unsigned char *to = out + at;
+        std::memcpy(to, run.bytes, static_cast<size_t>(run.size));
+        if (run.kind == TextRun::kRepeated) {
+            // The text once, then what is written so far copied after itself until the run is full.
+            const int64_t whole = run.size * run.count;
+            for (int64_t done = run.size; done < whole; done *= 2)
+                std::memcpy(to + done, to, static_cast<size_t>(std::min(done, whole - done)));
+            at += whole;
+        } else {
+            at += run.size;
+        }
     }
 }
 
@@ -319,6 +367,7 @@ nb::object take_text(nb::handle values, const int64_t *rows, size_t n) {
         nb::object chunked;
         TextChunks src;
         if (!text_chunks(values, chunked, src)) return {};
+        std::vector<TextRun> runs;
         const size_t width = src.large ? 8 : 4;
         unsigned char *offsets = nullptr, *bytes = nullptr, *valid = nullptr;
         nb::object offsets_buffer = new_buffer(static_cast<int64_t>((n + 1) * width), offsets);
@@ -326,16 +375,20 @@ nb::object take_text(nb::handle values, const int64_t *rows, size_t n) {
         bool fits;
         {
             nb::gil_scoped_release unlocked;
-            fits = src.large ? gather_offsets<int64_t>(src, rows, n, offsets, total, missing)
-                             : gather_offsets<int32_t>(src, rows, n, offsets, total, missing) && total <= INT32_MAX;
+            fits = text_runs(src, rows, n, runs) &&
+                   (src.large ? gather_offsets<int64_t>(src, runs, offsets, total, missing)
+                              : gather_offsets<int32_t>(src, runs, offsets, total, missing) && total <= INT32_MAX);
         }
         if (!fits) return {};
         nb::object bytes_buffer = new_buffer(total, bytes);
         nb::object validity = nb::none();
-        if (missing > 0) validity = new_buffer(static_cast<int64_t>((n + 7) / 8), valid);
+        if (missing > 0) {
+            validity = new_buffer(static_cast<int64_t>((n + 7) / 8), valid);
+            std::memset(valid, 0, (n + 7) / 8);
+        }
         {
             nb::gil_scoped_release unlocked;
-            src.large ? gather_bytes<int64_t>(src, rows, n, bytes, valid) : gather_bytes<int32_t>(src, rows, n, bytes, valid);
+            gather_bytes(runs, bytes, valid);
         }
 
         // pyarrow.Array.from_buffers, wrapped in the pandas array type the way its take wraps.
@@ -367,15 +420,35 @@ bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vecto
         nb::gil_scoped_release unlocked;
         core::DistinctTexts distinct;
         codes.resize(n);
-        size_t c = 0;
+        // Rows are scattered over the column: a row's chunk is found and its offsets fetched
+        // kAhead rows before it is read, its bytes kAhead / 2 rows before.
+        constexpr size_t kAhead = 16;
+        struct Place {
+            const TextChunk *chunk = nullptr;
+            int64_t local = 0;
+        };
+        Place ahead[kAhead];
+        size_t hint = 0;
+        auto place = [&](size_t i) {
+            if (rows[i] < 0 || rows[i] >= length) return Place{};
+            hint = src.chunk_of(rows[i], hint);
+            Place p{&src.chunks[hint], rows[i] - src.first_row[hint]};
+            __builtin_prefetch(p.chunk->offsets + (src.large ? 8 : 4) * static_cast<size_t>(p.local));
+            return p;
+        };
+        for (size_t i = 0; i < std::min(n, kAhead); ++i) ahead[i] = place(i);
         for (size_t i = 0; i < n && ok; ++i) {
-            ok = rows[i] >= 0 && rows[i] < length;
-            if (!ok) break;
-            c = src.chunk_of(rows[i], c);
-            const TextChunk &chunk = src.chunks[c];
-            const int64_t local = rows[i] - src.first_row[c];
+            if (i + kAhead / 2 < n) {
+                const Place &p = ahead[(i + kAhead / 2) % kAhead];
+                if (p.chunk) {
+                    const int64_t from = src.offset(*p.chunk, p.local);
+                    if (from >= 0 && from < p.chunk->byte_count) __builtin_prefetch(p.chunk->bytes + from);
+                }
+            }
+            const Place p = ahead[i % kAhead];
+            if (i + kAhead < n) ahead[i % kAhead] = place(i + kAhead);
             std::string_view text;
-            ok = src.text(chunk, local, text);
+            ok = p.chunk && src.text(*p.chunk, p.local, text);
             if (ok) codes[i] = distinct.code(text);
         }
         if (!ok) return false;
