@@ -125,6 +125,46 @@ nb::object inferred_dtype(nb::handle value) {
     return inferred_column(one).attr("dtype");
 }
 
+namespace {
+
+nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
+    nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
+    nb::object tz = nb::getattr(dtype, "tz", nb::none());
+    nb::object index = pd().attr("DatetimeIndex")(values);
+    if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+    const std::string unit = datetime_unit(dtype);
+    if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
+    return index.attr("array");
+}
+
+// inferred_column for Timestamps that all share one type, zone and unit, the common case of rounded
+// release times: the column then has the dtype that one of them infers, and the values are
+// converted at once (pandas 3 converts aware Timestamps one by one, a few microseconds each).
+// Anything else takes the inference itself.
+nb::object timestamps_column(nb::handle values) {
+    const size_t n = nb::len(values);
+    if (n == 0) return inferred_column(values);
+    nb::object first = values[0];
+    if (!nb::isinstance(first, pd().attr("Timestamp"))) return inferred_column(values);
+    nb::object tz = first.attr("tz"), unit = first.attr("unit");
+    std::vector<int64_t> ns(n);
+    for (size_t i = 0; i < n; ++i) {
+        nb::object v = values[i];
+        if (!v.type().is(first.type()) || !v.attr("tz").is(tz) || !glue::equals(v.attr("unit"), unit))
+            return inferred_column(values);
+        try {
+            ns[i] = nb::cast<int64_t>(v.attr("value"));
+        } catch (nb::python_error &) {
+            return inferred_column(values);  // beyond the nanosecond range
+        }
+    }
+    nb::object dtype = inferred_dtype(first);
+    if (datetime_unit(dtype) != nb::cast<std::string>(unit)) return inferred_column(values);
+    return datetimes_from_ns(std::move(ns), dtype);
+}
+
+}  // namespace
+
 bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
                     Windows &w) {
     int64_t pre = 0, post = 0;
@@ -163,7 +203,7 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
     nb::list rounded;
     for (nb::handle t : originals) rounded.append(round_event_datetime(t, "round_down"_a = true));
     // Dtypes and units as the row-by-row construction gives them on the installed pandas.
-    w.release_times = inferred_column(rounded);
+    w.release_times = timestamps_column(rounded);
     w.minute_dtype = inferred_dtype(add(rounded[0], glue::import("datetime").attr("timedelta")()));
     w.name_dtype = inferred_dtype(uniques[0]);
     if (per_second(datetime_unit(w.release_times.attr("dtype"))) == 0 ||
@@ -479,15 +519,6 @@ nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     return gathered.is_valid() ? gathered : typed.attr("take")(codes_array);
 }
 
-nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
-    nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
-    nb::object tz = nb::getattr(dtype, "tz", nb::none());
-    nb::object index = pd().attr("DatetimeIndex")(values);
-    if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
-    const std::string unit = datetime_unit(dtype);
-    if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
-    return index.attr("array");
-}
 
 }  // namespace
 
