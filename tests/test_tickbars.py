@@ -354,8 +354,10 @@ def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, names, wi
                                   _event_bars_by_pandas(bars, cal, *window))
 
 
-@pytest.mark.parametrize("unit, names", [("ns", object), ("us", "str"), ("s:ns", "string[pyarrow]")])
-def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names):
+# The result's columns are gathered on native threads: one, and more threads than columns.
+@pytest.mark.parametrize("unit, names, threads", [("ns", object, "1"), ("us", "str", "1"), ("s:ns", "string[pyarrow]", "16")])
+def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names, threads):
+    monkeypatch.setenv("ORVANE_NUM_THREADS", threads)
     bars, cal = _random_case(3, NY, unit, names=names)
     want = _event_bars_by_pandas(bars, cal)
 

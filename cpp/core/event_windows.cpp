@@ -1,5 +1,7 @@
 #include "core/event_windows.hpp"
 
+#include "core/huge_pages.hpp"
+
 #include <algorithm>
 #include <new>
 #include <numeric>
@@ -120,8 +122,8 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     // Room for a few dozen securities' bars per window minute up front, never more than all bars.
     constexpr size_t kReservedBarsPerMinute = 64;
     std::vector<int64_t> hit_id, hit_row;
-    hit_id.reserve(std::min(n, m * kReservedBarsPerMinute));
-    hit_row.reserve(std::min(n, m * kReservedBarsPerMinute));
+    reserve_large(hit_id, std::min(n, m * kReservedBarsPerMinute));
+    reserve_large(hit_row, std::min(n, m * kReservedBarsPerMinute));
     std::vector<int64_t> start(ids + 1, 0);
     // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
     // them away before the hash lookup (it only filters; the lookup decides).
@@ -152,7 +154,7 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
         ++start[static_cast<size_t>(id) + 1];
     }
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> by_minute(hit_row.size());
+    std::vector<int64_t> by_minute = large_vector<int64_t>(hit_row.size());
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
         for (size_t k = 0; k < hit_row.size(); ++k)
@@ -165,8 +167,8 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
         size_t id = static_cast<size_t>(minute_id[i]);
         total += static_cast<size_t>(start[id + 1] - start[id]);
     }
-    out.window_row.reserve(total);
-    out.bar_row.reserve(total);
+    reserve_large(out.window_row, total);
+    reserve_large(out.bar_row, total);
     for (size_t i = 0; i < m; ++i) {
         size_t id = static_cast<size_t>(minute_id[i]);
         if (start[id] == start[id + 1]) {
@@ -204,7 +206,7 @@ std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_r
     std::vector<int64_t> start(groups + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> order(n);
+    std::vector<int64_t> order = large_vector<int64_t>(n);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) order[static_cast<size_t>(fill[static_cast<size_t>(group[i])]++)] = static_cast<int64_t>(i);
@@ -226,8 +228,8 @@ CalendarRows join_calendar(const int64_t *row_event, const int64_t *row_time, si
         rows_of[{cal_event[j], cal_time[j]}].push_back(static_cast<int64_t>(j));
     }
     CalendarRows out;
-    out.row.reserve(n);
-    out.calendar.reserve(n);
+    reserve_large(out.row, n);
+    reserve_large(out.calendar, n);
     const std::vector<int64_t> none{-1};
     std::pair<int64_t, int64_t> last_key{-1, 0};
     const std::vector<int64_t> *last = &none;

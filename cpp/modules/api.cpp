@@ -6,6 +6,7 @@
 // bars). The query keeps the bars inside a text window, cleans them, back-adjusts prices across
 // futures rolls and returns the long bar table or a (field, date) x ticker table.
 #include "api.hpp"
+#include "glue/threads.hpp"
 #include "api_notes.hpp"
 
 using namespace nb::literals;
@@ -204,7 +205,7 @@ ORVANE_MODULE(api, m) {
                   }
                   const long value = nb::cast<long>(n);
                   if (value < 1) glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
-                  g_num_threads = (int) std::min<long>(value, kMaxThreads);
+                  g_num_threads = (int) std::min<long>(value, glue::kMaxThreads);
                   return nb::none();
               });
 

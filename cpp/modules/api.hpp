@@ -77,8 +77,7 @@ nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start
 // ---- the native road (api_native.cpp) ----
 std::string fs_path(const std::string &text);
 // The native threads of one query: set_num_threads' cap (g_num_threads, 0 for none), else
-// ORVANE_NUM_THREADS, else every core available; never more than kMaxThreads.
-inline constexpr long kMaxThreads = 1024;
+// glue::default_threads().
 extern int g_num_threads;
 unsigned thread_count();
 // Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads

@@ -3,6 +3,7 @@
 #include "api.hpp"
 
 #include "core/parallel.hpp"
+#include "glue/threads.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -27,18 +28,7 @@ std::string fs_path(const std::string &text) {
 // Cleaning threads: set_num_threads' cap, else ORVANE_NUM_THREADS, else every core available.
 int g_num_threads = 0;  // 0: no cap set
 
-unsigned thread_count() {
-    if (g_num_threads > 0) return (unsigned) g_num_threads;
-    if (const char *env = std::getenv("ORVANE_NUM_THREADS"); env && *env) {
-        char *stop = nullptr;
-        const long n = std::strtol(env, &stop, 10);
-        if (*stop != '\0' || n < 1)
-            glue::raise(PyExc_ValueError,
-                        std::string("ORVANE_NUM_THREADS must be a positive whole number, not '") + env + "'");
-        return (unsigned) std::min<long>(n, kMaxThreads);
-    }
-    return core::available_cores();
-}
+unsigned thread_count() { return g_num_threads > 0 ? static_cast<unsigned>(g_num_threads) : glue::default_threads(); }
 
 namespace {
 

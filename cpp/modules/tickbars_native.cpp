@@ -8,12 +8,15 @@
 
 #include "core/distinct_texts.hpp"
 #include "core/event_windows.hpp"
+#include "core/huge_pages.hpp"
 
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <type_traits>
 
 using namespace nb::literals;
 namespace core = orvane::core;
@@ -231,284 +234,6 @@ bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_
 
 namespace {
 
-// An object ndarray stays object in the result (a DataFrame built from a bare one would infer
-// pandas 3's string dtype for text, unlike the join that the pandas steps make).
-nb::object keep_object(nb::object values) {
-    if (!nb::hasattr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
-        return values;
-    return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
-}
-
-// ---- text held by pyarrow: the gather of `take` done here ---------------------------------
-//
-// pandas 3 keeps text in pyarrow string chunks, and `take` on them copies every string through
-// pyarrow's take (after `one_chunk` has combined the chunks of a concatenated table into a new
-// buffer of the whole column). On pandas 2 the same text is an object array and `take` is a numpy
-// gather of pointers. Here the rows are read straight from the chunks' offsets and bytes and
-// written into one new chunk of the same pyarrow type, without the GIL. Only the plain layout is
-// handled (string or large_string chunks without missing values, and a pandas that wraps a pyarrow
-// result as its own take does); anything else goes to pandas' take.
-
-using TextChunk = glue::ArrowTextChunk;
-using TextChunks = glue::ArrowTexts;
-
-int64_t buffer_address(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr("address")); }
-
-// The chunks of a pandas array held as pyarrow string or large_string without missing values.
-bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
-    chunked = nb::getattr(values, "_pa_array", nb::none());
-    if (chunked.is_none() || !nb::hasattr(values, "_from_pyarrow_array")) return false;
-    if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
-    return glue::arrow_texts(chunked, out) && !out.chunks.empty();
-}
-
-// A new pyarrow buffer of `size` bytes and where to write it.
-nb::object new_buffer(int64_t size, unsigned char *&data) {
-    nb::object buffer = glue::import("pyarrow").attr("allocate_buffer")(size);
-    data = reinterpret_cast<unsigned char *>(buffer_address(buffer));
-    return buffer;
-}
-
-template <class Offset>
-int64_t load(const unsigned char *offsets, int64_t i) {
-    Offset v;
-    std::memcpy(&v, offsets + sizeof(Offset) * static_cast<size_t>(i), sizeof(Offset));
-    return v;
-}
-
-template <class Offset>
-void store(unsigned char *offsets, size_t i, int64_t v) {
-    const Offset o = static_cast<Offset>(v);
-    std::memcpy(offsets + sizeof(Offset) * i, &o, sizeof(Offset));
-}
-
-// A stretch of result rows written at once: source rows that follow each other in one chunk, one
-// source row repeated (a gather from a few distinct rows mostly repeats them), or missing rows.
-struct TextRun {
-    enum Kind : uint8_t { kFollowing, kRepeated, kMissing };
-    Kind kind = kMissing;
-    uint32_t chunk = 0;
-    int64_t local = 0;             // chunk row of the first source row
-    int64_t count = 0;             // result rows
-    const char *bytes = nullptr;   // the stretch's source bytes (following) or its one row's (repeated)
-    int64_t size = 0;              // their length
-};
-
-// How many runs ahead the source is fetched into the cache: the rows of a gather are scattered
-// over a column far larger than the cache, so each run would otherwise wait for memory.
-constexpr size_t kRunsAhead = 8;
-
-// The runs of `rows` (-1: missing); false for a row outside the column.
-bool text_runs(const TextChunks &src, const int64_t *rows, size_t n, std::vector<TextRun> &runs) {
-    const int64_t length = src.first_row.back();
-    size_t c = 0;
-    for (size_t i = 0, j = 0; i < n; i = j) {
-        TextRun run;
-        j = i + 1;
-        if (rows[i] == -1) {
-            while (j < n && rows[j] == -1) ++j;
-        } else {
-            if (rows[i] < 0 || rows[i] >= length) return false;
-            c = src.chunk_of(rows[i], c);
-            run.chunk = static_cast<uint32_t>(c);
-            run.local = rows[i] - src.first_row[c];
-            if (j < n && rows[j] == rows[i]) {
-                run.kind = TextRun::kRepeated;
-                while (j < n && rows[j] == rows[i]) ++j;
-            } else {
-                run.kind = TextRun::kFollowing;
-                while (j < n && rows[j] == rows[j - 1] + 1 && rows[j] < src.first_row[c + 1]) ++j;
-            }
-        }
-        run.count = static_cast<int64_t>(j - i);
-        runs.push_back(run);
-    }
-    return true;
-}
-
-// The result's offsets, run by run, and each run's source bytes; `total` is the result's byte
-// count and `missing` its missing rows. False for offsets that do not describe bytes of their chunk.
-template <class Offset>
-bool gather_offsets(const TextChunks &src, std::vector<TextRun> &runs, unsigned char *out, int64_t &total,
-                    int64_t &missing) {
-    total = missing = 0;
-    size_t k = 0;  // result row
-    for (size_t r = 0; r < runs.size(); ++r) {
-        if (r + kRunsAhead < runs.size() && runs[r + kRunsAhead].kind != TextRun::kMissing) {
-            const TextRun &ahead = runs[r + kRunsAhead];
-            __builtin_prefetch(src.chunks[ahead.chunk].offsets + sizeof(Offset) * static_cast<size_t>(ahead.local));
-        }
-        TextRun &run = runs[r];
-        if (run.kind == TextRun::kMissing) {
-            for (int64_t i = 0; i < run.count; ++i) store<Offset>(out, k++, total);
-            missing += run.count;
-            continue;
-        }
-        const TextChunk &chunk = src.chunks[run.chunk];
-        const int64_t from = load<Offset>(chunk.offsets, run.local);
-        if (from < 0) return false;
-        int64_t at = from;
-        if (run.kind == TextRun::kRepeated) {
-            at = load<Offset>(chunk.offsets, run.local + 1);
-            if (at < from) return false;
-            for (int64_t i = 0; i < run.count; ++i) store<Offset>(out, k++, total + i * (at - from));
-        } else {
-            for (int64_t i = 0; i < run.count; ++i) {
-                store<Offset>(out, k++, total + (at - from));
-                const int64_t next = load<Offset>(chunk.offsets, run.local + i + 1);
-                if (next < at) return false;
-                at = next;
-            }
-        }
-        if (at > chunk.byte_count) return false;
-        run.bytes = chunk.bytes + from;
-        run.size = at - from;
-        total += run.kind == TextRun::kRepeated ? run.size * run.count : run.size;
-    }
-    store<Offset>(out, k, total);
-    return true;
-}
-
-// The result's bytes, and the validity bits when some rows are missing; the runs were checked by
-// gather_offsets.
-void gather_bytes(const std::vector<TextRun> &runs, unsigned char *out, unsigned char *valid) {
-    int64_t at = 0;
-    size_t k = 0;  // result row
-    for (size_t r = 0; r < runs.size(); ++r) {
-        if (r + kRunsAhead < runs.size()) __builtin_prefetch(runs[r + kRunsAhead].bytes);
-        const TextRun &run = runs[r];
-        if (run.kind == TextRun::kMissing) {
-            k += static_cast<size_t>(run.count);
-            continue;
-        }
-        if (valid)
-            for (size_t i = k; i < k + static_cast<size_t>(run.count); ++i)
-                valid[i / 8] |= static_cast<unsigned char>(1u << (i % 8));
-        k += static_cast<size_t>(run.count);
-        if (run.size == 0) continue;
-        unsigned char *to = out + at;
-        std::memcpy(to, run.bytes, static_cast<size_t>(run.size));
-        if (run.kind == TextRun::kRepeated) {
-            // The text once, then what is written so far copied after itself until the run is full.
-            const int64_t whole = run.size * run.count;
-            for (int64_t done = run.size; done < whole; done *= 2)
-                std::memcpy(to + done, to, static_cast<size_t>(std::min(done, whole - done)));
-            at += whole;
-        } else {
-            at += run.size;
-        }
-    }
-}
-
-// `take(values, rows, allow_fill=True)` for text held by pyarrow (-1: missing), or an invalid
-// object when the values are not in the plain layout (the caller takes pandas' road then).
-nb::object take_text(nb::handle values, const int64_t *rows, size_t n) {
-    try {
-        nb::object chunked;
-        TextChunks src;
-        if (!text_chunks(values, chunked, src)) return {};
-        std::vector<TextRun> runs;
-        const size_t width = src.large ? 8 : 4;
-        unsigned char *offsets = nullptr, *bytes = nullptr, *valid = nullptr;
-        nb::object offsets_buffer = new_buffer(static_cast<int64_t>((n + 1) * width), offsets);
-        int64_t total = 0, missing = 0;
-        bool fits;
-        {
-            nb::gil_scoped_release unlocked;
-            fits = text_runs(src, rows, n, runs) &&
-                   (src.large ? gather_offsets<int64_t>(src, runs, offsets, total, missing)
-                              : gather_offsets<int32_t>(src, runs, offsets, total, missing) && total <= INT32_MAX);
-        }
-        if (!fits) return {};
-        nb::object bytes_buffer = new_buffer(total, bytes);
-        nb::object validity = nb::none();
-        if (missing > 0) {
-            validity = new_buffer(static_cast<int64_t>((n + 7) / 8), valid);
-            std::memset(valid, 0, (n + 7) / 8);
-        }
-        {
-            nb::gil_scoped_release unlocked;
-            gather_bytes(runs, bytes, valid);
-        }
-
-        // pyarrow.Array.from_buffers, wrapped in the pandas array type the way its take wraps.
-        nb::list buffers;
-        buffers.append(validity);
-        buffers.append(offsets_buffer);
-        buffers.append(bytes_buffer);
-        nb::object array = glue::import("pyarrow").attr("Array").attr("from_buffers")(
-            chunked.attr("type"), n, buffers, "null_count"_a = missing);
-        nb::object out = values.attr("_from_pyarrow_array")(array);
-        if (!out.type().is(values.type()) || !glue::equals(out.attr("dtype"), values.attr("dtype"))) return {};
-        return out;
-    } catch (nb::python_error &) {
-        return {};
-    }
-}
-
-// `pd.factorize(take(values, rows), sort=True)[0]` for text held by pyarrow without missing
-// values, read from the chunks' bytes without gathering them: each row's text numbered in order
-// of first appearance, then the distinct texts ranked in byte order (the order in which pyarrow,
-// and so pandas, sorts str). False when the values are not in that layout.
-bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes) {
-    try {
-        nb::object chunked;
-        TextChunks src;
-        if (!text_chunks(values, chunked, src)) return false;
-        const int64_t length = src.first_row.back();
-        bool ok = true;
-        nb::gil_scoped_release unlocked;
-        core::DistinctTexts distinct;
-        codes.resize(n);
-        // Rows are scattered over the column: a row's chunk is found and its offsets fetched
-        // kAhead rows before it is read, its bytes kAhead / 2 rows before.
-        constexpr size_t kAhead = 16;
-        struct Place {
-            const TextChunk *chunk = nullptr;
-            int64_t local = 0;
-        };
-        Place ahead[kAhead];
-        size_t hint = 0;
-        auto place = [&](size_t i) {
-            if (rows[i] < 0 || rows[i] >= length) return Place{};
-            hint = src.chunk_of(rows[i], hint);
-            Place p{&src.chunks[hint], rows[i] - src.first_row[hint]};
-            __builtin_prefetch(p.chunk->offsets + (src.large ? 8 : 4) * static_cast<size_t>(p.local));
-            return p;
-        };
-        for (size_t i = 0; i < std::min(n, kAhead); ++i) ahead[i] = place(i);
-        for (size_t i = 0; i < n && ok; ++i) {
-            if (i + kAhead / 2 < n) {
-                const Place &p = ahead[(i + kAhead / 2) % kAhead];
-                if (p.chunk) {
-                    const int64_t from = src.offset(*p.chunk, p.local);
-                    if (from >= 0 && from < p.chunk->byte_count) __builtin_prefetch(p.chunk->bytes + from);
-                }
-            }
-            const Place p = ahead[i % kAhead];
-            if (i + kAhead < n) ahead[i % kAhead] = place(i + kAhead);
-            std::string_view text;
-            ok = p.chunk && src.text(*p.chunk, p.local, text);
-            if (ok) codes[i] = distinct.code(text);
-        }
-        if (!ok) return false;
-        std::vector<uint32_t> order(distinct.size());
-        for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return distinct.text(a) < distinct.text(b); });
-        std::vector<int64_t> rank(order.size());
-        for (size_t k = 0; k < order.size(); ++k) rank[order[k]] = static_cast<int64_t>(k);
-        for (int64_t &code : codes) code = rank[static_cast<size_t>(code)];
-        return true;
-    } catch (nb::python_error &) {
-        return false;
-    }
-}
-
-nb::object take_text(nb::handle values, nb::handle rows) {
-    I64Array r = i64_view(rows);
-    return take_text(values, r.data(), r.shape(0));
-}
-
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     nb::object codes_array = glue::numpy_of(std::move(codes));
@@ -538,49 +263,6 @@ nb::object metadata_native(Windows &w) {
     cols["time_diff"] = glue::numpy_of(std::move(diff));
     return pd().attr("DataFrame")(cols);
 }
-
-namespace {
-
-// Arrow-backed values in one chunk: a gather across the many chunks that a concatenated table
-// holds costs several times as much as combining them once and gathering from one buffer. Any
-// surprise (another array layout) keeps the values as they are.
-nb::object one_chunk(nb::object values) {
-    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
-    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
-        return values;
-    try {
-        nb::object pa = glue::import("pyarrow");
-        nb::list single;
-        single.append(chunks.attr("combine_chunks")());
-        nb::object combined = pa.attr("chunked_array")(single);
-        nb::object out;
-        try {
-            out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
-        } catch (nb::python_error &) {
-            out = nb::borrow(values.type())(combined);
-        }
-        if (glue::equals(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
-    } catch (nb::python_error &) {
-    }
-    return values;
-}
-
-// Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
-// `as_if_missing` says that the join filled rows that were dropped later.
-nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
-    nb::object take = pd().attr("api").attr("extensions").attr("take");
-    nb::object out;
-    if (!as_if_missing) {
-        out = take(values, rows, "allow_fill"_a = true);
-    } else {
-        nb::object padded = np().attr("append")(rows, -1);
-        out = item(take(values, padded, "allow_fill"_a = true),
-                   nb::steal(PySlice_New(nullptr, nb::int_(-1).ptr(), nullptr)));
-    }
-    return keep_object(out);
-}
-
-}  // namespace
 
 // The event bar table natively, or an invalid object when the inputs need the pandas steps.
 const char *native_refusal() { return t_reason; }
@@ -634,9 +316,9 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         codes = i64_view(codes_obj).data();
     }
     std::vector<int64_t> win_row, bar_row, key_rank;
-    win_row.reserve(matches.window_row.size());
-    bar_row.reserve(matches.bar_row.size());
-    key_rank.reserve(matches.bar_row.size());
+    core::reserve_large(win_row, matches.window_row.size());
+    core::reserve_large(bar_row, matches.bar_row.size());
+    core::reserve_large(key_rank, matches.bar_row.size());
     for (size_t k = 0; k < matches.window_row.size(); ++k)
         if (codes[k] >= 0) {
             win_row.push_back(matches.window_row[k]);
@@ -659,14 +341,15 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank.data()[w.release_event[r]];
         size_t groups = 0;
         std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
-        std::vector<int64_t> group(rows), time(rows);
+        std::vector<int64_t> group = core::large_vector<int64_t>(rows), time = core::large_vector<int64_t>(rows);
         for (size_t k = 0; k < rows; ++k) {
             group[k] = rel_group[static_cast<size_t>(win_row[k] / w.width)];
             time[k] = bar_ns.data()[bar_row[k]];
         }
         order = core::order_event_bars(group.data(), key_rank.data(), time.data(), rows, groups);
-        sorted_event.resize(rows);
-        sorted_time.resize(rows);
+        // The sort keys are spent: their memory takes each sorted row's release.
+        sorted_event = std::move(group);
+        sorted_time = std::move(time);
         for (size_t k = 0; k < rows; ++k) {
             size_t r = static_cast<size_t>(win_row[static_cast<size_t>(order[k])] / w.width);
             sorted_event[k] = w.release_event[r];
@@ -679,8 +362,9 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     }
 
     const size_t out_rows = final_rows.size();
-    std::vector<int64_t> out_event(out_rows), out_release(out_rows), out_diff(out_rows), out_bar(out_rows),
-        out_minute(out_rows);
+    std::vector<int64_t> out_event = core::large_vector<int64_t>(out_rows), out_release = core::large_vector<int64_t>(out_rows),
+        out_diff = core::large_vector<int64_t>(out_rows), out_bar = core::large_vector<int64_t>(out_rows),
+        out_minute = core::large_vector<int64_t>(out_rows);
     for (size_t i = 0; i < out_rows; ++i) {
         size_t k = static_cast<size_t>(order[static_cast<size_t>(final_rows[i])]);
         size_t r = static_cast<size_t>(win_row[k] / w.width);
@@ -699,18 +383,21 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     cols["time_diff"] = glue::numpy_of(std::move(out_diff));
     // The window minute (equal to the bar's stamp) in the unit of the window table.
     cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
-    const bool filled = matches.unmatched > 0;
+    // The bar and calendar columns, in their order, gathered together.
+    std::vector<ColumnTake> takes;
+    std::vector<nb::object> names;
     for (nb::handle col : bar_columns) {
         if (glue::equals(col, nb::str("datetime"))) continue;
         nb::object values = glue::equals(col, nb::str("key")) ? key_values : item(df_bars, col).attr("_values");
-        nb::object gathered = take_text(values, bar_rows);
-        cols[col] = gathered.is_valid() ? gathered : take_values(one_chunk(values), bar_rows, filled);
+        takes.push_back({values, bar_rows, matches.unmatched > 0, {}});
+        names.push_back(nb::borrow(col));
     }
     for (nb::handle col : cal_columns) {
-        nb::object values = item(calendar, col).attr("_values");
-        nb::object gathered = take_text(values, cal_rows_obj);
-        cols[col] = gathered.is_valid() ? gathered : take_values(one_chunk(values), cal_rows_obj, false);
+        takes.push_back({item(calendar, col).attr("_values"), cal_rows_obj, false, {}});
+        names.push_back(nb::borrow(col));
     }
+    gather_columns(takes);
+    for (size_t i = 0; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 

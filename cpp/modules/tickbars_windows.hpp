@@ -36,6 +36,29 @@ int64_t per_second(const std::string &unit);           // 0 for an unknown unit
 nb::object ns_values(nb::handle datetimes);            // int64 nanoseconds, or invalid
 nb::object inferred_dtype(nb::handle value);           // the dtype pandas infers for a column of it
 
+// ---- the columns of the event bar table (tickbars_gather.cpp) ----
+// An object ndarray as an object Series (a frame built from a bare one would infer pandas 3's
+// string dtype for text); anything else as it is.
+nb::object keep_object(nb::object values);
+// Arrow-backed values in one chunk (a gather across many chunks costs more than combining them once).
+nb::object one_chunk(nb::object values);
+// take(values, rows, allow_fill=True) for text held by pyarrow in its plain layout, else invalid.
+nb::object take_text(nb::handle values, nb::handle rows);
+// pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values,
+// read in place; false for any other values.
+bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes);
+
+// One result column: `values` at int64 `rows` (-1: missing), promoted as a left join promotes them
+// when `as_if_missing` (the join filled rows that were dropped later).
+struct ColumnTake {
+    nb::object values, rows;
+    bool as_if_missing = false;
+    nb::object result;
+};
+// Every column's result: text held by pyarrow and float64 / int64 numpy columns gathered natively,
+// several at once on glue::default_threads() threads; anything else through pandas' take.
+void gather_columns(std::vector<ColumnTake> &columns);
+
 // Before either road: MemoryError for a window table too long to ever be held, pandas' own error
 // for a window minute outside its unit's range.
 void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj);
