@@ -308,8 +308,10 @@ def _random_case(seed, tz, unit="ns", variant="holes", names=object):
     """`unit` is the calendar's time unit, or "calendar:bars" for two different units."""
     unit, _, bar_unit = unit.partition(":")
     rng = np.random.default_rng(seed)
-    bars = _minute_bars(["k3", "k1", "k2"], "2024-01-10 08:00", 240, tz=tz, seed=seed)
-    if variant != "full":
+    # "many-keys": enough securities that the keys of the matched bars are ranked in several parts.
+    keys = [f"k{i:03d}" for i in rng.permutation(200)] if variant == "many-keys" else ["k3", "k1", "k2"]
+    bars = _minute_bars(keys, "2024-01-10 08:00", 240, tz=tz, seed=seed)
+    if variant not in ("full", "many-keys"):
         bars = bars.drop(index=rng.choice(len(bars), 150, replace=False)).reset_index(drop=True)  # holes
         bars.loc[rng.choice(len(bars), 5), "key"] = None
         bars = pd.concat([bars, bars.iloc[:7]], ignore_index=True)  # repeated bars
@@ -355,10 +357,13 @@ def test_event_windows_equal_the_pandas_steps(seed, tz, unit, variant, names, wi
 
 
 # The result's columns are gathered on native threads: one, and more threads than columns.
-@pytest.mark.parametrize("unit, names, threads", [("ns", object, "1"), ("us", "str", "1"), ("s:ns", "string[pyarrow]", "16")])
-def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names, threads):
+@pytest.mark.parametrize("unit, names, threads, variant", [
+    ("ns", object, "1", "holes"), ("us", "str", "1", "holes"), ("s:ns", "string[pyarrow]", "16", "holes"),
+    ("ns", "str", "16", "many-keys"),
+])
+def test_event_windows_of_plain_inputs_need_no_pandas_join(monkeypatch, unit, names, threads, variant):
     monkeypatch.setenv("ORVANE_NUM_THREADS", threads)
-    bars, cal = _random_case(3, NY, unit, names=names)
+    bars, cal = _random_case(3, NY, unit, variant, names)
     want = _event_bars_by_pandas(bars, cal)
 
     def refuse(*args, **kwargs):

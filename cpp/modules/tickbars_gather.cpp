@@ -416,62 +416,86 @@ void gather_columns(std::vector<ColumnTake> &columns) {
     }
 }
 
+namespace {
+
+// Rows [begin, end) numbered by their text in `distinct`, into `codes`. The rows are scattered over
+// the column: a row's chunk is found and its offsets fetched kAhead rows before it is read, its
+// bytes kAhead / 2 rows before. False for a row outside the column or offsets that do not describe
+// bytes of their chunk.
+bool number_texts(const TextChunks &src, const int64_t *rows, size_t begin, size_t end, core::DistinctTexts &distinct,
+                  int64_t *codes) {
+    const int64_t length = src.first_row.back();
+    constexpr size_t kAhead = 16;
+    struct Place {
+        const TextChunk *chunk = nullptr;
+        int64_t local = 0;
+    };
+    Place ahead[kAhead];
+    size_t hint = 0;
+    auto place = [&](size_t i) {
+        if (rows[i] < 0 || rows[i] >= length) return Place{};
+        hint = src.chunk_of(rows[i], hint);
+        Place p{&src.chunks[hint], rows[i] - src.first_row[hint]};
+        __builtin_prefetch(p.chunk->offsets + (src.large ? 8 : 4) * static_cast<size_t>(p.local));
+        return p;
+    };
+    for (size_t i = begin; i < std::min(end, begin + kAhead); ++i) ahead[i % kAhead] = place(i);
+    for (size_t i = begin; i < end; ++i) {
+        if (i + kAhead / 2 < end) {
+            const Place &p = ahead[(i + kAhead / 2) % kAhead];
+            if (p.chunk) {
+                const int64_t from = src.offset(*p.chunk, p.local);
+                if (from >= 0 && from < p.chunk->byte_count) __builtin_prefetch(p.chunk->bytes + from);
+            }
+        }
+        const Place p = ahead[i % kAhead];
+        if (i + kAhead < end) ahead[i % kAhead] = place(i + kAhead);
+        std::string_view text;
+        if (!p.chunk || !src.text(*p.chunk, p.local, text)) return false;
+        codes[i] = distinct.code(text);
+    }
+    return true;
+}
+
+}  // namespace
+
 // `pd.factorize(take(values, rows), sort=True)[0]` for text held by pyarrow without missing
-// values, read from the chunks' bytes without gathering them: each row's text numbered in order
-// of first appearance, then the distinct texts ranked in byte order (the order in which pyarrow,
+// values, read from the chunks' bytes without gathering them: each row's text numbered (in parts,
+// on several threads), then the distinct texts ranked in byte order (the order in which pyarrow,
 // and so pandas, sorts str). False when the values are not in that layout.
 bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes) {
+    nb::object chunked;
+    TextChunks src;
     try {
-        nb::object chunked;
-        TextChunks src;
         if (!text_chunks(values, chunked, src)) return false;
-        const int64_t length = src.first_row.back();
-        bool ok = true;
-        nb::gil_scoped_release unlocked;
-        core::DistinctTexts distinct;
-        codes = core::large_vector<int64_t>(n);
-        // Rows are scattered over the column: a row's chunk is found and its offsets fetched
-        // kAhead rows before it is read, its bytes kAhead / 2 rows before.
-        constexpr size_t kAhead = 16;
-        struct Place {
-            const TextChunk *chunk = nullptr;
-            int64_t local = 0;
-        };
-        Place ahead[kAhead];
-        size_t hint = 0;
-        auto place = [&](size_t i) {
-            if (rows[i] < 0 || rows[i] >= length) return Place{};
-            hint = src.chunk_of(rows[i], hint);
-            Place p{&src.chunks[hint], rows[i] - src.first_row[hint]};
-            __builtin_prefetch(p.chunk->offsets + (src.large ? 8 : 4) * static_cast<size_t>(p.local));
-            return p;
-        };
-        for (size_t i = 0; i < std::min(n, kAhead); ++i) ahead[i] = place(i);
-        for (size_t i = 0; i < n && ok; ++i) {
-            if (i + kAhead / 2 < n) {
-                const Place &p = ahead[(i + kAhead / 2) % kAhead];
-                if (p.chunk) {
-                    const int64_t from = src.offset(*p.chunk, p.local);
-                    if (from >= 0 && from < p.chunk->byte_count) __builtin_prefetch(p.chunk->bytes + from);
-                }
-            }
-            const Place p = ahead[i % kAhead];
-            if (i + kAhead < n) ahead[i % kAhead] = place(i + kAhead);
-            std::string_view text;
-            ok = p.chunk && src.text(*p.chunk, p.local, text);
-            if (ok) codes[i] = distinct.code(text);
-        }
-        if (!ok) return false;
-        std::vector<uint32_t> order(distinct.size());
-        for (uint32_t k = 0; k < order.size(); ++k) order[k] = k;
-        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return distinct.text(a) < distinct.text(b); });
-        std::vector<int64_t> rank(order.size());
-        for (size_t k = 0; k < order.size(); ++k) rank[order[k]] = static_cast<int64_t>(k);
-        for (int64_t &code : codes) code = rank[static_cast<size_t>(code)];
-        return true;
     } catch (nb::python_error &) {
         return false;
     }
+    // The rows in parts, one per thread, each numbering its own texts; then every part's distinct
+    // texts ranked together.
+    constexpr size_t kRowsPerPart = size_t{1} << 14;
+    const size_t parts = std::clamp<size_t>(n / kRowsPerPart, 1, glue::default_threads());
+    nb::gil_scoped_release unlocked;
+    codes = core::large_vector<int64_t>(n);
+    std::vector<core::DistinctTexts> numbered(parts);
+    std::vector<char> read(parts, 0);
+    core::parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        read[p] = number_texts(src, rows, n * p / parts, n * (p + 1) / parts, numbered[p], codes.data());
+    });
+    if (std::find(read.begin(), read.end(), 0) != read.end()) return false;
+    std::vector<std::string_view> ranked;
+    for (const core::DistinctTexts &d : numbered)
+        for (size_t k = 0; k < d.size(); ++k) ranked.push_back(d.text(k));
+    std::sort(ranked.begin(), ranked.end());
+    ranked.erase(std::unique(ranked.begin(), ranked.end()), ranked.end());
+    core::parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const core::DistinctTexts &d = numbered[p];
+        std::vector<int64_t> rank(d.size());
+        for (size_t k = 0; k < d.size(); ++k)
+            rank[k] = std::lower_bound(ranked.begin(), ranked.end(), d.text(k)) - ranked.begin();
+        for (size_t i = n * p / parts; i < n * (p + 1) / parts; ++i) codes[i] = rank[static_cast<size_t>(codes[i])];
+    });
+    return true;
 }
 
 
