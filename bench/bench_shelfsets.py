@@ -5,6 +5,7 @@ One line: reference s, package s, ratio, equal. The goal is that the package is 
 """
 import gzip
 import io
+import logging
 import os
 import socket
 import sys
@@ -24,6 +25,7 @@ def start_server():
                        "AWS_SECRET_ACCESS_KEY": "testing", "AWS_DEFAULT_REGION": "us-east-1"})
     from moto.server import ThreadedMotoServer
 
+    logging.getLogger("werkzeug").setLevel(logging.ERROR)  # the server's request log
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
     server.start()
     return server

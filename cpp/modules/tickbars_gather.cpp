@@ -356,23 +356,6 @@ nb::object one_chunk(nb::object values) {
     return values;
 }
 
-nb::object take_text(nb::handle values, nb::handle rows) {
-    I64Array r = i64_view(rows);
-    TextGather text;
-    if (!text.prepare(values, r.data(), r.shape(0))) return {};
-    bool planned;
-    {
-        nb::gil_scoped_release unlocked;
-        planned = text.plan();
-    }
-    if (!planned || !text.allocate()) return {};
-    {
-        nb::gil_scoped_release unlocked;
-        text.copy();
-    }
-    return text.result();
-}
-
 void gather_columns(std::vector<ColumnTake> &columns) {
     enum Kind { kPandas, kText, kNumber };
     struct Job {

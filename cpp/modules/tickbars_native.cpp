@@ -239,9 +239,11 @@ nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     nb::object codes_array = glue::numpy_of(std::move(codes));
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
     // Typed once per distinct name, then gathered (codes are never -1 here).
-    nb::object typed = pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
-    nb::object gathered = take_text(typed, codes_array);
-    return gathered.is_valid() ? gathered : typed.attr("take")(codes_array);
+    std::vector<ColumnTake> names(1);
+    names[0].values = pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
+    names[0].rows = codes_array;
+    gather_columns(names);
+    return names[0].result;
 }
 
 

@@ -42,8 +42,6 @@ nb::object inferred_dtype(nb::handle value);           // the dtype pandas infer
 nb::object keep_object(nb::object values);
 // Arrow-backed values in one chunk (a gather across many chunks costs more than combining them once).
 nb::object one_chunk(nb::object values);
-// take(values, rows, allow_fill=True) for text held by pyarrow in its plain layout, else invalid.
-nb::object take_text(nb::handle values, nb::handle rows);
 // pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values,
 // read in place; false for any other values.
 bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes);
