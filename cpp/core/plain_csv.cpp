@@ -46,12 +46,14 @@ Cell classify(std::string_view s, int &significant) {
     significant = 0;
     if (is_missing(s)) return Cell::Missing;
     if (s.front() == ' ' || s.back() == ' ') return Cell::Unsure;  // pandas' number parser skips spaces
-    for (std::string_view b : kBooleans)
-        if (s == b) return Cell::Unsure;
-    std::string_view unsigned_part = (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
-    if (lower_equals(unsigned_part, "inf") || lower_equals(unsigned_part, "infinity") ||
-        lower_equals(unsigned_part, "nan"))
-        return Cell::Unsure;
+    if (!is_digit(s.front())) {  // the words below all start with a letter or a sign
+        for (std::string_view b : kBooleans)
+            if (s == b) return Cell::Unsure;
+        std::string_view unsigned_part = (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
+        if (lower_equals(unsigned_part, "inf") || lower_equals(unsigned_part, "infinity") ||
+            lower_equals(unsigned_part, "nan"))
+            return Cell::Unsure;
+    }
 
     // [sign] digits [. digits] [e|E [sign] digits], with at least one mantissa digit.
     size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
@@ -98,6 +100,9 @@ Cell classify(std::string_view s, int &significant) {
 bool is_missing(std::string_view cell) {
     if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
     if (cell.empty()) return true;
+    // Every marker starts with one of these; a number or a word mostly does not.
+    const char c = cell.front();
+    if (c != '#' && c != '-' && c != '1' && c != '<' && c != 'N' && c != 'n') return false;
     for (std::string_view m : kMissing)
         if (m.size() == cell.size() && m == cell) return true;
     return false;
