@@ -18,8 +18,15 @@ namespace api {
 // object text and nanoseconds.
 bool g_pandas3 = false;
 
-// The dtype of text columns and labels that pandas' own steps give.
-nb::object text_dtype() { return g_pandas3 ? nb::object(nb::str("str")) : builtin("object"); }
+// The dtype of text columns and labels that pandas' own steps give: resolved once, as the name
+// "str" is looked up among every registered dtype on each use.
+nb::object text_dtype() {
+    static PyObject *dtype = nullptr;  // kept for the life of the process
+    if (!dtype)
+        dtype = (g_pandas3 ? glue::import("pandas").attr("api").attr("types").attr("pandas_dtype")("str")
+                           : builtin("object")).release().ptr();
+    return nb::borrow(dtype);
+}
 
 // A DEBUG record naming the file (or ticker) and why it leaves the native road.
 void log_fallback(const std::string &where, const char *why) { glue::log_fallback("pandas reads " + where, why); }

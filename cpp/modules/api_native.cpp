@@ -149,7 +149,7 @@ nb::object stamp_array(const std::vector<int64_t> &ns) {
 // An object array of text as a column in pandas' default text dtype.
 nb::object text_column(nb::object objects) {
     if (!g_pandas3) return objects;
-    return glue::import("pandas").attr("array")(objects, "dtype"_a = "str");
+    return glue::import("pandas").attr("array")(objects, "dtype"_a = text_dtype());
 }
 
 nb::object native_frame(NativeBars &bars, nb::handle ticker) {
