@@ -4,19 +4,11 @@
 #include "tickbars_windows.hpp"
 
 #include "glue/arrays.hpp"
-#include "glue/arrow_text.hpp"
 
-#include "core/distinct_texts.hpp"
 #include "core/event_windows.hpp"
 #include "core/huge_pages.hpp"
 
 #include <nanobind/ndarray.h>
-
-#include <algorithm>
-#include <cstring>
-#include <limits>
-#include <memory>
-#include <type_traits>
 
 using namespace nb::literals;
 namespace core = orvane::core;
@@ -245,7 +237,6 @@ nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     gather_columns(names);
     return names[0].result;
 }
-
 
 }  // namespace
 
