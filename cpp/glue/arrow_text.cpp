@@ -21,11 +21,6 @@ namespace {
 
 int64_t buffer_size(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr("size")); }
 
-template <class T>
-const T *buffer_data(nb::handle buffer) {
-    return reinterpret_cast<const T *>(nb::cast<uintptr_t>(buffer.attr("address")));
-}
-
 }  // namespace
 
 bool arrow_texts(nb::handle chunked, ArrowTexts &out) {

@@ -53,6 +53,12 @@ struct ArrowTexts {
     }
 };
 
+// Where a pyarrow Buffer's bytes are, as T.
+template <class T>
+T *buffer_data(nb::handle buffer) {
+    return reinterpret_cast<T *>(nb::cast<uintptr_t>(buffer.attr("address")));
+}
+
 // The chunks of a pyarrow ChunkedArray of string or large_string, each buffer checked to hold the
 // rows it describes; false for any other type or layout.
 bool arrow_texts(nb::handle chunked, ArrowTexts &out);

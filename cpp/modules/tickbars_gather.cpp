@@ -4,7 +4,6 @@
 #include "tickbars_windows.hpp"
 
 #include "glue/arrow_text.hpp"
-#include "glue/threads.hpp"
 
 #include "core/distinct_texts.hpp"
 #include "core/huge_pages.hpp"
@@ -45,8 +44,6 @@ namespace {
 using TextChunk = glue::ArrowTextChunk;
 using TextChunks = glue::ArrowTexts;
 
-int64_t buffer_address(nb::handle buffer) { return nb::cast<int64_t>(buffer.attr("address")); }
-
 // The chunks of a pandas array held as pyarrow string or large_string without missing values.
 bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
     chunked = nb::getattr(values, "_pa_array", nb::none());
@@ -58,7 +55,7 @@ bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
 // A new pyarrow buffer of `size` bytes and where to write it.
 nb::object new_buffer(int64_t size, unsigned char *&data) {
     nb::object buffer = glue::import("pyarrow").attr("allocate_buffer")(size);
-    data = reinterpret_cast<unsigned char *>(buffer_address(buffer));
+    data = glue::buffer_data<unsigned char>(buffer);
     core::advise_huge_pages(data, static_cast<size_t>(size));
     return buffer;
 }
@@ -261,17 +258,27 @@ class TextGather {
 // made with the GIL, filled without it. The rows are scattered over a column far larger than the
 // cache, so each value is fetched a few rows before it is read. An int64 column becomes float64
 // where a row is missing, or everywhere when `as_if_missing`, as pandas promotes it.
+// The smallest and largest of a gather's rows, found once for all the columns that share them.
+struct RowSpan {
+    int64_t lowest = INT64_MAX, highest = INT64_MIN;
+    RowSpan(const int64_t *rows, size_t n) {
+        for (size_t i = 0; i < n; ++i) {
+            lowest = std::min(lowest, rows[i]);
+            highest = std::max(highest, rows[i]);
+        }
+    }
+};
+
 class NumberGather {
   public:
-    bool prepare(nb::handle values, const int64_t *rows, size_t n, bool as_if_missing) {
+    bool prepare(nb::handle values, const int64_t *rows, size_t n, const RowSpan &span, bool as_if_missing) {
         if (!nb::isinstance(values, np().attr("ndarray"))) return false;
-        bool missing = as_if_missing;
-        for (size_t i = 0; i < n && !missing; ++i) missing = rows[i] == -1;
+        span_ = &span;
         nb::object dtype = values.attr("dtype");
         if (glue::equals(dtype, nb::str("float64"))) return bind<double, double>(values, rows, n, "float64");
         if (!glue::equals(dtype, nb::str("int64"))) return false;
-        return missing ? bind<int64_t, double>(values, rows, n, "float64")
-                       : bind<int64_t, int64_t>(values, rows, n, "int64");
+        return as_if_missing || span.lowest == -1 ? bind<int64_t, double>(values, rows, n, "float64")
+                                                  : bind<int64_t, int64_t>(values, rows, n, "int64");
     }
     void fill() { fill_(*this); }
     nb::object result() const { return out_; }
@@ -284,8 +291,7 @@ class NumberGather {
         Source src;
         if (!nb::try_cast(values, src, false)) return false;
         const int64_t length = static_cast<int64_t>(src.shape(0)), lowest = std::is_floating_point_v<To> ? -1 : 0;
-        for (size_t i = 0; i < n; ++i)
-            if (rows[i] < lowest || rows[i] >= length) return false;
+        if (n > 0 && (span_->lowest < lowest || span_->highest >= length)) return false;
         source_ = nb::borrow(values);
         out_ = np().attr("empty")(n, "dtype"_a = dtype);
         from_ = src.data();
@@ -307,6 +313,7 @@ class NumberGather {
         };
         return true;
     }
+    const RowSpan *span_ = nullptr;
     nb::object source_, out_;
     const void *from_ = nullptr;
     void *to_ = nullptr;
@@ -356,7 +363,7 @@ nb::object one_chunk(nb::object values) {
     return values;
 }
 
-void gather_columns(std::vector<ColumnTake> &columns) {
+void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
     enum Kind { kPandas, kText, kNumber };
     struct Job {
         Kind kind = kPandas;
@@ -365,17 +372,20 @@ void gather_columns(std::vector<ColumnTake> &columns) {
         NumberGather number;
     };
     std::vector<Job> jobs(columns.size());
+    std::vector<std::pair<const int64_t *, RowSpan>> spans;  // one per distinct rows array
+    spans.reserve(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) {
         Job &job = jobs[i];
         job.rows = i64_view(columns[i].rows);
         const int64_t *rows = job.rows.data();
         const size_t n = job.rows.shape(0);
+        auto span = std::find_if(spans.begin(), spans.end(), [&](const auto &s) { return s.first == rows; });
+        if (span == spans.end()) span = spans.emplace(spans.end(), rows, RowSpan(rows, n));
         if (job.text.prepare(columns[i].values, rows, n))
             job.kind = kText;
-        else if (job.number.prepare(columns[i].values, rows, n, columns[i].as_if_missing))
+        else if (job.number.prepare(columns[i].values, rows, n, span->second, columns[i].as_if_missing))
             job.kind = kNumber;
     }
-    const unsigned threads = glue::default_threads();
     {
         nb::gil_scoped_release unlocked;
         core::parallel_for(jobs.size(), threads, [&](size_t i) {
@@ -446,7 +456,7 @@ bool number_texts(const TextChunks &src, const int64_t *rows, size_t begin, size
 // values, read from the chunks' bytes without gathering them: each row's text numbered (in parts,
 // on several threads), then the distinct texts ranked in byte order (the order in which pyarrow,
 // and so pandas, sorts str). False when the values are not in that layout.
-bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes) {
+bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned threads, std::vector<int64_t> &codes) {
     nb::object chunked;
     TextChunks src;
     try {
@@ -457,7 +467,7 @@ bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vecto
     // The rows in parts, one per thread, each numbering its own texts; then every part's distinct
     // texts ranked together.
     constexpr size_t kRowsPerPart = size_t{1} << 14;
-    const size_t parts = std::clamp<size_t>(n / kRowsPerPart, 1, glue::default_threads());
+    const size_t parts = std::clamp<size_t>(n / kRowsPerPart, 1, std::max(threads, 1u));
     nb::gil_scoped_release unlocked;
     codes = core::large_vector<int64_t>(n);
     std::vector<core::DistinctTexts> numbered(parts);

@@ -4,6 +4,7 @@
 #include "tickbars_windows.hpp"
 
 #include "glue/arrays.hpp"
+#include "glue/threads.hpp"
 
 #include "core/event_windows.hpp"
 #include "core/huge_pages.hpp"
@@ -230,11 +231,11 @@ namespace {
 nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
     nb::object codes_array = glue::numpy_of(std::move(codes));
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
-    // Typed once per distinct name, then gathered (codes are never -1 here).
+    // Typed once per distinct name, then gathered (codes are never -1 here; one column, one thread).
     std::vector<ColumnTake> names(1);
     names[0].values = pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
     names[0].rows = codes_array;
-    gather_columns(names);
+    gather_columns(names, 1);
     return names[0].result;
 }
 
@@ -287,6 +288,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     nb::object bar_ns_obj = ns_values(bar_times);
     if (!bar_ns_obj.is_valid()) return pandas_steps_for("bar times beyond the nanosecond range");
     I64Array bar_ns = i64_view(bar_ns_obj);
+    const unsigned threads = glue::default_threads();  // for the keys' ranking and the columns' gathers
     core::WindowMatches matches;
     {
         nb::gil_scoped_release unlocked;
@@ -299,7 +301,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     std::vector<int64_t> key_codes;
     const int64_t *codes = nullptr;
     nb::object codes_obj;
-    if (rank_text_rows(key_values, matches.bar_row.data(), matches.bar_row.size(), key_codes)) {
+    if (rank_text_rows(key_values, matches.bar_row.data(), matches.bar_row.size(), threads, key_codes)) {
         codes = key_codes.data();
     } else {
         key_values = one_chunk(key_values);
@@ -389,7 +391,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
         takes.push_back({item(calendar, col).attr("_values"), cal_rows_obj, false, {}});
         names.push_back(nb::borrow(col));
     }
-    gather_columns(takes);
+    gather_columns(takes, threads);
     for (size_t i = 0; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }

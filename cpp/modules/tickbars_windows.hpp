@@ -43,8 +43,8 @@ nb::object keep_object(nb::object values);
 // Arrow-backed values in one chunk (a gather across many chunks costs more than combining them once).
 nb::object one_chunk(nb::object values);
 // pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values,
-// read in place; false for any other values.
-bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes);
+// read in place on up to `threads` threads; false for any other values.
+bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned threads, std::vector<int64_t> &codes);
 
 // One result column: `values` at int64 `rows` (-1: missing), promoted as a left join promotes them
 // when `as_if_missing` (the join filled rows that were dropped later).
@@ -54,8 +54,8 @@ struct ColumnTake {
     nb::object result;
 };
 // Every column's result: text held by pyarrow and float64 / int64 numpy columns gathered natively,
-// several at once on glue::default_threads() threads; anything else through pandas' take.
-void gather_columns(std::vector<ColumnTake> &columns);
+// several at once on up to `threads` threads; anything else through pandas' take.
+void gather_columns(std::vector<ColumnTake> &columns, unsigned threads);
 
 // Before either road: MemoryError for a window table too long to ever be held, pandas' own error
 // for a window minute outside its unit's range.
