@@ -159,10 +159,20 @@ def query(r, daily, csv_path, tickers):
     measure = ref.DAILY_FIELDS if daily else ref.INTRADAY_FIELDS
     flds = r.sample(measure, r.randint(1, len(measure)))
     if daily:
-        start, end = r.choice([("2024-03-14", "2024-03-20")] * 4 + [("2024-03-15", "2024-03-16"), ("1", "3")])
+        start, end = r.choice([("2024-03-14", "2024-03-20")] * 4 + [("2024-03-15", "2024-03-16"), ("1", "3"),
+                                                                     ("2024-03-15 9", "2024-03-16 00:00")])
     else:
-        start = r.choice(["2024-03-14", "2024-03-14", "2024-03-15 09:31", "2024-03-15 09:32:00"])
-        end = r.choice(["2024-03-16 23:59:59", "2024-03-16 23:59:59", "2024-03-16", "2024-03-15 09:33:00"])
+        start = r.choice(["2024-03-14", "2024-03-14", "2024-03-15 09:31", "2024-03-15 09:32:00", "2024-03-15 9:31:00",
+                          "2024-03-15 09"])
+        end = r.choice(["2024-03-16 23:59:59", "2024-03-16 23:59:59", "2024-03-16", "2024-03-15 09:33:00",
+                        "2024-03-15 09:33"])
+    # Lone surrogates in a bound, a ticker or the tree's path: texts no file system or format takes.
+    if r.random() < 0.03:
+        start = start + "\ud800"
+    if r.random() < 0.03:
+        tickers = tickers[:-1] + [tickers[-1] + "\ud800"] if tickers else tickers
+    if r.random() < 0.03:
+        csv_path = str(csv_path) + "\udcff"
     return dict(tickers=tickers, flds=flds, start=start, end=end, csv_path=str(csv_path),
                 bar_convention=r.choice(["end", "end", "start"]), return_ohlcv=r.random() < 0.4)
 

@@ -5,6 +5,7 @@ with `get_historical_data` here, on the same trees.
 """
 import csv
 import os
+import re
 from datetime import datetime, timedelta
 
 import pandas as pd
@@ -33,6 +34,27 @@ def flex_strptime(text):
         except ValueError:
             pass
     raise ValueError(f"Unable to parse date string: '{text}' with any of the defined formats.")
+
+
+KEY_FORMS = {19: "%Y-%m-%d %H:%M:%S", 10: "%Y-%m-%d"}
+
+
+def key_time(key):
+    """The time a key of the two documented forms names, or None for a key of any other shape."""
+    if not isinstance(key, str) or not re.fullmatch(r"\d{4}-\d{2}-\d{2}( \d{2}:\d{2}:\d{2})?", key, re.ASCII):
+        return None
+    try:
+        return datetime.strptime(key, KEY_FORMS[len(key)])
+    except ValueError:
+        return None
+
+
+def in_window(keys, lower, upper, lower_text, end):
+    """Keys of the documented forms compared as times, others as texts with the bounds' texts."""
+    by_text = (keys >= lower_text) & (keys <= end)
+    times = [key_time(k) for k in keys]
+    return pd.Series([(lower <= t <= upper) if t is not None else bool(b)
+                      for t, b in zip(times, by_text)], index=keys.index, dtype=bool)
 
 
 def has_open(path, row):
@@ -79,6 +101,11 @@ def get_historical_data(tickers, flds, start, end, csv_path, bar_convention="end
     measure = DAILY_FIELDS if "K_1D" in csv_path else INTRADAY_FIELDS
     if not set(flds).issubset(set(measure)):
         raise ValueError(f"Only the following params are allow in `flds`: {measure}.")
+    lower, upper = flex_strptime(start), flex_strptime(end)
+    lower_text = start
+    if bar_convention == "start":
+        lower = lower - timedelta(minutes=1)
+        lower_text = lower.strftime("%Y-%m-%d %H:%M:%S")
     frames = []
     for ticker in tickers:
         data_path = os.path.join(os.path.normpath(csv_path), ticker)
@@ -91,17 +118,14 @@ def get_historical_data(tickers, flds, start, end, csv_path, bar_convention="end
             kept = [n for n in names
                     if flex_strptime(start).date()
                     <= datetime.strptime(n[-14:].replace(".csv", ""), "%Y-%m-%d").date()
-                    <= flex_strptime(end).date()]
+                    <= upper.date()]
             full = pd.DataFrame()
             for n in sorted(kept):
                 full = pd.concat([full, load(data_path + "/" + n)])
             if full.empty:
                 raise ValueError(f"There is no historical data for {ticker} within time range: [{start} - {end}]!")
             full = full.sort_values("time_key")
-        lower = start
-        if bar_convention == "start":
-            lower = (flex_strptime(start) - timedelta(minutes=1)).strftime("%Y-%m-%d %H:%M:%S")
-        full = full[(full["time_key"] >= lower) & (full["time_key"] <= end)].copy()
+        full = full[in_window(full["time_key"], lower, upper, lower_text, end)].copy()
         full["time_key"] = pd.to_datetime(full["time_key"])
         full = full.dropna()
         full = full.reset_index(drop=True)

@@ -65,6 +65,19 @@ def test_typed_parameters(call, message):
     assert str(e.value) == message
 
 
+@pytest.mark.parametrize("n", [2**62, 2**64, 10**30, -2**70, 0])
+def test_set_num_threads_takes_any_whole_number(n):
+    try:
+        if n < 1:
+            with pytest.raises(ValueError, match="n must be a positive whole number or None"):
+                api.set_num_threads(n)
+        else:
+            api.set_num_threads(n)
+            assert api.get_num_threads() == 1024
+    finally:
+        api.set_num_threads(None)
+
+
 def test_module_frame():
     assert api.pd is pd and api.datetime is dt.datetime and api.timedelta is dt.timedelta
     params = inspect.signature(api.get_historical_data).parameters
@@ -115,16 +128,12 @@ def intraday(tmp_path):
     return root
 
 
-def test_day_files_and_text_window(intraday):
+def test_day_files_and_window(intraday):
     got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:45", "2024-03-16 10:00:00", str(intraday),
                                   return_ohlcv=True)
     assert got["DATE"].dt.strftime("%d %H:%M").tolist() == ["15 09:45", "15 10:00", "16 09:31", "16 09:45",
                                                             "16 10:00"]
-    # compared as text, "2024-03-16 10:00:00" sorts after the bound "2024-03-16 10:00"
-    got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:45", "2024-03-16 10:00", str(intraday),
-                                  return_ohlcv=True)
-    assert got["DATE"].dt.strftime("%d %H:%M").tolist()[-1] == "16 09:45"
-    # the end bound is text: a date alone sorts before every bar of that day
+    # a date alone is that day's midnight, before every bar of the day
     got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-14", "2024-03-15", str(intraday),
                                   return_ohlcv=True)
     assert got["DATE"].dt.day.unique().tolist() == [14]
@@ -132,6 +141,24 @@ def test_day_files_and_text_window(intraday):
     got = api.get_historical_data(["ES1"], ["PX_LAST"], "2024-03-15 09:46", "2024-03-15 23:59:59",
                                   str(intraday), bar_convention="start", return_ohlcv=True)
     assert got["DATE"].dt.strftime("%H:%M").tolist() == ["09:45", "10:00"]
+
+
+@pytest.mark.parametrize("tree, start, end, want", [
+    ("K_1M", "2024-03-15 09:45", "2024-03-16 10:00", ["15 09:45", "15 10:00", "16 09:31", "16 09:45", "16 10:00"]),
+    ("K_1M", "2024-03-14", "2024-03-14 09:31", ["14 09:31"]),
+    ("K_1M", "2024-03-15 9:45:00", "2024-03-15 23:59:59", ["15 09:45", "15 10:00"]),
+    ("K_1M", "2024-03-15 09", "2024-03-15 9:45", ["15 09:31", "15 09:45"]),
+    ("K_1D", "2024-03-15 00:00:00", "2024-03-16", ["15 00:00", "16 00:00"]),
+    ("K_1D", "2024-3-15", "2024-03-16 00:00", ["15 00:00", "16 00:00"]),
+], ids=["minutes-end", "minutes-end-on-a-bar", "one-digit-hour", "hour-start", "daily-full-start", "daily-hours"])
+def test_window_compares_times(intraday, tmp_path, tree, start, end, want):
+    """Bounds of any form _flex_strptime reads select the bars whose times lie within them."""
+    if tree == "K_1D":
+        write(tmp_path / tree / "ES1" / "ohlcv.csv",
+              "time_key,open,high,low,close,volume\n" + "".join(f"2024-03-{d},1,2,0.5,1.5,10\n" for d in (14, 15, 16)))
+    got = api.get_historical_data(["ES1"], ["PX_LAST"], start, end, str(intraday if tree == "K_1M" else tmp_path / tree),
+                                  return_ohlcv=True)
+    assert got["DATE"].dt.strftime("%d %H:%M").tolist() == want
 
 
 def test_messages(intraday, tmp_path):
@@ -144,9 +171,14 @@ def test_messages(intraday, tmp_path):
                             "['PX_OPEN', 'PX_HIGH', 'PX_LOW', 'PX_LAST', 'PX_VOLUME'].")
     with pytest.raises(FileNotFoundError, match="Data was NOT found in .*NQ1!"):
         api.get_historical_data(["NQ1"], [], "2024-03-15", "2024-03-16", str(intraday))
-    for tree in (intraday, tmp_path / "K_1D"):  # the interpreter's error (UnicodeError is a ValueError)
-        with pytest.raises(ValueError, match="\ud800|surrogates not allowed"):
-            api.get_historical_data(["ES1"], ["PX_LAST"], "\ud800", "2024-03-21", str(tree))
+    for tree in (intraday, tmp_path / "K_1D"):  # a bound is read first, on every tree, before any file
+        for start in ("\ud800", "2024-03-15\ud800", "15/03/2024"):
+            with pytest.raises(ValueError) as e:
+                api.get_historical_data(["NQ1"], ["PX_LAST"], start, "2024-03-21", str(tree))
+            assert str(e.value) == f"Unable to parse date string: '{start}' with any of the defined formats."
+    for tickers, path in [(["ES1\ud800"], intraday), (["ES1"], str(intraday) + "\ud800")]:
+        with pytest.raises(FileNotFoundError, match="Data was NOT found in .*\ud800"):
+            api.get_historical_data(tickers, ["PX_LAST"], "2024-03-15", "2024-03-16", str(path))
     bad = write(intraday / "ES1" / "ES1_2024-03-17.csv", "a,b\n1,2\n3,4\n")
     with pytest.raises(ValueError, match=str(bad)):
         api.get_historical_data(["ES1"], [], "2024-03-15", "2024-03-17", str(intraday))
@@ -217,22 +249,39 @@ def test_reader_errors_name_the_file(tmp_path, body):
 DAILY = "time_key,open,high,low,close,volume\n2024-01-02,1,2,0.5,1.5,10\n2024-01-03,1,2,0.5,1.5,10\n"
 
 
-@pytest.mark.parametrize("tree, start, end, error, text, note", [
-    ("K_1D", "2024-02-01", "2024-01-01", KeyError, "not in index", "['2024-02-01', '2024-01-01']: start comes after end."),
-    ("K_1D", "20240101", "20240201", KeyError, "not in index", "write the dates with dashes"),
-    ("K_1D", "2024-05-01", "2024-06-01", KeyError, "not in index", "No bar lies in the window ['2024-05-01', '2024-06-01']."),
-    ("daily", "2024-01-01", "2024-02-01", ValueError, "'ohlcv' does not match format", "lacks 'K_1D'"),
-    ("K_1M", "2024-01-01", "2024-02-01", KeyError, "['NUM_TRDS']", "ES_2024-01-02.csv has no 'num_trds'."),
-], ids=["inverted", "undashed", "empty", "daily-without-K_1D", "no-num_trds"])
-def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, start, end, error, text, note):
-    """The error keeps its type and text; a note says what the caller got wrong."""
-    if tree == "K_1M":
-        write(tmp_path / tree / "ES" / "ES_2024-01-02.csv",
-              "time_key,open,high,low,close,volume\n2024-01-02 09:31:00,1,2,0.5,1.5,10\n")
-    else:
-        write(tmp_path / tree / "ES" / "ohlcv.csv", DAILY)
+INTRADAY = "time_key,open,high,low,close,volume,num_trds\n2024-01-02 09:31:00,1,2,0.5,1.5,10,1\n"
+
+
+@pytest.mark.parametrize("tree, files, call, error, text, note", [
+    ("K_1D", {}, dict(start="2024-02-01", end="2024-01-01"), KeyError, "not in index",
+     "['2024-02-01', '2024-01-01']: start comes after end."),
+    ("K_1D", {}, dict(start="20240101", end="20240201"), ValueError, "Unable to parse date string: '20240101'",
+     "with dashes"),
+    ("K_1D", {}, dict(start="2024-05-01", end="2024-06-01"), KeyError, "not in index",
+     "No bar lies in the window ['2024-05-01', '2024-06-01']."),
+    ("daily", {}, {}, ValueError, "'ohlcv' does not match format", "lacks 'K_1D'"),
+    ("K_1M", {"ES_2024-01-02.csv": "time_key,open,high,low,close,volume\n2024-01-02 09:31:00,1,2,0.5,1.5,10\n"}, {},
+     KeyError, "['NUM_TRDS']", "ES_2024-01-02.csv has no 'num_trds'."),
+    ("K_1D", {"ohlcv.csv": DAILY.replace(",close", "").replace(",1.5,", ",")}, dict(flds=["PX_OPEN"]),
+     KeyError, "['PX_LAST']", "ohlcv.csv has no 'close'."),
+    ("K_1M", {"ES_2024-01-02.csv": INTRADAY, "ES_2024-01-03.csv.bak": INTRADAY}, {}, ValueError,
+     "does not match format", "ES_2024-01-03.csv.bak' is taken for a day file"),
+    ("K_1D", {}, dict(flds=["PX_LAST", "NUM_TRDS", "FOO", "FOO"]), ValueError, "Only the following params",
+     "'NUM_TRDS' and 'FOO' are not fields of a daily tree ('K_1D' in csv_path). NUM_TRDS is given by intraday"),
+    ("K_1D", {}, dict(tickers=[]), ValueError, "No objects to concatenate", "tickers is empty"),
+    ("K_1M", {"notes.txt": ""}, {}, ValueError, "There is no historical data for ES", "holds no day files"),
+    ("K_1M", {"ES_2024-01-02.csv": INTRADAY}, dict(start="2023-01-01", end="2023-02-01"), ValueError,
+     "There is no historical data for ES", "has day files from ES_2024-01-02.csv to ES_2024-01-02.csv; none is dated"),
+], ids=["inverted", "undashed", "empty", "daily-without-K_1D", "no-num_trds", "no-close", "not-a-day-file",
+        "unknown-fields", "no-tickers", "empty-folder", "no-day-file-in-range"])
+def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, files, call, error, text, note):
+    """The error keeps its type and text; a note says what the caller got wrong and how to mend it."""
+    (tmp_path / tree / "ES").mkdir(parents=True)
+    for name, body in (files or ({"ES_2024-01-02.csv": INTRADAY} if tree == "K_1M" else {"ohlcv.csv": DAILY})).items():
+        write(tmp_path / tree / "ES" / name, body)
+    kwargs = dict(tickers=["ES"], flds=["PX_LAST"], start="2024-01-01", end="2024-02-01", csv_path=str(tmp_path / tree))
     with pytest.raises(error, match=re.escape(text)) as e:
-        api.get_historical_data(["ES"], ["PX_LAST"], start, end, str(tmp_path / tree))
+        api.get_historical_data(**{**kwargs, **call})
     assert any(note in n for n in getattr(e.value, "__notes__", [])), getattr(e.value, "__notes__", None)
 
 

@@ -122,7 +122,8 @@ def test_odd_files(tmp_path, name, return_ohlcv):
     compare((["X"], flds, "2024-03-15", "2024-03-17 23:59:59", str(root)), "end", return_ohlcv)
 
 
-@pytest.mark.parametrize("where", ["NUL in ticker", "NUL in csv_path", "ticker as a path object"])
+@pytest.mark.parametrize("where", ["NUL in ticker", "NUL in csv_path", "ticker as a path object",
+                                   "surrogate in ticker", "surrogate in csv_path"])
 def test_unusual_paths(tmp_path, where):
     """A path with a NUL byte is refused as pandas refuses it (never read up to the NUL); a ticker
     that is not a str is carried as the object itself."""
@@ -132,7 +133,9 @@ def test_unusual_paths(tmp_path, where):
     (root / "X" / "ohlcv.csv").write_text(HEADER + rows())
     tickers, csv_path = {"NUL in ticker": (["escaped.txt\x00"], str(root)),
                          "NUL in csv_path": (["X"], str(root / "escaped.txt\x00")),
-                         "ticker as a path object": ([pathlib.PurePosixPath("X")], str(root))}[where]
+                         "ticker as a path object": ([pathlib.PurePosixPath("X")], str(root)),
+                         "surrogate in ticker": (["X\ud800"], str(root)),
+                         "surrogate in csv_path": (["X"], str(root) + "\ud800")}[where]
     for return_ohlcv in (True, False):
         ok = compare((tickers, ["PX_LAST"], "2024-03-15", "2024-03-17 23:59:59", csv_path), "end", return_ohlcv)
         assert ok == (where == "ticker as a path object")

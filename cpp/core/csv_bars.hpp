@@ -6,6 +6,8 @@
 // ticker to pandas instead of guessing.
 #pragma once
 
+#include "core/csv_window.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -44,17 +46,17 @@ bool read_file(const std::string &path, std::string &out);
 // principal group's bars with the "time_key" column first). Text values point into `bytes`.
 bool parse_data_file(std::string_view bytes, Frame &out);
 
-// One ticker's bars from its data files, in order: stacked, windowed by text [lower, upper],
+// One ticker's bars from its data files, in order: stacked, kept where their time keys lie in `window`,
 // sorted by time key when `sort`, converted to timestamps, rows with a missing cell dropped,
 // roll-adjusted when a "ticker" column is present. `buffers` keeps the file texts alive.
-bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
-                  std::vector<std::string> &buffers, Frame &out);
+bool clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window, std::vector<std::string> &buffers,
+                  Frame &out);
 
 // One ticker's files and what clean_ticker makes of them.
 struct TickerJob {
     std::vector<std::string> paths;
     bool sort = false;
-    std::string lower, upper;
+    Window window;
     // Filled in by clean_tickers:
     bool ok = false;
     const char *refusal = "";  // why not, when !ok

@@ -1,4 +1,4 @@
-// One ticker's bars from its files: stacked, windowed by text, sorted, time keys converted to
+// One ticker's bars from its files: stacked, windowed, sorted, time keys converted to
 // nanoseconds, incomplete rows dropped and futures rolls back-adjusted.
 #include "core/csv_internal.hpp"
 
@@ -175,15 +175,16 @@ bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out) {
 
 // The window's rows and their stamps when every key of every file has one ISO form and each
 // file's keys strictly ascend (then text order is time order, each file's window is found by
-// bisection of its texts, and no two keys are equal) and, when the bars are to be sorted, each
+// bisection of its texts with the window's bounds written in that form, and no two keys are equal) and, when the bars are to be sorted, each
 // file's rows in the window come after the previous file's. False when the files are not like
 // that (the caller then goes row by row).
-bool stamped_window(const std::vector<Frame> &files, int key, bool sort, std::string_view lower, std::string_view upper,
-                    std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const Window &window, std::vector<Run> &runs,
+                    std::vector<int64_t> &stamps) {
     runs.clear();
     stamps.clear();
     if (files.empty() || files[0].rows == 0) return false;
     const size_t form = files[0].cols[key].texts[0].size();
+    const std::string_view lower = window.lower_key(form), upper = window.upper_key(form);
     std::vector<int64_t> keys;
     int64_t last = 0;  // the last stamp taken so far
     for (size_t i = 0; i < files.size(); ++i) {
@@ -250,7 +251,7 @@ void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::
 }
 
 // The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, std::string_view upper, Frame &out) {
+bool clean_files(std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
     for (const Frame &f : files)
@@ -273,11 +274,11 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
     const int key = shape->find("time_key");
     if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
 
-    // Window by text, then order by time key. The rows kept, in their final order, as runs of
+    // Window, then order by time key. The rows kept, in their final order, as runs of
     // consecutive rows of one file.
     std::vector<Run> runs;
     std::vector<int64_t> stamps;
-    const bool stamped = stamped_window(files, key, sort, lower, upper, runs, stamps);
+    const bool stamped = stamped_window(files, key, sort, window, runs, stamps);
     if (!stamped) {
         runs.clear();
         std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
@@ -286,7 +287,7 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
             if (!f.rows) continue;
             const auto &k = f.cols[key].texts;
             for (size_t r = 0; r < f.rows; ++r)
-                if (k[r].data() && k[r] >= lower && k[r] <= upper) rows.emplace_back((uint32_t) i, (uint32_t) r);
+                if (k[r].data() && window.contains(k[r])) rows.emplace_back((uint32_t) i, (uint32_t) r);
         }
         auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
         if (sort) {
@@ -343,13 +344,13 @@ bool clean_files(std::vector<Frame> &files, bool sort, std::string_view lower, s
 
 }  // namespace
 
-bool clean_ticker(const std::vector<std::string> &paths, bool sort, std::string_view lower, std::string_view upper,
-                  std::vector<std::string> &buffers, Frame &out) {
+bool clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window, std::vector<std::string> &buffers,
+                  Frame &out) {
     buffers.assign(paths.size(), std::string());
     std::vector<Frame> files(paths.size());
     for (size_t i = 0; i < paths.size(); ++i)
         if (!load_data_file(paths[i], buffers[i], files[i])) return false;
-    return clean_files(files, sort, lower, upper, out);
+    return clean_files(files, sort, window, out);
 }
 
 void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
@@ -389,7 +390,7 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
                 p.files.clear();
                 return;
             }
-        job.ok = clean_files(p.files, job.sort, job.lower, job.upper, job.frame);
+        job.ok = clean_files(p.files, job.sort, job.window, job.frame);
         std::vector<Frame>().swap(p.files);
         if (job.ok) own_texts(job.frame, job.buffers);
         else job.refusal = last_refusal();

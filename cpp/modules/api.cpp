@@ -3,7 +3,7 @@
 // A daily tree ("K_1D" in its path) holds one ohlcv.csv per ticker directory; an intraday tree
 // holds day files named ...YYYY-MM-DD.csv. Files are flat (one header row with "open") or grouped
 // (two header rows, groups of columns per contract; the group with the most volume supplies the
-// bars). The query keeps the bars inside a text window, cleans them, back-adjusts prices across
+// bars). The query keeps the bars inside a window of times, cleans them, back-adjusts prices across
 // futures rolls and returns the long bar table or a (field, date) x ticker table.
 #include "api.hpp"
 #include "glue/threads.hpp"
@@ -88,16 +88,24 @@ nb::object flex_strptime(nb::handle text) {
 nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb::handle end, nb::handle csv_path,
                       nb::handle bar_convention, bool return_ohlcv) {
     nb::object pd = glue::import("pandas");
-    const std::string path = nb::cast<std::string>(csv_path);
-    const bool daily = path.find("K_1D") != std::string::npos;
+    const bool daily = contains(csv_path, nb::str("K_1D"));
     const std::vector<std::string> &fields = daily ? kDailyFields : kIntradayFields;
     nb::list measure = str_list(fields);
     nb::object set = builtin("set");
-    if (!truthy(set(flds).attr("issubset")(set(measure))))
-        glue::raise(PyExc_ValueError, "Only the following params are allow in `flds`: " + glue::to_str(measure) + ".");
+    if (!truthy(set(flds).attr("issubset")(set(measure)))) {
+        try {
+            glue::raise(PyExc_ValueError, "Only the following params are allow in `flds`: " + glue::to_str(measure) + ".");
+        } catch (nb::python_error &e) {
+            api_notes::unknown_fields(e, flds, measure, daily);
+            throw;
+        }
+    }
+
+    // The bounds are read before any file is: a bound that cannot be read stops the query at once.
+    const QueryWindow window = read_window(start, end, bar_convention);
 
     unsigned threads = 1;
-    std::vector<TickerBars> all = all_ticker_bars(tickers, start, end, path, daily, bar_convention, threads);
+    std::vector<TickerBars> all = all_ticker_bars(tickers, window, csv_path, daily, threads);
 
     if (!return_ohlcv && !all.empty()) {
         nb::object table = native_table(all, flds, fields, threads);
@@ -118,8 +126,14 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     nb::object columns = bars.attr("columns");
     for (const char *c : {"TICKER", "VALUE"})
         if (contains(columns, nb::str(c))) id_vars.append(c);
-    nb::object longform = bars.attr("melt")("id_vars"_a = id_vars, "value_vars"_a = measure, "var_name"_a = "FLDS",
-                                            "value_name"_a = "ActualValue");
+    nb::object longform;
+    try {
+        longform = bars.attr("melt")("id_vars"_a = id_vars, "value_vars"_a = measure, "var_name"_a = "FLDS",
+                                     "value_name"_a = "ActualValue");
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyError)) api_notes::missing_columns(e, bars, fields, kSourceField, all[0].first_file);
+        throw;
+    }
     nb::list index;
     index.append("FLDS");
     index.append("DATE");
@@ -141,7 +155,10 @@ const char *kHistoricalDoc =
     "        return_ohlcv: Return original ohlcv dataframe if true.\n"
     "\n"
     "    Returns:\n"
-    "        The requested multi-index dataframe (rows the (flds, dates), columns the tickers).\n";
+    "        The requested multi-index dataframe (rows the (flds, dates), columns the tickers).\n"
+    "        start and end are read as times (YYYY-MM-DD, optionally with HH, HH:MM or HH:MM:SS) and\n"
+    "        the bars whose time keys lie within [start, end] are kept, both ends included; an end\n"
+    "        without a time is that day's midnight, so pass 'YYYY-MM-DD 23:59:59' for the whole day.\n";
 
 const char *kGetDataDoc =
     "Get current snapshot data.\n"
@@ -210,9 +227,13 @@ ORVANE_MODULE(api, m) {
                       g_num_threads = 0;
                       return nb::none();
                   }
-                  const long value = nb::cast<long>(n);
-                  if (value < 1) glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
-                  g_num_threads = (int) std::min<long>(value, glue::kMaxThreads);
+                  // Any positive whole number, however large, is capped.
+                  int overflow = 0;
+                  const long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+                  if (value == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
+                  if (overflow < 0 || (!overflow && value < 1))
+                      glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
+                  g_num_threads = overflow ? glue::kMaxThreads : (int) std::min<long long>(value, glue::kMaxThreads);
                   return nb::none();
               });
 

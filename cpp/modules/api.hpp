@@ -46,11 +46,20 @@ nb::object read_row(nb::handle filename, nb::handle row);
 nb::object get_data_files(nb::handle data_path);
 nb::object flex_strptime(nb::handle text);
 
-// Where a ticker's bars are: its directory and, in an intraday tree, the day files in range.
+// The window of one query, read before any file is: `start` and `end` by _flex_strptime.
+struct QueryWindow {
+    nb::object start, end;            // as the caller gave them
+    nb::object lower_text;            // start, or for bar_convention "start" one minute earlier as text
+    nb::object first_day, last_day;   // the days of start and end: the day files kept
+    core::Window window;              // the bars kept
+};
+QueryWindow read_window(nb::handle start, nb::handle end, nb::handle bar_convention);
+
+// Where a ticker's bars are: its directory and its data files (interpreter strings, so that any
+// path the caller gives is handed to the file system as the interpreter would).
 struct Located {
     nb::object data_path;
-    std::string dir;
-    nb::list kept;  // intraday: names in ascending text order
+    nb::list files;  // daily: its ohlcv.csv; intraday: the day files in range, ascending
 };
 
 struct NativeBars {
@@ -59,23 +68,23 @@ struct NativeBars {
 };
 struct TickerBars {
     nb::object ticker;
+    nb::object first_file;               // the first data file read, if any (for error notes)
     nb::object df;                       // the pandas road's frame, or
     std::unique_ptr<NativeBars> native;  // the native road's columns
 };
 
 // ---- the pandas steps (api_pandas.cpp) ----
 bool row_has_open(nb::handle path, int row);
-nb::object load_file(const std::string &path);
-nb::object read_bars(const std::string &path);
+nb::object load_file(nb::handle path);
+nb::object read_bars(nb::handle path);
 void roll_adjust(nb::object &full);
 nb::object name_date(nb::handle name, int &y, int &m, int &d);
-Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily);
-nb::object window_lower(nb::handle start, nb::handle bar_convention);
-nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start, nb::handle end, bool daily,
-                         nb::handle bar_convention);
+Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, bool daily);
+nb::object pandas_ticker(nb::handle ticker, const Located &loc, const QueryWindow &w, bool daily);
 
 // ---- the native road (api_native.cpp) ----
-std::string fs_path(const std::string &text);
+// A path as the bytes the file system is given (os.fsencode).
+std::string fs_path(nb::handle path);
 // The native threads of one query: set_num_threads' cap (g_num_threads, 0 for none), else
 // glue::default_threads().
 extern int g_num_threads;
@@ -83,14 +92,15 @@ unsigned thread_count();
 // Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads
 // (told in `threads`, once the tickers are located), the pandas steps for those the native reader
 // refuses.
-std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
-                                        const std::string &csv_path, bool daily, nb::handle bar_convention,
+std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
                                         unsigned &threads);
 nb::object text_array(const std::vector<std::string_view> &texts);
 nb::object stamp_array(const std::vector<int64_t> &ns);
 nb::object text_column(nb::object objects);
 nb::object native_frame(NativeBars &bars, nb::handle ticker);
 nb::object frame_of(TickerBars &t);
+// The file column of each field of the tree, in the fields' order.
+extern const char *const kSourceField[6];
 bool name_taken(std::string_view n);
 int64_t unit_factor(const std::string &dtype);
 const char *unit_name(int64_t factor);

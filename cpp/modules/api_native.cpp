@@ -19,8 +19,8 @@ namespace api {
 
 
 
-std::string fs_path(const std::string &text) {
-    nb::object b = glue::import("os").attr("fsencode")(nb::str(text.c_str(), text.size()));
+std::string fs_path(nb::handle path) {
+    nb::object b = glue::import("os").attr("fsencode")(path);
     return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
 }
 
@@ -40,10 +40,24 @@ struct Pending {
     std::string where;        // the file or directory at fault
 };
 
+// The files' paths as the bytes the file system is given; false when one cannot be encoded (a
+// lone surrogate), which the pandas steps then meet and report as the interpreter does.
+bool file_system_paths(const nb::list &files, std::vector<std::string> &paths) {
+    for (nb::handle f : files) {
+        try {
+            paths.push_back(fs_path(f));
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_UnicodeEncodeError)) throw;
+            paths.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb::handle end,
-                                        const std::string &csv_path, bool daily, nb::handle bar_convention,
+std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
                                         unsigned &threads) {
     // 1. With the interpreter: each ticker's directory and day files, in the tickers' order. An
     //    error here is raised only after the tickers before it have been answered, as a loop over
@@ -52,30 +66,22 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
     std::vector<Pending> pending;
     std::vector<core::TickerJob> jobs;
     std::optional<nb::python_error> stopped;
-    // A lower bound that cannot be formed is the pandas road's to report, in its own order.
-    nb::object lower;
-    try {
-        lower = window_lower(start, bar_convention);
-    } catch (nb::python_error &) {
-    }
     for (nb::handle ticker : tickers) {
         Pending p;
         core::TickerJob job;
         try {
-            p.loc = locate(ticker, start, end, csv_path, daily);
-            p.where = p.loc.dir;
-            if (daily) job.paths.push_back(fs_path(p.loc.dir + "/ohlcv.csv"));
-            for (nb::handle name : p.loc.kept)
-                job.paths.push_back(fs_path(p.loc.dir + "/" + nb::cast<std::string>(name)));
+            p.loc = locate(ticker, w, csv_path, daily);
+            p.where = glue::to_str(p.loc.data_path);
             if (!PyUnicode_CheckExact(ticker.ptr())) {
                 p.why = "a ticker that is not a str";  // its column holds the object itself
-            } else if (!lower.is_valid() || job.paths.empty()) {
-                p.why = job.paths.empty() ? "no day file in range" : "the window's lower bound cannot be formed";
+            } else if (nb::len(p.loc.files) == 0) {
+                p.why = "no day file in range";
+            } else if (!file_system_paths(p.loc.files, job.paths)) {
+                p.why = "a path the file system cannot take (os.fsencode refuses it)";
             } else {
                 p.job = jobs.size();
                 job.sort = !daily;
-                job.lower = utf8(lower);
-                job.upper = utf8(end);
+                job.window = w.window;
             }
         } catch (nb::python_error &e) {
             stopped.emplace(std::move(e));
@@ -83,6 +89,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
         }
         TickerBars t;
         t.ticker = nb::borrow(ticker);
+        if (nb::len(p.loc.files) > 0) t.first_file = p.loc.files[0];
         out.push_back(std::move(t));
         if (p.job != SIZE_MAX) jobs.push_back(std::move(job));
         pending.push_back(std::move(p));
@@ -111,14 +118,12 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, nb::handle start, nb
                 continue;
             } else {
                 p.why = job.refusal;
-                if (job.refusal_file >= 0)
-                    p.where = daily ? p.loc.dir + "/ohlcv.csv"
-                                    : p.loc.dir + "/" + nb::cast<std::string>(p.loc.kept[job.refusal_file]);
+                if (job.refusal_file >= 0) p.where = glue::to_str(p.loc.files[job.refusal_file]);
             }
             std::vector<std::string>().swap(job.buffers);
         }
         log_fallback(p.where, p.why);
-        out[i].df = pandas_ticker(out[i].ticker, p.loc, start, end, daily, bar_convention);
+        out[i].df = pandas_ticker(out[i].ticker, p.loc, w, daily);
     }
     if (stopped) throw std::move(*stopped);
     return out;
@@ -173,7 +178,7 @@ nb::object frame_of(TickerBars &t) {
     return t.df;
 }
 
-const char *kSourceField[] = {"open", "high", "low", "close", "volume", "num_trds"};
+const char *const kSourceField[6] = {"open", "high", "low", "close", "volume", "num_trds"};
 const char *kTaken[] = {"DATE",   "ID",      "TICKER",    "VALUE",    "PX_OPEN", "PX_HIGH",
                         "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS", "FLDS",    "ActualValue"};
 

@@ -1,12 +1,13 @@
 // Notes that name the caller's mistake on the errors of get_historical_data. The errors keep the
-// type and text the query's steps give; a note (BaseException.add_note) says what went wrong:
-//   * an empty or inverted window, or dates written without dashes, where the table has no row;
+// type and text the query's steps give; a note (BaseException.add_note) says what went wrong and
+// how to mend it:
+//   * fields that no tree of that kind gives;
+//   * no ticker asked for;
+//   * an empty or inverted window, or dates written without dashes;
 //   * a tree read as intraday because its path lacks "K_1D";
-//   * intraday files without a column the tree's fields need, naming the first such file.
+//   * data files without a column the (field, date) table needs, naming the first such file.
 #include "api_notes.hpp"
 
-#include <cstdio>
-#include <iterator>
 #include <string>
 
 namespace api_notes {
@@ -15,83 +16,84 @@ namespace {
 
 bool has_text(nb::handle error, const char *text) { return glue::to_str(error).find(text) != std::string::npos; }
 
-
-bool eight_digits(nb::handle text) {
-    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) != 8) return false;
-    return glue::truthy(text.attr("isdigit")());
+bool undashed_date(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < 8) return false;
+    return glue::truthy(text.attr("__getitem__")(nb::slice(nb::none(), nb::int_(8), nb::none())).attr("isdigit")());
 }
 
-
-// The first file, in the order the query reads them, whose header lacks one of `needed`; empty
-// when every file has them all (or none can be read).
-std::string file_lacking(nb::handle tickers, const std::string &root, const char *const *needed, size_t count,
-                         std::string &missing) {
-    nb::object os = glue::import("os");
-    for (nb::handle ticker : tickers) {
-        if (!PyUnicode_Check(ticker.ptr())) continue;
-        const std::string dir = root + "/" + glue::utf8(ticker);
-        nb::object names;
-        try {
-            names = glue::builtin("sorted")(os.attr("listdir")(dir.c_str()));
-        } catch (nb::python_error &) {
-            continue;
-        }
-        for (nb::handle name : names) {
-            const std::string path = dir + "/" + glue::utf8(name);
-            std::FILE *f = std::fopen(path.c_str(), "rb");
-            if (!f) continue;
-            char line[4096] = {0};
-            const bool read = std::fgets(line, sizeof line, f) != nullptr;
-            std::fclose(f);
-            if (!read) continue;
-            const std::string header = "," + std::string(line).substr(0, std::string(line).find_first_of("\r\n")) + ",";
-            for (size_t i = 0; i < count; ++i)
-                if (header.find("," + std::string(needed[i]) + ",") == std::string::npos) {
-                    missing = needed[i];
-                    return path;
-                }
-        }
+// 'A', 'B' and 'C'
+std::string quoted_list(const std::vector<nb::object> &items) {
+    std::string out;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i) out += i + 1 == items.size() ? " and " : ", ";
+        out += glue::repr_of(items[i]);
     }
-    return {};
+    return out;
 }
 
 }  // namespace
 
+void unknown_fields(nb::python_error &e, nb::handle flds, nb::handle measure, bool daily) {
+    std::vector<nb::object> unknown;
+    bool intraday_only = false;
+    for (nb::handle f : flds) {
+        if (glue::contains(measure, f)) continue;
+        bool seen = false;
+        for (const nb::object &u : unknown) seen = seen || glue::holds(u, Py_EQ, f);
+        if (!seen) unknown.push_back(nb::borrow(f));
+        intraday_only = intraday_only || (daily && glue::equals(f, "NUM_TRDS"));
+    }
+    if (unknown.empty()) return;
+    std::string note = quoted_list(unknown) + (unknown.size() == 1 ? " is not a field of " : " are not fields of ") +
+                       (daily ? "a daily tree ('K_1D' in csv_path)." : "an intraday tree.");
+    if (intraday_only) note += " NUM_TRDS is given by intraday trees only.";
+    glue::add_note(e, note);
+}
+
+void missing_columns(nb::python_error &e, nb::handle bars, const std::vector<std::string> &measure,
+                     const char *const *source, nb::handle first_file) {
+    nb::object columns = bars.attr("columns");
+    for (size_t k = 0; k < measure.size(); ++k) {
+        if (glue::contains(columns, nb::str(measure[k].c_str()))) continue;
+        std::string note = measure.size() == 6
+                               ? "An intraday tree gives all six fields, so every day file needs the columns time_key, "
+                                 "open, high, low, close, volume and num_trds"
+                               : "A daily tree gives all five fields, so every ohlcv.csv needs the columns time_key, "
+                                 "open, high, low, close and volume";
+        note += ", whichever fields flds asks for (return_ohlcv=True returns the bars as they are)";
+        if (first_file.is_valid()) note += "; " + glue::to_str(first_file) + " has no '" + source[k] + "'";
+        glue::add_note(e, note + ".");
+        return;
+    }
+}
+
 void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::handle end, nb::handle csv_path) {
     if (!PyUnicode_Check(csv_path.ptr())) return;
     nb::handle error = e.value();
-    const std::string root = glue::to_str(csv_path);
-    const bool daily = root.find("K_1D") != std::string::npos;
+    const bool daily = glue::contains(csv_path, nb::str("K_1D"));
 
+    if (e.matches(PyExc_ValueError) && has_text(error, "Unable to parse date string")) {
+        if (undashed_date(start) || undashed_date(end))
+            glue::add_note(e, "Write the window's dates with dashes: '2024-01-01' or '2024-01-01 09:30:00', not "
+                              "'20240101'.");
+        return;
+    }
+    if (e.matches(PyExc_ValueError) && has_text(error, "No objects to concatenate") && PyList_Check(tickers.ptr()) &&
+        PyList_GET_SIZE(tickers.ptr()) == 0) {
+        glue::add_note(e, "tickers is empty: ask for at least one ticker.");
+        return;
+    }
     if (e.matches(PyExc_ValueError) && !daily && has_text(error, "'ohlcv' does not match format")) {
         glue::add_note(e, "csv_path " + glue::repr_of(csv_path) + " holds ohlcv.csv files, the daily layout, but lacks 'K_1D', "
                         "so it was read as an intraday tree of day files (<ticker>_YYYY-MM-DD.csv). A daily tree's "
                         "path must contain 'K_1D'.");
         return;
     }
-    if (!e.matches(PyExc_KeyError)) return;
-
-    if (!daily && has_text(error, "are not present in the DataFrame")) {
-        static const char *const kIntradayColumns[] = {"time_key", "open", "high", "low", "close", "volume", "num_trds"};
-        std::string missing;
-        const std::string file = file_lacking(tickers, root, kIntradayColumns, std::size(kIntradayColumns), missing);
-        if (!file.empty())
-            glue::add_note(e, "An intraday tree gives all six fields, so every day file needs the columns time_key, "
-                            "open, high, low, close, volume and num_trds; " + file + " has no '" + missing + "'.");
-        return;
-    }
-    if (has_text(error, "not in index")) {
+    if (e.matches(PyExc_KeyError) && has_text(error, "not in index")) {
         std::string note = "No bar lies in the window [" + glue::repr_of(start) + ", " + glue::repr_of(end) + "]";
-        try {
-            if (PyUnicode_Check(start.ptr()) && PyUnicode_Check(end.ptr()) && glue::truthy(glue::gt(start, end)))
-                note += ": start comes after end";
-        } catch (nb::python_error &) {
-        }
-        note += ".";
-        if (eight_digits(start) || eight_digits(end))
-            note += " The window is compared with the files' time_key text, which is written YYYY-MM-DD: write the "
-                    "dates with dashes ('2024-01-01', not '20240101').";
-        glue::add_note(e, note);
+        // Both bounds were read as times; as texts of the same forms they compare as those times do.
+        if (glue::truthy(glue::gt(start, end))) note += ": start comes after end";
+        glue::add_note(e, note + ".");
     }
 }
 

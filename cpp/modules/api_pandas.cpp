@@ -22,36 +22,26 @@ bool row_has_open(nb::handle path, int row) {
     }
 }
 
-[[noreturn]] void unrecognised(const std::string &path) {
+[[noreturn]] void unrecognised(nb::handle path) {
     glue::raise(PyExc_ValueError,
-                "Unrecognised layout in " + path + ": neither row 1 nor row 2 has the field 'open'.");
+                "Unrecognised layout in " + glue::to_str(path) + ": neither row 1 nor row 2 has the field 'open'.");
 }
-
-nb::object read_bars(const std::string &path);
 
 // A data file's bars. An error of the reader (a truncated, binary or malformed file) reaches the
 // caller unchanged, with a note naming the file.
-nb::object load_file(const std::string &path) {
+nb::object load_file(nb::handle path) {
     try {
         return read_bars(path);
     } catch (nb::python_error &e) {
-        nb::handle value = e.value();
-        if (nb::hasattr(value, "add_note")) {
-            const std::string note = "in the data file " + path;
-            nb::object text = nb::steal(PyUnicode_FromStringAndSize(note.data(), (Py_ssize_t) note.size()));
-            PyObject *r = text.is_valid() ? PyObject_CallMethod(value.ptr(), "add_note", "O", text.ptr()) : nullptr;
-            if (r) Py_DECREF(r);
-            else PyErr_Clear();
-        }
+        glue::add_note(e, "in the data file " + glue::to_str(path));
         throw;
     }
 }
 
-nb::object read_bars(const std::string &path) {
+nb::object read_bars(nb::handle p) {
     nb::object pd = glue::import("pandas");
-    nb::str p(path.data(), path.size());
     if (row_has_open(p, 1)) return pd.attr("read_csv")(p);
-    if (!row_has_open(p, 2)) unrecognised(path);
+    if (!row_has_open(p, 2)) unrecognised(p);
     nb::list header, index_col;
     header.append(0);
     header.append(1);
@@ -134,59 +124,136 @@ nb::object name_date(nb::handle name, int &y, int &m, int &d) {
     return glue::import("datetime").attr("datetime").attr("strptime")(tail, "%Y-%m-%d").attr("date")();
 }
 
-Located locate(nb::handle ticker, nb::handle start, nb::handle end, const std::string &csv_path, bool daily) {
+QueryWindow read_window(nb::handle start, nb::handle end, nb::handle bar_convention) {
+    QueryWindow w;
+    w.start = nb::borrow(start);
+    w.end = nb::borrow(end);
+    nb::object lower = flex_strptime(start);
+    nb::object upper = flex_strptime(end);
+    w.first_day = lower.attr("date")();
+    w.last_day = upper.attr("date")();
+    w.lower_text = w.start;
+    if (glue::equals(bar_convention, nb::str("start"))) {
+        lower = lower - glue::import("datetime").attr("timedelta")("minutes"_a = 1);
+        w.lower_text = lower.attr("strftime")("%Y-%m-%d %H:%M:%S");
+    }
+    auto moment = [](nb::handle t) {
+        auto part = [&](const char *name) { return nb::cast<int>(t.attr(name)); };
+        return core::Moment{part("year"), part("month"), part("day"), part("hour"), part("minute"), part("second")};
+    };
+    w.window = core::Window(moment(lower), moment(upper), glue::to_str(w.lower_text), glue::to_str(end));
+    return w;
+}
+
+namespace {
+
+// A note for a name in a ticker's folder that holds ".csv" but does not end in a date.
+void explain_day_file_name(nb::python_error &e, nb::handle data_path, nb::handle name) {
+    nb::object path = glue::add(glue::add(data_path, nb::str("/")), name);
+    glue::add_note(e, glue::repr_of(path) +
+                          " is taken for a day file, as its name holds '.csv', but a day file's name must end in "
+                          "the date and '.csv' (..._YYYY-MM-DD.csv): rename or move it out of the ticker's folder.");
+}
+
+}  // namespace
+
+Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, bool daily) {
     nb::object os = glue::import("os");
     Located loc;
     loc.data_path = os.attr("path").attr("join")(os.attr("path").attr("normpath")(csv_path), ticker);
-    loc.dir = nb::cast<std::string>(loc.data_path);
-    if (daily) return loc;
-    nb::object names = get_data_files(loc.data_path);
-    nb::object lo, hi;  // start's and end's dates, parsed when first needed
-    for (nb::handle name : names) {
-        if (!lo.is_valid()) lo = flex_strptime(start).attr("date")();
-        int y = 0, m = 0, d = 0;
-        nb::object day = name_date(name, y, m, d);
-        if (!day.is_valid()) day = glue::import("datetime").attr("date")(y, m, d);
-        if (!glue::holds(lo, Py_LE, day)) continue;
-        if (!hi.is_valid()) hi = flex_strptime(end).attr("date")();
-        if (glue::holds(day, Py_LE, hi)) loc.kept.append(name);
+    nb::str slash("/");
+    if (daily) {
+        loc.files.append(glue::add(loc.data_path, nb::str("/ohlcv.csv")));
+        return loc;
     }
-    loc.kept.sort();
+    nb::list kept;
+    for (nb::handle name : get_data_files(loc.data_path)) {
+        int y = 0, m = 0, d = 0;
+        nb::object day;
+        try {
+            day = name_date(name, y, m, d);
+        } catch (nb::python_error &e) {
+            // (an ohlcv.csv: a daily tree whose path lacks "K_1D", which the query's own note names)
+            if (e.matches(PyExc_ValueError) && !glue::equals(name, "ohlcv.csv")) explain_day_file_name(e, loc.data_path, name);
+            throw;
+        }
+        if (!day.is_valid()) day = glue::import("datetime").attr("date")(y, m, d);
+        if (glue::holds(w.first_day, Py_LE, day) && glue::holds(day, Py_LE, w.last_day)) kept.append(name);
+    }
+    kept.sort();
+    for (nb::handle name : kept) loc.files.append(glue::add(glue::add(loc.data_path, slash), name));
     return loc;
 }
 
-// The window's lower bound: `start`, or one minute before it for bar_convention "start".
-nb::object window_lower(nb::handle start, nb::handle bar_convention) {
-    if (!glue::equals(bar_convention, nb::str("start"))) return nb::borrow(start);
-    nb::object minute = glue::import("datetime").attr("timedelta")("minutes"_a = 1);
-    return (flex_strptime(start) - minute).attr("strftime")("%Y-%m-%d %H:%M:%S");
+namespace {
+
+// Why a ticker of an intraday tree has no bars: no day file at all, or none in the window.
+std::string no_data_note(const Located &loc, const QueryWindow &w) {
+    nb::list names = nb::borrow<nb::list>(builtin("sorted")(get_data_files(loc.data_path)));
+    const std::string folder = glue::repr_of(loc.data_path);
+    if (nb::len(names) == 0)
+        return folder + " holds no day files (names ending in _YYYY-MM-DD.csv).";
+    if (nb::len(loc.files) > 0)
+        return "The day files in range hold no rows.";
+    return folder + " has day files from " + glue::to_str(names[0]) + " to " + glue::to_str(names[nb::len(names) - 1]) +
+           "; none is dated from " + glue::to_str(w.first_day) + " to " + glue::to_str(w.last_day) + ".";
 }
+
+// Rows whose time key lies in the window. Keys that are not texts of the two forms keep the
+// comparison with the bounds' texts (whose errors, for keys that cannot be compared with text,
+// reach the caller); the others are compared as times.
+nb::object window_mask(nb::handle key, const QueryWindow &w) {
+    nb::object by_text = glue::ge(key, w.lower_text) & glue::le(key, w.end);
+    nb::object values = key.attr("to_numpy")("dtype"_a = builtin("object"));
+    nb::object mask = by_text.attr("to_numpy")("dtype"_a = builtin("bool"), "copy"_a = true);
+    auto keep = nb::cast<nb::ndarray<bool, nb::ndim<1>, nb::c_contig>>(mask);
+    const size_t n = nb::len(values);
+    for (size_t i = 0; i < n; ++i) {
+        nb::object v = values[i];
+        if (!PyUnicode_Check(v.ptr())) continue;
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+        if (!text) {  // a lone surrogate: a text of another shape
+            PyErr_Clear();
+            continue;
+        }
+        const std::string_view k(text, (size_t) size);
+        core::Moment unused;
+        if (core::read_key(k, unused)) keep.data()[i] = w.window.contains(k);
+    }
+    return glue::import("pandas").attr("Series")(mask, "index"_a = key.attr("index"));
+}
+
+}  // namespace
 
 // One ticker's cleaned bars through pandas, step by step: loaded, windowed, converted, dropped,
 // renumbered, adjusted.
-nb::object pandas_ticker(nb::handle ticker, const Located &loc, nb::handle start, nb::handle end, bool daily,
-                         nb::handle bar_convention) {
+nb::object pandas_ticker(nb::handle ticker, const Located &loc, const QueryWindow &w, bool daily) {
     nb::object pd = glue::import("pandas");
     nb::object full;
     if (daily) {
-        full = load_file(loc.dir + "/ohlcv.csv");
+        full = load_file(loc.files[0]);
     } else {
         full = pd.attr("DataFrame")();
-        for (nb::handle name : loc.kept) {
+        for (nb::handle path : loc.files) {
             nb::list parts;
             parts.append(full);
-            parts.append(load_file(loc.dir + "/" + nb::cast<std::string>(name)));
+            parts.append(load_file(path));
             full = pd.attr("concat")(parts);
         }
-        if (truthy(full.attr("empty")))
-            glue::raise(PyExc_ValueError, "There is no historical data for " + glue::to_str(ticker) +
-                                              " within time range: [" + glue::to_str(start) + " - " +
-                                              glue::to_str(end) + "]!");
+        if (truthy(full.attr("empty"))) {
+            try {
+                glue::raise(PyExc_ValueError, "There is no historical data for " + glue::to_str(ticker) +
+                                                  " within time range: [" + glue::to_str(w.start) + " - " +
+                                                  glue::to_str(w.end) + "]!");
+            } catch (nb::python_error &e) {
+                glue::add_note(e, no_data_note(loc, w));
+                throw;
+            }
+        }
         full = full.attr("sort_values")("time_key");
     }
-    nb::object lower = window_lower(start, bar_convention);
-    nb::object key = full["time_key"];
-    full = full[glue::ge(key, lower) & glue::le(key, end)].attr("copy")();
+    full = full[window_mask(full["time_key"], w)].attr("copy")();
     glue::set_column(full, nb::str("time_key"), pd.attr("to_datetime")(full["time_key"]));
     full = full.attr("dropna")();
     full = full.attr("reset_index")("drop"_a = true);

@@ -71,13 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::fclose(out);
         // Fresh buffers each time, so that their ends are the ends of their allocations.
         // Each window cleaned alone and, as a job among others, on two threads: the same bars.
-        auto clean = [&](std::vector<std::string> paths, bool sort, const char *lower, const char *upper) {
+        auto clean = [&](std::vector<std::string> paths, bool sort, const Window &window) {
             std::vector<std::string> buffers;
             Frame g;
-            const bool ok = clean_ticker(paths, sort, lower, upper, buffers, g);
+            const bool ok = clean_ticker(paths, sort, window, buffers, g);
             if (ok) reshape(g);
             std::vector<TickerJob> jobs(3);
-            for (TickerJob &job : jobs) job.paths = paths, job.sort = sort, job.lower = lower, job.upper = upper;
+            for (TickerJob &job : jobs) job.paths = paths, job.sort = sort, job.window = window;
             clean_tickers(jobs, 2);
             for (const TickerJob &job : jobs) {
                 if (job.ok != ok) std::abort();
@@ -91,10 +91,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 }
             }
         };
-        clean({tmp, tmp}, true, "2024-03-15", "2024-03-16 23:59:59");
-        // Daily windows as callers write them, short ones included.
-        clean({tmp}, false, "1", "3");
-        clean({tmp}, false, "2024-03-14", "2024-03-16");
+        clean({tmp, tmp}, true, Window("2024-03-15", "2024-03-16 23:59:59"));
+        // Daily windows as callers write them; keys of other shapes compared with the bounds' texts.
+        clean({tmp}, false, Window(Moment{1, 1, 1}, Moment{3, 1, 1}, "1", "3"));
+        clean({tmp}, false, Window("2024-03-14", "2024-03-16"));
+        clean({tmp}, true, Window(Moment{2024, 3, 15, 9, 31}, Moment{2024, 3, 16}, "2024-03-15 09:31", "2024-03-16"));
     }
     return 0;
 }

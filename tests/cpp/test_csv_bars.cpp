@@ -60,7 +60,7 @@ void clean() {
     std::fclose(f);
     std::vector<std::string> buffers;
     core::Frame out;
-    const bool cleaned = core::clean_ticker({path}, true, "2024-03-15 09:31:00", "2024-03-15 09:33:00", buffers, out);
+    const bool cleaned = core::clean_ticker({path}, true, core::Window("2024-03-15 09:31:00", "2024-03-15 09:33:00"), buffers, out);
     check(cleaned, "one ticker cleaned");
     if (!cleaned) {
         std::printf("  refusal: %s\n", core::last_refusal());
@@ -80,8 +80,7 @@ void clean() {
         std::vector<core::TickerJob> jobs(24);
         for (size_t i = 0; i < jobs.size(); ++i) {
             jobs[i].paths = i % 3 == 0 ? std::vector<std::string>{path, bad, bad} : std::vector<std::string>(i % 4 + 1, path);
-            jobs[i].lower = "2024-03-15 09:32:00";
-            jobs[i].upper = "2024-03-15 09:33:00";
+            jobs[i].window = core::Window("2024-03-15 09:32:00", "2024-03-15 09:33:00");
         }
         core::clean_tickers(jobs, threads);
         return jobs;
