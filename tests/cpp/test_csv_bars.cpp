@@ -100,6 +100,26 @@ void clean() {
     std::remove(path.c_str());
 }
 
+// Keys of the two forms against bounds to the second, across month and year ends; other shapes as
+// text against the bounds as given.
+void window() {
+    using core::Moment;
+    const core::Window w(Moment{2024, 12, 31, 10, 0, 0}, Moment{2025, 1, 2, 0, 0, 0}, "2024-12-31 10:00", "2025-01-02");
+    struct Case {
+        const char *key;
+        bool inside;
+    } cases[] = {{"2024-12-31", false},          {"2025-01-01", true},           {"2025-01-02", true},
+                 {"2025-01-03", false},          {"2024-12-31 10:00:00", true},  {"2024-12-31 09:59:59", false},
+                 {"2025-01-02 00:00:00", true},  {"2025-01-02 00:00:01", false}, {"2024-12-31 10:00", true},
+                 {"2024-12-31 9:00:00", true},   {"2025-01-02 0", false},        {"2025-02-30", false},
+                 {"2024-12-31 24:00:00", true}};
+    bool all = true;
+    for (const Case &c : cases) all = all && w.contains(c.key) == c.inside;
+    check(all, "keys compared as times, other shapes as text");
+    const core::Window last(Moment{9999, 12, 31, 0, 0, 1}, Moment{9999, 12, 31, 23, 59, 59}, "", "");
+    check(!last.contains("9999-12-31") && last.contains("9999-12-31 00:00:01"), "no day after the last one");
+}
+
 void reshape() {
     const std::vector<int64_t> d1 = {1, 2}, d2 = {2, 3};
     const std::vector<double> v1 = {10, 20}, v2 = {5, 7};
@@ -121,6 +141,7 @@ int main() {
     scan();
     floats();
     clean();
+    window();
     reshape();
     return core_test::finish("csv bars");
 }
