@@ -5,9 +5,9 @@ with `get_historical_data` here, on the same trees.
 """
 import csv
 import os
-import re
 from datetime import datetime, timedelta
 
+import numpy as np
 import pandas as pd
 
 INTRADAY_FIELDS = ["PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"]
@@ -36,25 +36,25 @@ def flex_strptime(text):
     raise ValueError(f"Unable to parse date string: '{text}' with any of the defined formats.")
 
 
-KEY_FORMS = {19: "%Y-%m-%d %H:%M:%S", 10: "%Y-%m-%d"}
-
-
-def key_time(key):
-    """The time a key of the two documented forms names, or None for a key of any other shape."""
-    if not isinstance(key, str) or not re.fullmatch(r"\d{4}-\d{2}-\d{2}( \d{2}:\d{2}:\d{2})?", key, re.ASCII):
-        return None
-    try:
-        return datetime.strptime(key, KEY_FORMS[len(key)])
-    except ValueError:
-        return None
+KEY_FORMS = [(r"[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}", "%Y-%m-%d %H:%M:%S"),
+             (r"[0-9]{4}-[0-9]{2}-[0-9]{2}", "%Y-%m-%d")]
 
 
 def in_window(keys, lower, upper, lower_text, end):
-    """Keys of the documented forms compared as times, others as texts with the bounds' texts."""
-    by_text = (keys >= lower_text) & (keys <= end)
-    times = [key_time(k) for k in keys]
-    return pd.Series([(lower <= t <= upper) if t is not None else bool(b)
-                      for t, b in zip(times, by_text)], index=keys.index, dtype=bool)
+    """Keys of the two documented forms compared as the times they name, others as texts with the
+    bounds' texts."""
+    inside = ((keys >= lower_text) & (keys <= end)).to_numpy(dtype=bool).copy()
+    try:
+        forms = [(keys.str.fullmatch(pattern) == True).to_numpy(dtype=bool) for pattern, _ in KEY_FORMS]  # noqa: E712
+    except AttributeError:  # no text among the keys
+        return pd.Series(inside, index=keys.index)
+    values = keys.to_numpy(dtype=object)
+    for is_form, (_, fmt) in zip(forms, KEY_FORMS):
+        at = np.flatnonzero(is_form)
+        times = pd.to_datetime(pd.Series(values[at], dtype=object), format=fmt, errors="coerce")
+        read = times.notna().to_numpy()  # a real date and time; an impossible one stays text
+        inside[at[read]] = ((times >= lower) & (times <= upper)).to_numpy()[read]
+    return pd.Series(inside, index=keys.index)
 
 
 def has_open(path, row):
