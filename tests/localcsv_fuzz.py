@@ -196,10 +196,15 @@ def same_bits(got, want):
                 f"float bits differ in column {want.columns[c]!r}"
 
 
-def check(kwargs):
-    """(None, whether pandas gave a frame) when both sides agree, else (a description, None)."""
-    got, got_err = outcome(api.get_historical_data, kwargs)
-    want, want_err = outcome(ref.get_historical_data, kwargs)
+def check(kwargs, flip_string_option=False):
+    """(None, whether pandas gave a frame) when both sides agree, else (a description, None). With
+    flip_string_option, both run with pandas' future.infer_string turned the other way."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pandas 3 deprecates the option itself
+        infer = pd.get_option("future.infer_string") != flip_string_option
+        with pd.option_context("future.infer_string", infer):
+            got, got_err = outcome(api.get_historical_data, kwargs)
+            want, want_err = outcome(ref.get_historical_data, kwargs)
     if got_err is not None or want_err is not None:
         return (None, False) if got_err is want_err else (f"exception {got_err} vs pandas {want_err}", None)
     try:
@@ -223,7 +228,8 @@ def main(argv=None):
             root = pathlib.Path(tmp) / str(rounds)
             daily, csv_path, tickers = make_tree(r, root)
             kwargs = query(r, daily, csv_path, tickers)
-            problem, frame = check(kwargs)
+            flip = r.random() < 0.1
+            problem, frame = check(kwargs, flip)
             if problem is None:
                 agreed_frames += frame
             else:
@@ -232,7 +238,7 @@ def main(argv=None):
                 shutil.rmtree(keep, ignore_errors=True)
                 shutil.copytree(root, keep)
                 kwargs["csv_path"] = str(keep / csv_path.name)
-                (keep / "query.json").write_text(json.dumps(kwargs, indent=1))
+                (keep / "query.json").write_text(json.dumps(dict(kwargs, flip_string_option=flip), indent=1))
                 print(f"FINDING round {rounds}: {problem.strip().splitlines()[0]} -> {keep}", flush=True)
             shutil.rmtree(root)
             rounds += 1

@@ -57,6 +57,20 @@ def test_random_trees(tmp_path, seed, daily, odd):
     assert ok >= 1
 
 
+@pytest.mark.parametrize("daily", [False, True], ids=["intraday", "daily"])
+def test_pandas_string_option(tmp_path, daily):
+    """Text columns and labels take the dtype pandas gives text under its option at call time:
+    future.infer_string turned on (pandas 2) or off (pandas 3)."""
+    csv_path, tickers, days = make_tree(tmp_path, 31 + daily, daily)
+    fields = ref.DAILY_FIELDS if daily else ref.INTRADAY_FIELDS
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pandas 3 deprecates the option itself
+        with pd.option_context("future.infer_string", not pd.get_option("future.infer_string")):
+            for return_ohlcv in (False, True):
+                assert compare((tickers, list(fields), days[0], days[-1] + " 23:59:59", str(csv_path)), "end",
+                               return_ohlcv)
+
+
 HEADER = "time_key,open,high,low,close,volume,num_trds,ticker\n"
 ROW = "2024-03-15 09:3{i}:00,{o},2.5,0.5,{c},{v},3,{t}\n"
 

@@ -13,19 +13,20 @@ using namespace nb::literals;
 
 namespace api {
 
-// Decided once at load from the installed pandas: pandas 3 reads text as its "str" dtype, gives
-// microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2 gives
-// object text and nanoseconds.
+// Decided once at load from the installed pandas: pandas 3 gives microsecond timestamps for these
+// time keys and rounds decimal text correctly; pandas 2 gives nanoseconds.
 bool g_pandas3 = false;
 
-// The dtype of text columns and labels that pandas' own steps give: resolved once, as the name
-// "str" is looked up among every registered dtype on each use.
-nb::object text_dtype() {
-    static PyObject *dtype = nullptr;  // kept for the life of the process
-    if (!dtype)
-        dtype = (g_pandas3 ? glue::import("pandas").attr("api").attr("types").attr("pandas_dtype")("str")
-                           : builtin("object")).release().ptr();
-    return nb::borrow(dtype);
+QueryOptions query_options() {
+    QueryOptions o;
+    o.threads = thread_count();
+    // The dtype pandas gives text now: its "str" dtype under future.infer_string (pandas 3's
+    // default, pandas 2's opt-in), object otherwise. Asked of pandas at each call, as the option
+    // may change between calls.
+    o.text_dtype = glue::import("pandas").attr("Index")(nb::make_tuple(nb::str(""))).attr("dtype");
+    o.text_is_object = glue::equals(o.text_dtype, builtin("object"));
+    o.microseconds = g_pandas3;
+    return o;
 }
 
 // A DEBUG record naming the file (or ticker) and why it leaves the native road.
@@ -104,17 +105,17 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     // The bounds are read before any file is: a bound that cannot be read stops the query at once.
     const QueryWindow window = read_window(start, end, bar_convention);
 
-    unsigned threads = 1;
-    std::vector<TickerBars> all = all_ticker_bars(tickers, window, csv_path, daily, threads);
+    const QueryOptions options = query_options();
+    std::vector<TickerBars> all = all_ticker_bars(tickers, window, csv_path, daily, options);
 
     if (!return_ohlcv && !all.empty()) {
-        nb::object table = native_table(all, flds, fields, threads);
+        nb::object table = native_table(all, flds, fields, options);
         if (table.is_valid()) return table;
         log_fallback("the (field, date) table", "some ticker's bars are outside what the native reshape reproduces");
     }
 
     nb::list frames;
-    for (TickerBars &t : all) frames.append(frame_of(t));
+    for (TickerBars &t : all) frames.append(frame_of(t, options));
     nb::dict rename;
     for (auto &[from, to] : kRename) rename[from] = to;
     nb::object bars = pd.attr("concat")(frames).attr("rename")("columns"_a = rename);

@@ -11,6 +11,7 @@
 
 #include "core/csv_bars.hpp"
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,7 +38,14 @@ inline const std::pair<const char *, const char *> kRename[] = {
 // Decided once at load from the installed pandas (see api.cpp).
 extern bool g_pandas3;
 
-nb::object text_dtype();
+// What one query works with, made once when it starts and passed down.
+struct QueryOptions {
+    unsigned threads = 1;         // native threads that read and clean the files
+    nb::object text_dtype;        // the dtype pandas gives text now
+    bool text_is_object = true;   // ... which is object (no future.infer_string)
+    bool microseconds = false;    // the time keys become microseconds (pandas 3), else nanoseconds
+};
+QueryOptions query_options();
 void log_fallback(const std::string &where, const char *why);
 nb::list str_list(const std::vector<std::string> &items);
 
@@ -86,19 +94,19 @@ nb::object pandas_ticker(nb::handle ticker, const Located &loc, const QueryWindo
 // A path as the bytes the file system is given (os.fsencode).
 std::string fs_path(nb::handle path);
 // The native threads of one query: set_num_threads' cap (g_num_threads, 0 for none), else
-// glue::default_threads().
-extern int g_num_threads;
+// glue::default_threads(). The cap may be set from any thread.
+extern std::atomic<int> g_num_threads;
 unsigned thread_count();
 // Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads
 // (told in `threads`, once the tickers are located), the pandas steps for those the native reader
 // refuses.
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
-                                        unsigned &threads);
+                                        const QueryOptions &options);
 nb::object text_array(const std::vector<std::string_view> &texts);
-nb::object stamp_array(const std::vector<int64_t> &ns);
-nb::object text_column(nb::object objects);
-nb::object native_frame(NativeBars &bars, nb::handle ticker);
-nb::object frame_of(TickerBars &t);
+nb::object stamp_array(const std::vector<int64_t> &ns, const QueryOptions &options);
+nb::object text_column(nb::object objects, const QueryOptions &options);
+nb::object native_frame(NativeBars &bars, nb::handle ticker, const QueryOptions &options);
+nb::object frame_of(TickerBars &t, const QueryOptions &options);
 // The file column of each field of the tree, in the fields' order.
 extern const char *const kSourceField[6];
 bool name_taken(std::string_view n);
@@ -106,6 +114,6 @@ int64_t unit_factor(const std::string &dtype);
 const char *unit_name(int64_t factor);
 bool all_finite(const double *v, size_t n);
 nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
-                        unsigned threads);
+                        const QueryOptions &options);
 
 }  // namespace api

@@ -26,9 +26,12 @@ std::string fs_path(nb::handle path) {
 
 
 // Cleaning threads: set_num_threads' cap, else ORVANE_NUM_THREADS, else every core available.
-int g_num_threads = 0;  // 0: no cap set
+std::atomic<int> g_num_threads{0};  // 0: no cap set
 
-unsigned thread_count() { return g_num_threads > 0 ? static_cast<unsigned>(g_num_threads) : glue::default_threads(); }
+unsigned thread_count() {
+    const int cap = g_num_threads.load();
+    return cap > 0 ? static_cast<unsigned>(cap) : glue::default_threads();
+}
 
 namespace {
 
@@ -58,7 +61,7 @@ bool file_system_paths(const nb::list &files, std::vector<std::string> &paths) {
 }  // namespace
 
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
-                                        unsigned &threads) {
+                                        const QueryOptions &options) {
     // 1. With the interpreter: each ticker's directory and day files, in the tickers' order. An
     //    error here is raised only after the tickers before it have been answered, as a loop over
     //    the tickers would.
@@ -96,10 +99,9 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     }
 
     // 2. Without it: every file read, parsed and cleaned on the native threads.
-    threads = thread_count();
     {
         nb::gil_scoped_release release;
-        core::clean_tickers(jobs, threads);
+        core::clean_tickers(jobs, options.threads);
     }
 
     // 3. With it again, in the tickers' order: the native bars, or the pandas steps for a ticker
@@ -108,7 +110,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
         Pending &p = pending[i];
         if (p.job != SIZE_MAX) {
             core::TickerJob &job = jobs[p.job];
-            if (job.ok && g_pandas3 && job.frame.rows == 0) {
+            if (job.ok && options.microseconds && job.frame.rows == 0) {
                 p.why = "no rows left after the window and cleaning";  // pandas 3 gives an empty time column seconds
             } else if (job.ok) {
                 auto bars = std::make_unique<NativeBars>();
@@ -144,37 +146,37 @@ nb::object text_array(const std::vector<std::string_view> &texts) {
 }
 
 // Timestamps (nanoseconds) in the unit that pandas' to_datetime gives for these keys.
-nb::object stamp_array(const std::vector<int64_t> &ns) {
-    if (!g_pandas3) return numpy_of(std::vector<int64_t>(ns)).attr("view")("M8[ns]");
+nb::object stamp_array(const std::vector<int64_t> &ns, const QueryOptions &options) {
+    if (!options.microseconds) return numpy_of(std::vector<int64_t>(ns)).attr("view")("M8[ns]");
     std::vector<int64_t> us(ns.size());
     for (size_t i = 0; i < ns.size(); ++i) us[i] = ns[i] / 1000;
     return numpy_of(std::move(us)).attr("view")("M8[us]");
 }
 
 // An object array of text as a column in pandas' default text dtype.
-nb::object text_column(nb::object objects) {
-    if (!g_pandas3) return objects;
-    return glue::import("pandas").attr("array")(objects, "dtype"_a = text_dtype());
+nb::object text_column(nb::object objects, const QueryOptions &options) {
+    if (options.text_is_object) return objects;
+    return glue::import("pandas").attr("array")(objects, "dtype"_a = options.text_dtype);
 }
 
-nb::object native_frame(NativeBars &bars, nb::handle ticker) {
+nb::object native_frame(NativeBars &bars, nb::handle ticker, const QueryOptions &options) {
     core::Frame &f = bars.frame;
     nb::dict cols;
     for (core::CsvColumn &c : f.cols) {
         nb::str name(c.name.c_str(), c.name.size());
         switch (c.kind) {
-            case core::CsvKind::Time: cols[name] = stamp_array(c.ints); break;
+            case core::CsvKind::Time: cols[name] = stamp_array(c.ints, options); break;
             case core::CsvKind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
             case core::CsvKind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
-            case core::CsvKind::Text: cols[name] = text_column(text_array(c.texts)); break;
+            case core::CsvKind::Text: cols[name] = text_column(text_array(c.texts), options); break;
         }
     }
-    cols["generic_ticker"] = text_column(object_array(f.rows, [&](size_t) { return nb::borrow(ticker); }));
+    cols["generic_ticker"] = text_column(object_array(f.rows, [&](size_t) { return nb::borrow(ticker); }), options);
     return glue::import("pandas").attr("DataFrame")(cols);
 }
 
-nb::object frame_of(TickerBars &t) {
-    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker);
+nb::object frame_of(TickerBars &t, const QueryOptions &options) {
+    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker, options);
     return t.df;
 }
 
@@ -220,7 +222,7 @@ bool all_finite(const double *v, size_t n) {
 // The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
 // are outside what the native reshape reproduces exactly (then pandas melts and pivots).
 nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
-                        unsigned threads) {
+                        const QueryOptions &options) {
     // Fields to build: flds itself when it lists distinct fields, else all of them, then .loc[flds].
     std::vector<size_t> wanted;
     bool direct = nb::len(flds) > 0;
@@ -265,7 +267,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
             if (key < 0 || f.rows == 0) return nb::object();
             in.dates = f.cols[key].ints.data();
             in.rows = f.rows;
-            out_unit = std::min<int64_t>(out_unit, g_pandas3 ? 1000 : 1);
+            out_unit = std::min<int64_t>(out_unit, options.microseconds ? 1000 : 1);
             // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
             for (size_t k = 0; k < measure.size(); ++k) {
                 const int c = f.find(kSourceField[k]);
@@ -339,7 +341,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     double *cells = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::c_contig>>(rows).data();
     {
         nb::gil_scoped_release release;
-        core::fill_means(inputs, wanted.size(), n_ids, dates, cells, threads);
+        core::fill_means(inputs, wanted.size(), n_ids, dates, cells, options.threads);
     }
     const size_t nd = dates.size();
     for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
@@ -348,7 +350,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
     // The index from its levels and codes: no factorising of repeated labels.
     nb::list levels, codes, index_names;
-    levels.append(pd.attr("Index")(names, "dtype"_a = text_dtype()));
+    levels.append(pd.attr("Index")(names, "dtype"_a = options.text_dtype));
     levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(out_unit))));
     nb::object field_codes = np.attr("arange")(wanted.size());
     nb::object date_codes = np.attr("arange")(nd);
@@ -358,7 +360,7 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     index_names.append("DATE");
     nb::object index = pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
                                              "verify_integrity"_a = false);
-    nb::object columns = pd.attr("Index")(ids, "dtype"_a = text_dtype(), "name"_a = "ID");
+    nb::object columns = pd.attr("Index")(ids, "dtype"_a = options.text_dtype, "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
     nb::object matrix = rows.attr("T");
     nb::object table = pd.attr("DataFrame")(matrix, "index"_a = index, "columns"_a = columns, "copy"_a = false);
