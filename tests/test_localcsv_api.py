@@ -1,6 +1,7 @@
 """orvane_data.from_localcsv.api: hand-worked cases of the file helpers and the historical query."""
 import datetime as dt
 import inspect
+import os
 import re
 
 import numpy as np
@@ -283,6 +284,24 @@ def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, files, call, err
     with pytest.raises(error, match=re.escape(text)) as e:
         api.get_historical_data(**{**kwargs, **call})
     assert any(note in n for n in getattr(e.value, "__notes__", [])), getattr(e.value, "__notes__", None)
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_are_never_held_back(tmp_path, monkeypatch, interrupt):
+    """An interrupt while a later ticker is located reaches the caller, even when an earlier ticker
+    fails on its own."""
+    write(tmp_path / "K_1M" / "BAD" / "BAD_2024-01-02.csv", "a,b\n1,2\n")
+    (tmp_path / "K_1M" / "GOOD").mkdir()
+    listdir = os.listdir
+
+    def interrupted(path):
+        if str(path).endswith("GOOD"):
+            raise interrupt()
+        return listdir(path)
+
+    monkeypatch.setattr(os, "listdir", interrupted)
+    with pytest.raises(interrupt):
+        api.get_historical_data(["BAD", "GOOD"], ["PX_LAST"], "2024-01-01", "2024-01-03", str(tmp_path / "K_1M"))
 
 
 @pytest.mark.parametrize("col, cell, reason", [(7, '"A"', "quotes"), (5, "1234567890123456789", "more than 18 digits")])
