@@ -171,6 +171,70 @@ const char *kGetDataDoc =
     "    Returns:\n"
     "        The requested dataframe (rows the flds, columns the tickers).\n";
 
+// ---- the module's functions, as the interpreter calls them ---------------------------------
+
+constexpr glue::Signature kReadRowFromCsv = "_read_row_from_csv(filename: str, row: int) -> List[str]";
+constexpr glue::Signature kGetDataFiles = "_get_data_files(data_path) -> List[str]";
+constexpr glue::Signature kFlexStrptime = "_flex_strptime(date_string: str) -> datetime";
+constexpr glue::Signature kGetData = "get_data(tickers: List[str], flds: List[str]) -> pd.DataFrame";
+constexpr glue::Signature kSetNumThreads = "set_num_threads(n: Optional[int]) -> None";
+constexpr glue::Signature kGetNumThreads = "get_num_threads() -> int";
+constexpr glue::Signature kGetHistoricalData =
+    "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "
+    "bar_convention: str = 'end', return_ohlcv: bool = False) -> pd.DataFrame";
+
+const char *kFlexStrptimeDoc =
+    "Parses a date string with varying levels of precision.\n"
+    "    Tries formats from most specific to least specific.";
+const char *kSetNumThreadsDoc =
+    "Caps the native threads that read and clean CSV files for get_historical_data.\n"
+    "\n"
+    "    n: at most this many threads (1 reads on the calling thread alone); None removes\n"
+    "    the cap, leaving the environment variable ORVANE_NUM_THREADS or, without it,\n"
+    "    every core available to the process. Results do not depend on the number.";
+const char *kGetNumThreadsDoc = "The number of native threads the next get_historical_data call reads and cleans with.";
+
+nb::object call_read_row(glue::Call &c) { return read_row(c[kReadRowFromCsv["filename"]], c[kReadRowFromCsv["row"]]); }
+
+nb::object call_get_data_files(glue::Call &c) { return get_data_files(c[kGetDataFiles["data_path"]]); }
+
+nb::object call_flex_strptime(glue::Call &c) { return flex_strptime(c[kFlexStrptime["date_string"]]); }
+
+nb::object call_get_data(glue::Call &) {
+    glue::raise(PyExc_NotImplementedError, "`get_data` is not available in `localcsv`.");
+}
+
+nb::object call_set_num_threads(glue::Call &c) {
+    nb::handle n = c[kSetNumThreads["n"]];
+    if (n.is_none()) {
+        g_num_threads = 0;
+        return nb::none();
+    }
+    // Any positive whole number, however large, is capped.
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
+    if (value == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (!overflow && value < 1))
+        glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
+    g_num_threads = overflow ? glue::kMaxThreads : (int) std::min<long long>(value, glue::kMaxThreads);
+    return nb::none();
+}
+
+nb::object call_get_num_threads(glue::Call &) { return nb::int_(thread_count()); }
+
+nb::object call_get_historical_data(glue::Call &c) {
+    nb::handle tickers = c[kGetHistoricalData["tickers"]], flds = c[kGetHistoricalData["flds"]];
+    nb::handle start = c[kGetHistoricalData["start"]], end = c[kGetHistoricalData["end"]];
+    nb::handle csv_path = c[kGetHistoricalData["csv_path"]];
+    try {
+        return historical(tickers, flds, start, end, csv_path, c[kGetHistoricalData["bar_convention"]],
+                          truthy(c[kGetHistoricalData["return_ohlcv"]]));
+    } catch (nb::python_error &e) {
+        api_notes::explain(e, tickers, start, end, csv_path);
+        throw;
+    }
+}
+
 }  // namespace api
 
 using namespace api;
@@ -189,75 +253,11 @@ ORVANE_MODULE(api, m) {
     m.attr("timedelta") = datetime_mod.attr("timedelta");
     m.attr("pd") = glue::import("pandas");
 
-    static constexpr glue::Signature kReadRowFromCsv =
-        "_read_row_from_csv(filename: str, row: int) -> List[str]";
-    glue::def(m, kReadRowFromCsv, "Read the `row`-th row into a list.",
-              [](glue::Call &c) -> nb::object {
-                  return read_row(c[kReadRowFromCsv["filename"]], c[kReadRowFromCsv["row"]]);
-              });
-
-    static constexpr glue::Signature kGetDataFiles =
-        "_get_data_files(data_path) -> List[str]";
-    glue::def(m, kGetDataFiles, "Fetch csv files",
-              [](glue::Call &c) -> nb::object { return get_data_files(c[kGetDataFiles["data_path"]]); });
-
-    static constexpr glue::Signature kFlexStrptime =
-        "_flex_strptime(date_string: str) -> datetime";
-    glue::def(m, kFlexStrptime,
-              "Parses a date string with varying levels of precision.\n"
-              "    Tries formats from most specific to least specific.",
-              [](glue::Call &c) -> nb::object { return flex_strptime(c[kFlexStrptime["date_string"]]); });
-
-    static constexpr glue::Signature kGetData =
-        "get_data(tickers: List[str], flds: List[str]) -> pd.DataFrame";
-    glue::def(m, kGetData, kGetDataDoc,
-              [](glue::Call &) -> nb::object {
-                  glue::raise(PyExc_NotImplementedError, "`get_data` is not available in `localcsv`.");
-              });
-
-    static constexpr glue::Signature kSetNumThreads = "set_num_threads(n: Optional[int]) -> None";
-    glue::def(m, kSetNumThreads,
-              "Caps the native threads that read and clean CSV files for get_historical_data.\n"
-              "\n"
-              "    n: at most this many threads (1 reads on the calling thread alone); None removes\n"
-              "    the cap, leaving the environment variable ORVANE_NUM_THREADS or, without it,\n"
-              "    every core available to the process. Results do not depend on the number.",
-              [](glue::Call &c) -> nb::object {
-                  nb::handle n = c[kSetNumThreads["n"]];
-                  if (n.is_none()) {
-                      g_num_threads = 0;
-                      return nb::none();
-                  }
-                  // Any positive whole number, however large, is capped.
-                  int overflow = 0;
-                  const long long value = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-                  if (value == -1 && !overflow && PyErr_Occurred()) throw nb::python_error();
-                  if (overflow < 0 || (!overflow && value < 1))
-                      glue::raise(PyExc_ValueError, "n must be a positive whole number or None, not " + glue::to_str(n));
-                  g_num_threads = overflow ? glue::kMaxThreads : (int) std::min<long long>(value, glue::kMaxThreads);
-                  return nb::none();
-              });
-
-    static constexpr glue::Signature kGetNumThreads = "get_num_threads() -> int";
-    glue::def(m, kGetNumThreads,
-              "The number of native threads the next get_historical_data call reads and cleans with.",
-              [](glue::Call &) -> nb::object { return nb::int_(thread_count()); });
-
-    static constexpr glue::Signature kGetHistoricalData =
-        "get_historical_data(tickers: List[str], flds: List[str], start: str, end: str, csv_path: str, "
-        "bar_convention: str = 'end', return_ohlcv: bool = False) -> pd.DataFrame";
-    glue::def(m, kGetHistoricalData,
-              kHistoricalDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle tickers = c[kGetHistoricalData["tickers"]], flds = c[kGetHistoricalData["flds"]];
-                  nb::handle start = c[kGetHistoricalData["start"]], end = c[kGetHistoricalData["end"]];
-                  nb::handle csv_path = c[kGetHistoricalData["csv_path"]];
-                  nb::handle bar_convention = c[kGetHistoricalData["bar_convention"]];
-                  try {
-                      return historical(tickers, flds, start, end, csv_path, bar_convention,
-                                        truthy(c[kGetHistoricalData["return_ohlcv"]]));
-                  } catch (nb::python_error &e) {
-                      api_notes::explain(e, tickers, start, end, csv_path);
-                      throw;
-                  }
-              });
+    glue::def(m, kReadRowFromCsv, "Read the `row`-th row into a list.", call_read_row);
+    glue::def(m, kGetDataFiles, "Fetch csv files", call_get_data_files);
+    glue::def(m, kFlexStrptime, kFlexStrptimeDoc, call_flex_strptime);
+    glue::def(m, kGetData, kGetDataDoc, call_get_data);
+    glue::def(m, kSetNumThreads, kSetNumThreadsDoc, call_set_num_threads);
+    glue::def(m, kGetNumThreads, kGetNumThreadsDoc, call_get_num_threads);
+    glue::def(m, kGetHistoricalData, kHistoricalDoc, call_get_historical_data);
 }
