@@ -222,13 +222,13 @@ bool all_finite(const double *v, size_t n) {
     return true;
 }
 
-// The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
-// are outside what the native reshape reproduces exactly (then pandas melts and pivots).
-nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
-                        const QueryOptions &options) {
-    // Fields to build: flds itself when it lists distinct fields, else all of them, then .loc[flds].
+namespace {
+
+// The fields the table is built with: flds itself when it lists distinct fields of the tree
+// (`direct`), else every field of the tree, narrowed by .loc[flds] afterwards.
+std::vector<size_t> table_fields(nb::handle flds, const std::vector<std::string> &measure, bool &direct) {
     std::vector<size_t> wanted;
-    bool direct = nb::len(flds) > 0;
+    direct = nb::len(flds) > 0;
     for (nb::handle f : flds) {
         std::string name = nb::isinstance<nb::str>(f) ? nb::cast<std::string>(f) : std::string();
         size_t k = (size_t) (std::find(measure.begin(), measure.end(), name) - measure.begin());
@@ -242,6 +242,139 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
         wanted.clear();
         for (size_t k = 0; k < measure.size(); ++k) wanted.push_back(k);
     }
+    return wanted;
+}
+
+// The reshape's inputs gathered ticker by ticker, from the native road's columns or a pandas
+// frame; each `add` answers false when the ticker's bars are outside what the native reshape
+// reproduces exactly.
+class TableInputs {
+public:
+    TableInputs(const std::vector<std::string> &measure, const std::vector<size_t> &wanted, const QueryOptions &options)
+        : measure_(measure), wanted_(wanted), options_(options) {}
+
+    std::vector<core::ReshapeInput> inputs;
+    bool any_float = false;
+    int64_t out_unit = 1000000000;  // the stacked DATE column takes the finest unit among the tickers'
+
+    bool add_native(int column, core::Frame &f) {
+        core::ReshapeInput in;
+        in.column = column;
+        for (core::CsvColumn &c : f.cols)
+            if (name_taken(c.name)) return false;
+        const int key = f.find("time_key");
+        if (key < 0 || f.rows == 0) return false;
+        in.dates = f.cols[key].ints.data();
+        in.rows = f.rows;
+        out_unit = std::min<int64_t>(out_unit, options_.microseconds ? 1000 : 1);
+        // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
+        for (size_t k = 0; k < measure_.size(); ++k) {
+            const int c = f.find(kSourceField[k]);
+            if (c < 0 || f.cols[c].kind == core::CsvKind::Text) return false;
+            if (f.cols[c].kind == core::CsvKind::Float) {
+                any_float = true;
+                // pivot_table's mean skips NaN and drops all-NaN rows (a 0/0 roll factor)
+                if (!all_finite(f.cols[c].floats.data(), f.rows)) return false;
+            }
+        }
+        for (size_t k : wanted_) {
+            core::CsvColumn &col = f.cols[f.find(kSourceField[k])];
+            const bool fl = col.kind == core::CsvKind::Float;
+            in.fvalues.push_back(fl ? col.floats.data() : nullptr);
+            in.ivalues.push_back(fl ? nullptr : col.ints.data());
+        }
+        inputs.push_back(std::move(in));
+        return true;
+    }
+
+    bool add_pandas(int column, nb::handle df) {
+        core::ReshapeInput in;
+        in.column = column;
+        nb::object columns = df.attr("columns");
+        for (nb::handle c : columns)
+            if (!nb::isinstance<nb::str>(c) || name_taken(nb::cast<std::string>(c))) return false;
+        if (!truthy(columns.attr("is_unique")) || !contains(columns, nb::str("time_key")) || nb::len(df) == 0)
+            return false;
+        in.rows = nb::len(df);
+        if (!add_dates(df["time_key"], in)) return false;
+        std::vector<bool> is_float(measure_.size());
+        for (size_t k = 0; k < measure_.size(); ++k) {
+            if (!contains(columns, nb::str(kSourceField[k]))) return false;
+            const std::string dtype = glue::to_str(df[kSourceField[k]].attr("dtype"));
+            if (dtype != "float64" && dtype != "int64") return false;
+            is_float[k] = dtype == "float64";
+            any_float = any_float || is_float[k];
+        }
+        for (size_t k = 0; k < measure_.size(); ++k)
+            if (is_float[k] && !all_finite(data_of<double>(values(df, k)), in.rows)) return false;
+        for (size_t k : wanted_) {
+            nb::object arr = values(df, k);
+            in.fvalues.push_back(is_float[k] ? data_of<double>(arr) : nullptr);
+            in.ivalues.push_back(is_float[k] ? nullptr : data_of<int64_t>(arr));
+        }
+        inputs.push_back(std::move(in));
+        return true;
+    }
+
+private:
+    // A datetime64 column's stamps in nanoseconds, held here.
+    bool add_dates(nb::handle key, core::ReshapeInput &in) {
+        const int64_t factor = unit_factor(glue::to_str(key.attr("dtype")));
+        if (factor == 0) return false;
+        out_unit = std::min(out_unit, factor);
+        nb::object dates = glue::import("numpy").attr("ascontiguousarray")(key.attr("to_numpy")().attr("view")("i8"));
+        const int64_t *raw = data_of<int64_t>(dates);
+        auto ns = std::make_unique<std::vector<int64_t>>(in.rows);
+        for (size_t i = 0; i < in.rows; ++i)
+            if (__builtin_mul_overflow(raw[i], factor, &(*ns)[i])) return false;
+        in.dates = ns->data();
+        stamps_.push_back(std::move(ns));
+        return true;
+    }
+
+    // The field's values as a contiguous numpy array, kept alive here.
+    nb::object values(nb::handle df, size_t k) {
+        nb::object arr = glue::import("numpy").attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
+        keep_alive_.push_back(arr);
+        return arr;
+    }
+
+    const std::vector<std::string> &measure_;
+    const std::vector<size_t> &wanted_;
+    const QueryOptions &options_;
+    std::vector<nb::object> keep_alive_;
+    std::vector<std::unique_ptr<std::vector<int64_t>>> stamps_;
+};
+
+// The table's MultiIndex (FLDS, DATE) from its levels and codes: no factorising of repeated labels.
+nb::object table_index(const std::vector<size_t> &wanted, const std::vector<std::string> &measure,
+                       std::vector<int64_t> dates, int64_t unit, const QueryOptions &options) {
+    nb::object np = glue::import("numpy"), pd = glue::import("pandas");
+    const size_t nd = dates.size();
+    for (int64_t &d : dates) d /= unit;  // exact: every stamp is a whole number of that unit
+    nb::list names;
+    for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
+    nb::list levels, codes, index_names;
+    levels.append(pd.attr("Index")(names, "dtype"_a = options.text_dtype));
+    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(unit))));
+    nb::object field_codes = np.attr("arange")(wanted.size());
+    nb::object date_codes = np.attr("arange")(nd);
+    codes.append(np.attr("repeat")(field_codes, nd));
+    codes.append(np.attr("tile")(date_codes, wanted.size()));
+    index_names.append("FLDS");
+    index_names.append("DATE");
+    return pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
+                                 "verify_integrity"_a = false);
+}
+
+}  // namespace
+
+// The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
+// are outside what the native reshape reproduces exactly (then pandas melts and pivots).
+nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
+                        const QueryOptions &options) {
+    bool direct = false;
+    const std::vector<size_t> wanted = table_fields(flds, measure, direct);
 
     nb::list tick;
     for (TickerBars &t : all) {
@@ -252,117 +385,29 @@ nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std
     nb::dict column_of;
     for (size_t i = 0; i < nb::len(ids); ++i) column_of[ids[i]] = nb::int_(i);
 
-    nb::object np = glue::import("numpy");
-    std::vector<core::ReshapeInput> inputs;
-    std::vector<nb::object> keep_alive;
-    std::vector<std::unique_ptr<std::vector<int64_t>>> stamps;  // pandas-road dates in nanoseconds
-    bool any_float = false;
-    // The stacked DATE column takes the finest unit among the tickers'.
-    int64_t out_unit = 1000000000;
+    TableInputs in(measure, wanted, options);
     for (TickerBars &t : all) {
-        core::ReshapeInput in;
-        in.column = nb::cast<int>(column_of[t.ticker]);
-        if (t.native) {
-            core::Frame &f = t.native->frame;
-            for (core::CsvColumn &c : f.cols)
-                if (name_taken(c.name)) return nb::object();
-            const int key = f.find("time_key");
-            if (key < 0 || f.rows == 0) return nb::object();
-            in.dates = f.cols[key].ints.data();
-            in.rows = f.rows;
-            out_unit = std::min<int64_t>(out_unit, options.microseconds ? 1000 : 1);
-            // Every field of the tree takes part in the melt's dtype, not only the wanted ones.
-            for (size_t k = 0; k < measure.size(); ++k) {
-                const int c = f.find(kSourceField[k]);
-                if (c < 0 || f.cols[c].kind == core::CsvKind::Text) return nb::object();
-                if (f.cols[c].kind == core::CsvKind::Float) {
-                    any_float = true;
-                    // pivot_table's mean skips NaN and drops all-NaN rows (a 0/0 roll factor)
-                    if (!all_finite(f.cols[c].floats.data(), f.rows)) return nb::object();
-                }
-            }
-            for (size_t k : wanted) {
-                core::CsvColumn &col = f.cols[f.find(kSourceField[k])];
-                const bool fl = col.kind == core::CsvKind::Float;
-                in.fvalues.push_back(fl ? col.floats.data() : nullptr);
-                in.ivalues.push_back(fl ? nullptr : col.ints.data());
-            }
-        } else {
-            nb::object df = t.df;
-            nb::object columns = df.attr("columns");
-            for (nb::handle c : columns)
-                if (!nb::isinstance<nb::str>(c) || name_taken(nb::cast<std::string>(c))) return nb::object();
-            if (!truthy(columns.attr("is_unique")) || !contains(columns, nb::str("time_key")) || nb::len(df) == 0)
-                return nb::object();
-            nb::object key = df["time_key"];
-            const int64_t factor = unit_factor(glue::to_str(key.attr("dtype")));
-            if (factor == 0) return nb::object();
-            out_unit = std::min(out_unit, factor);
-            nb::object dates = np.attr("ascontiguousarray")(key.attr("to_numpy")().attr("view")("i8"));
-            keep_alive.push_back(dates);
-            const size_t n = nb::len(df);
-            const int64_t *raw = data_of<int64_t>(dates);
-            auto ns = std::make_unique<std::vector<int64_t>>(n);
-            for (size_t i = 0; i < n; ++i)
-                if (__builtin_mul_overflow(raw[i], factor, &(*ns)[i])) return nb::object();
-            in.dates = ns->data();
-            stamps.push_back(std::move(ns));
-            in.rows = n;
-            std::vector<bool> is_float(measure.size());
-            for (size_t k = 0; k < measure.size(); ++k) {
-                if (!contains(columns, nb::str(kSourceField[k]))) return nb::object();
-                const std::string dtype = glue::to_str(df[kSourceField[k]].attr("dtype"));
-                if (dtype != "float64" && dtype != "int64") return nb::object();
-                is_float[k] = dtype == "float64";
-                any_float = any_float || is_float[k];
-            }
-            for (size_t k = 0; k < measure.size(); ++k) {
-                if (!is_float[k]) continue;
-                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
-                if (!all_finite(data_of<double>(arr), in.rows)) return nb::object();
-            }
-            for (size_t k : wanted) {
-                nb::object arr = np.attr("ascontiguousarray")(df[kSourceField[k]].attr("to_numpy")());
-                keep_alive.push_back(arr);
-                in.fvalues.push_back(is_float[k] ? data_of<double>(arr) : nullptr);
-                in.ivalues.push_back(is_float[k] ? nullptr : data_of<int64_t>(arr));
-            }
-        }
-        inputs.push_back(std::move(in));
+        const int column = nb::cast<int>(column_of[t.ticker]);
+        if (!(t.native ? in.add_native(column, t.native->frame) : in.add_pandas(column, t.df))) return nb::object();
     }
-    if (!any_float || inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
+    if (!in.any_float || in.inputs.empty()) return nb::object();  // all-integer values: pandas keeps ints
 
     const size_t n_ids = nb::len(ids);
     std::vector<int64_t> dates;
     {
         nb::gil_scoped_release release;
-        dates = core::all_dates(inputs);
+        dates = core::all_dates(in.inputs);
     }
     // The table's memory from numpy (which asks the kernel for huge pages for an array this big),
     // filled in place: one row per ticker, taken column-major below.
+    nb::object np = glue::import("numpy"), pd = glue::import("pandas");
     nb::object rows = np.attr("empty")(nb::make_tuple(n_ids, wanted.size() * dates.size()));
     double *cells = nb::cast<nb::ndarray<double, nb::ndim<2>, nb::c_contig>>(rows).data();
     {
         nb::gil_scoped_release release;
-        core::fill_means(inputs, wanted.size(), n_ids, dates, cells, options.threads);
+        core::fill_means(in.inputs, wanted.size(), n_ids, dates, cells, options.threads);
     }
-    const size_t nd = dates.size();
-    for (int64_t &d : dates) d /= out_unit;  // exact: every stamp is a whole number of that unit
-    nb::object pd = glue::import("pandas");
-    nb::list names;
-    for (size_t k : wanted) names.append(nb::str(measure[k].c_str()));
-    // The index from its levels and codes: no factorising of repeated labels.
-    nb::list levels, codes, index_names;
-    levels.append(pd.attr("Index")(names, "dtype"_a = options.text_dtype));
-    levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(out_unit))));
-    nb::object field_codes = np.attr("arange")(wanted.size());
-    nb::object date_codes = np.attr("arange")(nd);
-    codes.append(np.attr("repeat")(field_codes, nd));
-    codes.append(np.attr("tile")(date_codes, wanted.size()));
-    index_names.append("FLDS");
-    index_names.append("DATE");
-    nb::object index = pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,
-                                             "verify_integrity"_a = false);
+    nb::object index = table_index(wanted, measure, std::move(dates), in.out_unit, options);
     nb::object columns = pd.attr("Index")(ids, "dtype"_a = options.text_dtype, "name"_a = "ID");
     // Column-major, so that the frame takes each ticker's column as it is.
     nb::object matrix = rows.attr("T");
