@@ -191,8 +191,7 @@ class RefusingClient:
 
 @pytest.mark.parametrize("status, code, raises", [
     (500, "InternalError", True), (503, "503", True), (503, "SlowDown", True), (429, "TooManyRequests", True),
-    (400, "Throttling", True), (400, "RequestLimitExceeded", True), (403, "AccessDenied", False),
-    (404, "404", False)])
+    (400, "Throttling", True), (400, "RequestLimitExceeded", True), (403, "AccessDenied", False)])
 def test_existence_when_the_service_fails(monkeypatch, status, code, raises):
     """A refusal is False; a failing or throttled service is not an answer and reaches the caller."""
     monkeypatch.setattr(bio, "s3_client", RefusingClient(status, code))
@@ -210,13 +209,12 @@ def _refused(monkeypatch, status, code):
 
 
 @pytest.mark.parametrize("call, error, noted", [
-    (lambda mp: bio.list_s3_objects("x"), botocore.exceptions.ClientError, True),  # NoSuchBucket
-    (lambda mp: bio.read_from_s3("x.csv", "csv"), FileNotFoundError, True),  # the same through s3fs
+    (lambda mp: bio.read_from_s3("x.csv", "csv"), FileNotFoundError, True),  # NoSuchBucket through s3fs
     (lambda mp: _refused(mp, 400, "InvalidBucketName"), botocore.exceptions.ClientError, True),
     (lambda mp: _refused(mp, 403, "AccessDenied"), botocore.exceptions.ClientError, False),
     (lambda mp: bio.read_from_s3("x", "json"), ValueError, False),
     (lambda mp: bio.write_to_s3(pathlib.Path("f"), "x", "local_file_path"), AssertionError, False),
-], ids=["no-such-bucket", "no-such-bucket-s3fs", "invalid-name", "access-denied", "format-word", "assertion"])
+], ids=["no-such-bucket-s3fs", "invalid-name", "access-denied", "format-word", "assertion"])
 def test_unset_bucket_note_only_on_bucket_errors(s3, monkeypatch, call, error, noted):
     assert bio.BUCKET == "NOT_DEFINED"
     with pytest.raises(error) as e:
