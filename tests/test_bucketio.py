@@ -190,7 +190,7 @@ class RefusingClient:
 
 
 @pytest.mark.parametrize("status, code, raises", [
-    (500, "InternalError", True), (503, "503", True), (503, "SlowDown", True), (429, "TooManyRequests", True),
+    (500, "InternalError", True), (503, "SlowDown", True), (429, "TooManyRequests", True),
     (400, "Throttling", True), (400, "RequestLimitExceeded", True), (403, "AccessDenied", False)])
 def test_existence_when_the_service_fails(monkeypatch, status, code, raises):
     """A refusal is False; a failing or throttled service is not an answer and reaches the caller."""
@@ -398,7 +398,7 @@ def _set_string_option(value):
 @pytest.fixture(params=[False, True], ids=["infer_string=False", "infer_string=True"])
 def string_option(request):
     """pandas' future.infer_string option set both ways, whatever the running pandas' default."""
-    default = pd.StringDtype(na_value=float("nan")) == pd.Series(["x"]).dtype
+    default = pd.Series(["x"]).dtype != object
     _set_string_option(request.param)
     yield request.param
     _set_string_option(default)
@@ -432,8 +432,8 @@ def _said(caught):
     ("a,b\n1, 5\n", False),                             # padding
     ("\ufeffa,b\n1,2\n", False),                        # byte-order mark
     ("a,b\n1,caf\u00e9\n", False),                      # non-ASCII text
-], ids=["plain", "decimals", "signs-and-missing", "late-missing-int", "negative-zero", "empty-chunks", "mixed", "quotes", "booleans", "infinities",
-        "blank-line", "crlf", "short-row", "duplicate-names", "20-digits", "22-chars", "17-digit-float",
+], ids=["plain", "decimals", "signs-and-missing", "late-missing-int", "negative-zero", "empty-chunks", "mixed",
+        "quotes", "booleans", "infinities", "blank-line", "crlf", "short-row", "duplicate-names", "20-digits", "22-chars", "17-digit-float",
         "17-significant", "padding", "bom", "non-ascii"])
 @pytest.mark.parametrize("chunksize", [2, 1000, 100000])
 def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, string_option, text, native, chunksize):

@@ -282,7 +282,6 @@ def test_ecoest_snapshots_and_progress(s3, capsys, monkeypatch):
     monkeypatch.setenv("TQDM_DISABLE", "1")  # tqdm's own switch, honoured at each call
     ss.ECOEST()
     assert "Retrieving snapshot dates" not in capsys.readouterr().err
-    monkeypatch.delenv("TQDM_DISABLE")
     assert eco.data["estimate"].tolist() == [4.0, 5.0, 6.0, 7.0]
     assert ss.ECOEST("2024-01-05").data["estimate"].tolist() == [0.0, 1.0, 2.0, 3.0]
     got = eco.get_data([])

@@ -8,9 +8,7 @@
 // that a replacement assigned to the module is used.
 #include "bucketio.hpp"
 
-#include <algorithm>
 #include <initializer_list>
-#include <string>
 
 using namespace nb::literals;
 
@@ -76,21 +74,10 @@ bool code_is(const nb::object &code, std::initializer_list<const char *> words) 
 bool service_failed(nb::handle error) {
     const ServiceAnswer answer = answer_of(error);
     if (code_is(answer.code, {"SlowDown", "Throttling", "RequestLimitExceeded"})) return true;
-    // A response without a body (HEAD) carries its status as the code, "503".
-    for (const nb::object &status : {answer.status, answer.code}) {
-        if (!status.is_valid()) continue;
-        long value = -1;
-        if (PyLong_CheckExact(status.ptr())) {
-            value = PyLong_AsLong(status.ptr());
-            if (value == -1 && PyErr_Occurred()) throw nb::python_error();
-        } else if (PyUnicode_CheckExact(status.ptr())) {
-            const std::string text = glue::to_str(status);
-            if (text.size() == 3 && std::all_of(text.begin(), text.end(), [](char ch) { return ch >= '0' && ch <= '9'; }))
-                value = std::stol(text);
-        }
-        if (value == 429 || (value >= 500 && value <= 599)) return true;
-    }
-    return false;
+    if (!answer.status.is_valid() || !PyLong_CheckExact(answer.status.ptr())) return false;
+    const long status = PyLong_AsLong(answer.status.ptr());
+    if (status == -1 && PyErr_Occurred()) throw nb::python_error();
+    return status == 429 || (status >= 500 && status <= 599);
 }
 
 // The error says the bucket itself is wrong: S3's NoSuchBucket or InvalidBucketName, raised by
