@@ -6,7 +6,9 @@ import pathlib
 import pickle
 import subprocess
 import sys
+import types
 import uuid
+import warnings
 
 import boto3
 import botocore.exceptions
@@ -47,11 +49,14 @@ def parquet_bytes(df):
 
 
 @pytest.mark.parametrize(
-    "fmt, by_chunks",
-    [("pickle", False), ("bytesio", False), ("csv", False), ("csv", True), ("csv.gz", False),
-     ("csv.gz", True), ("xlsx", False), ("parquet", False)],
+    "fmt, by_chunks, quiet",
+    [("pickle", False, False), ("bytesio", False, False), ("csv", False, False), ("csv", True, False),
+     ("csv.gz", False, False), ("csv.gz", True, False), ("csv.gz", True, True), ("xlsx", False, False),
+     ("parquet", False, False)],
 )
-def test_round_trip(s3, tag, fmt, by_chunks, capsys):
+def test_round_trip(s3, tag, fmt, by_chunks, quiet, capsys, monkeypatch):
+    if quiet:  # tqdm's own switch, set after tqdm was imported
+        monkeypatch.setenv("TQDM_DISABLE", "1")
     path = f"{tag}/obj.{fmt}"
     if fmt == "pickle":
         obj = {"k": [1, 2.5, "s"], "df": DF}
@@ -75,7 +80,7 @@ def test_round_trip(s3, tag, fmt, by_chunks, capsys):
     got = bio.read_from_s3(path, fmt, bucket=BUCKET, by_chunks=by_chunks, chunksize=2.9)
     pd.testing.assert_frame_equal(got.reset_index(drop=True), DF)
     err = capsys.readouterr().err
-    assert ("3 chunks" in err) == by_chunks  # 5 rows in chunks of int(2.9) == 2, progress on stderr
+    assert ("3 chunks" in err) == (by_chunks and not quiet)  # 5 rows in chunks of int(2.9) == 2, on stderr
 
 
 def test_csv_index_and_key(s3, tag):
@@ -171,6 +176,54 @@ def test_listing_pages_with_stub(monkeypatch):
         bio.list_s3_objects("f", "b")
 
 
+class RefusingClient:
+    """A client whose every request is refused with the ClientError of `status` and `code`."""
+
+    def __init__(self, status, code):
+        self.error = botocore.exceptions.ClientError(
+            {"Error": {"Code": code, "Message": "refused"}, "ResponseMetadata": {"HTTPStatusCode": status}}, "Op")
+
+    def head_object(self, **kw):
+        raise self.error
+
+    list_objects_v2 = head_object
+
+
+@pytest.mark.parametrize("status, code, raises", [
+    (500, "InternalError", True), (503, "SlowDown", True), (429, "TooManyRequests", True),
+    (400, "Throttling", True), (400, "RequestLimitExceeded", True), (403, "AccessDenied", False)])
+def test_existence_when_the_service_fails(monkeypatch, status, code, raises):
+    """A refusal is False; a failing or throttled service is not an answer and reaches the caller."""
+    monkeypatch.setattr(bio, "s3_client", RefusingClient(status, code))
+    if raises:
+        with pytest.raises(botocore.exceptions.ClientError) as e:
+            bio.s3_path_exists("x", "b")
+        assert e.value.response["Error"]["Code"] == code
+    else:
+        assert bio.s3_path_exists("x", "b") is False
+
+
+def _refused(monkeypatch, status, code):
+    monkeypatch.setattr(bio, "s3_client", RefusingClient(status, code))
+    return bio.list_s3_objects("x")
+
+
+@pytest.mark.parametrize("call, error, noted", [
+    (lambda mp: bio.read_from_s3("x.csv", "csv"), FileNotFoundError, True),  # NoSuchBucket through s3fs
+    (lambda mp: _refused(mp, 400, "InvalidBucketName"), botocore.exceptions.ClientError, True),
+    (lambda mp: _refused(mp, 403, "AccessDenied"), botocore.exceptions.ClientError, False),
+    (lambda mp: bio.read_from_s3("x", "json"), ValueError, False),
+    (lambda mp: bio.write_to_s3(pathlib.Path("f"), "x", "local_file_path"), AssertionError, False),
+], ids=["no-such-bucket-s3fs", "invalid-name", "access-denied", "format-word", "assertion"])
+def test_unset_bucket_note_only_on_bucket_errors(s3, monkeypatch, call, error, noted):
+    assert bio.BUCKET == "NOT_DEFINED"
+    with pytest.raises(error) as e:
+        call(monkeypatch)
+    notes = getattr(e.value, "__notes__", [])
+    assert len(notes) == noted
+    assert all("TAMRIX_SANDBOX_BUCKET" in n and "bucket=" in n for n in notes)
+
+
 def test_write_formats(s3, tag):
     buf = io.BytesIO(b"raw")
     bio.write_to_s3(buf, f"{tag}/r.csv", "csv", bucket=BUCKET)  # a BytesIO is uploaded as is
@@ -191,12 +244,22 @@ def test_write_formats(s3, tag):
         bio.write_to_s3([1], f"{tag}/l.csv", "csv", bucket=BUCKET)
 
 
-@pytest.mark.parametrize("fmt", ["CSV", "json", "csv ", ""])
-def test_read_bad_format(fmt, monkeypatch):
+EMPTY_FOLDER = "folder_path is empty: that would delete every object under the prefix, so nothing was deleted"
+
+
+@pytest.mark.parametrize("call, message", [
+    *[(lambda fmt=fmt: bio.read_from_s3("x", fmt),
+       f'data_format="{fmt}" is not valid. Only ("pickle", "csv", "csv.gz", "xlsx") are allowed.')
+      for fmt in ["CSV", "json", "csv ", ""]],
+    (lambda: bio.delete_s3_folder(""), EMPTY_FOLDER),
+    (lambda: bio.delete_s3_folder("", "b", None), EMPTY_FOLDER),
+], ids=["CSV", "json", "csv-blank", "empty-word", "empty-folder", "empty-folder-no-prefix"])
+def test_refused_before_any_request(call, message, monkeypatch, capsys):
     monkeypatch.setattr(bio, "s3_client", None)  # no request is made
+    monkeypatch.setattr(bio, "s3_resource", None)
     with pytest.raises(ValueError) as e:
-        bio.read_from_s3("x", fmt)
-    assert str(e.value) == f'data_format="{fmt}" is not valid. Only ("pickle", "csv", "csv.gz", "xlsx") are allowed.'
+        call()
+    assert str(e.value) == message and capsys.readouterr().out == ""
 
 
 class S(str):
@@ -326,11 +389,34 @@ PLAIN = "id,px,qty,name,day\n" + "".join(
     for i in range(2500))
 
 
+def _set_string_option(value):
+    with warnings.catch_warnings():  # pandas 3 warns that the option is going away
+        warnings.filterwarnings("ignore", "The 'future.infer_string' option is deprecated")
+        pd.set_option("future.infer_string", value)
+
+
+@pytest.fixture(params=[False, True], ids=["infer_string=False", "infer_string=True"])
+def string_option(request):
+    """pandas' future.infer_string option set both ways, whatever the running pandas' default."""
+    default = pd.Series(["x"]).dtype != object
+    _set_string_option(request.param)
+    yield request.param
+    _set_string_option(default)
+
+
+def _said(caught):
+    """The warnings a reader gave its caller (the interpreter's own deprecation notices aside)."""
+    noise = (DeprecationWarning, PendingDeprecationWarning, ResourceWarning)
+    return [(w.category, str(w.message)) for w in caught if not issubclass(w.category, noise)]
+
+
 @pytest.mark.parametrize("text, native", [
     (PLAIN, True),
     ("a,b\n" + "".join(f"{d},{i}\n" for i, d in enumerate(_random_decimals())), True),
     ("a,b,c\n1,-0.0,x\n2,NA,\n-0,+.5,None\n007,5.,n/a\n", True),
     ("a,b\n" + "".join(f"{i},{'' if i == 2500 else i}\n" for i in range(3000)), True),  # a missing int late
+    ("a,b,c\n-0,1,-0\n,2,1\n-0,3,2\n1.5,4,1.5\n-0,5,3\n", True),  # -0 read as an integer or not
+    ("a,b,c\n1,,\n2,x,\n3,,y\n", True),                  # text columns empty in some chunks
     ("a,b\n1,x\n2,3\n", False),                         # text and numbers in one column
     ('a,b\n1,"x,y"\n', False),                          # quotes
     ("a,b\n1,True\n2,False\n", False),                  # booleans
@@ -346,26 +432,48 @@ PLAIN = "id,px,qty,name,day\n" + "".join(
     ("a,b\n1, 5\n", False),                             # padding
     ("\ufeffa,b\n1,2\n", False),                        # byte-order mark
     ("a,b\n1,caf\u00e9\n", False),                      # non-ASCII text
-], ids=["plain", "decimals", "signs-and-missing", "late-missing-int", "mixed", "quotes", "booleans", "infinities",
-        "blank-line", "crlf", "short-row", "duplicate-names", "20-digits", "22-chars", "17-digit-float",
+], ids=["plain", "decimals", "signs-and-missing", "late-missing-int", "negative-zero", "empty-chunks", "mixed",
+        "quotes", "booleans", "infinities", "blank-line", "crlf", "short-row", "duplicate-names", "20-digits", "22-chars", "17-digit-float",
         "17-significant", "padding", "bom", "non-ascii"])
 @pytest.mark.parametrize("chunksize", [2, 1000, 100000])
-def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, text, native, chunksize):
+def test_chunked_read_equals_pandas_chunk_reader(s3, tag, monkeypatch, string_option, text, native, chunksize):
     key = f"{tag}/c.csv.gz"
     body = gzip.compress(text.encode())
     s3.put_object(Bucket=BUCKET, Key=key, Body=body)
-    with gzip.open(io.BytesIO(body), "rb") as gz:
-        want = pd.concat(list(pd.read_csv(gz, chunksize=chunksize, iterator=True)))
+    with warnings.catch_warnings(record=True) as pandas_warned:
+        warnings.simplefilter("always")
+        with gzip.open(io.BytesIO(body), "rb") as gz:
+            want = pd.concat(list(pd.read_csv(gz, chunksize=chunksize, iterator=True)))
     calls = []
     real = pd.read_csv
     monkeypatch.setattr(pd, "read_csv", lambda *a, **k: calls.append(1) or real(*a, **k))
-    got = bio.read_by_chunks(BUCKET, key, chunksize)
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        got = bio.read_by_chunks(BUCKET, key, chunksize)
+    assert _said(warned) == _said(pandas_warned)
     pd.testing.assert_frame_equal(got, want, check_exact=True, check_index_type=True, check_column_type=True)
     assert type(got.index) is type(want.index)
     for col in got.columns:  # bit for bit, signed zeros included
         if got[col].dtype.kind == "f":
             assert got[col].to_numpy().view("int64").tolist() == want[col].to_numpy().view("int64").tolist()
     assert (not calls) == native
+
+
+def test_chunked_read_passes_on_a_failure_to_close(s3, tag, monkeypatch):
+    """As a `with` block would: the stream's failure to close reaches the caller, the read's error as its context."""
+    s3.put_object(Bucket=BUCKET, Key=f"{tag}/bad.gz", Body=b"not gzip")
+
+    class Interrupted(gzip.GzipFile):
+        def close(self):
+            super().close()
+            if not hasattr(self, "interrupted"):
+                self.interrupted = True
+                raise KeyboardInterrupt
+
+    monkeypatch.setattr(bio, "gzip", types.SimpleNamespace(open=lambda b, mode: Interrupted(fileobj=b, mode=mode)))
+    with pytest.raises(KeyboardInterrupt) as e:
+        bio.read_by_chunks(BUCKET, f"{tag}/bad.gz")
+    assert type(e.value.__context__) is gzip.BadGzipFile
 
 
 def _stated_size(body, delta):

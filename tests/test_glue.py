@@ -142,6 +142,11 @@ else:
      "RuntimeError | no terminal"),
     ("from_bqia.tickbars", "sys.modules['orvane_data.from_bqia.querykit'] = None",
      "ModuleNotFoundError | import of orvane_data.from_bqia.querykit halted"),
+    ("from_bqia.querykit",  # a guard that absorbs any exception still lets MemoryError through
+     "bql = types.ModuleType('bql')\n"
+     "class Service:\n    def __init__(self): raise MemoryError('no room')\n"
+     "bql.Service = Service\nsys.modules['bql'] = bql",
+     "MemoryError | no room"),
 ])
 def test_errors_while_loading_keep_their_type(module, setup, expected):
     code = LOAD.format(setup=setup, module=module)
@@ -149,6 +154,16 @@ def test_errors_while_loading_keep_their_type(module, setup, expected):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.startswith(expected) and out.stdout.rstrip().endswith("| True"), out.stdout
+
+
+@pytest.mark.parametrize("module", ["from_s3.bucketio", "from_s3.shelfsets", "from_bqia.querykit",
+                                    "from_bqia.tickbars"])
+def test_show_warnings_of_undecodable_bytes_is_false(module):
+    code = (f"import os\nos.environb[b'SHOW_WARNINGS'] = b'1\\xff'\n"
+            f"import orvane_data.{module} as m\nprint(m.SHOW_WARNINGS)")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([PKG_ROOT, SIM]))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=120)
+    assert (out.returncode, out.stdout) == (0, "False\n"), out.stderr
 
 
 def _twin(f):

@@ -276,9 +276,12 @@ def test_splc_missing_object_and_empty_listing(s3):
 
 # ---- ECOEST ------------------------------------------------------------------------------------
 
-def test_ecoest_snapshots_and_progress(s3, capsys):
+def test_ecoest_snapshots_and_progress(s3, capsys, monkeypatch):
     eco = ss.ECOEST()
     assert "Retrieving snapshot dates 3" in capsys.readouterr().err
+    monkeypatch.setenv("TQDM_DISABLE", "1")  # tqdm's own switch, honoured at each call
+    ss.ECOEST()
+    assert "Retrieving snapshot dates" not in capsys.readouterr().err
     assert eco.data["estimate"].tolist() == [4.0, 5.0, 6.0, 7.0]
     assert ss.ECOEST("2024-01-05").data["estimate"].tolist() == [0.0, 1.0, 2.0, 3.0]
     got = eco.get_data([])

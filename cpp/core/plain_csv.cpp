@@ -299,6 +299,11 @@ void split_row(std::string_view text, const Table &table, size_t row, std::vecto
     cells.emplace_back(start, size_t(p - start));
 }
 
+bool is_decimal(std::string_view cell) {
+    if (is_missing(cell)) return false;
+    return cell.find_first_of(".eE") != std::string_view::npos;
+}
+
 int64_t to_int(std::string_view cell) {
     const bool negative = cell[0] == '-';
     size_t i = (cell[0] == '+' || cell[0] == '-') ? 1 : 0;

@@ -45,6 +45,10 @@ void split_row(std::string_view text, const Table &table, size_t row, std::vecto
 // True for the texts pandas reads as missing by default.
 bool is_missing(std::string_view cell);
 
+// True for a cell the scanner accepted for a numeric column that is not an integer (it has a decimal
+// point or an exponent); false for integers and missing cells.
+bool is_decimal(std::string_view cell);
+
 // Conversions of cells the scanner accepted for a numeric column (missing cells give NaN).
 int64_t to_int(std::string_view cell);
 double to_double(std::string_view cell);

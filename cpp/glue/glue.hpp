@@ -166,6 +166,9 @@ void set_abstract(nb::handle fn);
 std::string env(const char *name, const char *default_value);
 // True exactly when the environment variable SHOW_WARNINGS equals "1".
 bool show_warnings_from_env();
+// Keywords for a tqdm bar that honour TQDM_DISABLE as it is now ({"disable": bool(value)} when the
+// variable is set, else none), not only as it was when tqdm was imported.
+nb::dict tqdm_options_from_env();
 // warnings.warn(message) with the default category (UserWarning).
 void warn(const char *message);
 

@@ -52,10 +52,21 @@ PyObject *module_def_passing_errors(PyObject *module_def) {
 
 std::string env(const char *name, const char *default_value) {
     nb::object environ = import("os").attr("environ");
-    return nb::cast<std::string>(environ.attr("get")(name, default_value));
+    // Any value, bytes that are not UTF-8 included (os.environ holds them as lone surrogates), comes
+    // back byte for byte, so that it compares unequal to every plain text rather than failing.
+    return to_str(environ.attr("get")(name, default_value));
 }
 
 bool show_warnings_from_env() { return env("SHOW_WARNINGS", "0") == "1"; }
+
+nb::dict tqdm_options_from_env() {
+    nb::dict options;
+    // tqdm applies TQDM_DISABLE once, when it is imported, as bool(value); here it is read again
+    // for every bar, the same way.
+    nb::object value = import("os").attr("environ").attr("get")("TQDM_DISABLE");
+    if (!value.is_none()) options["disable"] = nb::bool_(truthy(value));
+    return options;
+}
 
 void warn(const char *message) { import("warnings").attr("warn")(message); }
 
@@ -64,7 +75,8 @@ bool guarded_import(Absorb absorb, bool show_warnings, const char *warning, cons
         body();
         return true;
     } catch (nb::python_error &e) {
-        bool absorbed = absorb == Absorb::AnyException ? e.matches(PyExc_Exception)
+        // "Any exception" still leaves out MemoryError, which always reaches the importer.
+        bool absorbed = absorb == Absorb::AnyException ? e.matches(PyExc_Exception) && !e.matches(PyExc_MemoryError)
                                                        : e.matches(PyExc_ModuleNotFoundError);
         if (!absorbed) throw;
     }

@@ -29,6 +29,75 @@ using glue::cat;
 bool is(nb::handle text, const char *word) { return PyUnicode_CompareWithASCIIString(text.ptr(), word) == 0; }
 
 const char *kUnsetBucket = "NOT_DEFINED";  // BUCKET when TAMRIX_SANDBOX_BUCKET is not set
+bool bucket_unset_at_load = false;          // TAMRIX_SANDBOX_BUCKET was absent when the module loaded
+
+// botocore.exceptions.ClientError when botocore has been imported (by anyone), else an invalid handle.
+nb::object client_error_class() {
+    PyObject *exceptions = PyImport_GetModule(nb::str("botocore.exceptions").ptr());
+    if (!exceptions) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return {};
+    }
+    return nb::steal(exceptions).attr("ClientError");
+}
+
+// error.response["Error"]["Code"] and error.response["ResponseMetadata"]["HTTPStatusCode"] of a
+// ClientError, as far as they are there (invalid handles where not).
+struct ServiceAnswer {
+    nb::object code, status;
+};
+
+ServiceAnswer answer_of(nb::handle error) {
+    ServiceAnswer out;
+    nb::object response = nb::getattr(error, "response", nb::none());
+    if (!PyDict_Check(response.ptr())) return out;
+    auto entry = [&](const char *part, const char *field) -> nb::object {
+        PyObject *inner = PyDict_GetItemString(response.ptr(), part);  // borrowed; no error raised
+        if (!inner || !PyDict_Check(inner)) return {};
+        PyObject *value = PyDict_GetItemString(inner, field);
+        return value ? nb::borrow(value) : nb::object();
+    };
+    out.code = entry("Error", "Code");
+    out.status = entry("ResponseMetadata", "HTTPStatusCode");
+    return out;
+}
+
+bool code_is(const nb::object &code, std::initializer_list<const char *> words) {
+    if (!code.is_valid() || !PyUnicode_CheckExact(code.ptr())) return false;
+    for (const char *word : words)
+        if (is(code, word)) return true;
+    return false;
+}
+
+// The service failed or asked to slow down (HTTP 5xx, 429, or a throttling code), rather than
+// refused the request: no answer about the object at all.
+bool service_failed(nb::handle error) {
+    const ServiceAnswer answer = answer_of(error);
+    if (code_is(answer.code, {"SlowDown", "Throttling", "RequestLimitExceeded"})) return true;
+    if (!answer.status.is_valid() || !PyLong_CheckExact(answer.status.ptr())) return false;
+    const long status = PyLong_AsLong(answer.status.ptr());
+    if (status == -1 && PyErr_Occurred()) throw nb::python_error();
+    return status == 429 || (status >= 500 && status <= 599);
+}
+
+// The error says the bucket itself is wrong: S3's NoSuchBucket or InvalidBucketName, raised by
+// boto3 or carried as the cause (or context) of the error another library (s3fs) made of it.
+bool about_the_bucket(nb::handle error) {
+    nb::object client_error = client_error_class();
+    if (!client_error.is_valid()) return false;
+    nb::handle x = error;
+    for (int hops = 0; x.is_valid() && hops < 16; ++hops) {
+        const int is_client_error = PyObject_IsInstance(x.ptr(), client_error.ptr());
+        if (is_client_error < 0) throw nb::python_error();
+        if (is_client_error && code_is(answer_of(x).code, {"NoSuchBucket", "InvalidBucketName"})) return true;
+        // The exception the interpreter would show next in the traceback.
+        PyObject *next = PyException_GetCause(x.ptr());
+        if (!next && !((PyBaseExceptionObject *) x.ptr())->suppress_context) next = PyException_GetContext(x.ptr());
+        Py_XDECREF(next);  // kept alive by `x`, which holds it
+        x = nb::handle(next);
+    }
+    return false;
+}
 
 nb::str slash() { return nb::str("/"); }
 
@@ -92,7 +161,8 @@ const char *kDeleteObjectDoc =
 const char *kDeleteFolderDoc =
     "Delete the folder prefix + \"/\" + folder_path: every object whose key begins with it followed by\n"
     "    \"/\" (\"data/a\" takes data/a/1.csv, never data/ab/2.csv or data/a.csv). Prints what was deleted\n"
-    "    and returns None.\n";
+    "    and returns None. An empty folder_path, which would name everything under the prefix, raises\n"
+    "    ValueError before anything is deleted.\n";
 
 const char *kDeleteLocalDoc =
     "Remove a local directory tree with `rm -r` and print its output, errors and return code.\n"
@@ -100,8 +170,10 @@ const char *kDeleteLocalDoc =
 
 }  // namespace
 
-// A function that talks to S3. When it fails while the bucket is the unset default, the error (from
-// boto3, botocore or s3fs, unchanged) gets a note naming the variable that was not set.
+// A function that talks to S3. When S3 says the bucket does not exist (or cannot be a bucket's name)
+// and the bucket is the default of an unset TAMRIX_SANDBOX_BUCKET, the error (from boto3, botocore
+// or s3fs, type and message unchanged) gets a note naming the variable. Every other error passes as
+// it was raised.
 static void def_s3(nb::module_ &m, glue::Signature signature, const char *doc, glue::Impl impl) {
     const size_t bucket_at = signature.at("bucket");
     glue::def(m, signature, doc, [impl = std::move(impl), bucket_at](glue::Call &c) -> nb::object {
@@ -109,10 +181,12 @@ static void def_s3(nb::module_ &m, glue::Signature signature, const char *doc, g
             return impl(c);
         } catch (nb::python_error &e) {
             nb::handle bucket = c[bucket_at];
-            if (PyUnicode_CheckExact(bucket.ptr()) && nb::str(bucket).equal(nb::str(kUnsetBucket)))
-                e.value().attr("add_note")(
-                    "The bucket is 'NOT_DEFINED': TAMRIX_SANDBOX_BUCKET was not set when "
-                    "orvane_data.from_s3.bucketio was imported. Pass bucket=... or set the variable before importing.");
+            if (bucket_unset_at_load && PyUnicode_CheckExact(bucket.ptr()) && is(bucket, kUnsetBucket) &&
+                about_the_bucket(e.value()))
+                glue::add_note(e,
+                               "The bucket is 'NOT_DEFINED': TAMRIX_SANDBOX_BUCKET was not set when "
+                               "orvane_data.from_s3.bucketio was imported. Set TAMRIX_SANDBOX_BUCKET before "
+                               "importing it, or pass bucket=... to the call.");
             throw;
         }
     });
@@ -154,6 +228,7 @@ ORVANE_MODULE(bucketio, m) {
     });
 
     // Read through os.environ so any value (undecodable bytes included) comes back as the interpreter sees it.
+    bucket_unset_at_load = !glue::contains(m.attr("os").attr("environ"), nb::str("TAMRIX_SANDBOX_BUCKET"));
     m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", kUnsetBucket);
     m.attr("PREFIX") = nb::str(kDefaultPrefix);
 
@@ -191,8 +266,10 @@ ORVANE_MODULE(bucketio, m) {
                   try {
                       client.attr("head_object")("Bucket"_a = c[kS3PathExists["bucket"]], "Key"_a = key);
                   } catch (nb::python_error &e) {
+                      // A refusal (missing object, no permission) answers the question: False. A failing
+                      // or throttled service has not answered it, so its error reaches the caller.
                       nb::object client_error = c.global("botocore").attr("exceptions").attr("ClientError");
-                      if (e.matches(client_error)) return nb::bool_(false);
+                      if (e.matches(client_error) && !service_failed(e.value())) return nb::bool_(false);
                       throw;
                   }
                   return nb::bool_(true);
@@ -265,18 +342,26 @@ ORVANE_MODULE(bucketio, m) {
                       nb::object pd = c.global("pd");
                       nb::handle chunksize = c[kReadByChunks["chunksize"]];
                       nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = chunksize, "iterator"_a = true);
-                      nb::object progress = c.global("tqdm")(reader, "unit"_a = " chunks");
+                      nb::dict options = glue::tqdm_options_from_env();
+                      options["unit"] = " chunks";
+                      nb::object progress = c.global("tqdm")(reader, **options);
                       nb::list chunks;
                       for (nb::handle chunk : progress) chunks.append(chunk);
                       nb::object out = pd.attr("concat")(chunks);
                       gz_file.attr("close")();
                       return out;
-                  } catch (...) {
-                      // Close the stream, then report the original failure.
+                  } catch (nb::python_error &failure) {
+                      // Close the stream, then report the failure; as a `with` block does, a failure to
+                      // close wins and carries the first one as its context.
                       try {
                           gz_file.attr("close")();
-                      } catch (nb::python_error &) {
+                      } catch (nb::python_error &close_failure) {
+                          PyException_SetContext(close_failure.value().ptr(), failure.value().inc_ref().ptr());
+                          throw;
                       }
+                      throw;
+                  } catch (...) {
+                      gz_file.attr("close")();
                       throw;
                   }
               });
@@ -334,11 +419,14 @@ ORVANE_MODULE(bucketio, m) {
     def_s3(m, kDeleteS3Folder,
               kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
                   nb::handle folder_path = c[kDeleteS3Folder["folder_path"]], bucket = c[kDeleteS3Folder["bucket"]];
+                  if (nb::len(folder_path) == 0)
+                      glue::raise(PyExc_ValueError, "folder_path is empty: that would delete every object under the "
+                                                    "prefix, so nothing was deleted");
                   nb::str key_prefix = joined_key(c[kDeleteS3Folder["prefix"]], folder_path);
                   // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
                   // with it, so a folder named without its trailing "/" gets one for the deletion.
                   nb::str folder = key_prefix;
-                  if (nb::len(folder_path) > 0 && !truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
+                  if (!truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
                   nb::object handle = c.global("s3_resource").attr("Bucket")(bucket);
                   handle.attr("objects").attr("filter")("Prefix"_a = folder).attr("delete")();
                   say(cat({nb::str("s3://"), bucket, slash(), key_prefix, nb::str(" was deleted.")}));

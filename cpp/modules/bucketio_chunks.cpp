@@ -3,11 +3,14 @@
 // pandas reads each chunk with its C parser and concatenates the chunks. For a plain file (see
 // core/plain_csv.hpp) that gives, column by column: int64 when every cell is an integer, float64
 // when there are decimals or missing cells, text otherwise (NaN where missing), and a RangeIndex.
-// Text comes in the form read_csv gives it in the running pandas: object arrays of str (pandas 2),
-// or the `str` dtype on pyarrow large_string (pandas 3, or pandas 2 with future.infer_string), where
-// a chunk whose cells of a text column are all missing is read as float64 and the concatenation
-// turns that column into object. This unit builds that frame from the decompressed bytes in one
-// scan and one conversion pass, stepping the progress bar once per chunk of `chunksize` rows.
+// A chunk of a float64 column without decimals is read as integers first, so its "-0" becomes 0.0;
+// only a chunk with a decimal in that column keeps -0.0.
+// Text comes in the form read_csv gives it under pandas' future.infer_string option at the time of
+// the call: object arrays of str, or the `str` dtype on pyarrow large_string. A chunk whose cells of
+// a text column are all missing is read as float64; concatenating it with `str` chunks gives object
+// on pandas 3, while pandas 2 leaves the all-missing chunk out of the choice of dtype (keeping `str`)
+// and warns that it will stop doing so. This unit builds that frame from the decompressed bytes in
+// one scan and one conversion pass, stepping the progress bar once per chunk of `chunksize` rows.
 // Every other file, a pandas whose text form is another, and a replaced `pd` or `gzip` take
 // pandas' own road.
 #include "bucketio.hpp"
@@ -16,8 +19,10 @@
 #include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
+#include "glue/pandas_options.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,20 +52,26 @@ struct TextForm {
     nb::object dtype;    // arrow: StringDtype(storage="pyarrow", na_value=nan), pandas' `str`
 };
 
-// read_csv asks pandas._config.using_string_dtype() and then builds StringDtype(na_value=nan),
-// whose storage follows the mode.string_storage option: this asks the same. nullopt when the
-// answer is a form built here cannot give (python storage), or when pandas has no such switch.
-std::optional<TextForm> text_form(nb::handle pd) {
+// read_csv follows the future.infer_string option and then builds StringDtype(na_value=nan), whose
+// storage follows the mode.string_storage option: this asks the same. nullopt when the answer is
+// a form built here cannot give (python storage, or no pyarrow to hold the text).
+std::optional<TextForm> text_form() {
     try {
-        if (!glue::truthy(glue::import("pandas._config").attr("using_string_dtype")())) return TextForm{};
-        nb::object dtype = pd.attr("StringDtype")("na_value"_a = glue::import("numpy").attr("nan"));
+        if (!glue::infer_string()) return TextForm{};
+        nb::object dtype = glue::text_dtype();
         if (glue::to_str(dtype.attr("storage")) != "pyarrow") return std::nullopt;
         glue::import("pyarrow");
         return TextForm{true, dtype};
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
         return std::nullopt;
     }
 }
+
+constexpr const char *kAllMissingChunkWarning =
+    "The behavior of DataFrame concatenation with empty or all-NA entries is deprecated. In a future version, "
+    "this will no longer exclude empty or all-NA columns when determining the result dtypes. To retain the old "
+    "behavior, exclude the relevant entries before the concat operation.";
 
 nb::object text_cell(std::string_view cell) {
     PyObject *s = PyUnicode_New((Py_ssize_t) cell.size(), 127);  // ASCII, checked by the scan
@@ -156,12 +167,14 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     if (!pandas_major || pd.ptr() != loaded_pandas || c.global("gzip").ptr() != loaded_gzip) return {};
     if (!PyLong_CheckExact(chunksize.ptr())) return {};
     const long long rows_per_chunk = PyLong_AsLongLong(chunksize.ptr());
-    if (rows_per_chunk < 1) {
-        PyErr_Clear();
+    if (rows_per_chunk == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();  // a chunk size beyond int64: pandas' road says what it makes of it
         return {};
     }
+    if (rows_per_chunk < 1) return {};
     if (!PyBytes_Check(body.ptr())) return {};
-    const std::optional<TextForm> form = text_form(pd);
+    const std::optional<TextForm> form = text_form();
     if (!form) return {};
 
     // gzip.open(...).read(), then the scan that decides every column's dtype (see plain_csv.hpp).
@@ -223,6 +236,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     for (size_t col = 0, texts = 0; col < width; ++col)
         if (kinds[col] == plain_csv::ColumnKind::Text) worker[col] = int(texts++ % 2);
     std::vector<size_t> present(width);
+    std::vector<uint8_t> negative_zero(width);  // a float64 column's chunk holds -0.0 (each column one writer)
     auto convert_rows = [&](size_t first, size_t last, int which) {
         std::vector<std::string_view> cells;
         for (size_t row = first; row < last; ++row) {
@@ -232,7 +246,12 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 const std::string_view cell = cells[col];
                 switch (kinds[col]) {
                     case plain_csv::ColumnKind::Int: ints[col][row] = plain_csv::to_int(cell); break;
-                    case plain_csv::ColumnKind::Float: doubles[col][row] = plain_csv::to_double(cell); break;
+                    case plain_csv::ColumnKind::Float: {
+                        const double value = plain_csv::to_double(cell);
+                        doubles[col][row] = value;
+                        if (value == 0 && std::signbit(value)) negative_zero[col] = 1;
+                        break;
+                    }
                     case plain_csv::ColumnKind::Text:
                         if (arrow_texts[col]) {
                             present[col] += arrow_texts[col]->add(row, cell);
@@ -251,6 +270,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
         const size_t first = chunk * (size_t) rows_per_chunk;
         const size_t last = std::min(n, first + (size_t) rows_per_chunk);
         std::fill(present.begin(), present.end(), 0);
+        std::fill(negative_zero.begin(), negative_zero.end(), 0);
         {
             nb::gil_scoped_release released;
             if (two_workers && last - first >= kSharedChunkRows) {
@@ -259,6 +279,20 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 helper.join();
             } else {
                 convert_rows(first, last, kAll);
+            }
+            // A chunk of a float64 column without a decimal is integers to pandas' parser, and its
+            // -0 the integer 0: +0.0 once the column is float64.
+            std::vector<std::string_view> cells;
+            for (size_t col = 0; col < width; ++col) {
+                if (!negative_zero[col]) continue;
+                bool decimal = false;
+                for (size_t row = first; row < last && !decimal; ++row) {
+                    plain_csv::split_row(text, *table, row, cells);
+                    decimal = plain_csv::is_decimal(cells[col]);
+                }
+                if (decimal) continue;
+                for (size_t row = first; row < last; ++row)
+                    if (doubles[col][row] == 0) doubles[col][row] = 0.0;
             }
         }
         // The chunk's object text cells: the str of their text (made once per distinct text), NaN
@@ -282,7 +316,9 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     // One step of the progress bar per chunk, as the chunk reader gives them (no total known).
     const size_t chunks = (n + (size_t) rows_per_chunk - 1) / (size_t) rows_per_chunk;
     nb::object steps = glue::builtin("iter")(glue::builtin("range")(chunks));
-    nb::object progress = c.global("tqdm")(steps, "unit"_a = " chunks");
+    nb::dict progress_options = glue::tqdm_options_from_env();
+    progress_options["unit"] = " chunks";
+    nb::object progress = c.global("tqdm")(steps, **progress_options);
     size_t next = 0;  // chunks converted so far (a replaced tqdm may yield anything, or stop early)
     for (nb::handle step : progress) {
         (void) step;
@@ -292,7 +328,9 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
 
     // pd.concat(chunks): the columns side by side, in file order, over a RangeIndex. Object text is
     // handed over as an object Series, which the frame keeps as it is (a bare array of str would
-    // be inferred as `str` where that is the default).
+    // be inferred as `str` where that is the default). pandas 2 warns once for each `str` column
+    // whose dtype it chose without its all-missing chunks.
+    const bool concat_skips_all_missing = pandas_major == 2;
     auto object_column = [&](nb::handle values) {
         return pd.attr("Series")(values, "dtype"_a = glue::builtin("object"), "copy"_a = false);
     };
@@ -303,12 +341,15 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
             case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints[col])); break;
             case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles[col])); break;
             case plain_csv::ColumnKind::Text:
-                if (object_texts[col])
+                if (object_texts[col]) {
                     columns[name] = object_column(object_texts[col]->array);
-                else if (arrow_texts[col]->chunk_all_missing)
+                } else if (arrow_texts[col]->chunk_all_missing && !concat_skips_all_missing) {
                     columns[name] = object_column(object_strings(*arrow_texts[col], n));
-                else
+                } else {
+                    if (arrow_texts[col]->chunk_all_missing)
+                        glue::import("warnings").attr("warn")(kAllMissingChunkWarning, glue::builtin("FutureWarning"));
                     columns[name] = arrow_strings(std::move(*arrow_texts[col]), n, *form);
+                }
                 break;
         }
     }

@@ -84,7 +84,8 @@ void define_ecoest(nb::module_ &m, nb::handle S3Data) {
             nb::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
             nb::object parquet_file = c.global("pq").attr("ParquetFile")(c.global("pa").attr("BufferReader")(body));
             const long groups = nb::cast<long>(parquet_file.attr("num_row_groups"));
-            nb::object progress = c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups));
+            nb::object progress =
+                c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups), **glue::tqdm_options_from_env());
             nb::set unique;
             nb::list columns;
             columns.append(column);
