@@ -174,7 +174,9 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     nb::object parsed;
     try {
         parsed = pd.attr("to_datetime")(distinct);
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        // texts pandas cannot parse as dates: the whole column raises pandas' own error for them
+        if (!glue::expected(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
         return whole();
     }
     if (!truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(parsed))) return whole();

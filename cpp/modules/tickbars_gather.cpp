@@ -205,7 +205,9 @@ class TextGather {
             values_ = nb::borrow(values);
             offsets_buffer_ = new_buffer(static_cast<int64_t>((n + 1) * (src_.large ? 8 : 4)), offsets_);
             return true;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // another array layout (pyarrow's Arrow errors derive from these)
+            if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
             return false;
         }
     }
@@ -223,7 +225,9 @@ class TextGather {
                 std::memset(valid_, 0, (n_ + 7) / 8);
             }
             return true;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // a size pyarrow refuses; running out of memory is the caller's to see
+            if (!glue::expected(e, {PyExc_ValueError, PyExc_OverflowError})) throw;
             return false;
         }
     }
@@ -239,7 +243,9 @@ class TextGather {
                 chunked_.attr("type"), n_, buffers, "null_count"_a = missing_);
             nb::object out = values_.attr("_from_pyarrow_array")(array);
             if (out.type().is(values_.type()) && glue::equals(out.attr("dtype"), values_.attr("dtype"))) return out;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // a pandas whose arrays wrap pyarrow otherwise (no `_from_pyarrow_array`, another signature)
+            if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
         }
         return {};
     }
@@ -354,11 +360,13 @@ nb::object one_chunk(nb::object values) {
         nb::object out;
         try {
             out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            if (!glue::expected(e, {PyExc_TypeError})) throw;  // an array type that takes no dtype
             out = nb::borrow(values.type())(combined);
         }
         if (glue::equals(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
     }
     return values;
 }
@@ -461,7 +469,8 @@ bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned t
     TextChunks src;
     try {
         if (!text_chunks(values, chunked, src)) return false;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
         return false;
     }
     // The rows in parts, one per thread, each numbering its own texts; then every part's distinct

@@ -55,10 +55,8 @@ bool small_int(nb::handle v, int64_t &out) {
     if (!PyLong_Check(v.ptr())) return false;
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (overflow || (x == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return false;
     out = x;
     return true;
 }
@@ -100,8 +98,10 @@ nb::object ns_values(nb::handle datetimes) {
     if (datetime_unit(values.attr("dtype")) != "ns") {
         try {
             values = values.attr("as_unit")("ns");
-        } catch (nb::python_error &) {
-            return {};  // beyond the nanosecond range: the pandas steps handle it
+        } catch (nb::python_error &e) {
+            // OutOfBoundsDatetime, a ValueError: beyond the nanosecond range, the pandas steps handle it
+            if (!glue::expected(e, {PyExc_ValueError, PyExc_OverflowError})) throw;
+            return {};
         }
     }
     return as_i64(values.attr("asi8"));
@@ -150,7 +150,8 @@ nb::object timestamps_column(nb::handle values) {
             return inferred_column(values);
         try {
             ns[i] = nb::cast<int64_t>(v.attr("value"));
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            if (!glue::expected(e, {PyExc_OverflowError})) throw;
             return inferred_column(values);  // beyond the nanosecond range
         }
     }
