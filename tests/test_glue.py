@@ -296,9 +296,24 @@ def _calendar_release_times(request, monkeypatch, error):
                                                   event_timezone="UTC")
 
 
+def _event_time_fields(request, monkeypatch, error):
+    # A release time's sub-second fields are read when it has them.
+    class Stamp:
+        second = 30
+
+        @property
+        def microsecond(self):
+            raise error("raised on purpose")
+
+        def __add__(self, other):
+            return self
+    from orvane_data.from_bqia import querykit
+    return lambda: querykit.round_event_datetime(Stamp())
+
+
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
-@pytest.mark.parametrize("site", [_splc_dates, _event_window_times, _calendar_release_times],
-                         ids=["splc-dates", "event-window-times", "calendar-release-times"])
+@pytest.mark.parametrize("site", [_splc_dates, _event_window_times, _calendar_release_times, _event_time_fields],
+                         ids=["splc-dates", "event-window-times", "calendar-release-times", "event-time-fields"])
 def test_a_fallback_never_swallows_interrupts_exits_or_memory_errors(request, monkeypatch, site, error):
     call = site(request, monkeypatch, error)
     with pytest.raises(error, match="raised on purpose"):

@@ -16,3 +16,26 @@ bool expected(const nb::python_error &e, std::initializer_list<PyObject *> types
 }
 
 }  // namespace glue
+
+namespace glue {
+
+nb::object attr_or(nb::handle obj, const char *name, nb::handle default_value) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) return nb::steal(value);
+    nb::python_error e;
+    if (!expected(e, {PyExc_AttributeError})) throw e;
+    return nb::borrow(default_value);
+}
+
+bool has_attr(nb::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) {
+        Py_DECREF(value);
+        return true;
+    }
+    nb::python_error e;
+    if (!expected(e, {PyExc_AttributeError})) throw e;
+    return false;
+}
+
+}  // namespace glue

@@ -13,7 +13,9 @@
 //     it expects there, named at the catch:
 //         catch (nb::python_error &e) { if (!glue::expected(e, {PyExc_ValueError})) throw; ... }
 //     Nothing broader: no `catch (...)` and no `catch (nb::python_error &)` that swallows whatever
-//     came. KeyboardInterrupt, SystemExit and MemoryError always reach the caller.
+//     came, and glue::attr_or / glue::has_attr rather than nanobind's getattr-with-default and
+//     hasattr, which swallow any error. KeyboardInterrupt, SystemExit and MemoryError always reach
+//     the caller.
 //   * One Python call per statement where the order of calls can be seen (a user's function or
 //     subclass, a module `__getattr__`, which error comes first): C++ leaves the order of operands
 //     and of function arguments unspecified, so `f(a) - f(b)` or `g(x(), y())` may run either side
@@ -251,6 +253,13 @@ void log_fallback(const std::string &subject, const char *why);
 // (`throw;`). KeyboardInterrupt, SystemExit and MemoryError, and whatever is not an Exception, are
 // never expected, even under a broad name such as PyExc_Exception.
 bool expected(const nb::python_error &e, std::initializer_list<PyObject *> types);
+
+// getattr(obj, name, default) and hasattr(obj, name) as the interpreter has them: only an
+// AttributeError means "no such attribute"; any other error raised while the attribute is fetched
+// (by a property, say) reaches the caller. nanobind's getattr with a default and hasattr swallow
+// every error, so the bindings use these.
+nb::object attr_or(nb::handle obj, const char *name, nb::handle default_value);
+bool has_attr(nb::handle obj, const char *name);
 
 // Add a note (BaseException.add_note) to the error on its way to the caller; the error itself,
 // its type and message, are unchanged.

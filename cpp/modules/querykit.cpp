@@ -80,8 +80,8 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
         throw;
     }
     nb::object zero = nb::int_(0);
-    nb::object micro = nb::getattr(value, "microsecond", zero);
-    nb::object nano = nb::getattr(value, "nanosecond", zero);
+    nb::object micro = glue::attr_or(value, "microsecond", zero);
+    nb::object nano = glue::attr_or(value, "nanosecond", zero);
     // Compared with "> 0" rather than tested for truth so that NaT (whose fields are NaN) passes through.
     bool on_minute = !glue::holds(sec, Py_GT, zero) && !glue::holds(micro, Py_GT, zero) && !glue::holds(nano, Py_GT, zero);
     if (on_minute) return nb::borrow(value);

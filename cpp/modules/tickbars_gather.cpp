@@ -24,7 +24,7 @@ using glue::item;
 // An object ndarray stays object in the result (a DataFrame built from a bare one would infer
 // pandas 3's string dtype for text, unlike the join that the pandas steps make).
 nb::object keep_object(nb::object values) {
-    if (!nb::hasattr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
+    if (!glue::has_attr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
         return values;
     return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
 }
@@ -46,8 +46,8 @@ using TextChunks = glue::ArrowTexts;
 
 // The chunks of a pandas array held as pyarrow string or large_string without missing values.
 bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
-    chunked = nb::getattr(values, "_pa_array", nb::none());
-    if (chunked.is_none() || !nb::hasattr(values, "_from_pyarrow_array")) return false;
+    chunked = glue::attr_or(values, "_pa_array", nb::none());
+    if (chunked.is_none() || !glue::has_attr(values, "_from_pyarrow_array")) return false;
     if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
     return glue::arrow_texts(chunked, out) && !out.chunks.empty();
 }
@@ -349,8 +349,8 @@ nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
 // holds costs several times as much as combining them once and gathering from one buffer. Any
 // surprise (another array layout) keeps the values as they are.
 nb::object one_chunk(nb::object values) {
-    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
-    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
+    nb::object chunks = glue::attr_or(values, "_pa_array", nb::none());
+    if (chunks.is_none() || !glue::has_attr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
         return values;
     try {
         nb::object pa = glue::import("pyarrow");

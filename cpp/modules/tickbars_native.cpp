@@ -80,7 +80,7 @@ int64_t per_second(const std::string &unit) {
 // Both naive, or zones that pandas itself takes for the same (pandas 2 tells a pytz zone from the
 // zoneinfo zone of the same name, and its join then falls back to UTC).
 bool same_zone(nb::handle a, nb::handle b) {
-    nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
+    nb::object ta = glue::attr_or(a, "tz", nb::none()), tb = glue::attr_or(b, "tz", nb::none());
     if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
     nb::object tz_dtype = pd().attr("DatetimeTZDtype");
     return glue::equals(tz_dtype("ns", ta), tz_dtype("ns", tb));
@@ -125,7 +125,7 @@ namespace {
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
     nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
-    nb::object tz = nb::getattr(dtype, "tz", nb::none());
+    nb::object tz = glue::attr_or(dtype, "tz", nb::none());
     nb::object index = pd().attr("DatetimeIndex")(values);
     if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
     const std::string unit = datetime_unit(dtype);

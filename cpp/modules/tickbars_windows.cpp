@@ -39,7 +39,7 @@ using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::devic
 
 std::string missing_columns(nb::handle df, std::initializer_list<const char *> names) {
     std::string out;
-    nb::object columns = nb::getattr(df, "columns", nb::none());
+    nb::object columns = glue::attr_or(df, "columns", nb::none());
     for (const char *name : names)
         if (columns.is_none() || !contains(columns, nb::str(name))) out += (out.empty() ? "'" : ", '") + std::string(name) + "'";
     return out;
@@ -67,12 +67,12 @@ void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df
                 add_note(e, std::string(name) + " is " + repr_of(value) + ": window bounds are whole numbers of minutes");
     } else if (e.matches(PyExc_ValueError) && df_bars.is_valid()) {
         std::string clash;
-        nb::object bar_columns = nb::getattr(df_bars, "columns", nb::none());
+        nb::object bar_columns = glue::attr_or(df_bars, "columns", nb::none());
         if (bar_columns.is_none()) return;
         for (nb::handle col : bar_columns)
             if (glue::equals(col, nb::str("EVENT_NAME")) || glue::equals(col, nb::str("event_datetime")) ||
                 glue::equals(col, nb::str("time_diff")) ||
-                (!glue::equals(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
+                (!glue::equals(col, nb::str("datetime")) && contains(glue::attr_or(df_calendar, "columns", nb::list()), col)))
                 clash += (clash.empty() ? "" : ", ") + repr_of(col);
         if (!clash.empty())
             add_note(e, "df_bars shares the column(s) " + clash +

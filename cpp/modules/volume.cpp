@@ -352,13 +352,13 @@ nb::object cmf_impl(glue::Call &c) {
 bool is_own_sibling(nb::module_ &m, const std::string &full_name, const char *short_name) {
     nb::object sibling = glue::import("sys").attr("modules").attr("get")(full_name);
     nb::object extension_loader = glue::import("importlib.machinery").attr("ExtensionFileLoader");
-    nb::object loader = nb::getattr(sibling, "__loader__", nb::none());
+    nb::object loader = glue::attr_or(sibling, "__loader__", nb::none());
     int is_extension = PyObject_IsInstance(loader.ptr(), extension_loader.ptr());
     if (is_extension < 0) throw nb::python_error();
     if (!is_extension) return false;
     nb::object path = glue::import("os.path");
-    nb::object own_file = nb::getattr(m, "__file__", nb::none());
-    nb::object sibling_file = nb::getattr(sibling, "__file__", nb::none());
+    nb::object own_file = glue::attr_or(m, "__file__", nb::none());
+    nb::object sibling_file = glue::attr_or(sibling, "__file__", nb::none());
     if (own_file.is_none() || sibling_file.is_none()) return false;
     if (!path.attr("dirname")(own_file).equal(path.attr("dirname")(sibling_file))) return false;
     std::string base = glue::to_str(path.attr("basename")(sibling_file));
