@@ -86,7 +86,9 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
     bool on_minute = !glue::holds(sec, Py_GT, zero) && !glue::holds(micro, Py_GT, zero) && !glue::holds(nano, Py_GT, zero);
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
-    nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
+    nb::object back_seconds = -sec;
+    nb::object back_micros = -micro;
+    nb::object delta = timedelta("seconds"_a = back_seconds, "microseconds"_a = back_micros);
     if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
     if (glue::holds(nano, Py_GT, zero)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
@@ -107,7 +109,9 @@ nb::object release_times(nb::handle df, nb::handle default_zone, nb::handle stan
     std::vector<std::pair<nb::object, nb::object>> groups;  // mask, zone
     if (truthy(missing.attr("any")())) groups.emplace_back(missing, nb::borrow(default_zone));
     for (nb::handle label : distinct) {
-        nb::object mask = labels.attr("eq")(label) & ~missing;
+        nb::object same_label = labels.attr("eq")(label);
+        nb::object labelled = ~missing;
+        nb::object mask = same_label & labelled;
         groups.emplace_back(mask, convert_tz(label));
     }
     if (groups.size() == 1) {
