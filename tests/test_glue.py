@@ -256,3 +256,80 @@ def test_a_call_leaving_the_native_road_says_why(caplog, call, message):
         call()
     messages = [r.getMessage() for r in caplog.records if r.name == "orvane_data"]
     assert any(m.startswith(message) for m in messages), messages
+
+
+# ---- fallbacks let interrupts, exits and exhausted memory through ------------------------------
+
+def _raise_once(monkeypatch, owner, name, error, when=lambda *args, **kwargs: True):
+    """Make owner.name raise `error` the first time it is called as `when` says, then work again."""
+    original = getattr(owner, name)
+    armed = [True]
+
+    def patched(*args, **kwargs):
+        if armed[0] and when(*args, **kwargs):
+            armed[0] = False
+            raise error("raised on purpose")
+        return original(*args, **kwargs)
+    monkeypatch.setattr(owner, name, patched)
+
+
+def _splc_dates(request, monkeypatch, error):
+    # The snapshot's date columns are parsed once per distinct text, then whole if that fails.
+    from orvane_data.from_s3 import shelfsets
+    key = ("alt_data/supply_chain/dl/datasets/supplyChainHistoryV2/snapshots/20240105/distributions/"
+           "supplyChainHistoryV2.csv.gz")
+    table = pd.DataFrame({"ID_BB_GLOBAL": ["F1"], "RELATED_FIGI": ["F2"], "RELATIONSHIP": ["SUPPLIER"],
+                          "RELTNSHP_START_DT": ["2024-01-05"], "RELTNSHP_END_DT": ["2024-06-30"]})
+    monkeypatch.setattr(shelfsets, "list_s3_objects", lambda **kwargs: [key])
+    monkeypatch.setattr(shelfsets, "read_from_s3", lambda **kwargs: table.copy())
+    _raise_once(monkeypatch, pd, "to_datetime", error)
+    return lambda: shelfsets.SPLC(dataset="supplier")
+
+
+def _event_window_times(request, monkeypatch, error):
+    # Release times in microseconds are converted to nanoseconds for the native windows.
+    bars, calendar = _bars_and_calendar(pd.Timestamp("2024-01-02 08:30"))
+    calendar["event_datetime"] = calendar["event_datetime"].dt.as_unit("us")
+    _raise_once(monkeypatch, pd.arrays.DatetimeArray, "as_unit", error,
+                when=lambda self, unit, *args, **kwargs: unit == "ns")
+    return lambda: tickbars.filter_bars_around_events(bars, calendar)
+
+
+def _calendar_release_times(request, monkeypatch, error):
+    # Release times are localised, or converted when localising fails.
+    import bql
+    from orvane_data.from_bqia import querykit
+    frame = pd.DataFrame({"RELEASE_DATE_TIME": [pd.Timestamp("2024-03-01 08:30")], "TIMEZONE": ["GMT+08:00"],
+                          "ACTUAL": [1.5], "EVENT_NAME": ["CPI YoY"]}, index=pd.Index(["CN"], name="ID"))
+    bql.reset()
+    request.addfinalizer(bql.reset)
+    bql.register(lambda req: frame if req.fields["Calendar"].params["dates"].start.startswith("2024")
+                 else frame.iloc[0:0], item="calendar")
+    _raise_once(monkeypatch, pd, "to_datetime", error,
+                when=lambda values, *args, **kwargs: getattr(values, "name", None) == "RELEASE_DATE_TIME")
+    return lambda: querykit.get_eco_calendar_data(bql.Service(), "CN", "2024-02-01", "2024-03-30",
+                                                  event_timezone="UTC")
+
+
+def _event_time_fields(request, monkeypatch, error):
+    # A release time's sub-second fields are read when it has them.
+    class Stamp:
+        second = 30
+
+        @property
+        def microsecond(self):
+            raise error("raised on purpose")
+
+        def __add__(self, other):
+            return self
+    from orvane_data.from_bqia import querykit
+    return lambda: querykit.round_event_datetime(Stamp())
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("site", [_splc_dates, _event_window_times, _calendar_release_times, _event_time_fields],
+                         ids=["splc-dates", "event-window-times", "calendar-release-times", "event-time-fields"])
+def test_a_fallback_never_swallows_interrupts_exits_or_memory_errors(request, monkeypatch, site, error):
+    call = site(request, monkeypatch, error)
+    with pytest.raises(error, match="raised on purpose"):
+        call()

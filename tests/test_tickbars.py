@@ -403,6 +403,8 @@ def test_impossible_windows_fail_at_once_on_every_road(unit, names):
         tb.get_event_metadata(many, -30_000_000, 0)
     with pytest.raises(MemoryError):
         tb.filter_bars_around_events(_minute_bars(["a"], "2024-01-01", 5, tz=None), many, 0, 30_000_000)
+    with pytest.raises(MemoryError):  # a bound beyond int64 as well
+        tb.filter_bars_around_events(_minute_bars(["a"], "2024-01-01", 5, tz=None), many, -5, 10**30)
     # Minutes beyond the range of the window's time unit: pandas' own error, not minutes of looping.
     late = pd.DataFrame({"EVENT_NAME": pd.Series(["CPI"], dtype=names),
                          "event_datetime": pd.Series(pd.to_datetime(["2262-04-10 08:30"])).dt.as_unit(unit)})

@@ -30,7 +30,9 @@ struct ColumnBuffer {
         release();
         int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
         if (PyObject_GetBuffer(array.ptr(), &view, flags) != 0) {
-            PyErr_Clear();
+            // No buffer, a dtype a buffer cannot describe, or a read-only one asked to be written.
+            nb::python_error e;
+            if (!expected(e, {PyExc_TypeError, PyExc_ValueError, PyExc_BufferError})) throw e;
             return false;
         }
         held = true;

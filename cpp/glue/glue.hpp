@@ -7,6 +7,24 @@
 //   * checks parameters annotated `str`, `list` and `int` (and `Optional[...]` of them),
 //   * exposes `__signature__`, `__doc__`, `__name__`, `__qualname__`, `__module__`,
 //   * works as a method when stored in a class (descriptor protocol).
+//
+// Conventions for the code that calls into Python:
+//   * A native road that meets a Python error falls back to another road only on the exceptions
+//     it expects there, named at the catch:
+//         catch (nb::python_error &e) { if (!glue::expected(e, {PyExc_ValueError})) throw; ... }
+//     Nothing broader: no `catch (...)` and no `catch (nb::python_error &)` that swallows whatever
+//     came, and glue::attr_or / glue::has_attr rather than nanobind's getattr-with-default and
+//     hasattr, which swallow any error. KeyboardInterrupt, SystemExit and MemoryError always reach
+//     the caller.
+//   * One Python call per statement where the order of calls can be seen (a user's function or
+//     subclass, a module `__getattr__`, which error comes first): C++ leaves the order of operands
+//     and of function arguments unspecified, so `f(a) - f(b)` or `g(x(), y())` may run either side
+//     first. Spell the interpreter's order out in named steps, left to right:
+//         nb::object fast_ema = ema(line, "length"_a = fast);
+//         nb::object slow_ema = ema(line, "length"_a = slow);
+//         result = fast_ema - slow_ema;
+//     nanobind's `obj.attr(name)` and `obj[key]` are lazy: the lookup runs when the accessor is
+//     used, so fetch an attribute into an nb::object before evaluating the arguments of its call.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -232,6 +250,19 @@ std::string repr_of(nb::handle x);
 // A DEBUG record on logging.getLogger("orvane_data"), "<subject>: <why>", saying where and why a
 // call leaves a native road; nothing is formatted unless that logger is enabled for DEBUG.
 void log_fallback(const std::string &subject, const char *why);
+
+// True when the caught error `e` is one of `types` (subclasses included), so that the native road
+// that caught it may take another road; false for anything else, which the caller rethrows
+// (`throw;`). KeyboardInterrupt, SystemExit and MemoryError, and whatever is not an Exception, are
+// never expected, even under a broad name such as PyExc_Exception.
+bool expected(const nb::python_error &e, std::initializer_list<PyObject *> types);
+
+// getattr(obj, name, default) and hasattr(obj, name) as the interpreter has them: only an
+// AttributeError means "no such attribute"; any other error raised while the attribute is fetched
+// (by a property, say) reaches the caller. nanobind's getattr with a default and hasattr swallow
+// every error, so the bindings use these.
+nb::object attr_or(nb::handle obj, const char *name, nb::handle default_value);
+bool has_attr(nb::handle obj, const char *name);
 
 // Add a note (BaseException.add_note) to the error on its way to the caller; the error itself,
 // its type and message, are unchanged.

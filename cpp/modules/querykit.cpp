@@ -50,18 +50,17 @@ nb::object convert_tz(nb::handle label) {
     }
     nb::object sign = invert_sign(first);
     if (nb::len(pieces) > 2) {
-        PyObject *minutes = PyObject_CallOneArg(int_.ptr(), nb::object(pieces[2]).ptr());
-        if (!minutes) {
+        nb::object mins;
+        try {
+            mins = int_(pieces[2]);
+        } catch (nb::python_error &e) {
             // Anything after the hours that is not a number is ignored, as before.
-            if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-            PyErr_Clear();
-        } else {
-            nb::object mins = nb::steal(minutes);
-            if (truthy(mins)) {
-                nb::object total = hours * nb::int_(60) + mins;
-                if (glue::equals(first, "-")) total = -total;
-                return pytz.attr("FixedOffset")(total);
-            }
+            if (!glue::expected(e, {PyExc_ValueError})) throw;
+        }
+        if (mins.is_valid() && truthy(mins)) {
+            nb::object total = hours * nb::int_(60) + mins;
+            if (glue::equals(first, "-")) total = -total;
+            return pytz.attr("FixedOffset")(total);
         }
     }
     std::string name = "Etc/GMT" + glue::to_str(sign) + glue::to_str(hours);
@@ -81,13 +80,15 @@ nb::object round_event_datetime(nb::handle value, nb::handle round_down) {
         throw;
     }
     nb::object zero = nb::int_(0);
-    nb::object micro = nb::getattr(value, "microsecond", zero);
-    nb::object nano = nb::getattr(value, "nanosecond", zero);
+    nb::object micro = glue::attr_or(value, "microsecond", zero);
+    nb::object nano = glue::attr_or(value, "nanosecond", zero);
     // Compared with "> 0" rather than tested for truth so that NaT (whose fields are NaN) passes through.
     bool on_minute = !glue::holds(sec, Py_GT, zero) && !glue::holds(micro, Py_GT, zero) && !glue::holds(nano, Py_GT, zero);
     if (on_minute) return nb::borrow(value);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
-    nb::object delta = timedelta("seconds"_a = -sec, "microseconds"_a = -micro);
+    nb::object back_seconds = -sec;
+    nb::object back_micros = -micro;
+    nb::object delta = timedelta("seconds"_a = back_seconds, "microseconds"_a = back_micros);
     if (!truthy(round_down)) delta = delta + timedelta("minutes"_a = 1);
     nb::object out = value + delta;
     if (glue::holds(nano, Py_GT, zero)) out = out - glue::import("pandas").attr("Timedelta")(nano, "unit"_a = "ns");
@@ -108,7 +109,9 @@ nb::object release_times(nb::handle df, nb::handle default_zone, nb::handle stan
     std::vector<std::pair<nb::object, nb::object>> groups;  // mask, zone
     if (truthy(missing.attr("any")())) groups.emplace_back(missing, nb::borrow(default_zone));
     for (nb::handle label : distinct) {
-        nb::object mask = labels.attr("eq")(label) & ~missing;
+        nb::object same_label = labels.attr("eq")(label);
+        nb::object labelled = ~missing;
+        nb::object mask = same_label & labelled;
         groups.emplace_back(mask, convert_tz(label));
     }
     if (groups.size() == 1) {
@@ -140,7 +143,9 @@ nb::object single_item_frame(glue::Call &c, nb::handle universe, nb::handle colu
     nb::object bq = c.global("bq");
     nb::dict items;
     items[column] = nb::getattr(bq.attr("data"), field)();
-    nb::object response = bq.attr("execute")(bql.attr("Request")(universe, items));
+    nb::object execute = bq.attr("execute");
+    nb::object request = bql.attr("Request")(universe, items);
+    nb::object response = execute(request);
     return response.attr("get")(column).attr("df")().attr("reset_index")();
 }
 
@@ -169,7 +174,9 @@ ORVANE_MODULE(querykit, m) {
               [](glue::Call &c) -> nb::object {
                   nb::handle bq = c[kSplitDateRange["bq"]];
                   nb::handle start = c[kSplitDateRange["start"]], end = c[kSplitDateRange["end"]];
-                  nb::object item = bq.attr("data").attr("px_last")("dates"_a = bq.attr("func").attr("range")(start, end));
+                  nb::object px_last = bq.attr("data").attr("px_last");
+                  nb::object dates = bq.attr("func").attr("range")(start, end);
+                  nb::object item = px_last("dates"_a = dates);
                   nb::object request = c.global("bql").attr("Request")(kProbeSecurity, item);
                   nb::object df = bq.attr("execute")(request)[0].attr("df")();
                   df = df.attr("sort_values")("DATE");
@@ -178,8 +185,9 @@ ORVANE_MODULE(querykit, m) {
                       try {
                           nb::object none = list_dates[0];  // IndexError, as for any empty list
                       } catch (nb::python_error &e) {
-                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + repr_of(start) +
-                                          " to " + repr_of(end) +
+                          const std::string from = repr_of(start);
+                          const std::string to = repr_of(end);
+                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + from + " to " + to +
                                           ": give 'yyyy-mm-dd' dates with start not after end");
                           throw;
                       }
@@ -242,9 +250,12 @@ ORVANE_MODULE(querykit, m) {
                 nb::object range = bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
                 nb::object data = bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = subtype,
                                                                   "relevancy"_a = relevancy, "view"_a = view);
-                nb::object item = tickers.is_none()
-                                      ? data
-                                      : data.attr("matches")(data["ticker"].attr("in_")(tickers));
+                nb::object item = data;
+                if (!tickers.is_none()) {
+                    nb::object matches = data.attr("matches");
+                    nb::object in_tickers = data["ticker"].attr("in_")(tickers);
+                    item = matches(in_tickers);
+                }
                 nb::dict items;
                 items["Calendar"] = item;
                 nb::dict preferences;
@@ -280,8 +291,10 @@ ORVANE_MODULE(querykit, m) {
                 try {
                     nb::object none = labels[0];  // IndexError from the empty labels
                 } catch (nb::python_error &e) {
-                    add_note(e, "no released event ('ACTUAL' present) for " + repr_of(universe) + " in the years " +
-                                    glue::to_str(list_years) + ", so there is no 'TIMEZONE' label to convert from");
+                    const std::string where = repr_of(universe);
+                    const std::string years = glue::to_str(list_years);
+                    add_note(e, "no released event ('ACTUAL' present) for " + where + " in the years " + years +
+                                    ", so there is no 'TIMEZONE' label to convert from");
                     throw;
                 }
             }
@@ -291,20 +304,29 @@ ORVANE_MODULE(querykit, m) {
             nb::object event_dt;
             try {
                 event_dt = release_times(df, default_zone, standard, true);
-            } catch (nb::python_error &) {
+            } catch (nb::python_error &e) {
+                // Any error of the first pass (times that arrive zone-aware refuse tz_localize) sends
+                // the column through tz_convert instead; interrupts and MemoryError do not.
+                if (!glue::expected(e, {PyExc_Exception})) throw;
                 event_dt = release_times(df, default_zone, standard, false);
             }
             // Down to the start of the minute, sub-second parts included (see round_event_datetime).
             nb::object dt_ = event_dt.attr("dt");
             nb::object to_td = pd.attr("to_timedelta");
-            nb::object delta = to_td(dt_.attr("second"), "unit"_a = "s") +
-                               to_td(dt_.attr("microsecond"), "unit"_a = "us") +
-                               to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object seconds = to_td(dt_.attr("second"), "unit"_a = "s");
+            nb::object micros = to_td(dt_.attr("microsecond"), "unit"_a = "us");
+            nb::object nanos = to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+            nb::object delta = seconds + micros;
+            delta = delta + nanos;
             nb::object rounded = event_dt - delta;
             // The time unit that rounding each value by itself gives on the installed pandas: values
             // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
             // each kind, rounded one by one, tells the unit of the whole column.
-            nb::object on_minute = delta.attr("eq")(to_td(0)) & event_dt.attr("notna")();
+            nb::object delta_eq = delta.attr("eq");
+            nb::object zero_delta = to_td(0);
+            nb::object no_delta = delta_eq(zero_delta);
+            nb::object present = event_dt.attr("notna")();
+            nb::object on_minute = no_delta & present;
             nb::object off_minute = delta.attr("gt")(to_td(0));
             nb::list samples;
             for (nb::object mask : {on_minute, off_minute})

@@ -123,7 +123,7 @@ std::optional<std::pair<nb::object, nb::object>> factorize_texts(nb::handle pd, 
 // dtype=col.dtype), read from the arrow buffers. nullopt for any other layout.
 std::optional<std::pair<nb::object, nb::object>> factorize_arrow_texts(nb::handle pd, nb::handle col) {
     nb::object array = col.attr("array");
-    if (!nb::hasattr(array, "__arrow_array__")) return std::nullopt;
+    if (!glue::has_attr(array, "__arrow_array__")) return std::nullopt;
     nb::object chunked = array.attr("__arrow_array__")();
     glue::ArrowTexts texts;
     if (!nb::isinstance(chunked, glue::import("pyarrow").attr("ChunkedArray")) || !glue::arrow_texts(chunked, texts))
@@ -174,7 +174,9 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     nb::object parsed;
     try {
         parsed = pd.attr("to_datetime")(distinct);
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        // texts pandas cannot parse as dates: the whole column raises pandas' own error for them
+        if (!glue::expected(e, {PyExc_ValueError, PyExc_TypeError, PyExc_OverflowError})) throw;
         return whole();
     }
     if (!truthy(pd.attr("api").attr("types").attr("is_datetime64_any_dtype")(parsed))) return whole();

@@ -29,7 +29,12 @@ using tickbars::str_list;
 std::vector<nb::object> unpack3(nb::handle value) {
     nb::object it = nb::steal(PyObject_GetIter(value.ptr()));
     if (!it.is_valid()) {
-        PyErr_Clear();
+        // The interpreter rewords only the TypeError of a value that is neither iterable nor a
+        // sequence; an error raised by the value's own __iter__ passes as it is.
+        nb::python_error e;
+        if (!glue::expected(e, {PyExc_TypeError}) || Py_TYPE(value.ptr())->tp_iter != nullptr ||
+            PySequence_Check(value.ptr()))
+            throw e;
         glue::raise(PyExc_TypeError, "cannot unpack non-iterable " + glue::type_name(value) + " object");
     }
     std::vector<nb::object> out;
@@ -149,9 +154,12 @@ ORVANE_MODULE(tickbars, m) {
                 lst_pk.append(item(value, nb::int_(0)));
                 lst_pcs.append(item(value, nb::int_(1)));
             } catch (nb::python_error &e) {
-                if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError))
-                    add_note(e, "dict_sec_pcs[" + repr_of(lst_custom[position]) + "] is " + repr_of(value) +
+                if (e.matches(PyExc_IndexError) || e.matches(PyExc_TypeError)) {
+                    const std::string custom = repr_of(lst_custom[position]);
+                    const std::string given = repr_of(value);
+                    add_note(e, "dict_sec_pcs[" + custom + "] is " + given +
                                     ": each value is a (parse key, pricing source) pair, with '' for no pricing source");
+                }
                 throw;
             }
             ++position;
@@ -166,7 +174,9 @@ ORVANE_MODULE(tickbars, m) {
         nb::object universe = bq.attr("univ").attr("list")(lst_pk);
         nb::dict items;
         items["figi"] = bq.attr("data").attr("id_bb_global")().attr("droppe")();
-        nb::object response = bq.attr("execute")(c.global("bql").attr("Request")(universe, items));
+        nb::object execute = bq.attr("execute");
+        nb::object request = c.global("bql").attr("Request")(universe, items);
+        nb::object response = execute(request);
         nb::object df_data = response[0].attr("df")().attr("reset_index")();
         nb::dict rename;
         rename["ID"] = "parsekey";
@@ -182,10 +192,13 @@ ORVANE_MODULE(tickbars, m) {
             try {
                 values.append(glue::equals(source, empty) ? figi : add(add(figi, dot), source));
             } catch (nb::python_error &e) {
-                if (e.matches(PyExc_TypeError))
-                    add_note(e, "the pricing source of " + repr_of(item(temp, nb::str("custom")).attr("iloc")[nb::int_(i)]) +
-                                    " is " + repr_of(source) + " (its FIGI is " + repr_of(figi) +
+                if (e.matches(PyExc_TypeError)) {
+                    const std::string custom = repr_of(item(temp, nb::str("custom")).attr("iloc")[nb::int_(i)]);
+                    const std::string given = repr_of(source);
+                    const std::string its_figi = repr_of(figi);
+                    add_note(e, "the pricing source of " + custom + " is " + given + " (its FIGI is " + its_figi +
                                     "): pricing sources are text, '' for none");
+                }
                 throw;
             }
         }
@@ -203,11 +216,15 @@ ORVANE_MODULE(tickbars, m) {
             try {
                 v = unpack3(pair[1]);
             } catch (nb::python_error &e) {
-                add_note(e, "dict_fut[" + repr_of(key) + "] is " + repr_of(pair[1]) +
+                const std::string custom = repr_of(key);
+                const std::string given = repr_of(pair[1]);
+                add_note(e, "dict_fut[" + custom + "] is " + given +
                                 ": each value is (future_root, yellow_key, roll_offset in days), e.g. ('ES', 'Index', 5)");
                 throw;
             }
-            roll_configs[key] = c.global("bqia").attr("FuturesRollConfig")(v[0], v[1], c.global("DateOffset")(v[2]));
+            nb::object roll_config = c.global("bqia").attr("FuturesRollConfig");
+            nb::object offset = c.global("DateOffset")(v[2]);
+            roll_configs[key] = roll_config(v[0], v[1], offset);
         }
         return c.global("bqia").attr("FuturesRollFactory")(roll_configs);
     });

@@ -24,7 +24,7 @@ using glue::item;
 // An object ndarray stays object in the result (a DataFrame built from a bare one would infer
 // pandas 3's string dtype for text, unlike the join that the pandas steps make).
 nb::object keep_object(nb::object values) {
-    if (!nb::hasattr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
+    if (!glue::has_attr(values, "__array_interface__") || !glue::equals(values.attr("dtype"), nb::str("object")))
         return values;
     return pd().attr("Series")(values, "dtype"_a = "object", "copy"_a = false);
 }
@@ -46,8 +46,8 @@ using TextChunks = glue::ArrowTexts;
 
 // The chunks of a pandas array held as pyarrow string or large_string without missing values.
 bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
-    chunked = nb::getattr(values, "_pa_array", nb::none());
-    if (chunked.is_none() || !nb::hasattr(values, "_from_pyarrow_array")) return false;
+    chunked = glue::attr_or(values, "_pa_array", nb::none());
+    if (chunked.is_none() || !glue::has_attr(values, "_from_pyarrow_array")) return false;
     if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
     return glue::arrow_texts(chunked, out) && !out.chunks.empty();
 }
@@ -205,7 +205,9 @@ class TextGather {
             values_ = nb::borrow(values);
             offsets_buffer_ = new_buffer(static_cast<int64_t>((n + 1) * (src_.large ? 8 : 4)), offsets_);
             return true;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // another array layout (pyarrow's Arrow errors derive from these)
+            if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
             return false;
         }
     }
@@ -223,7 +225,9 @@ class TextGather {
                 std::memset(valid_, 0, (n_ + 7) / 8);
             }
             return true;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // a size pyarrow refuses; running out of memory is the caller's to see
+            if (!glue::expected(e, {PyExc_ValueError, PyExc_OverflowError})) throw;
             return false;
         }
     }
@@ -239,7 +243,9 @@ class TextGather {
                 chunked_.attr("type"), n_, buffers, "null_count"_a = missing_);
             nb::object out = values_.attr("_from_pyarrow_array")(array);
             if (out.type().is(values_.type()) && glue::equals(out.attr("dtype"), values_.attr("dtype"))) return out;
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            // a pandas whose arrays wrap pyarrow otherwise (no `_from_pyarrow_array`, another signature)
+            if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
         }
         return {};
     }
@@ -343,8 +349,8 @@ nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
 // holds costs several times as much as combining them once and gathering from one buffer. Any
 // surprise (another array layout) keeps the values as they are.
 nb::object one_chunk(nb::object values) {
-    nb::object chunks = nb::getattr(values, "_pa_array", nb::none());
-    if (chunks.is_none() || !nb::hasattr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
+    nb::object chunks = glue::attr_or(values, "_pa_array", nb::none());
+    if (chunks.is_none() || !glue::has_attr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
         return values;
     try {
         nb::object pa = glue::import("pyarrow");
@@ -354,11 +360,13 @@ nb::object one_chunk(nb::object values) {
         nb::object out;
         try {
             out = nb::borrow(values.type())(combined, "dtype"_a = values.attr("dtype"));
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            if (!glue::expected(e, {PyExc_TypeError})) throw;  // an array type that takes no dtype
             out = nb::borrow(values.type())(combined);
         }
         if (glue::equals(out.attr("dtype"), values.attr("dtype")) && nb::len(out) == nb::len(values)) return out;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
     }
     return values;
 }
@@ -461,7 +469,8 @@ bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned t
     TextChunks src;
     try {
         if (!text_chunks(values, chunked, src)) return false;
-    } catch (nb::python_error &) {
+    } catch (nb::python_error &e) {
+        if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
         return false;
     }
     // The rows in parts, one per thread, each numbering its own texts; then every part's distinct

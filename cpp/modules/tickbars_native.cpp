@@ -55,10 +55,8 @@ bool small_int(nb::handle v, int64_t &out) {
     if (!PyLong_Check(v.ptr())) return false;
     int overflow = 0;
     long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (overflow || (x == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return false;
-    }
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return false;
     out = x;
     return true;
 }
@@ -82,7 +80,7 @@ int64_t per_second(const std::string &unit) {
 // Both naive, or zones that pandas itself takes for the same (pandas 2 tells a pytz zone from the
 // zoneinfo zone of the same name, and its join then falls back to UTC).
 bool same_zone(nb::handle a, nb::handle b) {
-    nb::object ta = nb::getattr(a, "tz", nb::none()), tb = nb::getattr(b, "tz", nb::none());
+    nb::object ta = glue::attr_or(a, "tz", nb::none()), tb = glue::attr_or(b, "tz", nb::none());
     if (ta.is_none() || tb.is_none()) return ta.is_none() && tb.is_none();
     nb::object tz_dtype = pd().attr("DatetimeTZDtype");
     return glue::equals(tz_dtype("ns", ta), tz_dtype("ns", tb));
@@ -100,8 +98,10 @@ nb::object ns_values(nb::handle datetimes) {
     if (datetime_unit(values.attr("dtype")) != "ns") {
         try {
             values = values.attr("as_unit")("ns");
-        } catch (nb::python_error &) {
-            return {};  // beyond the nanosecond range: the pandas steps handle it
+        } catch (nb::python_error &e) {
+            // OutOfBoundsDatetime, a ValueError: beyond the nanosecond range, the pandas steps handle it
+            if (!glue::expected(e, {PyExc_ValueError, PyExc_OverflowError})) throw;
+            return {};
         }
     }
     return as_i64(values.attr("asi8"));
@@ -125,7 +125,7 @@ namespace {
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
     nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
-    nb::object tz = nb::getattr(dtype, "tz", nb::none());
+    nb::object tz = glue::attr_or(dtype, "tz", nb::none());
     nb::object index = pd().attr("DatetimeIndex")(values);
     if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
     const std::string unit = datetime_unit(dtype);
@@ -150,7 +150,8 @@ nb::object timestamps_column(nb::handle values) {
             return inferred_column(values);
         try {
             ns[i] = nb::cast<int64_t>(v.attr("value"));
-        } catch (nb::python_error &) {
+        } catch (nb::python_error &e) {
+            if (!glue::expected(e, {PyExc_OverflowError})) throw;
             return inferred_column(values);  // beyond the nanosecond range
         }
     }

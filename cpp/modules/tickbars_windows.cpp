@@ -12,8 +12,6 @@
 
 #include <unistd.h>
 
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 #include <string>
@@ -41,7 +39,7 @@ using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::devic
 
 std::string missing_columns(nb::handle df, std::initializer_list<const char *> names) {
     std::string out;
-    nb::object columns = nb::getattr(df, "columns", nb::none());
+    nb::object columns = glue::attr_or(df, "columns", nb::none());
     for (const char *name : names)
         if (columns.is_none() || !contains(columns, nb::str(name))) out += (out.empty() ? "'" : ", '") + std::string(name) + "'";
     return out;
@@ -69,12 +67,12 @@ void explain_window_error(nb::python_error &e, nb::handle df_bars, nb::handle df
                 add_note(e, std::string(name) + " is " + repr_of(value) + ": window bounds are whole numbers of minutes");
     } else if (e.matches(PyExc_ValueError) && df_bars.is_valid()) {
         std::string clash;
-        nb::object bar_columns = nb::getattr(df_bars, "columns", nb::none());
+        nb::object bar_columns = glue::attr_or(df_bars, "columns", nb::none());
         if (bar_columns.is_none()) return;
         for (nb::handle col : bar_columns)
             if (glue::equals(col, nb::str("EVENT_NAME")) || glue::equals(col, nb::str("event_datetime")) ||
                 glue::equals(col, nb::str("time_diff")) ||
-                (!glue::equals(col, nb::str("datetime")) && contains(nb::getattr(df_calendar, "columns", nb::list()), col)))
+                (!glue::equals(col, nb::str("datetime")) && contains(glue::attr_or(df_calendar, "columns", nb::list()), col)))
                 clash += (clash.empty() ? "" : ", ") + repr_of(col);
         if (!clash.empty())
             add_note(e, "df_bars shares the column(s) " + clash +
@@ -92,6 +90,19 @@ __int128 max_window_rows() {
     long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page <= 0) return kUnknownMemoryRows;
     return static_cast<__int128>(pages) * page / 32;
+}
+
+// A Python int as a 128-bit value, one beyond int64's range on its side when it does not fit
+// (enough to order the bounds and to tell a window too long for any memory).
+bool wide_int(nb::handle v, __int128 &out) {
+    if (!PyLong_Check(v.ptr())) return false;
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0) out = static_cast<__int128>(INT64_MAX) + 1;
+    else if (overflow < 0) out = static_cast<__int128>(INT64_MIN) - 1;
+    else out = x;
+    return true;
 }
 
 // ---- the plain pandas steps ---------------------------------------------------------------
@@ -141,8 +152,8 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
 // window minute outside the range of its time unit raises pandas' own error for it, both at once
 // (building either table first would take minutes and all memory before failing).
 void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
-    int64_t pre = 0, post = 0;
-    if (!small_int(pre_obj, pre) || !small_int(post_obj, post) || pre > post) return;
+    __int128 pre_wide = 0, post_wide = 0;
+    if (!wide_int(pre_obj, pre_wide) || !wide_int(post_obj, post_wide) || pre_wide > post_wide) return;
     nb::object columns = df_calendar.attr("columns");
     if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
         !truthy(columns.attr("is_unique")))
@@ -153,19 +164,32 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
     nb::object codes_obj;
     try {
         codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
-    } catch (nb::python_error &) {
-        return;  // names the pandas steps will fail on themselves
+    } catch (nb::python_error &e) {
+        // names that cannot be factorised (unhashable): the pandas steps fail on them themselves
+        if (!glue::expected(e, {PyExc_TypeError, PyExc_ValueError})) throw;
+        return;
     }
     nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
     I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
     std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
-    const __int128 width = static_cast<__int128>(post) - pre + 1;
-    if (width * static_cast<__int128>(rows.size()) > max_window_rows())
+    // A bound beyond int64 stands as one just past it: its window is longer than any memory either.
+    const __int128 width = post_wide - pre_wide + 1;
+    const __int128 limit = max_window_rows();
+    if (!rows.empty() && (width > limit || width * static_cast<__int128>(rows.size()) > limit)) {
+        nb::object pre_int = nb::steal(PyNumber_Long(pre_obj.ptr()));
+        if (!pre_int.is_valid()) throw nb::python_error();
+        nb::object post_int = nb::steal(PyNumber_Long(post_obj.ptr()));
+        if (!post_int.is_valid()) throw nb::python_error();
+        nb::object minutes = post_int - pre_int + nb::int_(1);
         glue::raise(PyExc_MemoryError,
-                    "event windows of " + std::to_string(rows.size()) + " releases x " +
-                        glue::to_str(nb::int_(post) - nb::int_(pre) + nb::int_(1)) +
-                        " minutes (pre_event_window=" + std::to_string(pre) + ", post_event_window=" +
-                        std::to_string(post) + ") cannot be held in memory");
+                    "event windows of " + std::to_string(rows.size()) + " releases x " + glue::to_str(minutes) +
+                        " minutes (pre_event_window=" + glue::to_str(pre_int) + ", post_event_window=" +
+                        glue::to_str(post_int) + ") cannot be held in memory");
+    }
+    // Bounds that fit int64 from here on: a window of 2^64 minutes or more was refused above, and
+    // one of bounds both beyond int64 (on the same side) fails at its first minute in the steps.
+    int64_t pre = 0, post = 0;
+    if (!small_int(pre_obj, pre) || !small_int(post_obj, post)) return;
 
     // The unit of the window minutes the pandas steps build, found on the first release.
     nb::object timedelta = glue::import("datetime").attr("timedelta");

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstring>
+#include <limits>
 #include <string>
 
 using namespace nb::literals;
@@ -51,6 +52,7 @@ struct Originals {
 };
 Originals originals;
 PyObject *series_type = nullptr;  // pandas.Series
+PyObject *pandas_isna = nullptr;  // pandas.isna
 PyObject *numpy_dtype = nullptr;  // numpy.dtype: extension dtypes (nullable, arrow) stay with pandas
 
 PyObject *keep(nb::handle obj) {
@@ -155,15 +157,44 @@ bool kernel_length(nb::handle length, size_t n, int64_t &out) {
 // ((close - low) - (high - close)) / non_zero_range(high, low), pandas' aligned arithmetic.
 nb::object close_location(glue::Call &c, nb::handle high, nb::handle low, nb::handle close) {
     nb::object hl = c.global("non_zero_range")(high, low);
-    return ((close - low) - (high - close)) / hl;
+    // Left to right, one operation a statement, as the interpreter evaluates the expression.
+    nb::object up = close - low;
+    nb::object down = high - close;
+    nb::object location = up - down;
+    return location / hl;
 }
 
-// The DEBUG record of an indicator that takes the pandas steps, with the reason.
-void log_pandas_steps(const char *indicator, bool own_helpers) {
-    glue::log_fallback(std::string(indicator) + " takes the pandas steps",
-                       own_helpers ? "series the kernels do not take (other dtypes, other indexes, other lengths, "
-                                     "or a window longer than the series)"
-                                   : "helper functions other than the package's own");
+// Why an indicator takes the pandas steps, for its DEBUG record.
+constexpr const char *kOtherHelpers = "helper functions other than the package's own";
+constexpr const char *kOtherSeries =
+    "series the kernels do not take (other dtypes, other indexes, other lengths, or a window longer than the series)";
+constexpr const char *kInfinitiesMissing = "pandas counts infinities as missing (mode.use_inf_as_na)";
+constexpr const char *kMetadata = "series with attrs or refusing duplicate labels, which pandas' arithmetic keeps";
+
+void log_pandas_steps(const char *indicator, const char *why) {
+    glue::log_fallback(std::string(indicator) + " takes the pandas steps", why);
+}
+
+// Whether pandas treats infinities as missing values now (pandas 2's deprecated option
+// mode.use_inf_as_na, read at call time): the cumulative sums then skip them, which the kernels
+// do not. Asked through pandas' own answer for an infinity, which raises no deprecation warning.
+bool infinities_are_missing() {
+    nb::object answer = nb::handle(pandas_isna)(nb::float_(std::numeric_limits<double>::infinity()));
+    return truthy(answer);
+}
+
+// Whether pandas' element-wise arithmetic and cumulative sum would carry something of `series`
+// onto the result that a kernel's fresh series lacks: attrs, or the refusal of duplicate labels.
+bool carries_metadata(nb::handle series) {
+    if (truthy(series.attr("attrs"))) return true;
+    return !truthy(series.attr("flags").attr("allows_duplicate_labels"));
+}
+
+template <size_t N>
+bool any_carries_metadata(const std::array<nb::handle, N> &series) {
+    for (nb::handle s : series)
+        if (carries_metadata(s)) return true;
+    return false;
 }
 
 // ---- the indicators -----------------------------------------------------------------------
@@ -192,12 +223,17 @@ nb::object obv_impl(glue::Call &c) {
     nb::object result;
     nb::object signed_series = c.global("signed_series");
     NativeInputs<2> in;
-    if (signed_series.ptr() == originals.signed_series && gather<2>(in, {close, volume})) {
+    const char *why = nullptr;
+    if (signed_series.ptr() != originals.signed_series) why = kOtherHelpers;
+    else if (!gather<2>(in, {close, volume})) why = kOtherSeries;
+    else if (any_carries_metadata<2>({close, volume})) why = kMetadata;
+    else if (infinities_are_missing()) why = kInfinitiesMissing;
+    if (!why) {
         Column cl = in.col(0), vo = in.col(1);
         size_t n = in.n;
         result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::obv(cl, vo, n, out); });
     } else {
-        log_pandas_steps("obv", signed_series.ptr() == originals.signed_series);
+        log_pandas_steps("obv", why);
         nb::object sv = signed_series(close, "initial"_a = 1) * volume;
         result = sv.attr("cumsum")();
     }
@@ -214,13 +250,17 @@ nb::object ad_impl(glue::Call &c) {
 
     nb::object result;
     NativeInputs<4> in;
-    if (is_original(c, "non_zero_range", originals.non_zero_range) &&
-        gather<4>(in, {high, low, close, volume})) {
+    const char *why = nullptr;
+    if (!is_original(c, "non_zero_range", originals.non_zero_range)) why = kOtherHelpers;
+    else if (!gather<4>(in, {high, low, close, volume})) why = kOtherSeries;
+    else if (any_carries_metadata<4>({high, low, close, volume})) why = kMetadata;
+    else if (infinities_are_missing()) why = kInfinitiesMissing;
+    if (!why) {
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
         result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::ad(h, l, cl, vo, n, out); });
     } else {
-        log_pandas_steps("ad", is_original(c, "non_zero_range", originals.non_zero_range));
+        log_pandas_steps("ad", why);
         nb::object clv = close_location(c, high, low, close);
         result = (clv * volume).attr("cumsum")();
     }
@@ -250,22 +290,31 @@ nb::object adosc_impl(glue::Call &c) {
     nb::object offset;
     NativeInputs<4> in;
     int64_t nfast = 0, nslow = 0;
-    if (adosc_fusable(c) && gather<4>(in, {high, low, close, volume}) && kernel_length(fast, in.n, nfast) &&
-        kernel_length(slow, in.n, nslow)) {
+    const char *why = nullptr;
+    if (!adosc_fusable(c)) why = kOtherHelpers;
+    else if (!gather<4>(in, {high, low, close, volume}) || !kernel_length(fast, in.n, nfast) ||
+             !kernel_length(slow, in.n, nslow))
+        why = kOtherSeries;
+    else if (infinities_are_missing()) why = kInfinitiesMissing;
+    if (!why) {
         offset = offset_of(c, c[kAdosc["offset"]]);
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
         result = native_series(n, nb::handle(close).attr("index"),
                                [&](double *out) { orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out); });
     } else {
-        log_pandas_steps("adosc", adosc_fusable(c));
+        log_pandas_steps("adosc", why);
         nb::object ad_line = c.global("ad")("high"_a = high, "low"_a = low, "close"_a = close, "volume"_a = volume);
         offset = offset_of(c, c[kAdosc["offset"]]);
         if (ad_line.is_none()) return nb::none();
         nb::object ema = c.global("ema");
-        result = ema(ad_line, "length"_a = fast) - ema(ad_line, "length"_a = slow);
+        nb::object fast_ema = ema(ad_line, "length"_a = fast);
+        nb::object slow_ema = ema(ad_line, "length"_a = slow);
+        result = fast_ema - slow_ema;
     }
-    return finish(c, result, offset, "ADOSC_" + glue::to_str(fast) + "_" + glue::to_str(slow));
+    const std::string fast_text = glue::to_str(fast);
+    const std::string slow_text = glue::to_str(slow);
+    return finish(c, result, offset, "ADOSC_" + fast_text + "_" + slow_text);
 }
 
 nb::object cmf_impl(glue::Call &c) {
@@ -280,14 +329,16 @@ nb::object cmf_impl(glue::Call &c) {
     nb::object result;
     NativeInputs<4> in;
     int64_t len = 0;
-    if (is_original(c, "non_zero_range", originals.non_zero_range) &&
-        gather<4>(in, {high, low, close, volume}) && kernel_length(length, in.n, len)) {
+    const char *why = nullptr;
+    if (!is_original(c, "non_zero_range", originals.non_zero_range)) why = kOtherHelpers;
+    else if (!gather<4>(in, {high, low, close, volume}) || !kernel_length(length, in.n, len)) why = kOtherSeries;
+    if (!why) {
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
         result = native_series(n, close.attr("index"),
                                [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out); });
     } else {
-        log_pandas_steps("cmf", is_original(c, "non_zero_range", originals.non_zero_range));
+        log_pandas_steps("cmf", why);
         nb::object mf_vol = close_location(c, high, low, close) * volume;
         nb::object flow = mf_vol.attr("rolling")(length).attr("sum")();
         nb::object vol = volume.attr("rolling")(length).attr("sum")();
@@ -301,13 +352,13 @@ nb::object cmf_impl(glue::Call &c) {
 bool is_own_sibling(nb::module_ &m, const std::string &full_name, const char *short_name) {
     nb::object sibling = glue::import("sys").attr("modules").attr("get")(full_name);
     nb::object extension_loader = glue::import("importlib.machinery").attr("ExtensionFileLoader");
-    nb::object loader = nb::getattr(sibling, "__loader__", nb::none());
+    nb::object loader = glue::attr_or(sibling, "__loader__", nb::none());
     int is_extension = PyObject_IsInstance(loader.ptr(), extension_loader.ptr());
     if (is_extension < 0) throw nb::python_error();
     if (!is_extension) return false;
     nb::object path = glue::import("os.path");
-    nb::object own_file = nb::getattr(m, "__file__", nb::none());
-    nb::object sibling_file = nb::getattr(sibling, "__file__", nb::none());
+    nb::object own_file = glue::attr_or(m, "__file__", nb::none());
+    nb::object sibling_file = glue::attr_or(sibling, "__file__", nb::none());
     if (own_file.is_none() || sibling_file.is_none()) return false;
     if (!path.attr("dirname")(own_file).equal(path.attr("dirname")(sibling_file))) return false;
     std::string base = glue::to_str(path.attr("basename")(sibling_file));
@@ -319,8 +370,8 @@ nb::object import_name(const std::string &module, const char *name) {
     nb::object mod = glue::import(module.c_str());
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
+        nb::python_error e;
+        if (!glue::expected(e, {PyExc_AttributeError})) throw e;
         glue::raise(PyExc_ImportError, std::string("cannot import name '") + name + "' from '" + module + "'");
     }
     return nb::steal(value);
@@ -341,6 +392,7 @@ ORVANE_MODULE(volume, m) {
     nb::object pd_series = glue::import("pandas").attr("Series");
     m.attr("Series") = pd_series;
     series_type = keep(pd_series);
+    pandas_isna = keep(glue::import("pandas").attr("isna"));
     numpy_dtype = keep(glue::import("numpy").attr("dtype"));
     for (const char *helper : {"verify_series", "get_drift", "get_offset", "non_zero_range", "signed_series",
                                "_apply_offset", "_handle_fills"})
