@@ -5,8 +5,7 @@
 
 namespace glue {
 
-// bool(pd.get_option("future.infer_string")) now. pandas 3's notice that the option is going away is
-// not passed on to the caller: reading the option is the reader's business, not the caller's.
+// Whether pandas infers its `str` dtype for text now (the option future.infer_string).
 bool infer_string();
 
 // The dtype read_csv gives a text column under the current option: pandas' `str`

@@ -6,6 +6,7 @@
 // bars). The query keeps the bars inside a window of times, cleans them, back-adjusts prices across
 // futures rolls and returns the long bar table or a (field, date) x ticker table.
 #include "api.hpp"
+#include "glue/pandas_options.hpp"
 #include "glue/threads.hpp"
 #include "api_notes.hpp"
 
@@ -21,9 +22,8 @@ QueryOptions query_options() {
     QueryOptions o;
     o.threads = thread_count();
     // The dtype pandas gives text now: its "str" dtype under future.infer_string (pandas 3's
-    // default, pandas 2's opt-in), object otherwise. Asked of pandas at each call, as the option
-    // may change between calls.
-    o.text_dtype = glue::import("pandas").attr("Index")(nb::make_tuple(nb::str(""))).attr("dtype");
+    // default, pandas 2's opt-in), object otherwise; the option may change between calls.
+    o.text_dtype = glue::text_dtype();
     o.text_is_object = glue::equals(o.text_dtype, builtin("object"));
     o.microseconds = g_pandas3;
     return o;

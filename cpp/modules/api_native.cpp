@@ -89,7 +89,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
         } catch (nb::python_error &e) {
             // An interrupt or exhaustion reaches the caller at once; an error of the query waits
             // for the tickers before it, whose own errors come first.
-            if (!e.matches(PyExc_Exception) || e.matches(PyExc_MemoryError)) throw;
+            if (!glue::expected(e, {PyExc_Exception})) throw;
             stopped.emplace(std::move(e));
             break;
         }
