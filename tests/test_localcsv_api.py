@@ -236,7 +236,10 @@ def test_errors_carry_a_note_naming_the_mistake(tmp_path, tree, start, end, erro
     assert any(note in n for n in getattr(e.value, "__notes__", [])), getattr(e.value, "__notes__", None)
 
 
-@pytest.mark.parametrize("col, cell, reason", [(7, '"A"', "quotes"), (5, "1234567890123456789", "more than 18 digits")])
+@pytest.mark.parametrize("col, cell, reason", [
+    (7, '"A"', "a quote character"), (5, "1234567890123456789", "more than 18 digits"),
+    (7, "\u00c4", "a non-ASCII byte"), (7, "A\rB", "a line ending in a lone CR"),
+], ids=["quote", "long integer", "non-ascii", "lone CR"])
 def test_fallbacks_are_logged(tmp_path, caplog, col, cell, reason):
     root = tmp_path / "K_1M"
     rows = [(f"2024-03-15 09:3{i}:00", 1.5, 2.0, 0.5, 1.5, 10, 1, "A") for i in range(3)]
