@@ -48,6 +48,9 @@ def number(r):
         lambda: "NaN", lambda: "NA", lambda: "", lambda: "", lambda: "n/a", lambda: "None", lambda: "True",
         lambda: "abc", lambda: "1_000", lambda: "0x1F", lambda: "1.5x", lambda: "1;5", lambda: '"1.5"',
         lambda: "1.5d3", lambda: "１", lambda: "--1",
+        # decimals with 18 to 25 digits before the point (pandas 2 tries such a column as integers)
+        lambda: r.choice(["", "-", "+", "000"]) + str(r.randint(10**17, 10**25)) + "." + str(r.randint(0, 99)),
+        lambda: str(2**63 + r.randint(-2, 2)) + r.choice([".5", ".", "e0"]), lambda: "123456789012345678901234.5",
     ]
     return r.choice(menu[:4] if r.random() < 0.4 else menu)()
 
@@ -132,6 +135,11 @@ def make_file(r, day, daily, n_rows):
         text = "\n".join([",".join(cols)] + [",".join(row[c] for c in cols) for row in rows])
     if r.random() < 0.8:
         text += "\n"
+    if r.random() < 0.25:  # written on Windows
+        text = text.replace("\n", "\r\n")
+    if r.random() < 0.03:  # a stray CR, or a CRLF line end where the rest has LF
+        at = r.randrange(len(text) + 1)
+        text = text[:at] + r.choice(["\r", "\r\n"]) + text[at:]
     return text
 
 

@@ -1,6 +1,7 @@
 """Seeded random CSV trees for the local-CSV query: daily and intraday, flat and grouped layouts,
-contract rolls, empty cells, tickers with different time stamps, and odd files that only a full
-CSV reader gets right (quoted fields, odd values, dtypes and column sets differing across files)."""
+contract rolls, empty cells, tickers with different time stamps, LF or CRLF line ends, and odd files
+that only a full CSV reader gets right (quoted fields, odd values, dtypes and column sets differing
+across files)."""
 import numpy as np
 import pandas as pd
 
@@ -43,9 +44,9 @@ def _contracts(rng, n, roll_points):
     return out
 
 
-def _write(df, path, grouped, rng):
+def _write(df, path, grouped, rng, line_end="\n"):
     if not grouped:
-        df.to_csv(path, index=False)
+        df.to_csv(path, index=False, lineterminator=line_end)
         return
     body = df.set_index("time_key")
     other = body.copy()
@@ -55,12 +56,14 @@ def _write(df, path, grouped, rng):
     groups = {"FRONT": body, "BACK": other, "meta": meta}
     keys = list(groups)
     rng.shuffle(keys)
-    pd.concat({k: groups[k] for k in keys}, axis=1).to_csv(path)
+    pd.concat({k: groups[k] for k in keys}, axis=1).to_csv(path, lineterminator=line_end)
 
 
-def make_tree(root, seed, daily, n_tickers=2, days=6, bars_per_day=12, odd=False):
-    """Writes a tree under root and returns (csv_path, tickers, sorted list of days)."""
+def make_tree(root, seed, daily, n_tickers=2, days=6, bars_per_day=12, odd=False, crlf=False):
+    """Writes a tree under root and returns (csv_path, tickers, sorted list of days); `crlf` writes
+    the same tree with Windows line ends."""
     rng = np.random.default_rng(seed)
+    line_end = "\r\n" if crlf else "\n"
     csv_path = root / ("K_1D" if daily else "K_1M")
     tickers = [f"T{i} Index" for i in range(n_tickers)]
     all_days = pd.bdate_range("2024-03-01", periods=days).strftime("%Y-%m-%d").tolist()
@@ -76,7 +79,7 @@ def make_tree(root, seed, daily, n_tickers=2, days=6, bars_per_day=12, odd=False
             contracts = _contracts(rng, n, rng.choice(np.arange(1, n), min(2, n - 1), replace=False)) \
                 if rolls and n > 2 else None
             df = _bars(rng, times, contracts, empty).drop(columns="num_trds")
-            _write(df, d / "ohlcv.csv", grouped, rng)
+            _write(df, d / "ohlcv.csv", grouped, rng, line_end)
             continue
         offset = int(rng.integers(0, 3))  # tickers with different minute stamps
         contract_no = 0
@@ -101,7 +104,7 @@ def make_tree(root, seed, daily, n_tickers=2, days=6, bars_per_day=12, odd=False
             if odd:
                 df = _oddify(df, rng)
             prefix = "" if rng.random() < 0.5 else f"{ticker}_"
-            _write(df, d / f"{prefix}{day}.csv", grouped and not odd, rng)
+            _write(df, d / f"{prefix}{day}.csv", grouped and not odd, rng, line_end)
     return csv_path, tickers, all_days
 
 

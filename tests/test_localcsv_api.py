@@ -304,7 +304,10 @@ def test_interrupts_are_never_held_back(tmp_path, monkeypatch, interrupt):
         api.get_historical_data(["BAD", "GOOD"], ["PX_LAST"], "2024-01-01", "2024-01-03", str(tmp_path / "K_1M"))
 
 
-@pytest.mark.parametrize("col, cell, reason", [(7, '"A"', "quotes"), (5, "1234567890123456789", "more than 18 digits")])
+@pytest.mark.parametrize("col, cell, reason", [
+    (7, '"A"', "a quote character"), (5, "1234567890123456789", "more than 18 digits"),
+    (7, "\u00c4", "a non-ASCII byte"), (7, "A\rB", "a line ending in a lone CR"),
+], ids=["quote", "long integer", "non-ascii", "lone CR"])
 def test_fallbacks_are_logged(tmp_path, caplog, col, cell, reason):
     root = tmp_path / "K_1M"
     rows = [(f"2024-03-15 09:3{i}:00", 1.5, 2.0, 0.5, 1.5, 10, 1, "A") for i in range(3)]

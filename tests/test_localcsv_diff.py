@@ -40,10 +40,11 @@ def compare(args, bar_convention, return_ohlcv):
 
 
 @pytest.mark.parametrize("daily", [False, True], ids=["intraday", "daily"])
-@pytest.mark.parametrize("odd", [False, True], ids=["plain", "odd"])
+@pytest.mark.parametrize("kind", ["plain", "odd", "crlf"])
 @pytest.mark.parametrize("seed", range(6))
-def test_random_trees(tmp_path, seed, daily, odd):
-    csv_path, tickers, days = make_tree(tmp_path, 1000 * seed + daily * 7 + odd, daily, odd=odd)
+def test_random_trees(tmp_path, caplog, seed, daily, kind):
+    odd = kind == "odd"
+    csv_path, tickers, days = make_tree(tmp_path, 1000 * seed + daily * 7 + odd, daily, odd=odd, crlf=kind == "crlf")
     rng = np.random.default_rng(seed)
     fields = ref.DAILY_FIELDS if daily else ref.INTRADAY_FIELDS
     ok = 0
@@ -55,6 +56,16 @@ def test_random_trees(tmp_path, seed, daily, odd):
     # The whole span always has data: at least that query must succeed and agree.
     ok += compare((tickers, list(fields), days[0], days[-1] + " 23:59:59", str(csv_path)), "end", False)
     assert ok >= 1
+    if kind == "crlf":
+        # Windows line ends take the road that the same tree written with LF takes.
+        lf_path = make_tree(tmp_path / "lf", 1000 * seed + daily * 7, daily)[0]
+        logged = []
+        for path in (csv_path, lf_path):
+            caplog.clear()
+            with caplog.at_level("DEBUG", logger="orvane_data"):
+                api.get_historical_data(tickers, list(fields), days[0], days[-1] + " 23:59:59", str(path))
+            logged.append([r.getMessage().replace(str(path), "") for r in caplog.records if r.name == "orvane_data"])
+        assert logged[0] == logged[1]
 
 
 @pytest.mark.parametrize("daily", [False, True], ids=["intraday", "daily"])
@@ -89,6 +100,7 @@ ODD_FILES = {
     "plain": [HEADER + rows()],
     "quoted": [HEADER + rows(t=lambda i: '"A,1"' if i < 2 else "B")],
     "crlf": [(HEADER + rows()).replace("\n", "\r\n")],
+    "a lone CR inside a line": [HEADER + rows(t=lambda i: "A\rB" if i == 1 else "B")],
     "blank line": [HEADER + rows() + "\n" + rows(1)],
     "missing markers": [HEADER + rows(v=lambda i: ["NA", "nan", "", "7"][i])],
     "infinity": [HEADER + rows(o=lambda i: "inf" if i == 1 else 1.0)],
@@ -113,6 +125,8 @@ ODD_FILES = {
     "stamps with junk": [HEADER + rows().replace(" 09:3", "abc").replace(":00,", ",")],
     "19 to 22 digit integers": [HEADER + rows(v=lambda i: ["1234567890123456789", "0000000000000000000007",
                                                            "12345678901234567890", "-1234567890123456789"][i])],
+    "decimals with more than 19 digits before the point": [HEADER + rows(o=lambda i: [
+        "123456789012345678901234.5", "1.25", "-12345678901234567890123.5", "12345678901234567890.5"][i])],
     "18 digits with leading zeros in a float column": [HEADER + rows(c=lambda i: "000000000000000064" if i == 1 else 1.5)],
     "negative zeros": [HEADER + rows(c=lambda i: ["-0.0", "-0", "-0e3", "0.5"][i], o=lambda i: "-0" if i else "-0.0")],
     "17 significant digits": [HEADER + rows(c=lambda i: ["0.30000000000000004", "9.0071992547409935e15",

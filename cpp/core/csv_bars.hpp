@@ -1,9 +1,9 @@
 // Native reading and cleaning of local CSV bar files, and the (field, date) x ticker reshape.
 //
-// The reader decides only what it can decide exactly as pandas' default read_csv would; on
-// anything else (quotes, control or non-ASCII bytes, blank or ragged lines, values that pandas
-// might read differently, dtypes it cannot settle) it answers `false`, and the caller hands the
-// ticker to pandas instead of guessing.
+// The reader decides only what it can decide exactly as pandas' default read_csv would (lines
+// ending in LF or CRLF); on anything else (quotes, control bytes such as a lone CR, non-ASCII
+// bytes, blank or ragged lines, values that pandas might read differently, dtypes it cannot
+// settle) it answers `false`, and the caller hands the ticker to pandas instead of guessing.
 #pragma once
 
 #include "core/csv_window.hpp"

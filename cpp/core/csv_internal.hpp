@@ -23,21 +23,34 @@ inline bool refuse(const char *why) {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-// Bytes the reader leaves to pandas: quotes, control and non-ASCII bytes.
+// Bytes the reader leaves to pandas: quotes, control and non-ASCII bytes (a CR is read only as
+// the first half of a CRLF line end).
 constexpr bool refused_byte(unsigned char ch) { return ch < 0x20 || ch >= 0x7f || ch == '"'; }
+
+// What a refused byte is, for the log.
+constexpr const char *refused_byte_reason(unsigned char ch) {
+    return ch == '"'   ? "a quote character"
+           : ch == '\r' ? "a line ending in a lone CR"  // pandas ends the line there
+           : ch >= 0x80  ? "a non-ASCII byte"
+                         : "a control byte";
+}
 
 void split(std::string_view line, std::vector<std::string_view> &fields);
 
 // Whether row r of a parsed column is missing (csv_scan.cpp).
 bool is_missing(const CsvColumn &c, size_t r);
 
-enum class Dec { No, Yes, Unsure };
+// No: not a decimal. Unsure: one whose value the reader cannot be sure to give as pandas does.
+// WholeBeyondInt64: one whose digits before the point (or exponent) exceed 64-bit integers, which
+// pandas 2 may keep as text, as its reader first tries the column as integers (pandas 2 only).
+enum class Dec { No, Yes, Unsure, WholeBeyondInt64 };
 
 // An integer as pandas' tokenizer reads it (csv_numbers.cpp).
 bool parse_int(std::string_view s, int64_t &v, bool *long_digits = nullptr, bool *negative_zero = nullptr);
 // Decimal text as the installed pandas converts it (csv_numbers.cpp).
 Dec parse_decimal(std::string_view s, double *out);
-// Texts pandas reads as missing, boolean or infinite, or numbers with blanks around them.
-bool looks_special(std::string_view s);
+// Texts pandas may read as missing, boolean or infinite, or numbers with blanks around them: what
+// the text is, for the log, or null for none of these.
+const char *looks_special(std::string_view s);
 
 }  // namespace orvane::core::csv_internal

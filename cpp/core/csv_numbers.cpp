@@ -70,17 +70,29 @@ Dec correctly_rounded(std::string_view s, double *out) {
     return Dec::Yes;
 }
 
+// Whether the digits before a decimal's point (or exponent) are beyond 64-bit integers, leading
+// zeros aside. Pandas 2 reads a column as integers first, and such digits overflow there: its
+// reader then keeps the column as text (depending on the column's other cells and their order;
+// 2^63 itself, fine for a negative number, is counted too, to be safe).
+bool whole_beyond_int64(std::string_view digits) {
+    size_t z = 0;
+    while (z < digits.size() && digits[z] == '0') ++z;
+    digits.remove_prefix(z);
+    return digits.size() > 19 || (digits.size() == 19 && digits >= "9223372036854775808");
+}
+
 }  // namespace
 
 // The decimal syntax pandas accepts, [+-] digits [. digits] [eE [+-] digits]. Converted either
 // correctly rounded (as pandas 3 reads it) or the way pandas 2's default ("high" precision)
 // converter does it: up to 17 digits gathered into a double, then one multiplication or division
 // by a power of ten. Unsure where that converter reports a range error or where the text is too
-// odd to be sure.
+// odd to be sure; WholeBeyondInt64 (pandas 2 only) where its reader may keep the text.
 Dec parse_decimal(std::string_view s, double *out) {
     size_t i = 0, n = s.size();
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    const size_t whole_begin = i;
     // Digits are gathered as an integer while that equals pandas' running double exactly (below
     // 2^53, so up to 15 digits), then as the same running double.
     uint64_t whole = 0;
@@ -104,6 +116,7 @@ Dec parse_decimal(std::string_view s, double *out) {
         else ++exponent;
         ++i;
     }
+    const size_t whole_end = i;
     if (i < n && s[i] == '.') {
         ++i;
         int num_decimals = 0;
@@ -132,6 +145,9 @@ Dec parse_decimal(std::string_view s, double *out) {
         exponent += neg ? -e : e;
     }
     if (i != n) return Dec::No;
+    if (!t_correct_rounding && whole_end - whole_begin > 18 &&
+        whole_beyond_int64(s.substr(whole_begin, whole_end - whole_begin)))
+        return Dec::WholeBeyondInt64;
     if (!out) return exponent > 308 || exponent < -308 ? Dec::Unsure : Dec::Yes;
     if (exponent > 308 || exponent < -308) return Dec::Unsure;
     if (t_correct_rounding) return correctly_rounded(s, out);
@@ -143,30 +159,34 @@ Dec parse_decimal(std::string_view s, double *out) {
     return Dec::Yes;
 }
 
-// Texts that pandas reads as missing, boolean or infinite, or numbers with blanks around them.
-bool looks_special(std::string_view s) {
+// Texts that pandas may read as missing, boolean or infinite (compared without case, to be safe),
+// or numbers with blanks around them: what the text is, or null.
+const char *looks_special(std::string_view s) {
     const bool padded = s.front() == ' ' || s.back() == ' ';
-    if (!padded && s.size() > 9) return false;  // longer than any of the words below
+    if (!padded && s.size() > 9) return nullptr;  // longer than any of the words below
     size_t a = 0, b = s.size();
     while (a < b && s[a] == ' ') ++a;
     while (b > a && s[b - 1] == ' ') --b;
     std::string_view t = s.substr(a, b - a);
-    if (t.empty()) return true;
+    if (t.empty()) return "a cell of blanks only";
     if (padded) {
         int64_t v;
-        if (parse_decimal(t, nullptr) != Dec::No || parse_int(t, v)) return true;
+        if (parse_decimal(t, nullptr) != Dec::No || parse_int(t, v)) return "a number with blanks around it";
     }
-    if (t.size() > 9) return false;
+    if (t.size() > 9) return nullptr;
     char low[16];
     for (size_t i = 0; i < t.size(); ++i) low[i] = (char) std::tolower((unsigned char) t[i]);
     std::string_view l(low, t.size());
-    static constexpr std::string_view words[] = {
-        "nan",  "-nan",     "+nan",     "na",   "n/a",  "null", "none",     "#n/a",      "#na",       "#n/a n/a",
-        "-1.#ind", "-1.#qnan", "1.#ind", "1.#qnan", "<na>", "inf", "+inf", "-inf", "infinity", "+infinity",
-        "-infinity", "true", "false"};
-    for (std::string_view w : words)
-        if (l == w) return true;
-    return false;
+    static constexpr std::string_view missing[] = {
+        "nan", "-nan", "+nan", "na", "n/a", "null", "none", "#n/a", "#na", "#n/a n/a",
+        "-1.#ind", "-1.#qnan", "1.#ind", "1.#qnan", "<na>"};
+    static constexpr std::string_view infinite[] = {"inf", "+inf", "-inf", "infinity", "+infinity", "-infinity"};
+    for (std::string_view w : missing)
+        if (l == w) return "a word pandas may read as missing";
+    for (std::string_view w : infinite)
+        if (l == w) return "a word pandas may read as infinity";
+    if (l == "true" || l == "false") return "a word pandas may read as a boolean";
+    return nullptr;
 }
 
 }  // namespace orvane::core::csv_internal

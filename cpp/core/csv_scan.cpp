@@ -1,6 +1,7 @@
 // The CSV reader's scan: files read whole, lines split into fields, each column's dtype inferred
-// as pandas' read_csv infers it, flat and grouped layouts. Anything it cannot decide exactly is
-// refused, with the reason kept for the caller's log.
+// as pandas' read_csv infers it, flat and grouped layouts. Lines end in LF or CRLF (pandas and the
+// csv module read both alike). Anything it cannot decide exactly is refused, with the reason kept
+// for the caller's log.
 #include "core/csv_internal.hpp"
 
 
@@ -120,12 +121,13 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
         switch (parse_decimal(s, &floats[r])) {
             case Dec::Yes: any_float = true; continue;
             case Dec::Unsure: return refuse("a number outside the range the converter is sure of");
+            case Dec::WholeBeyondInt64: return refuse("a decimal whose whole part is beyond 64-bit integers");
             case Dec::No: break;
         }
-        if (looks_special(s)) return refuse("a missing-value marker, boolean, infinity or padded number");
+        if (const char *why = looks_special(s)) return refuse(why);
         any_text = true;
     }
-    if (!any_int && !any_float && !any_text) return refuse("a column with no value");  // concat's dtype rules differ
+    if (!any_int && !any_float && !any_text) return refuse("a column of empty cells only");  // concat's dtype rules differ
     if (any_text) {
         if (any_int || any_float) return refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
         col.kind = CsvKind::Text;
@@ -154,8 +156,12 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
 // integers, plain decimals (at most 15 digits, no exponent) and text. Where a cell is anything
 // else (an empty cell, an exponent, a long number, a text cell in a number column, a byte the
 // scan refuses, a ragged line) the fast road gives up and the general one reads the whole file.
+// A cell ends at ',', '\n' or '\r' (a CR that does not begin a CRLF line end sends the file to the
+// general road).
 
 enum class Cell : uint8_t { Int, Float, Text };
+
+inline bool cell_end(char c) { return c == ',' || c == '\n' || c == '\r'; }
 
 // The run of digits at p taken onto m (unsigned: a run too long to fit wraps, and the caller
 // refuses it by its length); where the run ends.
@@ -168,7 +174,7 @@ inline const char *take_digits(const char *p, const char *stop, uint64_t &m) {
     return p;
 }
 
-// A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a ',' or '\n'.
+// A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a cell end.
 // Int when it has no '.', at most 15 characters (so that it reads the same as a float); Float
 // for a plain decimal of at most 15 digits: its digits as a whole number m (with its sign, as a
 // double: exact) and the count k of digits after the point; its value is m / 10^k, which both
@@ -185,7 +191,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     size_t count = (size_t) (p - digits);
     end = p;
     if (count == 0 || count > 15) return Cell::Text;
-    if (p == stop || *p == ',' || *p == '\n') {
+    if (p == stop || cell_end(*p)) {
         iv = negative ? -(int64_t) m : (int64_t) m;
         dv = negative ? -(double) m : (double) m;
         scale = 0;
@@ -197,21 +203,20 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     const size_t k = (size_t) (p - fraction);
     count += k;
     end = p;
-    if (k == 0 || count > 15 || (p < stop && *p != ',' && *p != '\n')) return Cell::Text;
+    if (k == 0 || count > 15 || (p < stop && !cell_end(*p))) return Cell::Text;
     dv = negative ? -(double) m : (double) m;
     scale = (uint8_t) k;
     return Cell::Float;
 }
 
-// A text cell starting at p, ending at `stop` or at a ',' or '\n'; false on a byte the scan
-// refuses (quotes, control or non-ASCII bytes), or when pandas would read it as something other
-// than text.
+// A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
+// (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
 inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
-    // Per byte: 0 plain, 1 the cell's end (',' or '\n'), 2 refused (quotes, control, non-ASCII).
+    // Per byte: 0 plain, 1 the cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
     static constexpr auto kClass = [] {
         std::array<uint8_t, 256> c{};
         for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
-        c[','] = c['\n'] = 1;
+        c[','] = c['\n'] = c['\r'] = 1;
         return c;
     }();
     const char *q = p;
@@ -283,7 +288,7 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
                     // A cell equal to the one above it (a contract code, say) is text as that was.
                     std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
                     const size_t n = t.size();
-                    bool same = n && (size_t) (stop - p) >= n && (p + n == stop || p[n] == ',' || p[n] == '\n');
+                    bool same = n && (size_t) (stop - p) >= n && (p + n == stop || cell_end(p[n]));
                     for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
                     if (same) t = std::string_view(p, n);
                     else if (!text_cell(p, stop, t)) return false;
@@ -299,6 +304,9 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
             } else if (*p == '\n') {
                 if (!last) return false;
                 ++p;
+            } else if (*p == '\r') {
+                if (!last || stop - p < 2 || p[1] != '\n') return false;  // a lone CR: pandas ends the line there
+                p += 2;
             } else if (*p == ',') {
                 if (last) return false;
                 ++p;
@@ -307,7 +315,7 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
             }
         }
         ++rows;
-        if (p < stop && *p == '\n') return false;  // a blank line
+        if (p < stop && (*p == '\n' || *p == '\r')) return false;  // a blank line, or a lone CR
     }
     // Decimals divided by their power of ten in one pass of independent divisions.
     static constexpr double kTens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
@@ -322,6 +330,9 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
     return true;
 }
 
+// Whether a CRLF line end begins at p.
+inline bool crlf_at(const char *p, const char *stop) { return stop - p >= 2 && p[0] == '\r' && p[1] == '\n'; }
+
 // The body from `p` to `stop` split into fields (one pass: fields end at commas, records at line
 // ends), then each column converted as pandas infers its dtype.
 bool general_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
@@ -331,25 +342,32 @@ bool general_body(const char *p, const char *const stop, size_t width, std::vect
     while (p < stop) {
         size_t count = 0;
         const char *field = p;
-        if (*p == '\n') return refuse("a blank line");  // a blank line
+        if (*p == '\n' || crlf_at(p, stop)) return refuse("a blank line");  // pandas skips it
         while (true) {
+            size_t line_end = 0;  // the length of the line end at p, if any
             if (p == stop || *p == '\n') {
-                cells.emplace_back(field, (size_t) (p - field));
-                ++count;
-                if (p != stop) ++p;
-                break;
+                line_end = p == stop ? 0 : 1;
+            } else {
+                const unsigned char ch = (unsigned char) *p;
+                if (ch == ',') {
+                    cells.emplace_back(field, (size_t) (p - field));
+                    ++count;
+                    field = ++p;
+                    continue;
+                }
+                if (!refused_byte(ch)) {
+                    ++p;
+                    continue;
+                }
+                if (!crlf_at(p, stop)) return refuse(refused_byte_reason(ch));
+                line_end = 2;
             }
-            const unsigned char ch = (unsigned char) *p;
-            if (ch == ',') {
-                cells.emplace_back(field, (size_t) (p - field));
-                ++count;
-                field = ++p;
-                continue;
-            }
-            if (refused_byte(ch)) return refuse("quotes, control or non-ASCII bytes");
-            ++p;
+            cells.emplace_back(field, (size_t) (p - field));
+            ++count;
+            p += line_end;
+            break;
         }
-        if (count != width) return refuse("a ragged line");  // ragged, or a blank line
+        if (count != width) return refuse("a ragged row");  // more or fewer fields than the header
         ++rows;
     }
     for (size_t j = 0; j < width; ++j)
@@ -395,29 +413,44 @@ const char *last_refusal() { return t_refusal; }
 
 void set_correct_rounding(bool on) { t_correct_rounding = on; }
 
+namespace {
+
+// A header line: none blank (pandas skips blank lines, the csv module does not), no refused byte.
+bool check_header_line(std::string_view l) {
+    if (l.empty()) return refuse("a blank header line");
+    for (unsigned char ch : l)
+        if (refused_byte(ch)) return refuse(refused_byte_reason(ch));
+    return true;
+}
+
+}  // namespace
+
 bool parse_data_file(std::string_view bytes, Frame &out) {
     out = Frame();
-    // The header lines (up to three); the body is checked and split in one pass below.
+    // The first lines (up to three: the header's, and for a flat file the body's first ones, which
+    // the body's scan checks), without their line ends; `next[i]` is where the line after line i
+    // begins.
     std::vector<std::string_view> lines;
-    size_t body = 0;
-    while (lines.size() < 3 && body < bytes.size()) {
-        size_t nl = bytes.find('\n', body);
+    size_t next[3] = {0, 0, 0};
+    size_t at = 0;
+    while (lines.size() < 3 && at < bytes.size()) {
+        size_t nl = bytes.find('\n', at);
+        const size_t after = nl == std::string_view::npos ? bytes.size() : nl + 1;
         if (nl == std::string_view::npos) nl = bytes.size();
-        lines.push_back(bytes.substr(body, nl - body));
-        body = nl + 1;
+        else if (nl > at && bytes[nl - 1] == '\r') --nl;  // a CRLF line end
+        next[lines.size()] = after;
+        lines.push_back(bytes.substr(at, nl - at));
+        at = after;
     }
     if (lines.empty()) return refuse("an empty file");
-    for (std::string_view l : lines) {
-        if (l.empty()) return refuse("a blank header line");  // blank lines: pandas skips them, the csv module does not
-        for (unsigned char ch : l)
-            if (refused_byte(ch)) return refuse("quotes, control or non-ASCII bytes in the header");
-    }
+    if (!check_header_line(lines[0])) return false;
 
     std::vector<std::string_view> head, second;
     split(lines[0], head);
     const bool flat = std::find(head.begin(), head.end(), "open") != head.end();
     if (!flat) {
         if (lines.size() < 3) return refuse("no layout: no field 'open' in row 1 and fewer than three header rows");
+        if (!check_header_line(lines[1]) || !check_header_line(lines[2])) return false;
         split(lines[1], second);
         if (std::find(second.begin(), second.end(), "open") == second.end()) return refuse("no layout: no field 'open' in row 1 or row 2");
     }
@@ -438,8 +471,7 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         if (!unique_names(head)) return refuse("repeated column names");
     }
     // The body: the fast road when it can decide every cell, else the general one.
-    const size_t offset = (size_t) (lines[first - 1].data() - bytes.data()) + lines[first - 1].size() + 1;
-    const char *const body_begin = bytes.data() + std::min(offset, bytes.size());
+    const char *const body_begin = bytes.data() + next[first - 1];
     const char *const stop = bytes.data() + bytes.size();
     std::vector<CsvColumn> parsed(width);
     size_t rows = 0;
@@ -480,7 +512,8 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
                 if (second[j] == "volume") vol = (int) j;
             }
         double sum = 0;
-        if (vol < 0 || !group_volume(all, members, vol, sum)) return refuse("a group whose volume sum is not exact");
+        if (vol < 0) return refuse("a group without a volume column");
+        if (!group_volume(all, members, vol, sum)) return refuse("a group whose volume is text, or whose sum may not be exact");
         if (best < 0 || sum > best_sum) best = (int) g, best_sum = sum;
     }
     out.rows = rows;

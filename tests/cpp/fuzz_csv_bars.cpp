@@ -1,8 +1,9 @@
 // Fuzzer for the native CSV bar reader, cleaning step and reshape (no Python involved).
 //
-// One input is one data file: it is parsed with both float converters, then cleaned as an intraday
-// ticker (two copies, sorted) and as a daily one through a temporary file, and the cleaned bars
-// go through the reshape. Built with libFuzzer (-fsanitize=fuzzer -DORVANE_LIBFUZZER) the entry
+// One input is one data file: it is parsed with both float converters (and, when it holds no CR,
+// once more with CRLF line ends, which must read alike), then cleaned as an intraday ticker (two
+// copies, sorted) and as a daily one through a temporary file, and the cleaned bars go through
+// the reshape. Built with libFuzzer (-fsanitize=fuzzer -DORVANE_LIBFUZZER) the entry
 // point is LLVMFuzzerTestOneInput alone; otherwise this file's own main mutates the seeds below
 // and the files of a corpus directory for a given time with a fixed seed:
 //   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp
@@ -56,14 +57,39 @@ void reshape(const Frame &f) {
     if (values.size() != dates.size() * in.fvalues.size() * 2) std::abort();
 }
 
+bool same_frames(const Frame &a, const Frame &b) {
+    if (a.rows != b.rows || a.cols.size() != b.cols.size()) return false;
+    for (size_t c = 0; c < a.cols.size(); ++c) {
+        const CsvColumn &x = a.cols[c], &y = b.cols[c];
+        if (x.name != y.name || x.kind != y.kind || x.ints != y.ints || x.texts != y.texts ||
+            x.floats.size() != y.floats.size() ||
+            (!x.floats.empty() && std::memcmp(x.floats.data(), y.floats.data(), x.floats.size() * sizeof(double)) != 0))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    const bool has_cr = bytes.find('\r') != std::string_view::npos;
+    std::string crlf;
+    if (!has_cr) {
+        crlf.reserve(size + size / 8);
+        for (char ch : bytes) {
+            if (ch == '\n') crlf += '\r';
+            crlf += ch;
+        }
+    }
     for (bool correct : {false, true}) {
         set_correct_rounding(correct);
         Frame f;
-        if (parse_data_file(bytes, f) && f.cols.empty()) std::abort();
+        const bool ok = parse_data_file(bytes, f);
+        if (ok && f.cols.empty()) std::abort();
+        if (has_cr) continue;
+        Frame g;
+        if (parse_data_file(crlf, g) != ok || (ok && !same_frames(f, g))) std::abort();
     }
     const std::string tmp = temp_path();
     if (FILE *out = std::fopen(tmp.c_str(), "wb")) {
@@ -114,6 +140,8 @@ static const char *kSeeds[] = {
     "2024-03-15,1,2,0.5,1.5,10,1,2,0.5,1.5,3,1,99\n"
     "2024-03-16,1,2,0.5,1.5,,1,2,0.5,1.5,4,1,99\n",
     "time_key,open,high,low,close,volume\n2024-03-15,1,1,1,2,10\n2024-03-14,1,1,1,4,NA\n",
+    "time_key,open,high,low,close,volume,ticker\r\n2024-03-15,1.5,2,1,1.75,10,A\r\n"
+    "2024-03-16,123456789012345678901234.5,2,1,1.5,11,B\r\n2024-03-17,1,2,1,1.5,12,B",
 };
 
 static const char kSpecial[] = {',', '\n', '\r', '"', ' ', '.', 'e', '-', '+', '0', '9', '\0', '\x7f', '\xff', ':', 'T', 'Z'};
