@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace orvane::core {
@@ -31,44 +32,66 @@ struct Frame {
     int find(std::string_view name) const;
 };
 
-// Why the last parse_data_file or clean_ticker on this thread answered false: a short phrase for
-// the caller's log.
-const char *last_refusal();
+// How the installed pandas reads what the reader must match, fixed for one query.
+struct CsvOptions {
+    // Decimal text converted correctly rounded (pandas 3's read_csv), else as pandas 2's default
+    // converter does.
+    bool correct_rounding = false;
+};
 
-// Decimal text converted correctly rounded (pandas 3's read_csv) or as pandas 2's default
-// converter does (the initial setting). Set once, before any parsing.
-void set_correct_rounding(bool on);
+// Why the reader leaves a file, or a ticker's files, to pandas: a short phrase for the caller's log,
+// and the position among the ticker's files of the first file at fault (-1 for none in particular).
+struct Refusal {
+    const char *why = "";
+    int file = -1;
+};
+
+// What a reading step gives: its value, or why it leaves the work to pandas.
+template <class T>
+class Parsed {
+public:
+    Parsed(T value) : v_(std::move(value)) {}
+    Parsed(Refusal refusal) : v_(refusal) {}
+    bool ok() const { return v_.index() == 0; }
+    T &value() { return std::get<0>(v_); }
+    const T &value() const { return std::get<0>(v_); }
+    const Refusal &refusal() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Refusal> v_;
+};
 
 // Reads a whole file; false when it cannot be opened or read (or its path holds a NUL byte).
 bool read_file(const std::string &path, std::string &out);
 
 // Parses one data file held in `bytes` (flat or grouped layout; for the grouped layout the
 // principal group's bars with the "time_key" column first). Text values point into `bytes`.
-bool parse_data_file(std::string_view bytes, Frame &out);
+Parsed<Frame> parse_data_file(std::string_view bytes, const CsvOptions &options);
+
+// A ticker's cleaned bars; their text values point into `buffers`.
+struct Bars {
+    Frame frame;
+    std::vector<std::string> buffers;
+};
 
 // One ticker's bars from its data files, in order: stacked, kept where their time keys lie in `window`,
 // sorted by time key when `sort`, converted to timestamps, rows with a missing cell dropped,
-// roll-adjusted when a "ticker" column is present. `buffers` keeps the file texts alive.
-bool clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window, std::vector<std::string> &buffers,
-                  Frame &out);
+// roll-adjusted when a "ticker" column is present.
+Parsed<Bars> clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window,
+                          const CsvOptions &options);
 
-// One ticker's files and what clean_ticker makes of them.
+// One ticker's files and what clean_tickers makes of them.
 struct TickerJob {
     std::vector<std::string> paths;
     bool sort = false;
     Window window;
-    // Filled in by clean_tickers:
-    bool ok = false;
-    const char *refusal = "";  // why not, when !ok
-    int refusal_file = -1;     // the position in `paths` of the first file at fault, or -1
-    std::vector<std::string> buffers;
-    Frame frame;
+    Parsed<Bars> result{Refusal{"not cleaned"}};
 };
 
 // clean_ticker for every job, on up to `threads` native threads: the files of all jobs are read
 // and parsed in parallel, and the thread that parses a job's last file cleans that job. Each job
 // ends as clean_ticker would end it, whatever the number of threads or the order of completion.
-void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads);
+void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads);
 
 // Input of the reshape: one ticker's timestamps and, per field, its values.
 struct ReshapeInput {

@@ -75,18 +75,18 @@ bool iso_to_ns(std::string_view s, size_t form, int64_t &ns) {
 
 // Ratio back-adjustment: every row before a change of contract is scaled by the ratio of the
 // new contract's first close to the old one's last close, rolls applied in order.
-bool roll_adjust(Frame &f) {
+bool roll_adjust(Scan &scan, Frame &f) {
     const int t = f.find("ticker");
     if (t < 0) return true;
     const CsvColumn &tk = f.cols[t];
-    if (tk.kind != CsvKind::Text) return refuse("a ticker column that is not text");
+    if (tk.kind != CsvKind::Text) return scan.refuse("a ticker column that is not text");
     std::vector<size_t> ends;  // last row of each old contract
     for (size_t r = 1; r < f.rows; ++r)
         if (!same_text(tk.texts[r], tk.texts[r - 1])) ends.push_back(r - 1);
     if (ends.empty()) return true;
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
-        if (c < 0 || f.cols[c].kind != CsvKind::Float) return refuse("prices that are not floats in a rolling series");
+        if (c < 0 || f.cols[c].kind != CsvKind::Float) return scan.refuse("prices that are not floats in a rolling series");
     const std::vector<double> &close = f.cols[cols[0]].floats;
     std::vector<double> factors;
     for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
@@ -105,11 +105,11 @@ bool roll_adjust(Frame &f) {
 
 // One data file read and parsed; a file without rows has text columns, which pandas' stacking
 // does not simply skip.
-bool load_data_file(const std::string &path, std::string &buffer, Frame &frame) {
-    if (!read_file(path, buffer)) return refuse("the file cannot be read");
-    if (!parse_data_file(buffer, frame)) return false;
-    if (frame.rows == 0) return refuse("a file without rows");
-    return true;
+Parsed<Frame> load_data_file(const std::string &path, std::string &buffer, const CsvOptions &options) {
+    if (!read_file(path, buffer)) return Refusal{"the file cannot be read"};
+    Parsed<Frame> frame = parse_data_file(buffer, options);
+    if (frame.ok() && frame.value().rows == 0) return Refusal{"a file without rows"};
+    return frame;
 }
 
 // The frame's text values copied out of the file texts into one buffer of their own (a run of
@@ -251,28 +251,28 @@ void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::
 }
 
 // The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
+bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
     // Stack: same columns in the same order; ints meet floats as floats.
     const Frame *shape = nullptr;
     for (const Frame &f : files)
         if (f.rows) { shape = &f; break; }
-    if (!shape) return refuse("no rows");
+    if (!shape) return scan.refuse("no rows");
     const size_t width = shape->cols.size();
     std::vector<CsvKind> kinds(width);
     for (size_t j = 0; j < width; ++j) kinds[j] = shape->cols[j].kind;
     for (const Frame &f : files) {
-        if (f.cols.size() != width) return refuse("files with different columns");
+        if (f.cols.size() != width) return scan.refuse("files with different columns");
         for (size_t j = 0; j < width; ++j) {
-            if (f.cols[j].name != shape->cols[j].name) return refuse("files with different columns");
+            if (f.cols[j].name != shape->cols[j].name) return scan.refuse("files with different columns");
             if (!f.rows) continue;
             CsvKind a = kinds[j], b = f.cols[j].kind;
             if (a == b) continue;
             if ((a == CsvKind::Int || a == CsvKind::Float) && (b == CsvKind::Int || b == CsvKind::Float)) kinds[j] = CsvKind::Float;
-            else return refuse("files whose column dtypes differ");
+            else return scan.refuse("files whose column dtypes differ");
         }
     }
     const int key = shape->find("time_key");
-    if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return refuse("no text time key, or a generic_ticker column");
+    if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return scan.refuse("no text time key, or a generic_ticker column");
 
     // Window, then order by time key. The rows kept, in their final order, as runs of
     // consecutive rows of one file.
@@ -295,14 +295,14 @@ bool clean_files(std::vector<Frame> &files, bool sort, const Window &window, Fra
             if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
             // Equal keys: pandas' unstable sort decides their order, so let it.
             for (size_t i = 1; i < rows.size(); ++i)
-                if (key_of(rows[i]) == key_of(rows[i - 1])) return refuse("equal time keys");
+                if (key_of(rows[i]) == key_of(rows[i - 1])) return scan.refuse("equal time keys");
         }
         for (const auto &[file, row] : rows) add_row(runs, file, row);
     }
 
     // Time keys to nanoseconds, then rows with a missing cell dropped.
     if (!stamped && !key_stamps(files, key, runs, stamps))
-        return refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
+        return scan.refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
     // The columns gathered run by run.
@@ -339,21 +339,37 @@ bool clean_files(std::vector<Frame> &files, bool sort, const Window &window, Fra
             }
         }
     }
-    return roll_adjust(out);
+    return roll_adjust(scan, out);
 }
 
 }  // namespace
 
-bool clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window, std::vector<std::string> &buffers,
-                  Frame &out) {
-    buffers.assign(paths.size(), std::string());
-    std::vector<Frame> files(paths.size());
-    for (size_t i = 0; i < paths.size(); ++i)
-        if (!load_data_file(paths[i], buffers[i], files[i])) return false;
-    return clean_files(files, sort, window, out);
+namespace {
+
+// The files' bars cleaned, their texts copied out of the file texts.
+Parsed<Bars> clean(std::vector<Frame> &files, bool sort, const Window &window, const CsvOptions &options) {
+    Scan scan{options};
+    Bars bars;
+    if (!clean_files(scan, files, sort, window, bars.frame)) return Refusal{scan.why};
+    own_texts(bars.frame, bars.buffers);
+    return bars;
 }
 
-void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
+}  // namespace
+
+Parsed<Bars> clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window,
+                          const CsvOptions &options) {
+    std::vector<std::string> buffers(paths.size());
+    std::vector<Frame> files;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        Parsed<Frame> f = load_data_file(paths[i], buffers[i], options);
+        if (!f.ok()) return Refusal{f.refusal().why, (int) i};
+        files.push_back(std::move(f.value()));
+    }
+    return clean(files, sort, window, options);
+}
+
+void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads) {
     // Every file of every job is one task, in job order; the thread that parses a job's last file
     // cleans that job. Tasks are taken in order, so only a few jobs' files are held at a time.
     struct Task {
@@ -363,6 +379,7 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
     for (size_t j = 0; j < jobs.size(); ++j)
         for (size_t f = 0; f < jobs[j].paths.size(); ++f) tasks.push_back({j, f});
     struct Progress {
+        std::vector<std::string> buffers;
         std::vector<Frame> files;
         std::vector<const char *> refusals;  // per file: null when it loaded
         std::atomic<size_t> pending{0};
@@ -370,11 +387,8 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
     std::vector<Progress> progress(jobs.size());
     for (size_t j = 0; j < jobs.size(); ++j) {
         TickerJob &job = jobs[j];
-        job.ok = false;
-        job.refusal = job.paths.empty() ? "no file" : "";
-        job.refusal_file = -1;
-        job.buffers.assign(job.paths.size(), std::string());
-        job.frame = Frame();
+        job.result = Refusal{"no file"};
+        progress[j].buffers.assign(job.paths.size(), std::string());
         progress[j].files.resize(job.paths.size());
         progress[j].refusals.assign(job.paths.size(), nullptr);
         progress[j].pending = job.paths.size();
@@ -385,21 +399,21 @@ void clean_tickers(std::vector<TickerJob> &jobs, unsigned threads) {
         // The first file at fault in the files' order, as a reader going through them would find.
         for (size_t f = 0; f < p.refusals.size(); ++f)
             if (p.refusals[f]) {
-                job.refusal = p.refusals[f];
-                job.refusal_file = (int) f;
-                p.files.clear();
+                job.result = Refusal{p.refusals[f], (int) f};
+                std::vector<Frame>().swap(p.files);
+                std::vector<std::string>().swap(p.buffers);
                 return;
             }
-        job.ok = clean_files(p.files, job.sort, job.window, job.frame);
+        job.result = clean(p.files, job.sort, job.window, options);
         std::vector<Frame>().swap(p.files);
-        if (job.ok) own_texts(job.frame, job.buffers);
-        else job.refusal = last_refusal();
+        std::vector<std::string>().swap(p.buffers);  // the bars hold their own copy of the texts
     };
     parallel_for(tasks.size(), threads, [&](size_t k) {
         const Task t = tasks[k];
-        TickerJob &job = jobs[t.job];
         Progress &p = progress[t.job];
-        if (!load_data_file(job.paths[t.file], job.buffers[t.file], p.files[t.file])) p.refusals[t.file] = last_refusal();
+        Parsed<Frame> f = load_data_file(jobs[t.job].paths[t.file], p.buffers[t.file], options);
+        if (f.ok()) p.files[t.file] = std::move(f.value());
+        else p.refusals[t.file] = f.refusal().why;
         if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) finish(t.job);
     });
 }

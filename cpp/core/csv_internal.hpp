@@ -1,5 +1,5 @@
-// What the units of the CSV reader share (not part of its interface, see csv_bars.hpp): the
-// refusal state, the tokenizer's split and the number conversions.
+// What the units of the CSV reader share (not part of its interface, see csv_bars.hpp): a read's
+// context, the tokenizer's split and the number conversions.
 #pragma once
 
 #include "core/csv_bars.hpp"
@@ -13,13 +13,15 @@ namespace orvane::core::csv_internal {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-extern thread_local const char *t_refusal;
-extern bool t_correct_rounding;
-
-inline bool refuse(const char *why) {
-    t_refusal = why;
-    return false;
-}
+// One read's context: the options it reads by, and why it refused the file, once it has.
+struct Scan {
+    const CsvOptions &options;
+    const char *why = "";
+    bool refuse(const char *reason) {
+        why = reason;
+        return false;
+    }
+};
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -48,9 +50,9 @@ enum class Dec { No, Yes, Unsure, WholeBeyondInt64 };
 // An integer as pandas' tokenizer reads it (csv_numbers.cpp).
 bool parse_int(std::string_view s, int64_t &v, bool *long_digits = nullptr, bool *negative_zero = nullptr);
 // Decimal text as the installed pandas converts it (csv_numbers.cpp).
-Dec parse_decimal(std::string_view s, double *out);
+Dec parse_decimal(std::string_view s, double *out, const CsvOptions &options);
 // Texts pandas may read as missing, boolean or infinite, or numbers with blanks around them: what
 // the text is, for the log, or null for none of these.
-const char *looks_special(std::string_view s);
+const char *looks_special(std::string_view s, const CsvOptions &options);
 
 }  // namespace orvane::core::csv_internal

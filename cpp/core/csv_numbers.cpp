@@ -88,7 +88,7 @@ bool whole_beyond_int64(std::string_view digits) {
 // converter does it: up to 17 digits gathered into a double, then one multiplication or division
 // by a power of ten. Unsure where that converter reports a range error or where the text is too
 // odd to be sure; WholeBeyondInt64 (pandas 2 only) where its reader may keep the text.
-Dec parse_decimal(std::string_view s, double *out) {
+Dec parse_decimal(std::string_view s, double *out, const CsvOptions &options) {
     size_t i = 0, n = s.size();
     bool negative = false;
     if (i < n && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
@@ -145,12 +145,12 @@ Dec parse_decimal(std::string_view s, double *out) {
         exponent += neg ? -e : e;
     }
     if (i != n) return Dec::No;
-    if (!t_correct_rounding && whole_end - whole_begin > 18 &&
+    if (!options.correct_rounding && whole_end - whole_begin > 18 &&
         whole_beyond_int64(s.substr(whole_begin, whole_end - whole_begin)))
         return Dec::WholeBeyondInt64;
     if (!out) return exponent > 308 || exponent < -308 ? Dec::Unsure : Dec::Yes;
     if (exponent > 308 || exponent < -308) return Dec::Unsure;
-    if (t_correct_rounding) return correctly_rounded(s, out);
+    if (options.correct_rounding) return correctly_rounded(s, out);
     const double *e10 = powers_of_ten();
     if (exponent > 0) number *= e10[exponent];
     else if (exponent < 0) number /= e10[-exponent];
@@ -161,7 +161,7 @@ Dec parse_decimal(std::string_view s, double *out) {
 
 // Texts that pandas may read as missing, boolean or infinite (compared without case, to be safe),
 // or numbers with blanks around them: what the text is, or null.
-const char *looks_special(std::string_view s) {
+const char *looks_special(std::string_view s, const CsvOptions &options) {
     const bool padded = s.front() == ' ' || s.back() == ' ';
     if (!padded && s.size() > 9) return nullptr;  // longer than any of the words below
     size_t a = 0, b = s.size();
@@ -171,7 +171,7 @@ const char *looks_special(std::string_view s) {
     if (t.empty()) return "a cell of blanks only";
     if (padded) {
         int64_t v;
-        if (parse_decimal(t, nullptr) != Dec::No || parse_int(t, v)) return "a number with blanks around it";
+        if (parse_decimal(t, nullptr, options) != Dec::No || parse_int(t, v)) return "a number with blanks around it";
     }
     if (t.size() > 9) return nullptr;
     char low[16];

@@ -60,9 +60,6 @@ bool read_file(const std::string &path, std::string &out) {
 
 namespace csv_internal {
 
-thread_local const char *t_refusal = "";
-bool t_correct_rounding = false;
-
 void split(std::string_view line, std::vector<std::string_view> &fields) {
     fields.clear();
     size_t pos = 0;
@@ -91,7 +88,7 @@ namespace {
 
 // Converts column `j` of the table of fields (rows x width) as pandas infers its dtype, each
 // field scanned once.
-bool convert_column(const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, CsvColumn &col) {
+bool convert_column(Scan &scan, const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, CsvColumn &col) {
     if (rows == 0) {
         col.kind = CsvKind::Text;
         return true;
@@ -113,23 +110,23 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
             if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
             // In a float column pandas 2's converter reads at most 17 digits, leading zeros
             // included ("000000000000000064" is 60.0): such cells take the decimal road.
-            if (s.size() > 15) (void) parse_decimal(s, &floats[r]);
+            if (s.size() > 15) (void) parse_decimal(s, &floats[r], scan.options);
             else floats[r] = negative_zero ? -0.0 : (double) ints[r];
             continue;
         }
-        if (long_digits) return refuse("an integer of more than 18 digits");
-        switch (parse_decimal(s, &floats[r])) {
+        if (long_digits) return scan.refuse("an integer of more than 18 digits");
+        switch (parse_decimal(s, &floats[r], scan.options)) {
             case Dec::Yes: any_float = true; continue;
-            case Dec::Unsure: return refuse("a number outside the range the converter is sure of");
-            case Dec::WholeBeyondInt64: return refuse("a decimal whose whole part is beyond 64-bit integers");
+            case Dec::Unsure: return scan.refuse("a number outside the range the converter is sure of");
+            case Dec::WholeBeyondInt64: return scan.refuse("a decimal whose whole part is beyond 64-bit integers");
             case Dec::No: break;
         }
-        if (const char *why = looks_special(s)) return refuse(why);
+        if (const char *why = looks_special(s, scan.options)) return scan.refuse(why);
         any_text = true;
     }
-    if (!any_int && !any_float && !any_text) return refuse("a column of empty cells only");  // concat's dtype rules differ
+    if (!any_int && !any_float && !any_text) return scan.refuse("a column of empty cells only");  // concat's dtype rules differ
     if (any_text) {
-        if (any_int || any_float) return refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
+        if (any_int || any_float) return scan.refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
         col.kind = CsvKind::Text;
         col.texts.resize(rows);
         for (size_t r = 0; r < rows; ++r) {
@@ -143,7 +140,7 @@ bool convert_column(const std::vector<std::string_view> &cells, size_t width, si
         col.ints = std::move(ints);
         return true;
     }
-    if (long_int) return refuse("an integer beyond 2^53 in a float column");
+    if (long_int) return scan.refuse("an integer beyond 2^53 in a float column");
     col.kind = CsvKind::Float;
     col.floats = std::move(floats);
     return true;
@@ -211,7 +208,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
 
 // A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
 // (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
-inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
+inline bool text_cell(const char *p, const char *stop, std::string_view &cell, const CsvOptions &options) {
     // Per byte: 0 plain, 1 the cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
     static constexpr auto kClass = [] {
         std::array<uint8_t, 256> c{};
@@ -232,14 +229,15 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell) {
         return true;
     int64_t iv;
     bool long_digits = false;
-    if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr) != Dec::No ||
-        looks_special(cell))
+    if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr, options) != Dec::No ||
+        looks_special(cell, options))
         return false;
     return true;
 }
 
 // The body from `p` to `stop` as `width` columns, or false to leave the file to the general road.
-bool fast_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
+bool fast_body(const CsvOptions &options, const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols,
+               size_t &rows) {
     if (p >= stop || width == 0) return false;
     // Rows expected, from the first line's length (room to spare; the vectors grow if need be).
     const char *first_end = static_cast<const char *>(std::memchr(p, '\n', (size_t) (stop - p)));
@@ -291,7 +289,7 @@ bool fast_body(const char *p, const char *const stop, size_t width, std::vector<
                     bool same = n && (size_t) (stop - p) >= n && (p + n == stop || cell_end(p[n]));
                     for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
                     if (same) t = std::string_view(p, n);
-                    else if (!text_cell(p, stop, t)) return false;
+                    else if (!text_cell(p, stop, t, options)) return false;
                     c.texts.push_back(t);
                     end = p + t.size();
                     break;
@@ -335,14 +333,15 @@ inline bool crlf_at(const char *p, const char *stop) { return stop - p >= 2 && p
 
 // The body from `p` to `stop` split into fields (one pass: fields end at commas, records at line
 // ends), then each column converted as pandas infers its dtype.
-bool general_body(const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols, size_t &rows) {
+bool general_body(Scan &scan, const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols,
+                  size_t &rows) {
     std::vector<std::string_view> cells;
     if (stop - p > 64) cells.reserve((size_t) (stop - p) / 6);
     rows = 0;
     while (p < stop) {
         size_t count = 0;
         const char *field = p;
-        if (*p == '\n' || crlf_at(p, stop)) return refuse("a blank line");  // pandas skips it
+        if (*p == '\n' || crlf_at(p, stop)) return scan.refuse("a blank line");  // pandas skips it
         while (true) {
             size_t line_end = 0;  // the length of the line end at p, if any
             if (p == stop || *p == '\n') {
@@ -359,7 +358,7 @@ bool general_body(const char *p, const char *const stop, size_t width, std::vect
                     ++p;
                     continue;
                 }
-                if (!crlf_at(p, stop)) return refuse(refused_byte_reason(ch));
+                if (!crlf_at(p, stop)) return scan.refuse(refused_byte_reason(ch));
                 line_end = 2;
             }
             cells.emplace_back(field, (size_t) (p - field));
@@ -367,11 +366,11 @@ bool general_body(const char *p, const char *const stop, size_t width, std::vect
             p += line_end;
             break;
         }
-        if (count != width) return refuse("a ragged row");  // more or fewer fields than the header
+        if (count != width) return scan.refuse("a ragged row");  // more or fewer fields than the header
         ++rows;
     }
     for (size_t j = 0; j < width; ++j)
-        if (!convert_column(cells, width, j, rows, cols[j])) return false;
+        if (!convert_column(scan, cells, width, j, rows, cols[j])) return false;
     return true;
 }
 
@@ -405,28 +404,59 @@ bool group_volume(const Frame &f, const std::vector<int> &group, int vol, double
     return true;
 }
 
-}  // namespace
-
-
-const char *last_refusal() { return t_refusal; }
-
-
-void set_correct_rounding(bool on) { t_correct_rounding = on; }
-
-namespace {
-
 // A header line: none blank (pandas skips blank lines, the csv module does not), no refused byte.
-bool check_header_line(std::string_view l) {
-    if (l.empty()) return refuse("a blank header line");
+bool check_header_line(Scan &scan, std::string_view l) {
+    if (l.empty()) return scan.refuse("a blank header line");
     for (unsigned char ch : l)
-        if (refused_byte(ch)) return refuse(refused_byte_reason(ch));
+        if (refused_byte(ch)) return scan.refuse(refused_byte_reason(ch));
     return true;
 }
 
-}  // namespace
+// Grouped layout: (group, field) pairs must be distinct; the principal group, the one with the
+// most volume, gives the bars, after the first column ("time_key").
+bool principal_group(Scan &scan, const std::vector<std::string_view> &head, const std::vector<std::string_view> &second,
+                     size_t rows, std::vector<CsvColumn> &parsed, Frame &out) {
+    const size_t width = head.size();
+    std::vector<std::string> pairs;
+    for (size_t j = 1; j < width; ++j) pairs.push_back(std::string(head[j]) + '\n' + std::string(second[j]));
+    std::vector<std::string_view> pv(pairs.begin(), pairs.end());
+    if (!unique_names(pv)) return scan.refuse("repeated (group, field) pairs");
+    Frame all;
+    all.rows = rows;
+    all.cols = std::move(parsed);
+    for (size_t j = 0; j < width; ++j) all.cols[j].name = std::string(j == 0 ? std::string_view("time_key") : second[j]);
+    std::vector<std::string_view> groups;
+    for (size_t j = 1; j < width; ++j)
+        if (head[j] != "meta" && std::find(groups.begin(), groups.end(), head[j]) == groups.end())
+            groups.push_back(head[j]);
+    if (groups.empty()) return scan.refuse("no group but meta");
+    int best = -1;
+    double best_sum = 0;
+    for (size_t g = 0; g < groups.size(); ++g) {
+        std::vector<int> members;
+        int vol = -1;
+        for (size_t j = 1; j < width; ++j)
+            if (head[j] == groups[g]) {
+                members.push_back((int) j);
+                if (second[j] == "volume") vol = (int) j;
+            }
+        double sum = 0;
+        if (vol < 0) return scan.refuse("a group without a volume column");
+        if (!group_volume(all, members, vol, sum)) return scan.refuse("a group whose volume is text, or whose sum may not be exact");
+        if (best < 0 || sum > best_sum) best = (int) g, best_sum = sum;
+    }
+    out.rows = rows;
+    out.cols.push_back(std::move(all.cols[0]));
+    for (size_t j = 1; j < width; ++j)
+        if (head[j] == groups[best]) {
+            // reset_index cannot insert the index's "time_key" beside a field of that name
+            if (second[j] == "time_key") return scan.refuse("a group holding a field named time_key");
+            out.cols.push_back(std::move(all.cols[j]));
+        }
+    return true;
+}
 
-bool parse_data_file(std::string_view bytes, Frame &out) {
-    out = Frame();
+bool read_frame(Scan &scan, std::string_view bytes, Frame &out) {
     // The first lines (up to three: the header's, and for a flat file the body's first ones, which
     // the body's scan checks), without their line ends; `next[i]` is where the line after line i
     // begins.
@@ -442,17 +472,17 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         lines.push_back(bytes.substr(at, nl - at));
         at = after;
     }
-    if (lines.empty()) return refuse("an empty file");
-    if (!check_header_line(lines[0])) return false;
+    if (lines.empty()) return scan.refuse("an empty file");
+    if (!check_header_line(scan, lines[0])) return false;
 
     std::vector<std::string_view> head, second;
     split(lines[0], head);
     const bool flat = std::find(head.begin(), head.end(), "open") != head.end();
     if (!flat) {
-        if (lines.size() < 3) return refuse("no layout: no field 'open' in row 1 and fewer than three header rows");
-        if (!check_header_line(lines[1]) || !check_header_line(lines[2])) return false;
+        if (lines.size() < 3) return scan.refuse("no layout: no field 'open' in row 1 and fewer than three header rows");
+        if (!check_header_line(scan, lines[1]) || !check_header_line(scan, lines[2])) return false;
         split(lines[1], second);
-        if (std::find(second.begin(), second.end(), "open") == second.end()) return refuse("no layout: no field 'open' in row 1 or row 2");
+        if (std::find(second.begin(), second.end(), "open") == second.end()) return scan.refuse("no layout: no field 'open' in row 1 or row 2");
     }
 
     const size_t width = head.size();
@@ -462,22 +492,22 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         split(lines[2], names);
         if (second.size() != width || names.size() != width || head[0] != "" || second[0] != "" ||
             names[0] != "time_key")
-            return refuse("an unusual grouped header");
+            return scan.refuse("an unusual grouped header");
         for (size_t j = 1; j < width; ++j)
-            if (!names[j].empty() || head[j].empty() || second[j].empty()) return refuse("an unusual grouped header");
+            if (!names[j].empty() || head[j].empty() || second[j].empty()) return scan.refuse("an unusual grouped header");
     } else {
         for (std::string_view n : head)
-            if (n.empty()) return refuse("an unnamed column");
-        if (!unique_names(head)) return refuse("repeated column names");
+            if (n.empty()) return scan.refuse("an unnamed column");
+        if (!unique_names(head)) return scan.refuse("repeated column names");
     }
     // The body: the fast road when it can decide every cell, else the general one.
     const char *const body_begin = bytes.data() + next[first - 1];
     const char *const stop = bytes.data() + bytes.size();
     std::vector<CsvColumn> parsed(width);
     size_t rows = 0;
-    if (!fast_body(body_begin, stop, width, parsed, rows)) {
+    if (!fast_body(scan.options, body_begin, stop, width, parsed, rows)) {
         parsed.assign(width, CsvColumn());
-        if (!general_body(body_begin, stop, width, parsed, rows)) return false;
+        if (!general_body(scan, body_begin, stop, width, parsed, rows)) return false;
     }
 
     if (flat) {
@@ -487,44 +517,16 @@ bool parse_data_file(std::string_view bytes, Frame &out) {
         return true;
     }
 
-    // Grouped: (group, field) pairs must be distinct; the principal group has the most volume.
-    std::vector<std::string> pairs;
-    for (size_t j = 1; j < width; ++j) pairs.push_back(std::string(head[j]) + '\n' + std::string(second[j]));
-    std::vector<std::string_view> pv(pairs.begin(), pairs.end());
-    if (!unique_names(pv)) return refuse("repeated (group, field) pairs");
-    Frame all;
-    all.rows = rows;
-    all.cols = std::move(parsed);
-    for (size_t j = 0; j < width; ++j) all.cols[j].name = std::string(j == 0 ? std::string_view("time_key") : second[j]);
-    std::vector<std::string_view> groups;
-    for (size_t j = 1; j < width; ++j)
-        if (head[j] != "meta" && std::find(groups.begin(), groups.end(), head[j]) == groups.end())
-            groups.push_back(head[j]);
-    if (groups.empty()) return refuse("no group but meta");
-    int best = -1;
-    double best_sum = 0;
-    for (size_t g = 0; g < groups.size(); ++g) {
-        std::vector<int> members;
-        int vol = -1;
-        for (size_t j = 1; j < width; ++j)
-            if (head[j] == groups[g]) {
-                members.push_back((int) j);
-                if (second[j] == "volume") vol = (int) j;
-            }
-        double sum = 0;
-        if (vol < 0) return refuse("a group without a volume column");
-        if (!group_volume(all, members, vol, sum)) return refuse("a group whose volume is text, or whose sum may not be exact");
-        if (best < 0 || sum > best_sum) best = (int) g, best_sum = sum;
-    }
-    out.rows = rows;
-    out.cols.push_back(std::move(all.cols[0]));
-    for (size_t j = 1; j < width; ++j)
-        if (head[j] == groups[best]) {
-            // reset_index cannot insert the index's "time_key" beside a field of that name
-            if (second[j] == "time_key") return refuse("a group holding a field named time_key");
-            out.cols.push_back(std::move(all.cols[j]));
-        }
-    return true;
+    return principal_group(scan, head, second, rows, parsed, out);
+}
+
+}  // namespace
+
+Parsed<Frame> parse_data_file(std::string_view bytes, const CsvOptions &options) {
+    Scan scan{options};
+    Frame frame;
+    if (!read_frame(scan, bytes, frame)) return Refusal{scan.why};
+    return frame;
 }
 
 }  // namespace orvane::core

@@ -14,8 +14,9 @@ using namespace nb::literals;
 
 namespace api {
 
-// Decided once at load from the installed pandas: pandas 3 gives microsecond timestamps for these
-// time keys and rounds decimal text correctly; pandas 2 gives nanoseconds.
+// Decided once at load from the installed pandas (a constant of the process afterwards): pandas 3
+// gives microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2
+// gives nanoseconds.
 bool g_pandas3 = false;
 
 QueryOptions query_options() {
@@ -26,6 +27,7 @@ QueryOptions query_options() {
     o.text_dtype = glue::text_dtype();
     o.text_is_object = glue::equals(o.text_dtype, builtin("object"));
     o.microseconds = g_pandas3;
+    o.csv.correct_rounding = g_pandas3;
     return o;
 }
 
@@ -243,7 +245,6 @@ ORVANE_MODULE(api, m) {
     {
         nb::object version = glue::import("pandas").attr("__version__");
         g_pandas3 = nb::cast<int>(builtin("int")(version.attr("split")(".")[0])) >= 3;
-        core::set_correct_rounding(g_pandas3);
     }
     m.attr("os") = glue::import("os");
     m.attr("csv") = glue::import("csv");

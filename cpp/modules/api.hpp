@@ -44,6 +44,7 @@ struct QueryOptions {
     nb::object text_dtype;        // the dtype pandas gives text now
     bool text_is_object = true;   // ... which is object (no future.infer_string)
     bool microseconds = false;    // the time keys become microseconds (pandas 3), else nanoseconds
+    core::CsvOptions csv;         // how the native reader matches the installed pandas
 };
 QueryOptions query_options();
 void log_fallback(const std::string &where, const char *why);
@@ -70,15 +71,11 @@ struct Located {
     nb::list files;  // daily: its ohlcv.csv; intraday: the day files in range, ascending
 };
 
-struct NativeBars {
-    core::Frame frame;
-    std::vector<std::string> buffers;  // the file texts that the frame's text values point into
-};
 struct TickerBars {
     nb::object ticker;
     nb::object first_file;               // the first data file read, if any (for error notes)
     nb::object df;                       // the pandas road's frame, or
-    std::unique_ptr<NativeBars> native;  // the native road's columns
+    std::unique_ptr<core::Bars> native;  // the native road's columns
 };
 
 // ---- the pandas steps (api_pandas.cpp) ----
@@ -105,7 +102,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
 nb::object text_array(const std::vector<std::string_view> &texts);
 nb::object stamp_array(const std::vector<int64_t> &ns, const QueryOptions &options);
 nb::object text_column(nb::object objects, const QueryOptions &options);
-nb::object native_frame(NativeBars &bars, nb::handle ticker, const QueryOptions &options);
+nb::object native_frame(core::Bars &bars, nb::handle ticker, const QueryOptions &options);
 nb::object frame_of(TickerBars &t, const QueryOptions &options);
 // The file column of each field of the tree, in the fields' order.
 extern const char *const kSourceField[6];

@@ -104,7 +104,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     // 2. Without it: every file read, parsed and cleaned on the native threads.
     {
         nb::gil_scoped_release release;
-        core::clean_tickers(jobs, options.threads);
+        core::clean_tickers(jobs, options.csv, options.threads);
     }
 
     // 3. With it again, in the tickers' order: the native bars, or the pandas steps for a ticker
@@ -112,20 +112,17 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     for (size_t i = 0; i < out.size(); ++i) {
         Pending &p = pending[i];
         if (p.job != SIZE_MAX) {
-            core::TickerJob &job = jobs[p.job];
-            if (job.ok && options.microseconds && job.frame.rows == 0) {
+            core::Parsed<core::Bars> &result = jobs[p.job].result;
+            if (result.ok() && options.microseconds && result.value().frame.rows == 0) {
                 p.why = "no rows left after the window and cleaning";  // pandas 3 gives an empty time column seconds
-            } else if (job.ok) {
-                auto bars = std::make_unique<NativeBars>();
-                bars->frame = std::move(job.frame);
-                bars->buffers = std::move(job.buffers);
-                out[i].native = std::move(bars);
+            } else if (result.ok()) {
+                out[i].native = std::make_unique<core::Bars>(std::move(result.value()));
                 continue;
             } else {
-                p.why = job.refusal;
-                if (job.refusal_file >= 0) p.where = glue::to_str(p.loc.files[job.refusal_file]);
+                p.why = result.refusal().why;
+                if (result.refusal().file >= 0) p.where = glue::to_str(p.loc.files[result.refusal().file]);
             }
-            std::vector<std::string>().swap(job.buffers);
+            result = core::Refusal{p.why};  // the bars' memory goes before the pandas steps run
         }
         log_fallback(p.where, p.why);
         out[i].df = pandas_ticker(out[i].ticker, p.loc, w, daily);
@@ -162,7 +159,7 @@ nb::object text_column(nb::object objects, const QueryOptions &options) {
     return glue::import("pandas").attr("array")(objects, "dtype"_a = options.text_dtype);
 }
 
-nb::object native_frame(NativeBars &bars, nb::handle ticker, const QueryOptions &options) {
+nb::object native_frame(core::Bars &bars, nb::handle ticker, const QueryOptions &options) {
     core::Frame &f = bars.frame;
     nb::dict cols;
     for (core::CsvColumn &c : f.cols) {

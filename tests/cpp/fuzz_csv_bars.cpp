@@ -83,13 +83,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     for (bool correct : {false, true}) {
-        set_correct_rounding(correct);
-        Frame f;
-        const bool ok = parse_data_file(bytes, f);
-        if (ok && f.cols.empty()) std::abort();
+        const CsvOptions options{correct};
+        Parsed<Frame> f = parse_data_file(bytes, options);
+        if (f.ok() && f.value().cols.empty()) std::abort();
         if (has_cr) continue;
-        Frame g;
-        if (parse_data_file(crlf, g) != ok || (ok && !same_frames(f, g))) std::abort();
+        Parsed<Frame> g = parse_data_file(crlf, options);
+        if (g.ok() != f.ok() || (f.ok() && !same_frames(f.value(), g.value()))) std::abort();
     }
     const std::string tmp = temp_path();
     if (FILE *out = std::fopen(tmp.c_str(), "wb")) {
@@ -98,19 +97,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // Fresh buffers each time, so that their ends are the ends of their allocations.
         // Each window cleaned alone and, as a job among others, on two threads: the same bars.
         auto clean = [&](std::vector<std::string> paths, bool sort, const Window &window) {
-            std::vector<std::string> buffers;
-            Frame g;
-            const bool ok = clean_ticker(paths, sort, window, buffers, g);
-            if (ok) reshape(g);
+            const CsvOptions options;
+            Parsed<Bars> cleaned = clean_ticker(paths, sort, window, options);
+            const bool ok = cleaned.ok();
+            if (ok) reshape(cleaned.value().frame);
             std::vector<TickerJob> jobs(3);
             for (TickerJob &job : jobs) job.paths = paths, job.sort = sort, job.window = window;
-            clean_tickers(jobs, 2);
+            clean_tickers(jobs, options, 2);
             for (const TickerJob &job : jobs) {
-                if (job.ok != ok) std::abort();
+                if (job.result.ok() != ok) std::abort();
                 if (!ok) continue;
-                if (job.frame.rows != g.rows || job.frame.cols.size() != g.cols.size()) std::abort();
+                const Frame &f = job.result.value().frame, &g = cleaned.value().frame;
+                if (f.rows != g.rows || f.cols.size() != g.cols.size()) std::abort();
                 for (size_t c = 0; c < g.cols.size(); ++c) {
-                    const CsvColumn &a = job.frame.cols[c], &b = g.cols[c];
+                    const CsvColumn &a = f.cols[c], &b = g.cols[c];
                     if (a.kind != b.kind || a.ints != b.ints || a.texts != b.texts || a.floats.size() != b.floats.size() ||
                         (!b.floats.empty() && std::memcmp(a.floats.data(), b.floats.data(), b.floats.size() * sizeof(double)) != 0))
                         std::abort();

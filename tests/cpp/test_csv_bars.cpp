@@ -23,31 +23,28 @@ const char *kFlat =
     "2024-03-15 09:32:00,1.5,2.5,1.0,2.0,,A\n"
     "2024-03-15 09:33:00,1.5,2.5,1.0,4.0,7,B\n";
 
+const core::CsvOptions kPandas2, kPandas3{true};
+
 void scan() {
-    core::Frame f;
-    check(core::parse_data_file(kFlat, f) && f.rows == 3, "a flat file parses");
+    core::Parsed<core::Frame> parsed = core::parse_data_file(kFlat, kPandas2);
+    check(parsed.ok() && parsed.value().rows == 3, "a flat file parses");
+    if (!parsed.ok()) return;
+    const core::Frame &f = parsed.value();
     check(f.cols[f.find("open")].kind == core::CsvKind::Float && f.cols[f.find("volume")].kind == core::CsvKind::Float &&
               f.cols[f.find("ticker")].kind == core::CsvKind::Text,
           "decimals and an integer column with a gap are floats, names text");
-    core::Frame q;
-    check(!core::parse_data_file("time_key,open\n2024-03-15,\"1\"\n", q) && std::strlen(core::last_refusal()) > 0,
-          "quotes are refused with a reason");
+    core::Parsed<core::Frame> q = core::parse_data_file("time_key,open\n2024-03-15,\"1\"\n", kPandas2);
+    check(!q.ok() && std::strcmp(q.refusal().why, "a quote character") == 0, "quotes are refused with a reason");
 }
 
 void floats() {
     // 0.1 + 2^-56-ish: 17 significant digits where pandas 2's converter and correct rounding differ.
     const char *text = "time_key,open\n2024-03-15,0.30000000000000004\n2024-03-16,-0.0\n";
-    core::Frame two, three;
-    core::set_correct_rounding(false);
-    const bool parsed_two = core::parse_data_file(text, two);
-    core::set_correct_rounding(true);
-    const bool parsed_three = core::parse_data_file(text, three);
-    core::set_correct_rounding(false);
-    check(parsed_two && parsed_three && two.cols.size() == 2 && three.cols.size() == 2, "both roundings parse");
-    if (failures) {
-        std::printf("  refusal: %s\n", core::last_refusal());
-        return;
-    }
+    core::Parsed<core::Frame> parsed_two = core::parse_data_file(text, kPandas2);
+    core::Parsed<core::Frame> parsed_three = core::parse_data_file(text, kPandas3);
+    check(parsed_two.ok() && parsed_three.ok(), "both roundings parse");
+    if (failures) return;
+    const core::Frame &two = parsed_two.value(), &three = parsed_three.value();
     const double correct = 0.30000000000000004;
     check(three.cols[1].floats[0] == correct, "correctly rounded 17-digit decimal");
     check(std::signbit(three.cols[1].floats[1]) && std::signbit(two.cols[1].floats[1]), "negative zero kept");
@@ -58,14 +55,14 @@ void clean() {
     FILE *f = std::fopen(path.c_str(), "wb");
     std::fputs(kFlat, f);
     std::fclose(f);
-    std::vector<std::string> buffers;
-    core::Frame out;
-    const bool cleaned = core::clean_ticker({path}, true, core::Window("2024-03-15 09:31:00", "2024-03-15 09:33:00"), buffers, out);
-    check(cleaned, "one ticker cleaned");
-    if (!cleaned) {
-        std::printf("  refusal: %s\n", core::last_refusal());
+    core::Parsed<core::Bars> cleaned =
+        core::clean_ticker({path}, true, core::Window("2024-03-15 09:31:00", "2024-03-15 09:33:00"), kPandas2);
+    check(cleaned.ok(), "one ticker cleaned");
+    if (!cleaned.ok()) {
+        std::printf("  refusal: %s\n", cleaned.refusal().why);
         return;
     }
+    const core::Frame &out = cleaned.value().frame;
     // the row with a missing volume is dropped; the roll from A to B scales A's prices by 4 / 1.5
     const core::CsvColumn &close = out.cols[out.find("close")];
     check(out.rows == 2 && std::fabs(close.floats[0] - 1.5 * (4 / 1.5)) < 1e-12 && close.floats[1] == 4,
@@ -82,18 +79,24 @@ void clean() {
             jobs[i].paths = i % 3 == 0 ? std::vector<std::string>{path, bad, bad} : std::vector<std::string>(i % 4 + 1, path);
             jobs[i].window = core::Window("2024-03-15 09:32:00", "2024-03-15 09:33:00");
         }
-        core::clean_tickers(jobs, threads);
+        core::clean_tickers(jobs, kPandas2, threads);
         return jobs;
     };
     std::vector<core::TickerJob> one = run(1), eight = run(8);
     bool same = true;
     for (size_t i = 0; i < one.size(); ++i) {
-        const core::TickerJob &a = one[i], &b = eight[i];
-        same = same && a.ok == b.ok && a.refusal_file == b.refusal_file && a.frame.rows == b.frame.rows &&
-               (i % 3 != 0) == a.ok && (a.ok || a.refusal_file == 1);
-        for (size_t c = 0; same && a.ok && c < a.frame.cols.size(); ++c)
-            same = a.frame.cols[c].floats == b.frame.cols[c].floats && a.frame.cols[c].ints == b.frame.cols[c].ints &&
-                   a.frame.cols[c].texts == b.frame.cols[c].texts;
+        const core::Parsed<core::Bars> &a = one[i].result, &b = eight[i].result;
+        same = same && a.ok() == b.ok() && (i % 3 != 0) == a.ok();
+        if (!same) break;
+        if (!a.ok()) {
+            same = a.refusal().file == 1 && b.refusal().file == 1;
+            continue;
+        }
+        const core::Frame &fa = a.value().frame, &fb = b.value().frame;
+        same = fa.rows == fb.rows;
+        for (size_t c = 0; same && c < fa.cols.size(); ++c)
+            same = fa.cols[c].floats == fb.cols[c].floats && fa.cols[c].ints == fb.cols[c].ints &&
+                   fa.cols[c].texts == fb.cols[c].texts;
     }
     check(same, "one thread and eight clean every job alike");
     std::remove(bad.c_str());
