@@ -39,6 +39,14 @@ constexpr const char *refused_byte_reason(unsigned char ch) {
 
 void split(std::string_view line, std::vector<std::string_view> &fields);
 
+// A file's body, from `p` to `stop`, as `width` columns and their row count (csv_body.cpp): the
+// fast road (false: leave it to the general road, nothing refused) and the general one (false:
+// refused, with the reason in `scan`).
+bool fast_body(const CsvOptions &options, const char *p, const char *stop, size_t width, std::vector<CsvColumn> &cols,
+               size_t &rows);
+bool general_body(Scan &scan, const char *p, const char *stop, size_t width, std::vector<CsvColumn> &cols,
+                  size_t &rows);
+
 // Whether row r of a parsed column is missing (csv_scan.cpp).
 bool is_missing(const CsvColumn &c, size_t r);
 

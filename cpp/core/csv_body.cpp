@@ -1,0 +1,310 @@
+// The body of a data file read into columns: a fast road that converts every cell as it is met
+// for the common file, and a general one that splits the whole body into fields and converts each
+// column as pandas infers its dtype.
+#include "core/csv_internal.hpp"
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace orvane::core::csv_internal {
+
+namespace {
+
+// Converts column `j` of the table of fields (rows x width) as pandas infers its dtype, each
+// field scanned once.
+bool convert_column(Scan &scan, const std::vector<std::string_view> &cells, size_t width, size_t j, size_t rows, CsvColumn &col) {
+    if (rows == 0) {
+        col.kind = CsvKind::Text;
+        return true;
+    }
+    std::vector<int64_t> ints(rows);
+    std::vector<double> floats(rows);
+    bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
+    for (size_t r = 0; r < rows; ++r) {
+        std::string_view s = cells[r * width + j];
+        if (s.empty()) {
+            any_na = true;
+            floats[r] = kNaN;
+            continue;
+        }
+        bool long_digits = false, negative_zero = false;
+        if (parse_int(s, ints[r], &long_digits, &negative_zero)) {
+            any_int = true;
+            // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
+            if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
+            // In a float column pandas 2's converter reads at most 17 digits, leading zeros
+            // included ("000000000000000064" is 60.0): such cells take the decimal road.
+            if (s.size() > 15) (void) parse_decimal(s, &floats[r], scan.options);
+            else floats[r] = negative_zero ? -0.0 : (double) ints[r];
+            continue;
+        }
+        if (long_digits) return scan.refuse("an integer of more than 18 digits");
+        switch (parse_decimal(s, &floats[r], scan.options)) {
+            case Dec::Yes: any_float = true; continue;
+            case Dec::Unsure: return scan.refuse("a number outside the range the converter is sure of");
+            case Dec::WholeBeyondInt64: return scan.refuse("a decimal whose whole part is beyond 64-bit integers");
+            case Dec::No: break;
+        }
+        if (const char *why = looks_special(s, scan.options)) return scan.refuse(why);
+        any_text = true;
+    }
+    if (!any_int && !any_float && !any_text) return scan.refuse("a column of empty cells only");  // concat's dtype rules differ
+    if (any_text) {
+        if (any_int || any_float) return scan.refuse("a column mixing text and numbers");  // pandas' chunked reader may keep numbers
+        col.kind = CsvKind::Text;
+        col.texts.resize(rows);
+        for (size_t r = 0; r < rows; ++r) {
+            std::string_view s = cells[r * width + j];
+            col.texts[r] = s.empty() ? std::string_view() : s;
+        }
+        return true;
+    }
+    if (!any_float && !any_na) {
+        col.kind = CsvKind::Int;
+        col.ints = std::move(ints);
+        return true;
+    }
+    if (long_int) return scan.refuse("an integer beyond 2^53 in a float column");
+    col.kind = CsvKind::Float;
+    col.floats = std::move(floats);
+    return true;
+}
+
+
+// ---- the fast road: one pass over the body for the common file ----------------------------
+//
+// Each column's kind is taken from the first row and every cell is converted as it is met:
+// integers, plain decimals (at most 15 digits, no exponent) and text. Where a cell is anything
+// else (an empty cell, an exponent, a long number, a text cell in a number column, a byte the
+// scan refuses, a ragged line) the fast road gives up and the general one reads the whole file.
+// A cell ends at ',', '\n' or '\r' (a CR that does not begin a CRLF line end sends the file to the
+// general road).
+
+enum class Cell : uint8_t { Int, Float, Text };
+
+inline bool cell_end(char c) { return c == ',' || c == '\n' || c == '\r'; }
+
+// The run of digits at p taken onto m (unsigned: a run too long to fit wraps, and the caller
+// refuses it by its length); where the run ends.
+inline const char *take_digits(const char *p, const char *stop, uint64_t &m) {
+    for (; p < stop; ++p) {
+        const unsigned d = (unsigned) (unsigned char) *p - '0';
+        if (d > 9) break;
+        m = m * 10 + d;
+    }
+    return p;
+}
+
+// A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a cell end.
+// Int when it has no '.', at most 15 characters (so that it reads the same as a float); Float
+// for a plain decimal of at most 15 digits: its digits as a whole number m (with its sign, as a
+// double: exact) and the count k of digits after the point; its value is m / 10^k, which both
+// converters give (m and 10^k exact, one correctly rounded division). Text when it is neither
+// (the caller then gives up unless the column is text). `end` points at the cell's terminator.
+inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv, uint8_t &scale,
+                        const char *&end) {
+    const char *const begin = p;
+    const bool negative = p < stop && *p == '-';
+    if (p < stop && (*p == '-' || *p == '+')) ++p;
+    const char *digits = p;
+    uint64_t m = 0;
+    p = take_digits(p, stop, m);
+    size_t count = (size_t) (p - digits);
+    end = p;
+    if (count == 0 || count > 15) return Cell::Text;
+    if (p == stop || cell_end(*p)) {
+        iv = negative ? -(int64_t) m : (int64_t) m;
+        dv = negative ? -(double) m : (double) m;
+        scale = 0;
+        return (size_t) (p - begin) <= 15 ? Cell::Int : Cell::Text;
+    }
+    if (*p != '.') return Cell::Text;
+    const char *fraction = ++p;
+    p = take_digits(p, stop, m);  // m < 10^15 while count <= 15
+    const size_t k = (size_t) (p - fraction);
+    count += k;
+    end = p;
+    if (k == 0 || count > 15 || (p < stop && !cell_end(*p))) return Cell::Text;
+    dv = negative ? -(double) m : (double) m;
+    scale = (uint8_t) k;
+    return Cell::Float;
+}
+
+// A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
+// (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
+inline bool text_cell(const char *p, const char *stop, std::string_view &cell, const CsvOptions &options) {
+    // Per byte: 0 plain, 1 the cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
+    static constexpr auto kClass = [] {
+        std::array<uint8_t, 256> c{};
+        for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
+        c[','] = c['\n'] = c['\r'] = 1;
+        return c;
+    }();
+    const char *q = p;
+    uint8_t cls = 0;
+    while (q < stop && (cls = kClass[(unsigned char) *q]) == 0) ++q;
+    if (q < stop && cls == 2) return false;
+    cell = std::string_view(p, (size_t) (q - p));
+    if (cell.empty()) return false;
+    // A date or time stamp ("2024-03-15 ..."): four digits then '-' is no number, and a text this
+    // long that does not end in a blank is none of the words pandas reads specially.
+    if (cell.size() > 9 && is_digit(cell[0]) && is_digit(cell[1]) && is_digit(cell[2]) && is_digit(cell[3]) &&
+        cell[4] == '-' && cell.back() != ' ')
+        return true;
+    int64_t iv;
+    bool long_digits = false;
+    if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr, options) != Dec::No ||
+        looks_special(cell, options))
+        return false;
+    return true;
+}
+
+}  // namespace
+
+// The body from `p` to `stop` as `width` columns, or false to leave the file to the general road.
+bool fast_body(const CsvOptions &options, const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols,
+               size_t &rows) {
+    if (p >= stop || width == 0) return false;
+    // Rows expected, from the first line's length (room to spare; the vectors grow if need be).
+    const char *first_end = static_cast<const char *>(std::memchr(p, '\n', (size_t) (stop - p)));
+    const size_t line = first_end ? (size_t) (first_end - p) + 1 : (size_t) (stop - p);
+    const size_t expect = (size_t) (stop - p) / line * 9 / 8 + 8;
+    std::vector<Cell> kind(width);
+    std::vector<char> negative_zero(width, 0);  // an Int column holding "-0", which a float column keeps as -0.0
+    std::vector<std::vector<uint8_t>> scales(width);  // Float columns: digits after the point, per row
+    rows = 0;
+    while (p < stop) {
+        for (size_t j = 0; j < width; ++j) {
+            CsvColumn &c = cols[j];
+            int64_t iv = 0;
+            double dv = 0;
+            uint8_t scale = 0;
+            const char *end = p;
+            // Text columns skip the number parse (a number there sends the file to the general road).
+            Cell cell = rows > 0 && kind[j] == Cell::Text ? Cell::Text : number_cell(p, stop, iv, dv, scale, end);
+            if (rows == 0) {
+                kind[j] = cell;
+                if (cell == Cell::Int) c.ints.reserve(expect);
+                else if (cell == Cell::Float) c.floats.reserve(expect), scales[j].reserve(expect);
+                else c.texts.reserve(expect);
+            }
+            switch (kind[j]) {
+                case Cell::Int:
+                    if (cell == Cell::Int) {
+                        c.ints.push_back(iv);
+                        if (iv == 0 && std::signbit(dv)) negative_zero[j] = 1;
+                        break;
+                    }
+                    if (cell != Cell::Float || negative_zero[j]) return false;
+                    // an integer column meets a decimal: pandas reads the whole column as floats
+                    kind[j] = Cell::Float;
+                    c.floats.reserve(expect);
+                    for (int64_t x : c.ints) c.floats.push_back((double) x);
+                    scales[j].assign(c.floats.size(), 0);
+                    std::vector<int64_t>().swap(c.ints);
+                    [[fallthrough]];
+                case Cell::Float:
+                    if (cell == Cell::Text) return false;
+                    c.floats.push_back(dv);
+                    scales[j].push_back(scale);
+                    break;
+                case Cell::Text: {
+                    // A cell equal to the one above it (a contract code, say) is text as that was.
+                    std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
+                    const size_t n = t.size();
+                    bool same = n && (size_t) (stop - p) >= n && (p + n == stop || cell_end(p[n]));
+                    for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
+                    if (same) t = std::string_view(p, n);
+                    else if (!text_cell(p, stop, t, options)) return false;
+                    c.texts.push_back(t);
+                    end = p + t.size();
+                    break;
+                }
+            }
+            p = end;
+            const bool last = j + 1 == width;
+            if (p == stop) {
+                if (!last) return false;  // a ragged last line
+            } else if (*p == '\n') {
+                if (!last) return false;
+                ++p;
+            } else if (*p == '\r') {
+                if (!last || stop - p < 2 || p[1] != '\n') return false;  // a lone CR: pandas ends the line there
+                p += 2;
+            } else if (*p == ',') {
+                if (last) return false;
+                ++p;
+            } else {
+                return false;
+            }
+        }
+        ++rows;
+        if (p < stop && (*p == '\n' || *p == '\r')) return false;  // a blank line, or a lone CR
+    }
+    // Decimals divided by their power of ten in one pass of independent divisions.
+    static constexpr double kTens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
+                                       1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    for (size_t j = 0; j < width; ++j) {
+        cols[j].kind = kind[j] == Cell::Int ? CsvKind::Int : kind[j] == Cell::Float ? CsvKind::Float : CsvKind::Text;
+        if (kind[j] != Cell::Float) continue;
+        double *v = cols[j].floats.data();
+        const uint8_t *k = scales[j].data();
+        for (size_t r = 0, n = cols[j].floats.size(); r < n; ++r) v[r] /= kTens[k[r]];
+    }
+    return true;
+}
+
+namespace {
+
+// Whether a CRLF line end begins at p.
+inline bool crlf_at(const char *p, const char *stop) { return stop - p >= 2 && p[0] == '\r' && p[1] == '\n'; }
+
+}  // namespace
+
+// The body from `p` to `stop` split into fields (one pass: fields end at commas, records at line
+// ends), then each column converted as pandas infers its dtype.
+bool general_body(Scan &scan, const char *p, const char *const stop, size_t width, std::vector<CsvColumn> &cols,
+                  size_t &rows) {
+    std::vector<std::string_view> cells;
+    if (stop - p > 64) cells.reserve((size_t) (stop - p) / 6);
+    rows = 0;
+    while (p < stop) {
+        size_t count = 0;
+        const char *field = p;
+        if (*p == '\n' || crlf_at(p, stop)) return scan.refuse("a blank line");  // pandas skips it
+        while (true) {
+            size_t line_end = 0;  // the length of the line end at p, if any
+            if (p == stop || *p == '\n') {
+                line_end = p == stop ? 0 : 1;
+            } else {
+                const unsigned char ch = (unsigned char) *p;
+                if (ch == ',') {
+                    cells.emplace_back(field, (size_t) (p - field));
+                    ++count;
+                    field = ++p;
+                    continue;
+                }
+                if (!refused_byte(ch)) {
+                    ++p;
+                    continue;
+                }
+                if (!crlf_at(p, stop)) return scan.refuse(refused_byte_reason(ch));
+                line_end = 2;
+            }
+            cells.emplace_back(field, (size_t) (p - field));
+            ++count;
+            p += line_end;
+            break;
+        }
+        if (count != width) return scan.refuse("a ragged row");  // more or fewer fields than the header
+        ++rows;
+    }
+    for (size_t j = 0; j < width; ++j)
+        if (!convert_column(scan, cells, width, j, rows, cols[j])) return false;
+    return true;
+}
+
+}  // namespace orvane::core::csv_internal
