@@ -306,23 +306,19 @@ def _samples(pieces):
 
 
 def _sample(piece):
-    """At most one row standing for `piece` when tables are stacked: the common dtype of a column
-    depends only on the tables' dtypes and on which of them are empty or all missing there, so each
-    column takes a value of the piece that is not missing, where it has one."""
+    """A few rows of `piece` that stand for it when tables are stacked: the dtype that stacking gives
+    a column depends on the tables' dtypes (the first table's among them) and on which of them are
+    empty or all missing there, so each column gets a row in which it is not missing, where it has
+    one. The rows are taken whole, so the columns stay in the piece's blocks."""
     if len(piece) <= 1:
         return piece
     present = piece.notna().to_numpy()
-    rows = np.where(present.any(axis=0), present.argmax(axis=0), 0)
-    out = piece.iloc[:1].copy()
-    for j in np.flatnonzero(rows):
-        r = int(rows[j])
-        out.isetitem(int(j), piece.iloc[r:r + 1, int(j)].set_axis(out.index))
-    return out
+    return piece.iloc[np.unique(np.where(present.any(axis=0), present.argmax(axis=0), 0))]
 
 
 def _signature(sample):
-    return (len(sample), tuple(sample.columns), tuple(str(d) for d in sample.dtypes),
-            tuple(sample.isna().to_numpy().ravel().tolist()))
+    return (tuple(sample.columns), tuple(str(d) for d in sample.dtypes), sample.shape,
+            sample.isna().to_numpy().tobytes())
 
 
 def _stacked_part(pieces, before, after):
