@@ -275,7 +275,7 @@ def test_bars_around_events_equals_one_call(client, variant, window, per_task, p
 @pytest.mark.parametrize("case", ["no key column", "no EVENT_NAME", "float window", "column clash", "naive bars",
                                   "no bars", "keys all missing", "keys not comparable"])
 @pytest.mark.parametrize("dask_input", [False, True])
-def test_bars_around_events_errors_and_odd_inputs(client, case, dask_input):
+def test_bars_around_events_errors_and_odd_inputs(client, error_records, case, dask_input):
     bars, cal = _event_case(3, "holes")
     window = (-5, 10)
     if case == "no key column":
@@ -298,6 +298,7 @@ def test_bars_around_events_errors_and_odd_inputs(client, case, dask_input):
     want = outcome(tb.filter_bars_around_events, bars, cal, *window)
     src = _dask_frame(bars, 2) if dask_input else bars
     same(outcome(cluster.bars_around_events, client, src, cal, *window, securities_per_task=1), want)
+    assert error_records() == 0
 
 
 # ---- a worker that dies ----------------------------------------------------------------------------
