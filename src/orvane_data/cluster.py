@@ -17,6 +17,7 @@ see the CSV tree at the same path as the other workers.
 """
 from __future__ import annotations
 
+import pickle
 import time
 import uuid
 from concurrent.futures import CancelledError
@@ -84,6 +85,10 @@ def _call(fn, *args):
     try:
         return fn(*args)
     except _TASK_ERRORS as e:
+        try:
+            pickle.loads(pickle.dumps(e))
+        except (pickle.PickleError, TypeError, AttributeError):
+            raise e from None  # one that cannot travel as a value goes the usual way
         return _Failed(e)
 
 
@@ -189,6 +194,9 @@ def historical_data(client: distributed.Client, tickers: List[str], flds: List[s
     With `return_ohlcv` true and `compute` false the bars stay on the workers, one partition per
     ticker group, as a `dask.dataframe.DataFrame` with the columns and dtypes of the one call's
     bars.
+
+    What the one call checks before it reads a file (the argument types, the fields, the window's
+    bounds) is checked here, before any task starts; an error of a task is raised here once.
     """
     per_task = _per_task(tickers_per_task, "tickers_per_task")
     if not compute and not return_ohlcv:
@@ -265,10 +273,11 @@ def _bars_frame(client, tickers, chunks, flds, args):
         raise error
     flat = [s for group in samples for s in group]
     if not all(s.columns.is_unique for s in flat):
-        whole = _submit_query(client, tickers, flds, args, True).future
-        groups = [client.submit(_unwrap, whole, key=f"get_historical_data-{uuid.uuid4().hex}")]
-        meta = client.submit(_head, groups[0]).result()
-        stacked = groups
+        # A file column with the name that a renamed one takes: only the one call stacks these alike.
+        _cancel_futures(groups)
+        whole = _submit(client, "get_historical_data", _api.get_historical_data, tickers, flds, *args, True)
+        stacked = [client.submit(_unwrap, whole, key=f"bars-part-{uuid.uuid4().hex}")]
+        meta = client.submit(_head, stacked[0], key=f"bars-samples-{uuid.uuid4().hex}").result()
     else:
         # A sample stands for its ticker's bars when stacking; samples alike stand for each other.
         seen, distinct = set(), []
