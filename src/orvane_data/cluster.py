@@ -33,6 +33,7 @@ except ModuleNotFoundError as e:  # the optional extra is not installed
 
 import numpy as np
 import pandas as pd
+from pandas.api.types import union_categoricals
 
 from orvane_data.from_bqia import tickbars as _tickbars
 from orvane_data.from_localcsv import api as _api
@@ -477,14 +478,14 @@ def _events_dask(client, df_bars, df_calendar, calendar, window, per_task):
             minutes = _window_minutes(df_calendar, window)
             found = _unwrap(client.compute(call(_keys_and_cover, [call(_part_keys_and_cover, p, minutes)
                                                                   for p in parts])).result())
-            keys = pd.Index(pd.factorize(found[0], sort=True)[1])
+            keys = () if found is None else pd.Index(pd.factorize(found[0], sort=True)[1])
         except _TASK_ERRORS:  # the one call says what is wrong with these inputs
             keys = ()
         if len(keys):
             bounds = _groups(len(keys), per_task, client)
             starts = np.array([lo for lo, _ in bounds[1:]], dtype=np.intp)
-            covered = found[1]
-            split = [delayed(_split_by_key, nout=len(bounds))(p, keys, starts) for p in parts]
+            covered, united = found[1], found[2]
+            split = [delayed(_split_by_key, nout=len(bounds))(p, keys, starts, united) for p in parts]
             tasks = [call(_event_part_of, [s[k] for s in split], calendar.get(), *window, covered,
                           dask_key_name=f"_event_part-{uuid.uuid4().hex}")
                      for k in range(len(bounds))]
@@ -492,27 +493,68 @@ def _events_dask(client, df_bars, df_calendar, calendar, window, per_task):
             pieces, error, _ = _results_in_order([_Job(lambda f=f: f) for f in futures])
             if error is None:
                 return _stack_pieces(pieces)
-    whole = delayed(pd.concat)(parts) if len(parts) else delayed(df_bars._meta)
+    whole = delayed(_stack_partitions)(parts) if len(parts) else delayed(df_bars._meta)
     return _unwrap(client.compute(call(_tickbars.filter_bars_around_events, whole, calendar.get(), *window)).result())
 
 
+def _stack_partitions(parts):
+    """The partitions stacked as computing the dask frame stacks them: empty ones left out, and the
+    categories of a categorical column united."""
+    from dask.dataframe.dispatch import concat
+
+    filled = [p for p in parts if len(p)]
+    return concat(filled, uniform=True) if filled else parts[0]
+
+
 def _part_keys_and_cover(bars, minutes):
-    return bars["key"].dropna().drop_duplicates(), _covered(bars, minutes)
+    return bars["key"].dropna().drop_duplicates(), _covered(bars, minutes), bars.dtypes, len(bars)
 
 
 def _keys_and_cover(found):
+    """All the keys, in the dtype of the stacked partitions; the covered window minutes; and the
+    categorical dtypes that stacking the partitions gives where those differ among them. None when
+    the partitions' columns or other dtypes differ: the pieces could not be stacked as they are."""
     for f in found:
         if isinstance(f, _Failed):
             return f
-    keys = pd.concat([k for k, _ in found]).drop_duplicates()
-    cover = found[0][1].append([c for _, c in found[1:]]).unique() if len(found) > 1 else found[0][1]
-    return keys.array, pd.Index(cover)
+    united = _united_categories([d for _, _, d, _ in found], [d for _, _, d, n in found if n])
+    if united is None:
+        return None
+    key_dtype = united.get("key")
+    keys = pd.concat([k if key_dtype is None else k.astype(key_dtype) for k, *_ in found]).drop_duplicates()
+    cover = found[0][1].append([c for _, c, *_ in found[1:]]).unique() if len(found) > 1 else found[0][1]
+    return keys.array, pd.Index(cover), united
 
 
-def _split_by_key(bars, keys, starts):
+def _united_categories(dtypes, filled):
+    """{column: dtype} for the categorical columns whose categories differ among the partitions: the
+    categories of the non-empty partitions united in their order, as stacking them unites them.
+    None if the partitions differ in any other way."""
+    first = dtypes[0]
+    if any(not d.index.equals(first.index) for d in dtypes[1:]):
+        return None
+    united = {}
+    for j, column in enumerate(first.index):
+        kinds = [d.iloc[j] for d in dtypes]
+        if all(isinstance(k, pd.CategoricalDtype) for k in kinds):
+            if len({(tuple(k.categories), k.ordered) for k in kinds}) > 1:
+                try:
+                    united[column] = union_categoricals([pd.Categorical([], dtype=d.iloc[j])
+                                                         for d in filled or dtypes[:1]]).dtype
+                except TypeError:  # ordered categories that differ do not stack
+                    return None
+        elif any(k != kinds[0] for k in kinds[1:]):
+            return None
+    return united
+
+
+def _split_by_key(bars, keys, starts, united):
     """Rows of each key range, with the rows that have no key in every range, in their order. `keys`
     are all the keys in the order that sorting gives their dtype (for categories, the categories'
-    order), and `starts` the positions in it at which the ranges after the first begin."""
+    order), and `starts` the positions in it at which the ranges after the first begin. Categorical
+    columns first take the `united` dtypes that stacking all the partitions gives them."""
+    if united:
+        bars = bars.astype(united)
     no_key = bars["key"].isna().to_numpy()
     codes = np.searchsorted(starts, keys.get_indexer(bars["key"]), side="right")
     return tuple(bars[(codes == k) | no_key] for k in range(len(starts) + 1))
