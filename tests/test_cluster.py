@@ -74,8 +74,8 @@ def outcome(fn, *args, **kwargs):
             if isinstance(out, dd.DataFrame):
                 out = out.compute()
             return out, None
-        except Exception as e:  # both sides must fail alike
-            return None, (type(e), str(e))
+        except Exception as e:  # both sides must fail alike, notes included
+            return None, (type(e), str(e), getattr(e, "__notes__", None))
 
 
 def same(got, want):
@@ -124,7 +124,7 @@ def _drop_num_trds(csv_path, ticker):
 
 
 def _unreadable(text):
-    return ValueError, f"Unable to parse date string: '{text}' with any of the defined formats."
+    return ValueError, f"Unable to parse date string: '{text}' with any of the defined formats.", None
 
 
 @pytest.mark.parametrize("case", ["missing ticker", "no data", "bad field", "bad start", "tuple", "empty",

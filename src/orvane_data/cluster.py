@@ -206,7 +206,13 @@ def historical_data(client: distributed.Client, tickers: List[str], flds: List[s
     if any(type(value) is not kind for value, kind in typed):
         # The one call rejects a wrongly typed argument on entry, before it reads a file.
         return _api.get_historical_data(tickers, flds, start, end, csv_path, bar_convention, return_ohlcv)
-    measure = _check_query(flds, start, end, csv_path)
+    measure = _DAILY_FIELDS if "K_1D" in csv_path else _INTRADAY_FIELDS
+    if not _known_fields(flds, measure):
+        # The one call's own error for the fields, raised before it reads a file.
+        return _api.get_historical_data(tickers, flds, start, end, csv_path, bar_convention, return_ohlcv)
+    # Then it reads the window's bounds, before any file too: here once, rather than in every task.
+    _api._flex_strptime(start)
+    _api._flex_strptime(end)
     if not tickers or not all(isinstance(t, str) for t in tickers):
         # Nothing to split (or odd ticker names): the one call gives the answer without reading a file.
         return _api.get_historical_data(tickers, flds, start, end, csv_path, bar_convention, return_ohlcv)
@@ -216,16 +222,11 @@ def historical_data(client: distributed.Client, tickers: List[str], flds: List[s
     return _historical_table(client, tickers, flds, args, per_task, measure)
 
 
-def _check_query(flds, start, end, csv_path):
-    """What the one call checks before it reads a file, in its order, here rather than once per
-    task: the fields against the tree's field list, then the two bounds of the window. Returns the
-    tree's field list."""
-    measure = _DAILY_FIELDS if "K_1D" in csv_path else _INTRADAY_FIELDS
-    if not set(flds).issubset(measure):
-        raise ValueError(f"Only the following params are allow in `flds`: {measure}.")
-    _api._flex_strptime(start)
-    _api._flex_strptime(end)
-    return measure
+def _known_fields(flds, measure):
+    try:
+        return set(flds).issubset(measure)
+    except TypeError:  # a field that cannot be hashed: the one call says what it makes of it
+        return False
 
 
 def _submit_query(client, tickers, flds, args, return_ohlcv):
