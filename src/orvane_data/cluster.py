@@ -328,7 +328,7 @@ def _sample(piece):
 
 
 def _signature(sample):
-    return (tuple(sample.columns), tuple(str(d) for d in sample.dtypes), sample.shape,
+    return (tuple(sample.columns), tuple(repr(d) for d in sample.dtypes), sample.shape,
             sample.isna().to_numpy().tobytes())
 
 
