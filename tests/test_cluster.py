@@ -1,4 +1,5 @@
 """orvane_data.cluster on a real two-process LocalCluster: every answer equals the one call's."""
+import logging
 import os
 import pathlib
 import signal
@@ -47,6 +48,24 @@ def client():
         lc.close()
 
 
+@pytest.fixture
+def error_records(client, caplog):
+    """Counts the ERROR records that distributed's loggers make from here on, in this process (the
+    scheduler and the client) and on the workers."""
+    logger = logging.getLogger("distributed")  # it does not propagate to the root logger
+    logger.addHandler(caplog.handler)
+
+    def on_workers():
+        return {w: sum(level == "ERROR" for level, _ in logs) for w, logs in client.get_worker_logs().items()}
+
+    before = on_workers()
+    try:
+        yield lambda: (sum(r.levelno >= logging.ERROR for r in caplog.records if r.name.startswith("distributed"))
+                       + sum(n - before.get(w, 0) for w, n in on_workers().items()))
+    finally:
+        logger.removeHandler(caplog.handler)
+
+
 def outcome(fn, *args, **kwargs):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -55,8 +74,8 @@ def outcome(fn, *args, **kwargs):
             if isinstance(out, dd.DataFrame):
                 out = out.compute()
             return out, None
-        except Exception as e:  # both sides must fail alike
-            return None, (type(e), str(e))
+        except Exception as e:  # both sides must fail alike, notes included
+            return None, (type(e), str(e), getattr(e, "__notes__", None))
 
 
 def same(got, want):
@@ -104,19 +123,26 @@ def _drop_num_trds(csv_path, ticker):
             pd.read_csv(f).drop(columns="num_trds").to_csv(f, index=False)
 
 
+def _unreadable(text):
+    return ValueError, f"Unable to parse date string: '{text}' with any of the defined formats.", None
+
+
 @pytest.mark.parametrize("case", ["missing ticker", "no data", "bad field", "bad start", "tuple", "empty",
                                   "no num_trds anywhere", "no num_trds in one", "bad tickers_per_task",
-                                  "compute without ohlcv"])
-def test_historical_data_errors_and_odd_calls(client, tmp_path, case):
-    csv_path, tickers, days = make_tree(tmp_path, 5, False, n_tickers=4)
+                                  "compute without ohlcv", "bad end before a missing ticker", "bad daily bounds"])
+def test_historical_data_errors_and_odd_calls(client, tmp_path, error_records, case):
+    daily = case == "bad daily bounds"
+    csv_path, tickers, days = make_tree(tmp_path, 5, daily, n_tickers=4)
     args = [tickers, ["PX_LAST", "NUM_TRDS"], days[0], days[-1] + " 23:59:59", str(csv_path)]
     kwargs = {}
+    want = None
     if case == "missing ticker":
         args[0] = tickers[:2] + ["NOPE Index"] + tickers[2:] + ["ALSO MISSING"]
     elif case == "no data":
         args[2:4] = ["2030-01-01", "2030-01-02"]
     elif case == "bad field":
         args[1] = ["PX_LAST", "PX_BID"]
+        args[3] = "2024/03/20"  # the fields are checked first
     elif case == "bad start":
         args[2] = "15/03/2024"
     elif case == "tuple":
@@ -132,28 +158,60 @@ def test_historical_data_errors_and_odd_calls(client, tmp_path, case):
         with pytest.raises(ValueError, match="tickers_per_task"):
             cluster.historical_data(client, *args, tickers_per_task=0)
         return
-    else:
+    elif case == "compute without ohlcv":
         with pytest.raises(ValueError, match="return_ohlcv=True"):
             cluster.historical_data(client, *args, compute=False)
         return
-    want = outcome(api.get_historical_data, *args, **kwargs)
+    elif case == "bad end before a missing ticker":  # both bounds are read before any file
+        args[0] = ["NOPE Index"] + tickers
+        args[3] = "2024/03/20"
+        want = (None, _unreadable("2024/03/20"))
+    else:  # a daily tree's bounds are read too, start first
+        args[1:4] = [["PX_LAST"], "15/03/2024", "2024/03/20"]
+        want = (None, _unreadable("15/03/2024"))
+    want = want or outcome(api.get_historical_data, *args, **kwargs)
     for per_task in (None, 1):
         same(outcome(cluster.historical_data, client, *args, tickers_per_task=per_task), want)
-    if case in ("missing ticker", "no data", "bad field", "bad start"):  # errors of reading: the bars too
+    if case not in ("tuple", "empty") and not case.startswith("no num_trds"):  # errors before or while reading
         assert want[1] is not None
         same(outcome(cluster.historical_data, client, *args, return_ohlcv=True, tickers_per_task=1), want)
         same(outcome(cluster.historical_data, client, *args, return_ohlcv=True, tickers_per_task=1,
                      compute=False), want)
+    # A failing task is an error raised once at the client, not a "Compute Failed" record per task.
+    assert error_records() == 0
 
 
-def test_bars_stay_on_the_workers_as_a_dask_frame(client, tmp_path):
-    csv_path, tickers, days = make_tree(tmp_path, 11, False, n_tickers=5)
+def _set_column(csv_path, ticker, name, value):
+    for f in (csv_path / ticker).iterdir():
+        df = pd.read_csv(f)
+        df = df.drop(columns=name, errors="ignore") if value is None else df.assign(**{name: value})
+        df.to_csv(f, index=False)
+
+
+@pytest.mark.parametrize("column, values, per_task, compute", [
+    (None, None, 2, False),
+    # Stacked two tickers at a time, an integer and a boolean column stay integer, then a ticker
+    # without the column makes floats of them; stacked all at once they are objects.
+    ("extra", [7, True, None], 2, True),
+    ("value", [7, "a", None], 1, False),
+    ("value", [1.5, True, None], 2, False),
+    ("value", [1.5, True, 2.5], 1, False),  # a float column first: a boolean one turns float
+], ids=["plain", "int bool absent", "int text absent, lazy", "float bool absent, lazy", "float bool float, lazy"])
+def test_bars_stay_on_the_workers_as_a_dask_frame(client, tmp_path, column, values, per_task, compute):
+    if column is None:
+        csv_path, tickers, days = make_tree(tmp_path, 11, False, n_tickers=5)
+    else:  # three tickers of flat files, the column differing in dtype from ticker to ticker
+        csv_path, tickers, days = make_tree(tmp_path, 1, False, n_tickers=3, days=2, bars_per_day=3)
+        for t, v in zip(tickers, values):
+            _set_column(csv_path, t, column, v)
     args = (tickers, INTRADAY, days[0], days[-1] + " 23:59:59", str(csv_path))
-    frame = cluster.historical_data(client, *args, return_ohlcv=True, tickers_per_task=2, compute=False)
-    assert isinstance(frame, dd.DataFrame) and frame.npartitions == 3
+    frame = cluster.historical_data(client, *args, return_ohlcv=True, tickers_per_task=per_task, compute=compute)
     want = api.get_historical_data(*args, return_ohlcv=True)
-    assert frame.dtypes.to_dict() == want.dtypes.to_dict()
-    pd.testing.assert_frame_equal(frame.compute(), want, check_exact=True)
+    if not compute:
+        assert isinstance(frame, dd.DataFrame) and frame.npartitions == -(-len(tickers) // per_task)
+        assert frame.dtypes.to_dict() == want.dtypes.to_dict()
+        frame = frame.compute()
+    pd.testing.assert_frame_equal(frame, want, check_exact=True)
 
 
 # ---- event windows ---------------------------------------------------------------------------------
@@ -161,7 +219,7 @@ def test_bars_stay_on_the_workers_as_a_dask_frame(client, tmp_path):
 def _event_case(seed, variant):
     """Minute bars of five securities and a calendar: integer and boolean bar columns change dtype
     when a window minute has no bar at all, and releases without a calendar row change the
-    calendar's columns."""
+    calendar's columns. The messy bars' keys are categorical, in an order other than the keys'."""
     rng = np.random.default_rng(seed)
     times = pd.date_range("2024-01-10 08:00", periods=180, freq="min", tz=NY)
     frames = []
@@ -181,6 +239,8 @@ def _event_case(seed, variant):
         bars.loc[rng.choice(len(bars), 12, replace=False), "key"] = None
         bars = pd.concat([bars, bars.iloc[:9]], ignore_index=True)  # repeated bars
     bars = bars.sample(frac=1, random_state=seed).reset_index(drop=True)
+    if variant == "messy":  # categorical keys, categories in order of appearance as categorize() gives them
+        bars["key"] = bars["key"].astype(pd.CategoricalDtype(bars["key"].dropna().unique()))
     released = pd.Timestamp("2024-01-10 08:10") + pd.to_timedelta(rng.integers(0, 150 * 60, 14), unit="s")
     cal = pd.DataFrame({"EVENT_NAME": rng.choice(["CPI", "NFP", "GDP"], 14),
                         "event_datetime": pd.DatetimeIndex(released).tz_localize(NY),
@@ -207,6 +267,11 @@ def _dask_frame(bars, partitions):
 def test_bars_around_events_equals_one_call(client, variant, window, per_task, partitions):
     bars, cal = _event_case(len(variant) + window[1], variant)
     src = bars if partitions is None else _dask_frame(bars, partitions)
+    if variant == "messy" and partitions == 3:
+        # Categories of each partition's own keys: computing the frame unites them, in no sorted order.
+        by_key = bars.sort_values("key", ascending=False, kind="stable").astype({"key": object})
+        src = _dask_frame(by_key, partitions).astype({"key": "category"})
+        bars = src.compute()
     want = outcome(tb.filter_bars_around_events, bars, cal, *window)
     assert want[1] is None
     same(outcome(cluster.bars_around_events, client, src, cal, *window, securities_per_task=per_task), want)
@@ -215,7 +280,7 @@ def test_bars_around_events_equals_one_call(client, variant, window, per_task, p
 @pytest.mark.parametrize("case", ["no key column", "no EVENT_NAME", "float window", "column clash", "naive bars",
                                   "no bars", "keys all missing", "keys not comparable"])
 @pytest.mark.parametrize("dask_input", [False, True])
-def test_bars_around_events_errors_and_odd_inputs(client, case, dask_input):
+def test_bars_around_events_errors_and_odd_inputs(client, error_records, case, dask_input):
     bars, cal = _event_case(3, "holes")
     window = (-5, 10)
     if case == "no key column":
@@ -238,6 +303,7 @@ def test_bars_around_events_errors_and_odd_inputs(client, case, dask_input):
     want = outcome(tb.filter_bars_around_events, bars, cal, *window)
     src = _dask_frame(bars, 2) if dask_input else bars
     same(outcome(cluster.bars_around_events, client, src, cal, *window, securities_per_task=1), want)
+    assert error_records() == 0
 
 
 # ---- a worker that dies ----------------------------------------------------------------------------
