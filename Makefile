@@ -17,7 +17,7 @@ BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
 
-.PHONY: venv venv3 install install3 build test test-core test2 test3 test-wheel wheel docs demo bench sanitize fuzz fuzz-short clean
+.PHONY: venv venv3 install install3 build test test-core bench-core test2 test3 test-wheel wheel docs demo bench sanitize fuzz fuzz-short clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
@@ -97,13 +97,19 @@ demo: install
 BENCH ?=
 # Bench-only peers (polars, DuckDB), pinned like everything else.
 BENCH_PACKAGES := polars duckdb
-bench: install3
+bench: install3 bench-core
 	$(PIPENV) $(VPY) -m pip install -q $(BENCH_PACKAGES)
 	$(PIPENV3) $(VPY3) -m pip install -q $(BENCH_PACKAGES)
 	@$(VPY) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
 	$(VPY) bench/run.py $(BENCH)
 	@$(VPY3) -c "import pandas; print('== benchmarks on pandas', pandas.__version__)"
 	$(VPY3) bench/run.py $(BENCH)
+
+# The core's stages on their own (bench/cpp), optimised, without Python: bytes or rows per second.
+bench-core: venv
+	$(VPY) -m cmake -S bench/cpp -B build/bench-core -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja >/dev/null
+	$(VPY) -m cmake --build build/bench-core -j2
+	build/bench-core/bench_core
 
 # AddressSanitizer + UBSan build in place, then the whole suite on it (run `make build` afterwards
 # to put the normal modules back).
