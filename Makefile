@@ -73,11 +73,29 @@ docs: install
 	$(VPY) -m pdoc -o build/docs orvane_data
 	@echo "API reference: build/docs/index.html"
 
-# A publishable wheel: the one `make install` built, repaired to its manylinux tag, in dist/.
-wheel: install
-	rm -rf dist
-	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEELDIR)/*.whl
-	@ls dist
+# A publishable wheel, in dist/. The developer's build links against this machine's glibc and
+# libstdc++, which older machines lack; this one is compiled by zig's clang with its own libc++
+# (linked in) against the symbols of glibc 2.28, so that `auditwheel repair` can tag it
+# manylinux_2_28 (or older) and fails if it cannot. zlib (whitelisted by manylinux, used through
+# its oldest interface) comes from the system: its two headers are copied apart, so that no other
+# header of this machine's newer glibc reaches the build. The CMake build tree is kept, so a second
+# `make wheel` recompiles only what changed.
+WHEEL_PACKAGES := ziglang
+ZIGDIR  := build/zig-wheel
+ZLIB_SO  = $(shell g++ -print-file-name=libz.so)
+ARCH     = $(shell uname -m)
+wheel: venv
+	$(PIPENV) $(VPY) -m pip install -q $(WHEEL_PACKAGES)
+	rm -rf dist $(ZIGDIR)/dist
+	mkdir -p $(ZIGDIR)/zlib-include
+	cp -p /usr/include/zlib.h /usr/include/zconf.h $(ZIGDIR)/zlib-include/
+	ZIG_PYTHON=$(abspath $(VPY)) $(PIPENV) $(VPY) -m pip wheel -q --no-build-isolation --no-deps -w $(ZIGDIR)/dist \
+	    -C build-dir=$(ZIGDIR)/cmake -C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/tools/zig-c++ \
+	    -C cmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF -C cmake.define.ZLIB_LIBRARY=$(ZLIB_SO) \
+	    -C cmake.define.ZLIB_INCLUDE_DIR=$(CURDIR)/$(ZIGDIR)/zlib-include .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat manylinux_2_28_$(ARCH) \
+	    -w dist $(ZIGDIR)/dist/*.whl
+	$(VENV)/bin/auditwheel show dist/*.whl
 
 # The repaired wheel in a fresh environment (nothing of the source tree on the path) runs the demo.
 WHEELVENV := build/wheel-venv

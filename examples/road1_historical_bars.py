@@ -47,38 +47,53 @@ def main(out_dir=None, data_dir=DATA):
     table = pd.concat(tables, names=["ID", "DATE"])
     print("Volume indicators (last 3 days per ticker):")
     print(table.groupby(level="ID", sort=False).tail(3).round(3).to_string())
-    result = {"daily": daily, "intraday": bars, "indicators": table}
+    result = {"daily": daily, "intraday": bars, "daily_bars": long, "indicators": table}
     if out_dir is not None:
         result["chart"] = indicator_chart(long, table, pathlib.Path(out_dir) / "volume_indicators.png")
         print(f"\nChart of price and volume indicators: {result['chart']}")
     return result
 
 
-def indicator_chart(long: pd.DataFrame, table: pd.DataFrame, path: pathlib.Path) -> pathlib.Path:
-    """Per ticker, the daily close with OBV, A/D and CMF(20) in panels beneath it."""
+# The chart's rows: the close, then each indicator that volume_indicators computes.
+PANELS = [("Close, % from the first day", None), ("OBV", "OBV"), ("A/D line", "AD"),
+          ("A/D oscillator (3, 10)", "ADOSC_3_10"), ("Chaikin money flow (20)", "CMF_20")]
+
+
+def indicator_figure(long: pd.DataFrame, table: pd.DataFrame):
+    """Per ticker (a column of panels), the daily close and the volume indicators beneath it; every
+    row is on one y-scale, so the tickers compare at a glance (the close as % from its first day)."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.ticker import EngFormatter
 
     tickers = list(table.index.get_level_values("ID").unique())
-    panels = [("Close", None), ("OBV", "OBV"), ("A/D line", "AD"), ("Chaikin money flow (20)", "CMF_20")]
-    fig, axes = plt.subplots(len(panels), len(tickers), figsize=(6 * len(tickers), 9), sharex="col",
-                             squeeze=False, gridspec_kw={"height_ratios": [2, 1, 1, 1]})
+    fig, axes = plt.subplots(len(PANELS), len(tickers), figsize=(6 * len(tickers), 11), sharex="col",
+                             sharey="row", squeeze=False, gridspec_kw={"height_ratios": [2, 1, 1, 1, 1]})
     for col, ticker in enumerate(tickers):
         prices = long[long["ID"] == ticker].set_index("DATE")["PX_LAST"]
         ind = table.xs(ticker, level="ID")
-        for row, (label, column) in enumerate(panels):
+        for row, (label, column) in enumerate(PANELS):
             ax = axes[row][col]
-            series = prices if column is None else ind[column]
+            series = (prices / prices.iloc[0] - 1.0) * 100.0 if column is None else ind[column]
             ax.plot(series.index, series.to_numpy(), lw=1, color="black" if column is None else "tab:blue")
-            if column == "CMF_20":
-                ax.axhline(0, color="grey", lw=0.6)
-            ax.set_ylabel(label)
+            ax.axhline(0, color="grey", lw=0.6)
+            if col == 0:
+                ax.set_ylabel(label)
+            if column in ("OBV", "AD", "ADOSC_3_10"):
+                ax.yaxis.set_major_formatter(EngFormatter())
             ax.grid(alpha=0.3)
         axes[0][col].set_title(f"{ticker}: daily close and volume indicators")
     fig.autofmt_xdate()
     fig.tight_layout()
+    return fig
+
+
+def indicator_chart(long: pd.DataFrame, table: pd.DataFrame, path: pathlib.Path) -> pathlib.Path:
+    import matplotlib.pyplot as plt
+
+    fig = indicator_figure(long, table)
     path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=90)
     plt.close(fig)

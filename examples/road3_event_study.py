@@ -54,32 +54,48 @@ def summarise(moves: pd.DataFrame) -> pd.DataFrame:
     return out.reset_index()
 
 
-def plot_moves(summary: pd.DataFrame, path: pathlib.Path, period: str) -> pathlib.Path:
+def moves_figure(summary: pd.DataFrame, period: str):
+    """The chart as a matplotlib figure: one panel per instrument, currencies on the top row and
+    futures below, each row on one y-scale, and one legend for all panels above them."""
     keys = [k for k in TITLES if k in set(summary["key"])]
-    fig, axes = plt.subplots(2, 2, figsize=(11, 7), sharex=True)
+    fig, axes = plt.subplots(2, 2, figsize=(11, 7.5), sharex=True, sharey="row")
     events = sorted(summary["EVENT_NAME"].unique())
     colours = dict(zip(events, plt.rcParams["axes.prop_cycle"].by_key()["color"]))
+    releases = {event: set() for event in events}  # releases charted, per kind, across the panels
     for ax, key in zip(axes.ravel(), keys):
         panel = summary[summary["key"] == key]
         for event in events:
             line = panel[panel["EVENT_NAME"] == event].sort_values("time_diff")
             if line.empty:
                 continue
-            n = int(line.loc[line["time_diff"] == 0, "releases"].iloc[0])
+            releases[event].add(int(line.loc[line["time_diff"] == 0, "releases"].iloc[0]))
             ax.fill_between(line["time_diff"], line["q1"], line["q3"], color=colours[event], alpha=0.18, lw=0)
-            ax.plot(line["time_diff"], line["median"], marker="o", ms=3, color=colours[event],
-                    label=f"{event} (n={n})")
+            ax.plot(line["time_diff"], line["median"], marker="o", ms=3, color=colours[event], label=event)
         ax.axvline(0, color="grey", lw=0.8, ls="--")
-        ax.set_title(TITLES[key], fontsize=10)
-        ax.set_ylabel("|move| from minute -1, bp")
-        ax.legend(fontsize=7, loc="upper left")
+        ax.set_title(TITLES[key], fontsize=11)
+        ax.grid(alpha=0.3)
     for ax in axes.ravel()[len(keys):]:
         ax.set_visible(False)
+    for ax in axes[:, 0]:
+        ax.set_ylabel("|move| from minute -1, bp")
     for ax in axes[-1]:
         ax.set_xlabel("minutes from release (New York time)")
-    fig.suptitle(f"Moves around US releases, {period}: median across releases, band = interquartile range")
-    fig.tight_layout()
-    fig.savefig(path, dpi=80)
+    handles = [plt.Line2D([], [], color=colours[e], marker="o", ms=4) for e in events]
+    labels = []
+    for event in events:
+        n = sorted(releases[event])
+        labels.append(f"{event} (n={n[0]})" if len(n) == 1 else f"{event} (n={n[0]} to {n[-1]} by panel)")
+    fig.suptitle(f"Moves around US releases, {period}: median across releases, band = interquartile range",
+                 fontsize=12)
+    fig.legend(handles, labels, loc="upper center", bbox_to_anchor=(0.5, 0.96), ncol=len(events),
+               fontsize=10, frameon=False)
+    fig.tight_layout(rect=(0, 0, 1, 0.935))
+    return fig
+
+
+def plot_moves(summary: pd.DataFrame, path: pathlib.Path, period: str) -> pathlib.Path:
+    fig = moves_figure(summary, period)
+    fig.savefig(path, dpi=90)
     plt.close(fig)
     return path
 

@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import boto3
+import numpy as np
 import pandas as pd
 import pytest
 
@@ -40,6 +41,31 @@ def test_seed_writes_the_vendor_layouts(seeded):
     assert set(one["column0"]) <= set(cal["TICKER"])
 
 
+def _assert_readable(fig):
+    """Panels of one row share their y-scale, and no legend is small or covers a plotted point."""
+    import matplotlib.pyplot as plt
+
+    try:
+        fig.canvas.draw()
+        rows = {}
+        for ax in fig.axes:
+            if ax.get_visible():
+                rows.setdefault(ax.get_subplotspec().rowspan.start, []).append(ax.get_ylim())
+        assert all(len(set(limits)) == 1 for limits in rows.values()), rows
+        legends = fig.legends + [ax.get_legend() for ax in fig.axes if ax.get_legend()]
+        for legend in legends:
+            assert min(t.get_fontsize() for t in legend.get_texts()) >= 9
+            box = legend.get_window_extent()
+            for ax in fig.axes:  # the points of the lines and the corners of the bands
+                shapes = [np.column_stack([line.get_xdata(), line.get_ydata()]).astype(float)
+                          for line in ax.get_lines()]
+                shapes += [path.vertices for band in ax.collections for path in band.get_paths()]
+                for xy in shapes:
+                    assert box.count_contains(ax.transData.transform(xy)) == 0, ax.get_title()
+    finally:
+        plt.close(fig)
+
+
 def test_road1_historical_bars(capsys):
     import road1_historical_bars as road1
 
@@ -52,6 +78,13 @@ def test_road1_historical_bars(capsys):
     assert list(ind.columns) == ["OBV", "AD", "ADOSC_3_10", "CMF_20"]
     assert ind.groupby(level="ID").tail(1).notna().all().all()
     assert "Volume indicators" in capsys.readouterr().out
+    # The chart shows every indicator of the table, for every ticker.
+    fig = road1.indicator_figure(out["daily_bars"], ind)
+    drawn = [pd.Series(line.get_ydata()).dropna().to_numpy() for ax in fig.axes for line in ax.get_lines()]
+    for (column, ticker), values in ind.unstack("ID").items():
+        values = values.dropna().to_numpy()
+        assert any(len(y) == len(values) and np.allclose(y, values) for y in drawn), (ticker, column)
+    _assert_readable(fig)
 
 
 def test_road2_datasets(seeded):
@@ -85,6 +118,7 @@ def test_road3_event_study(tmp_path, capsys):
     chart = out["chart"]
     assert chart.parent == tmp_path / "charts" and chart.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert str(chart) in capsys.readouterr().out
+    _assert_readable(road3.moves_figure(out["summary"], "2024"))
 
 
 def test_demo_runs_all_roads_and_exits(tmp_path):

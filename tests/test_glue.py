@@ -233,6 +233,27 @@ def test_type_checkers_see_the_real_signatures(tmp_path):
     ], out.stdout + out.stderr
 
 
+@pytest.mark.parametrize("module, name, shown", [
+    ("from_s3.bucketio", "list_s3_objects", "bucket: str = 'NOT_DEFINED', prefix: Optional[str] = 'tamrix_common_s3'"),
+    ("from_localcsv.api", "get_historical_data", "bar_convention: str = 'end', return_ohlcv: bool = False)"),
+    ("from_bqia.tickbars", "get_intraday_bars",
+     "dict_sec_pcs={'spx': ('spx index', '')}, dict_fut=None, start='2024-06-01'"),
+    ("from_bqia.tickbars", "filter_bars_around_events", "pre_event_window=-5, post_event_window=10)"),
+])
+def test_stubs_and_help_show_the_name_and_the_real_defaults(module, name, shown):
+    """help() (pydoc), the API reference (pdoc, which takes signatures from the stubs) and type
+    checkers show each default as its value, under the function's own name."""
+    import pydoc
+    mod = importlib.import_module("orvane_data." + module)
+    f = getattr(mod, name)
+    assert shown in str(inspect.signature(f))
+    stub = pathlib.Path(mod.__file__).with_name(module.split(".")[-1] + ".pyi").read_text()
+    assert f"\ndef {name}(" in stub and shown in stub.split(f"\ndef {name}(", 1)[1].split("\n", 1)[0]
+    text = pydoc.render_doc(f, "Help on %s:", renderer=pydoc.plaintext).splitlines()
+    assert text[0].endswith(f"function {name} in module orvane_data.{module}:"), text[0]
+    assert text[2].startswith(f"{name}(") and shown in text[2], text[2]
+
+
 from orvane_data.from_bqia import tickbars  # noqa: E402
 from orvane_data.ta import volume  # noqa: E402
 

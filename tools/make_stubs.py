@@ -6,10 +6,12 @@ signatures and docstrings, so that type checkers and IDEs see what `help()` show
 PACKAGE_ROOT holds an importable `orvane_data` (built modules included); the stubs go under OUT_ROOT
 (default PACKAGE_ROOT) as orvane_data/<sub>/<module>.pyi, with a py.typed marker.
 """
+import ast
 import dataclasses
 import enum
 import importlib
 import inspect
+import os
 import pathlib
 import sys
 import typing
@@ -59,6 +61,28 @@ def annotation(ann) -> str:
     return "Any"
 
 
+def _same(a, b) -> bool:
+    """Equal, and of the same types all the way down (a str subclass is not a str)."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, (list, tuple)):
+        return len(a) == len(b) and all(_same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(_same(k, l) and _same(a[k], b[l]) for k, l in zip(a, b))
+    return a == b
+
+
+def default(value) -> str:
+    """A default as stub text: the literal that gives this very value back, or `...` for a value
+    that has none (an object, a float nan)."""
+    text = repr(value)
+    try:
+        back = ast.literal_eval(text)
+    except (ValueError, TypeError, SyntaxError, MemoryError, RecursionError):
+        return "..."
+    return text if _same(back, value) else "..."
+
+
 def parameters(sig: inspect.Signature, skip_self: bool) -> str:
     out = []
     for i, p in enumerate(sig.parameters.values()):
@@ -71,7 +95,7 @@ def parameters(sig: inspect.Signature, skip_self: bool) -> str:
         star = {p.VAR_POSITIONAL: "*", p.VAR_KEYWORD: "**"}.get(p.kind, "")
         item = star + p.name + (f": {text}" if text else "")
         if p.default is not inspect.Parameter.empty:
-            item += " = ..." if text else "=..."
+            item += (" = " if text else "=") + default(p.default)
         out.append(item)
     return ", ".join(out)
 
@@ -150,6 +174,10 @@ def main(argv) -> int:
     root = pathlib.Path(argv[1]).resolve()
     out = pathlib.Path(argv[2]).resolve() if len(argv) > 2 else root
     sys.path.insert(0, str(root))
+    # The stubs describe the modules as they load with no configuration: the builder's own default
+    # bucket (read from the environment at import) is no default of anyone else's.
+    for name in ("TAMRIX_SANDBOX_BUCKET", "SHOW_WARNINGS"):
+        os.environ.pop(name, None)
     for short in MODULES:
         module = importlib.import_module("orvane_data." + short)
         target = out / "orvane_data" / (short.replace(".", "/") + ".pyi")

@@ -204,6 +204,23 @@ PyObject *func_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %s at %p>", fo->fn->qualname.c_str(), self);
 }
 
+// pydoc names a callable in its title ("Help on function NAME in module ...") only when inspect
+// takes it for a function or a built-in function; anything else is called by its type's name
+// alone. So a module-level function reports the built-in function type as its __class__, as the
+// functions of a compiled module are. isinstance() honours __class__ and type() does not, so
+// pickling, copying and dispatch on type() (dask's tokenize) see this type as before. A method keeps
+// its own type: inspect files a built-in function found in a class under static methods.
+PyObject *func_get_class(PyObject *self, void *) {
+    const Function *fn = ((FuncObject *) self)->fn;
+    PyTypeObject *cls = fn->qualname == fn->name ? &PyCFunction_Type : Py_TYPE(self);
+    return Py_NewRef((PyObject *) cls);
+}
+
+PyGetSetDef func_getset[] = {
+    {"__class__", func_get_class, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef func_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(FuncObject, dict), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -217,6 +234,7 @@ PyType_Slot func_slots[] = {
     {Py_tp_dealloc, (void *) func_dealloc},
     {Py_tp_repr, (void *) func_repr},
     {Py_tp_members, (void *) func_members},
+    {Py_tp_getset, (void *) func_getset},
     {Py_tp_methods, (void *) func_methods},
     {Py_tp_getattro, (void *) PyObject_GenericGetAttr},
     {Py_tp_setattro, (void *) PyObject_GenericSetAttr},
