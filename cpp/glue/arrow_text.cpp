@@ -57,4 +57,28 @@ bool arrow_texts(nb::handle chunked, ArrowTexts &out) {
     return true;
 }
 
+nb::object arrow_data(nb::handle values) {
+    nb::object pd = import("pandas");
+    nb::object dtype = values.attr("dtype");
+    const bool arrow_string = PyObject_IsInstance(dtype.ptr(), pd.attr("StringDtype").ptr()) == 1 &&
+                              equals(dtype.attr("storage"), "pyarrow");
+    const bool arrow = PyObject_IsInstance(dtype.ptr(), pd.attr("ArrowDtype").ptr()) == 1;
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (!(arrow_string || arrow) || !has_attr(values, "__arrow_array__")) return nb::none();
+    return values.attr("__arrow_array__")();
+}
+
+nb::object array_from_arrow(nb::handle array, nb::handle dtype) {
+    return import("pandas").attr("array")(array, nb::arg("dtype") = dtype);
+}
+
+nb::object series_values(nb::handle series) {
+    nb::object dtype = series.attr("dtype");
+    nb::object numpy_dtype = import("numpy").attr("dtype");
+    const int plain = PyObject_IsInstance(dtype.ptr(), numpy_dtype.ptr());
+    if (plain < 0) throw nb::python_error();
+    if (!plain || contains(nb::str("mM"), dtype.attr("kind"))) return series.attr("array");
+    return series.attr("to_numpy")();
+}
+
 }  // namespace glue

@@ -63,4 +63,16 @@ T *buffer_data(nb::handle buffer) {
 // rows it describes; false for any other type or layout.
 bool arrow_texts(nb::handle chunked, ArrowTexts &out);
 
+// ---- pandas arrays and pyarrow, through their public interfaces ------------------------------
+
+// The pyarrow data of a pandas array that pandas keeps in pyarrow (a `StringDtype` of pyarrow
+// storage, such as pandas 3's `str`, or an `ArrowDtype`), as its `__arrow_array__` gives it without
+// a copy; None for any other array.
+nb::object arrow_data(nb::handle values);
+// A pandas array of `dtype` holding a pyarrow array (pd.array; no copy for pyarrow text).
+nb::object array_from_arrow(nb::handle array, nb::handle dtype);
+// What a Series holds: its pandas array for an extension or datetime dtype, else its numpy array
+// (no copy), as pandas' own operations see it.
+nb::object series_values(nb::handle series);
+
 }  // namespace glue

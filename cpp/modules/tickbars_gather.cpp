@@ -46,8 +46,8 @@ using TextChunks = glue::ArrowTexts;
 
 // The chunks of a pandas array held as pyarrow string or large_string without missing values.
 bool text_chunks(nb::handle values, nb::object &chunked, TextChunks &out) {
-    chunked = glue::attr_or(values, "_pa_array", nb::none());
-    if (chunked.is_none() || !glue::has_attr(values, "_from_pyarrow_array")) return false;
+    chunked = glue::arrow_data(values);
+    if (chunked.is_none()) return false;
     if (nb::cast<int64_t>(chunked.attr("null_count")) != 0) return false;
     return glue::arrow_texts(chunked, out) && !out.chunks.empty();
 }
@@ -241,10 +241,10 @@ class TextGather {
             buffers.append(bytes_buffer_);
             nb::object array = glue::import("pyarrow").attr("Array").attr("from_buffers")(
                 chunked_.attr("type"), n_, buffers, "null_count"_a = missing_);
-            nb::object out = values_.attr("_from_pyarrow_array")(array);
+            nb::object out = glue::array_from_arrow(array, values_.attr("dtype"));
             if (out.type().is(values_.type()) && glue::equals(out.attr("dtype"), values_.attr("dtype"))) return out;
         } catch (nb::python_error &e) {
-            // a pandas whose arrays wrap pyarrow otherwise (no `_from_pyarrow_array`, another signature)
+            // a pandas whose arrays wrap pyarrow otherwise
             if (!glue::expected(e, {PyExc_AttributeError, PyExc_TypeError, PyExc_ValueError, PyExc_NotImplementedError})) throw;
         }
         return {};
@@ -349,7 +349,7 @@ nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
 // holds costs several times as much as combining them once and gathering from one buffer. Any
 // surprise (another array layout) keeps the values as they are.
 nb::object one_chunk(nb::object values) {
-    nb::object chunks = glue::attr_or(values, "_pa_array", nb::none());
+    nb::object chunks = glue::arrow_data(values);
     if (chunks.is_none() || !glue::has_attr(chunks, "num_chunks") || nb::cast<int64_t>(chunks.attr("num_chunks")) <= 1)
         return values;
     try {

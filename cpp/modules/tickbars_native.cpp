@@ -3,6 +3,7 @@
 // core/event_windows; pandas hands over the columns and builds the result.
 #include "tickbars_windows.hpp"
 
+#include "glue/arrow_text.hpp"
 #include "glue/arrays.hpp"
 #include "glue/threads.hpp"
 
@@ -298,7 +299,7 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
 
     // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
     // sort would order them.
-    nb::object key_values = item(df_bars, nb::str("key")).attr("_values");
+    nb::object key_values = glue::series_values(item(df_bars, nb::str("key")));
     std::vector<int64_t> key_codes;
     const int64_t *codes = nullptr;
     nb::object codes_obj;
@@ -384,12 +385,12 @@ nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle
     std::vector<nb::object> names;
     for (nb::handle col : bar_columns) {
         if (glue::equals(col, nb::str("datetime"))) continue;
-        nb::object values = glue::equals(col, nb::str("key")) ? key_values : item(df_bars, col).attr("_values");
+        nb::object values = glue::equals(col, nb::str("key")) ? key_values : glue::series_values(item(df_bars, col));
         takes.push_back({values, bar_rows, matches.unmatched > 0, {}});
         names.push_back(nb::borrow(col));
     }
     for (nb::handle col : cal_columns) {
-        takes.push_back({item(calendar, col).attr("_values"), cal_rows_obj, false, {}});
+        takes.push_back({glue::series_values(item(calendar, col)), cal_rows_obj, false, {}});
         names.push_back(nb::borrow(col));
     }
     gather_columns(takes, threads);
