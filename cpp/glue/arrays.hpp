@@ -20,14 +20,20 @@ nb::object numpy_of(std::vector<T> &&v) {
     return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(owned->data(), 1, shape, owner));
 }
 
+// Where the elements of a C-contiguous numpy array are, as T (its public __array_interface__): the
+// one place that reads an array's memory by address.
+template <class T>
+T *array_data(nb::handle arr) {
+    return reinterpret_cast<T *>(nb::cast<uintptr_t>(arr.attr("__array_interface__")["data"][0]));
+}
+
 // A 1-D object array of `n` elements, element i being the new reference `item(i)` returns.
 template <class F>
 nb::object object_array(size_t n, F item) {
     using namespace nb::literals;
     nb::object arr = import("numpy").attr("empty")(n, "dtype"_a = builtin("object"));
     if (n == 0) return arr;
-    const uintptr_t addr = nb::cast<uintptr_t>(arr.attr("__array_interface__")["data"][0]);
-    PyObject **slots = reinterpret_cast<PyObject **>(addr);
+    PyObject **slots = array_data<PyObject *>(arr);
     for (size_t i = 0; i < n; ++i) {
         PyObject *old = slots[i];
         slots[i] = item(i).release().ptr();

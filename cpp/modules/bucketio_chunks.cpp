@@ -218,8 +218,7 @@ nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
                 } else {
                     ObjectText &o = object_texts[col].emplace();
                     o.array = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
-                    o.slots = reinterpret_cast<PyObject **>(
-                        nb::cast<uintptr_t>(o.array.attr("__array_interface__")["data"][0]));
+                    o.slots = glue::array_data<PyObject *>(o.array);
                     o.codes.resize(std::min(n, (size_t) rows_per_chunk));
                 }
                 break;

@@ -57,7 +57,7 @@ std::optional<std::pair<nb::object, PyObject **>> object_cells(nb::handle col) {
     if (!nb::isinstance(dtype, np.attr("dtype")) || glue::to_str(dtype.attr("kind")) != "O") return std::nullopt;
     nb::object values = np.attr("ascontiguousarray")(col.attr("to_numpy")());
     if (glue::to_str(values.attr("dtype").attr("kind")) != "O" || nb::len(nb::object(values.attr("shape"))) != 1) return std::nullopt;
-    auto **slots = reinterpret_cast<PyObject **>(nb::cast<uintptr_t>(values.attr("__array_interface__")["data"][0]));
+    PyObject **slots = glue::array_data<PyObject *>(values);
     return std::make_pair(values, slots);
 }
 
@@ -461,8 +461,7 @@ void define_splc(nb::module_ &m, nb::handle S3Data) {
                 nb::object dtype = chosen.attr("dtype");
                 if (nb::isinstance(dtype, np.attr("dtype")) && glue::to_str(dtype.attr("kind")) == "b") {
                     nb::object flags = np.attr("ascontiguousarray")(chosen.attr("to_numpy")());
-                    const auto *chosen_rows = reinterpret_cast<const uint8_t *>(
-                        nb::cast<uintptr_t>(flags.attr("__array_interface__")["data"][0]));
+                    const uint8_t *chosen_rows = glue::array_data<const uint8_t>(flags);
                     for (size_t i = 0; i < keep->size(); ++i) (*keep)[i] &= chosen_rows[i];
                     decided = true;
                 }
