@@ -192,6 +192,237 @@ static void def_s3(nb::module_ &m, glue::Signature signature, const char *doc, g
     });
 }
 
+namespace {
+
+// ---- the module's functions, as the interpreter calls them ------------------------------
+
+constexpr glue::Signature kListS3Objects =
+    "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]";
+
+nb::object call_list_s3_objects(glue::Call &c) {
+    nb::str key_prefix = joined_key(c[kListS3Objects["prefix"]], c[kListS3Objects["folder_path"]]);
+    nb::object client = c.global("s3_client");
+    nb::list keys;
+    nb::dict extra;
+    nb::str contents("Contents");
+    while (true) {
+        nb::dict kw;
+        kw["Bucket"] = c[kListS3Objects["bucket"]];
+        kw["Prefix"] = key_prefix;
+        kw["MaxKeys"] = nb::int_(10000);
+        kw.update(extra);
+        nb::object page = client.attr("list_objects_v2")(**kw);
+        const int has = PySequence_Contains(page.ptr(), contents.ptr());
+        if (has < 0) throw nb::python_error();
+        if (has == 1)
+            for (nb::handle entry : page[contents]) keys.append(entry["Key"]);
+        if (!truthy(page["IsTruncated"])) return keys;
+        extra["ContinuationToken"] = page["NextContinuationToken"];
+    }
+}
+
+constexpr glue::Signature kS3PathExists =
+    "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool";
+
+nb::object call_s3_path_exists(glue::Call &c) {
+    nb::str key = joined_key(c[kS3PathExists["prefix"]], c[kS3PathExists["file_path"]]);
+    nb::object client = c.global("s3_client");
+    try {
+        client.attr("head_object")("Bucket"_a = c[kS3PathExists["bucket"]], "Key"_a = key);
+    } catch (nb::python_error &e) {
+        // A refusal (missing object, no permission) answers the question: False. A failing
+        // or throttled service has not answered it, so its error reaches the caller.
+        nb::object client_error = c.global("botocore").attr("exceptions").attr("ClientError");
+        if (e.matches(client_error) && !service_failed(e.value())) return nb::bool_(false);
+        throw;
+    }
+    return nb::bool_(true);
+}
+
+constexpr glue::Signature kReadFromS3 =
+    "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
+        "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]";
+
+nb::object call_read_from_s3(glue::Call &c) {
+    nb::handle path = c[kReadFromS3["file_path"]];
+    nb::handle fmt = c[kReadFromS3["data_format"]];
+    nb::handle bucket = c[kReadFromS3["bucket"]];
+    nb::handle prefix = c[kReadFromS3["prefix"]];
+    const bool as_pickle = is(fmt, "pickle");
+    if (as_pickle || is(fmt, "bytesio")) {
+        nb::str key = joined_key(prefix, path);
+        nb::object buffer = c.global("BytesIO")();
+        c.global("s3_client").attr("download_fileobj")(bucket, key, buffer);
+        buffer.attr("seek")(0);
+        if (!as_pickle) return buffer;
+        return c.global("pickle").attr("load")(buffer);
+    }
+    if (is(fmt, "csv") || is(fmt, "csv.gz")) {
+        nb::str key = optional_prefix_key(prefix, path);
+        if (truthy(c[kReadFromS3["by_chunks"]]))
+            return c.global("read_by_chunks")("bucket"_a = bucket, "key"_a = key,
+                                              "chunksize"_a = c[kReadFromS3["chunksize"]]);
+        return c.global("pd").attr("read_csv")(object_url(bucket, key));
+    }
+    if (is(fmt, "xlsx"))
+        return c.global("pd").attr("read_excel")(object_url(bucket, optional_prefix_key(prefix, path)));
+    if (is(fmt, "parquet"))
+        return c.global("pd").attr("read_parquet")(object_url(bucket, optional_prefix_key(prefix, path)));
+    if (is(fmt, "local_file_path")) {
+        nb::str key = joined_key(prefix, path);
+        nb::object dir = path.attr("rpartition")("/")[0];  // everything before the last "/"
+        nb::str temp("temp/");
+        // The copy stays inside temp/: a path that climbs out ("../x", a symlink) is refused
+        // before any folder or file is written.
+        nb::object Path = c.global("Path");
+        nb::object target = Path(cat({temp, path})).attr("resolve")();
+        if (!truthy(target.attr("is_relative_to")(Path(temp).attr("resolve")())))
+            raise_text(PyExc_ValueError, cat({nb::str("local copy of '"), path,
+                                              nb::str("' would be written outside temp/: "),
+                                              nb::str(target)}));
+        c.global("Path")(cat({temp, dir})).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+        c.global("s3_resource").attr("Object")(bucket, key).attr("download_file")(cat({temp, path}));
+        return nb::none();
+    }
+    raise_text(PyExc_ValueError,
+               cat({nb::str("data_format=\""), fmt,
+                    nb::str("\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.")}));
+}
+
+constexpr glue::Signature kReadByChunks =
+    "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame";
+
+nb::object call_read_by_chunks(glue::Call &c) {
+    nb::handle bucket = c[kReadByChunks["bucket"]], key = c[kReadByChunks["key"]];
+    nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = bucket, "Key"_a = key);
+    nb::object body = response["Body"].attr("read")();
+    response = nb::object();
+    if (nb::object frame = bucketio::read_plain(c, body, c[kReadByChunks["chunksize"]]); frame.is_valid())
+        return frame;
+    nb::object buffer = c.global("BytesIO")(body);
+    body = nb::object();
+    nb::object gz_file = c.global("gzip").attr("open")(buffer, "rb");
+    try {
+        nb::object pd = c.global("pd");
+        nb::handle chunksize = c[kReadByChunks["chunksize"]];
+        nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = chunksize, "iterator"_a = true);
+        nb::dict options = glue::tqdm_options_from_env();
+        options["unit"] = " chunks";
+        nb::object progress = c.global("tqdm")(reader, **options);
+        nb::list chunks;
+        for (nb::handle chunk : progress) chunks.append(chunk);
+        nb::object out = pd.attr("concat")(chunks);
+        gz_file.attr("close")();
+        return out;
+    } catch (nb::python_error &failure) {
+        // Close the stream, then report the failure; as a `with` block does, a failure to
+        // close wins and carries the first one as its context.
+        try {
+            gz_file.attr("close")();
+        } catch (nb::python_error &close_failure) {
+            PyException_SetContext(close_failure.value().ptr(), failure.value().inc_ref().ptr());
+            throw;
+        }
+        throw;
+    } catch (...) {
+        gz_file.attr("close")();
+        throw;
+    }
+}
+
+constexpr glue::Signature kWriteToS3 =
+    "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
+        "prefix: Optional[str] = PREFIX)";
+
+nb::object call_write_to_s3(glue::Call &c) {
+    nb::handle data = c[kWriteToS3["data"]];
+    nb::handle path = c[kWriteToS3["file_path"]];
+    nb::handle fmt = c[kWriteToS3["data_format"]];
+    nb::handle index = c[kWriteToS3["index"]];
+    nb::handle bucket = c[kWriteToS3["bucket"]];
+    nb::handle prefix = c[kWriteToS3["prefix"]];
+    nb::str key = joined_key(prefix, path);
+    if (is(fmt, "pickle")) {
+        nb::object buffer = c.global("BytesIO")(c.global("pickle").attr("dumps")(data));
+        c.global("s3_client").attr("upload_fileobj")(buffer, bucket, key);
+        return nb::none();
+    }
+    if (is(fmt, "bytesio") || nb::handle((PyObject *) Py_TYPE(data.ptr())).is(c.global("BytesIO"))) {
+        c.global("s3_client").attr("upload_fileobj")(data, bucket, key);
+        return nb::none();
+    }
+    const bool csv = is(fmt, "csv");
+    if (csv || is(fmt, "xlsx")) {
+        data.attr(csv ? "to_csv" : "to_excel")(object_url(bucket, key), "index"_a = index);
+        return nb::none();
+    }
+    if (is(fmt, "local_file_path")) {
+        if (assertions_enabled() && !PyUnicode_CheckExact(data.ptr()))
+            glue::raise(PyExc_AssertionError,
+                        "`data` must be passed in as a string for `local_file_path`.");
+        c.global("s3_resource").attr("Object")(bucket, key).attr("upload_file")(data);
+        return nb::none();
+    }
+    raise_text(PyExc_ValueError,
+               cat({nb::str("data_format=\""), fmt,
+                    nb::str("\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.")}));
+}
+
+constexpr glue::Signature kDeleteS3Object =
+    "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
+
+nb::object call_delete_s3_object(glue::Call &c) {
+    nb::handle file_path = c[kDeleteS3Object["file_path"]], bucket = c[kDeleteS3Object["bucket"]];
+    nb::str key = optional_prefix_key(c[kDeleteS3Object["prefix"]], file_path);
+    c.global("s3_client").attr("delete_object")("Bucket"_a = bucket, "Key"_a = key);
+    return nb::none();
+}
+
+constexpr glue::Signature kDeleteS3Folder =
+    "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
+
+nb::object call_delete_s3_folder(glue::Call &c) {
+    nb::handle folder_path = c[kDeleteS3Folder["folder_path"]], bucket = c[kDeleteS3Folder["bucket"]];
+    if (nb::len(folder_path) == 0)
+        glue::raise(PyExc_ValueError, "folder_path is empty: that would delete every object under the "
+                                      "prefix, so nothing was deleted");
+    nb::str key_prefix = joined_key(c[kDeleteS3Folder["prefix"]], folder_path);
+    // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
+    // with it, so a folder named without its trailing "/" gets one for the deletion.
+    nb::str folder = key_prefix;
+    if (!truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
+    nb::object handle = c.global("s3_resource").attr("Bucket")(bucket);
+    handle.attr("objects").attr("filter")("Prefix"_a = folder).attr("delete")();
+    say(cat({nb::str("s3://"), bucket, slash(), key_prefix, nb::str(" was deleted.")}));
+    return nb::none();
+}
+
+constexpr glue::Signature kDeleteLocalFolder =
+    "delete_local_folder(folder_path: str)";
+
+// The path goes after "--" so that one beginning with "-" is never taken for an option, and the
+// captured output is decoded leniently so that non-ASCII output cannot fail the call after the
+// removal has already run.
+nb::object call_delete_local_folder(glue::Call &c) {
+    nb::object subprocess = c.global("subprocess");
+    nb::list argv;
+    argv.append("rm");
+    argv.append("-r");
+    argv.append("--");
+    argv.append(c[kDeleteLocalFolder["folder_path"]]);
+    nb::object pipe = subprocess.attr("PIPE");
+    nb::object proc = subprocess.attr("Popen")(argv, "stdout"_a = pipe, "stderr"_a = pipe);
+    nb::object streams = proc.attr("communicate")();
+    nb::object out = streams[0].attr("decode")("ascii", "errors"_a = "replace");
+    nb::object err = streams[1].attr("decode")("ascii", "errors"_a = "replace");
+    say(cat({nb::str("Output: "), out}));
+    say(cat({nb::str("Error: "), err}));
+    say(cat({nb::str("code: "), text_of(proc.attr("returncode"))}));
+    return nb::none();
+}
+
+}  // namespace
+
 ORVANE_MODULE(bucketio, m) {
     // Libraries that must be present.
     m.attr("os") = glue::import("os");
@@ -232,227 +463,13 @@ ORVANE_MODULE(bucketio, m) {
     m.attr("BUCKET") = m.attr("os").attr("environ").attr("get")("TAMRIX_SANDBOX_BUCKET", kUnsetBucket);
     m.attr("PREFIX") = nb::str(kDefaultPrefix);
 
-    static constexpr glue::Signature kListS3Objects =
-        "list_s3_objects(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> List[str]";
-    def_s3(m, kListS3Objects,
-              kListDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key_prefix = joined_key(c[kListS3Objects["prefix"]], c[kListS3Objects["folder_path"]]);
-                  nb::object client = c.global("s3_client");
-                  nb::list keys;
-                  nb::dict extra;
-                  nb::str contents("Contents");
-                  while (true) {
-                      nb::dict kw;
-                      kw["Bucket"] = c[kListS3Objects["bucket"]];
-                      kw["Prefix"] = key_prefix;
-                      kw["MaxKeys"] = nb::int_(10000);
-                      kw.update(extra);
-                      nb::object page = client.attr("list_objects_v2")(**kw);
-                      const int has = PySequence_Contains(page.ptr(), contents.ptr());
-                      if (has < 0) throw nb::python_error();
-                      if (has == 1)
-                          for (nb::handle entry : page[contents]) keys.append(entry["Key"]);
-                      if (!truthy(page["IsTruncated"])) return keys;
-                      extra["ContinuationToken"] = page["NextContinuationToken"];
-                  }
-              });
+    def_s3(m, kListS3Objects, kListDoc, call_list_s3_objects);
+    def_s3(m, kS3PathExists, kExistsDoc, call_s3_path_exists);
+    def_s3(m, kReadFromS3, kReadDoc, call_read_from_s3);
+    def_s3(m, kReadByChunks, kChunksDoc, call_read_by_chunks);
+    def_s3(m, kWriteToS3, kWriteDoc, call_write_to_s3);
+    def_s3(m, kDeleteS3Object, kDeleteObjectDoc, call_delete_s3_object);
+    def_s3(m, kDeleteS3Folder, kDeleteFolderDoc, call_delete_s3_folder);
 
-    static constexpr glue::Signature kS3PathExists =
-        "s3_path_exists(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX) -> bool";
-    def_s3(m, kS3PathExists,
-              kExistsDoc, [](glue::Call &c) -> nb::object {
-                  nb::str key = joined_key(c[kS3PathExists["prefix"]], c[kS3PathExists["file_path"]]);
-                  nb::object client = c.global("s3_client");
-                  try {
-                      client.attr("head_object")("Bucket"_a = c[kS3PathExists["bucket"]], "Key"_a = key);
-                  } catch (nb::python_error &e) {
-                      // A refusal (missing object, no permission) answers the question: False. A failing
-                      // or throttled service has not answered it, so its error reaches the caller.
-                      nb::object client_error = c.global("botocore").attr("exceptions").attr("ClientError");
-                      if (e.matches(client_error) && !service_failed(e.value())) return nb::bool_(false);
-                      throw;
-                  }
-                  return nb::bool_(true);
-              });
-
-    static constexpr glue::Signature kReadFromS3 =
-        "read_from_s3(file_path: str, data_format: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX, "
-        "by_chunks: bool = False, chunksize: int = 100000) -> Optional[pd.DataFrame]";
-    def_s3(m, kReadFromS3,
-              kReadDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle path = c[kReadFromS3["file_path"]];
-                  nb::handle fmt = c[kReadFromS3["data_format"]];
-                  nb::handle bucket = c[kReadFromS3["bucket"]];
-                  nb::handle prefix = c[kReadFromS3["prefix"]];
-                  const bool as_pickle = is(fmt, "pickle");
-                  if (as_pickle || is(fmt, "bytesio")) {
-                      nb::str key = joined_key(prefix, path);
-                      nb::object buffer = c.global("BytesIO")();
-                      c.global("s3_client").attr("download_fileobj")(bucket, key, buffer);
-                      buffer.attr("seek")(0);
-                      if (!as_pickle) return buffer;
-                      return c.global("pickle").attr("load")(buffer);
-                  }
-                  if (is(fmt, "csv") || is(fmt, "csv.gz")) {
-                      nb::str key = optional_prefix_key(prefix, path);
-                      if (truthy(c[kReadFromS3["by_chunks"]]))
-                          return c.global("read_by_chunks")("bucket"_a = bucket, "key"_a = key,
-                                                            "chunksize"_a = c[kReadFromS3["chunksize"]]);
-                      return c.global("pd").attr("read_csv")(object_url(bucket, key));
-                  }
-                  if (is(fmt, "xlsx"))
-                      return c.global("pd").attr("read_excel")(object_url(bucket, optional_prefix_key(prefix, path)));
-                  if (is(fmt, "parquet"))
-                      return c.global("pd").attr("read_parquet")(object_url(bucket, optional_prefix_key(prefix, path)));
-                  if (is(fmt, "local_file_path")) {
-                      nb::str key = joined_key(prefix, path);
-                      nb::object dir = path.attr("rpartition")("/")[0];  // everything before the last "/"
-                      nb::str temp("temp/");
-                      // The copy stays inside temp/: a path that climbs out ("../x", a symlink) is refused
-                      // before any folder or file is written.
-                      nb::object Path = c.global("Path");
-                      nb::object target = Path(cat({temp, path})).attr("resolve")();
-                      if (!truthy(target.attr("is_relative_to")(Path(temp).attr("resolve")())))
-                          raise_text(PyExc_ValueError, cat({nb::str("local copy of '"), path,
-                                                            nb::str("' would be written outside temp/: "),
-                                                            nb::str(target)}));
-                      c.global("Path")(cat({temp, dir})).attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
-                      c.global("s3_resource").attr("Object")(bucket, key).attr("download_file")(cat({temp, path}));
-                      return nb::none();
-                  }
-                  raise_text(PyExc_ValueError,
-                             cat({nb::str("data_format=\""), fmt,
-                                  nb::str("\" is not valid. Only (\"pickle\", \"csv\", \"csv.gz\", \"xlsx\") are allowed.")}));
-              });
-
-    static constexpr glue::Signature kReadByChunks =
-        "read_by_chunks(bucket: str = BUCKET, key: str = '', chunksize: int = 100000) -> pd.DataFrame";
-    def_s3(m, kReadByChunks,
-              kChunksDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle bucket = c[kReadByChunks["bucket"]], key = c[kReadByChunks["key"]];
-                  nb::object response = c.global("s3_client").attr("get_object")("Bucket"_a = bucket, "Key"_a = key);
-                  nb::object body = response["Body"].attr("read")();
-                  response = nb::object();
-                  if (nb::object frame = bucketio::read_plain(c, body, c[kReadByChunks["chunksize"]]); frame.is_valid())
-                      return frame;
-                  nb::object buffer = c.global("BytesIO")(body);
-                  body = nb::object();
-                  nb::object gz_file = c.global("gzip").attr("open")(buffer, "rb");
-                  try {
-                      nb::object pd = c.global("pd");
-                      nb::handle chunksize = c[kReadByChunks["chunksize"]];
-                      nb::object reader = pd.attr("read_csv")(gz_file, "chunksize"_a = chunksize, "iterator"_a = true);
-                      nb::dict options = glue::tqdm_options_from_env();
-                      options["unit"] = " chunks";
-                      nb::object progress = c.global("tqdm")(reader, **options);
-                      nb::list chunks;
-                      for (nb::handle chunk : progress) chunks.append(chunk);
-                      nb::object out = pd.attr("concat")(chunks);
-                      gz_file.attr("close")();
-                      return out;
-                  } catch (nb::python_error &failure) {
-                      // Close the stream, then report the failure; as a `with` block does, a failure to
-                      // close wins and carries the first one as its context.
-                      try {
-                          gz_file.attr("close")();
-                      } catch (nb::python_error &close_failure) {
-                          PyException_SetContext(close_failure.value().ptr(), failure.value().inc_ref().ptr());
-                          throw;
-                      }
-                      throw;
-                  } catch (...) {
-                      gz_file.attr("close")();
-                      throw;
-                  }
-              });
-
-    static constexpr glue::Signature kWriteToS3 =
-        "write_to_s3(data: Any, file_path: str, data_format: str, index=True, bucket: str = BUCKET, "
-        "prefix: Optional[str] = PREFIX)";
-    def_s3(m, kWriteToS3,
-              kWriteDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle data = c[kWriteToS3["data"]];
-                  nb::handle path = c[kWriteToS3["file_path"]];
-                  nb::handle fmt = c[kWriteToS3["data_format"]];
-                  nb::handle index = c[kWriteToS3["index"]];
-                  nb::handle bucket = c[kWriteToS3["bucket"]];
-                  nb::handle prefix = c[kWriteToS3["prefix"]];
-                  nb::str key = joined_key(prefix, path);
-                  if (is(fmt, "pickle")) {
-                      nb::object buffer = c.global("BytesIO")(c.global("pickle").attr("dumps")(data));
-                      c.global("s3_client").attr("upload_fileobj")(buffer, bucket, key);
-                      return nb::none();
-                  }
-                  if (is(fmt, "bytesio") || nb::handle((PyObject *) Py_TYPE(data.ptr())).is(c.global("BytesIO"))) {
-                      c.global("s3_client").attr("upload_fileobj")(data, bucket, key);
-                      return nb::none();
-                  }
-                  const bool csv = is(fmt, "csv");
-                  if (csv || is(fmt, "xlsx")) {
-                      data.attr(csv ? "to_csv" : "to_excel")(object_url(bucket, key), "index"_a = index);
-                      return nb::none();
-                  }
-                  if (is(fmt, "local_file_path")) {
-                      if (assertions_enabled() && !PyUnicode_CheckExact(data.ptr()))
-                          glue::raise(PyExc_AssertionError,
-                                      "`data` must be passed in as a string for `local_file_path`.");
-                      c.global("s3_resource").attr("Object")(bucket, key).attr("upload_file")(data);
-                      return nb::none();
-                  }
-                  raise_text(PyExc_ValueError,
-                             cat({nb::str("data_format=\""), fmt,
-                                  nb::str("\" is not valid. Only (\"pickle\", \"bytesio\", \"csv\", \"xlsx\") are allowed.")}));
-              });
-
-    static constexpr glue::Signature kDeleteS3Object =
-        "delete_s3_object(file_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
-    def_s3(m, kDeleteS3Object,
-              kDeleteObjectDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle file_path = c[kDeleteS3Object["file_path"]], bucket = c[kDeleteS3Object["bucket"]];
-                  nb::str key = optional_prefix_key(c[kDeleteS3Object["prefix"]], file_path);
-                  c.global("s3_client").attr("delete_object")("Bucket"_a = bucket, "Key"_a = key);
-                  return nb::none();
-              });
-
-    static constexpr glue::Signature kDeleteS3Folder =
-        "delete_s3_folder(folder_path: str, bucket: str = BUCKET, prefix: Optional[str] = PREFIX)";
-    def_s3(m, kDeleteS3Folder,
-              kDeleteFolderDoc, [](glue::Call &c) -> nb::object {
-                  nb::handle folder_path = c[kDeleteS3Folder["folder_path"]], bucket = c[kDeleteS3Folder["bucket"]];
-                  if (nb::len(folder_path) == 0)
-                      glue::raise(PyExc_ValueError, "folder_path is empty: that would delete every object under the "
-                                                    "prefix, so nothing was deleted");
-                  nb::str key_prefix = joined_key(c[kDeleteS3Folder["prefix"]], folder_path);
-                  // Only the folder's own objects: "data/a" must not take "data/ab/..." or "data/a.csv"
-                  // with it, so a folder named without its trailing "/" gets one for the deletion.
-                  nb::str folder = key_prefix;
-                  if (!truthy(key_prefix.attr("endswith")("/"))) folder = cat({key_prefix, slash()});
-                  nb::object handle = c.global("s3_resource").attr("Bucket")(bucket);
-                  handle.attr("objects").attr("filter")("Prefix"_a = folder).attr("delete")();
-                  say(cat({nb::str("s3://"), bucket, slash(), key_prefix, nb::str(" was deleted.")}));
-                  return nb::none();
-              });
-
-    // The path goes after "--" so that one beginning with "-" is never taken for an option, and
-    // the captured output is decoded leniently so that non-ASCII output cannot fail the call after
-    // the removal has already run.
-    static constexpr glue::Signature kDeleteLocalFolder =
-        "delete_local_folder(folder_path: str)";
-    glue::def(m, kDeleteLocalFolder, kDeleteLocalDoc, [](glue::Call &c) -> nb::object {
-        nb::object subprocess = c.global("subprocess");
-        nb::list argv;
-        argv.append("rm");
-        argv.append("-r");
-        argv.append("--");
-        argv.append(c[kDeleteLocalFolder["folder_path"]]);
-        nb::object pipe = subprocess.attr("PIPE");
-        nb::object proc = subprocess.attr("Popen")(argv, "stdout"_a = pipe, "stderr"_a = pipe);
-        nb::object streams = proc.attr("communicate")();
-        nb::object out = streams[0].attr("decode")("ascii", "errors"_a = "replace");
-        nb::object err = streams[1].attr("decode")("ascii", "errors"_a = "replace");
-        say(cat({nb::str("Output: "), out}));
-        say(cat({nb::str("Error: "), err}));
-        say(cat({nb::str("code: "), text_of(proc.attr("returncode"))}));
-        return nb::none();
-    });
+    glue::def(m, kDeleteLocalFolder, kDeleteLocalDoc, call_delete_local_folder);
 }

@@ -151,6 +151,242 @@ nb::object single_item_frame(glue::Call &c, nb::handle universe, nb::handle colu
 
 }  // namespace
 
+namespace {
+
+// ---- the module's functions, as the interpreter calls them ------------------------------
+
+constexpr glue::Signature kSplitDateRange =
+    "_split_date_range(bq, start, end)";
+
+nb::object call_split_date_range(glue::Call &c) {
+    nb::handle bq = c[kSplitDateRange["bq"]];
+    nb::handle start = c[kSplitDateRange["start"]], end = c[kSplitDateRange["end"]];
+    nb::object px_last = bq.attr("data").attr("px_last");
+    nb::object dates = bq.attr("func").attr("range")(start, end);
+    nb::object item = px_last("dates"_a = dates);
+    nb::object request = c.global("bql").attr("Request")(kProbeSecurity, item);
+    nb::object df = bq.attr("execute")(request)[0].attr("df")();
+    df = df.attr("sort_values")("DATE");
+    nb::object list_dates = df["DATE"].attr("tolist")();
+    if (nb::len(list_dates) == 0) {
+        try {
+            nb::object none = list_dates[0];  // IndexError, as for any empty list
+        } catch (nb::python_error &e) {
+            const std::string from = repr_of(start);
+            const std::string to = repr_of(end);
+            add_note(e, "the probe security 'JPY Curncy' has no trading day from " + from + " to " + to +
+                            ": give 'yyyy-mm-dd' dates with start not after end");
+            throw;
+        }
+    }
+    nb::object start_year = list_dates[0].attr("year");
+    nb::object end_year = list_dates[-1].attr("year");
+    if (glue::holds(end_year, Py_GT, start_year))
+        return builtin("list")(builtin("range")(start_year, end_year + nb::int_(1)));
+    nb::list out;
+    out.append(end_year);
+    return out;
+}
+
+constexpr glue::Signature kOnRequestError =
+    "_on_request_error(*args)";
+
+nb::object call_on_request_error(glue::Call &) { return nb::none();
+}
+
+constexpr glue::Signature kInvertSign =
+    "_invert_sign(sign)";
+
+nb::object call_invert_sign(glue::Call &c) { return invert_sign(c[kInvertSign["sign"]]);
+}
+
+constexpr glue::Signature kConvertTz =
+    "convert_tz(custom_timezone)";
+
+nb::object call_convert_tz(glue::Call &c) { return convert_tz(c[kConvertTz["custom_timezone"]]);
+}
+
+constexpr glue::Signature kRoundEventDatetime =
+    "round_event_datetime(datetime_obj, round_down=True)";
+
+nb::object call_round_event_datetime(glue::Call &c) {
+    return round_event_datetime(c[kRoundEventDatetime["datetime_obj"]], c[kRoundEventDatetime["round_down"]]);
+}
+
+constexpr glue::Signature kGetEcoCalendarData =
+    "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', relevancy='medium', "
+        "view='extended', event_timezone=None, verbose=False)";
+
+nb::object call_get_eco_calendar_data(glue::Call &c) {
+    nb::handle bq = c[kGetEcoCalendarData["bq"]];
+    nb::handle universe = c[kGetEcoCalendarData["universe"]];
+    nb::handle tickers = c[kGetEcoCalendarData["tickers"]];
+    nb::handle subtype = c[kGetEcoCalendarData["subtype"]];
+    nb::handle relevancy = c[kGetEcoCalendarData["relevancy"]];
+    nb::handle view = c[kGetEcoCalendarData["view"]];
+    nb::handle event_timezone = c[kGetEcoCalendarData["event_timezone"]];
+    const bool verbose = truthy(c[kGetEcoCalendarData["verbose"]]);
+    nb::object pd = glue::import("pandas");
+
+    if (verbose) say("Splitting the date range ...");
+    nb::handle start = c[kGetEcoCalendarData["start"]], end = c[kGetEcoCalendarData["end"]];
+    nb::object list_years = c.global("_split_date_range")(bq, start, end);
+
+    nb::list requests;
+    for (nb::handle year : list_years) {
+        const std::string y = glue::to_str(year);
+        if (verbose) say("getting data for year " + y);
+        nb::object range = bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
+        nb::object data = bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = subtype,
+                                                          "relevancy"_a = relevancy, "view"_a = view);
+        nb::object item = data;
+        if (!tickers.is_none()) {
+            nb::object matches = data.attr("matches");
+            nb::object in_tickers = data["ticker"].attr("in_")(tickers);
+            item = matches(in_tickers);
+        }
+        nb::dict items;
+        items["Calendar"] = item;
+        nb::dict preferences;
+        preferences["addcols"] = builtin("list")(nb::make_tuple("surprise", "subtype"));
+        requests.append(
+            c.global("bql").attr("Request")(universe, items, "preferences"_a = preferences));
+    }
+
+    nb::object responses = builtin("list")(
+        bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
+    nb::list frames;
+    for (nb::handle response : responses) frames.append(response[0].attr("df")());
+    nb::object df;
+    try {
+        df = pd.attr("concat")(frames, "axis"_a = 0);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ValueError) && nb::len(frames) == 0)
+            add_note(e, "BQL answered none of the " + std::to_string(nb::len(requests)) +
+                            " yearly calendar requests for " + repr_of(universe) +
+                            " (failed requests of the batch are skipped)");
+        throw;
+    }
+    nb::list subset;
+    subset.append("ACTUAL");
+    df = df.attr("dropna")("subset"_a = subset);
+
+    if (event_timezone.is_none()) return df;
+    if (!contains(df.attr("columns"), nb::str("TIMEZONE")))
+        glue::raise(PyExc_Exception, "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
+
+    nb::object labels = df["TIMEZONE"].attr("unique")();
+    if (nb::len(labels) == 0) {
+        try {
+            nb::object none = labels[0];  // IndexError from the empty labels
+        } catch (nb::python_error &e) {
+            const std::string where = repr_of(universe);
+            const std::string years = glue::to_str(list_years);
+            add_note(e, "no released event ('ACTUAL' present) for " + where + " in the years " + years +
+                            ", so there is no 'TIMEZONE' label to convert from");
+            throw;
+        }
+    }
+    nb::object default_zone = convert_tz(labels[0]);
+    nb::object standard = glue::import("pytz").attr("timezone")(event_timezone);
+
+    nb::object event_dt;
+    try {
+        event_dt = release_times(df, default_zone, standard, true);
+    } catch (nb::python_error &e) {
+        // Any error of the first pass (times that arrive zone-aware refuse tz_localize) sends
+        // the column through tz_convert instead; interrupts and MemoryError do not.
+        if (!glue::expected(e, {PyExc_Exception})) throw;
+        event_dt = release_times(df, default_zone, standard, false);
+    }
+    // Down to the start of the minute, sub-second parts included (see round_event_datetime).
+    nb::object dt_ = event_dt.attr("dt");
+    nb::object to_td = pd.attr("to_timedelta");
+    nb::object seconds = to_td(dt_.attr("second"), "unit"_a = "s");
+    nb::object micros = to_td(dt_.attr("microsecond"), "unit"_a = "us");
+    nb::object nanos = to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+    nb::object delta = seconds + micros;
+    delta = delta + nanos;
+    nb::object rounded = event_dt - delta;
+    // The time unit that rounding each value by itself gives on the installed pandas: values
+    // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
+    // each kind, rounded one by one, tells the unit of the whole column.
+    nb::object delta_eq = delta.attr("eq");
+    nb::object zero_delta = to_td(0);
+    nb::object no_delta = delta_eq(zero_delta);
+    nb::object present = event_dt.attr("notna")();
+    nb::object on_minute = no_delta & present;
+    nb::object off_minute = delta.attr("gt")(to_td(0));
+    nb::list samples;
+    for (nb::object mask : {on_minute, off_minute})
+        if (truthy(mask.attr("any")())) {
+            nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
+            samples.append(round_event_datetime(first, nb::bool_(true)));
+        }
+    if (nb::len(samples) > 0) {
+        nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
+        if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
+            rounded = rounded.attr("dt").attr("as_unit")(unit);
+    }
+    event_dt = rounded;
+
+    set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
+    nb::object col = df["event_datetime"].attr("dt");
+    set_column(df, nb::str("event_date"), col.attr("date"));
+    set_column(df, nb::str("event_time"), col.attr("time"));
+    set_column(df, nb::str("event_timezone"), standard);
+    return df;
+}
+
+constexpr glue::Signature kGetIdToFigiMapping =
+    "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
+        "tickers_to_add_pcs=None)";
+
+nb::object call_get_id_to_figi_mapping(glue::Call &c) {
+    nb::handle universe = c[kGetIdToFigiMapping["universe"]];
+    nb::handle figi_col = c[kGetIdToFigiMapping["figi_col_name"]];
+    nb::handle id_col = c[kGetIdToFigiMapping["id_col_name"]];
+    nb::handle add_pcs = c[kGetIdToFigiMapping["tickers_to_add_pcs"]];
+    nb::object df = single_item_frame(c, universe, figi_col, nb::str("ID_BB_GLOBAL"));
+
+    nb::object ids = df["ID"].attr("tolist")();
+    nb::object figis = df[figi_col].attr("tolist")();
+    nb::list values;
+    const size_t n = nb::len(ids);
+    for (size_t i = 0; i < n; ++i) {
+        nb::object id = ids[i], figi = figis[i];
+        bool suffix;
+        if (!add_pcs.is_none()) {
+            suffix = contains(add_pcs, id);
+        } else {
+            nb::object yellow = id.attr("split")(" ")[-1].attr("lower")();
+            suffix = glue::equals(yellow, "curncy") || glue::equals(yellow, "corp");
+        }
+        values.append(suffix ? nb::object(nb::str((glue::to_str(figi) + ".BGN").c_str())) : figi);
+    }
+    set_column(df, figi_col, values);
+    nb::dict rename;
+    rename["ID"] = id_col;
+    return df.attr("rename")("columns"_a = rename);
+}
+
+constexpr glue::Signature kGetFigiToIdMapping =
+    "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
+        "id_data_item='name')";
+
+nb::object call_get_figi_to_id_mapping(glue::Call &c) {
+    nb::handle universe = c[kGetFigiToIdMapping["universe"]];
+    nb::handle figi_col = c[kGetFigiToIdMapping["figi_col_name"]];
+    nb::handle id_col = c[kGetFigiToIdMapping["id_col_name"]];
+    nb::handle field = c[kGetFigiToIdMapping["id_data_item"]];
+    nb::object df = single_item_frame(c, universe, id_col, field);
+    nb::dict rename;
+    rename["ID"] = figi_col;
+    return df.attr("rename")("columns"_a = rename);
+}
+
+}  // namespace
+
 ORVANE_MODULE(querykit, m) {
     m.attr("os") = glue::import("os");
     m.attr("warnings") = glue::import("warnings");
@@ -168,231 +404,13 @@ ORVANE_MODULE(querykit, m) {
         m.attr("bq") = bql.attr("Service")();
     });
 
-    static constexpr glue::Signature kSplitDateRange =
-        "_split_date_range(bq, start, end)";
-    glue::def(m, kSplitDateRange, "function to split the input date range into sub-ranges",
-              [](glue::Call &c) -> nb::object {
-                  nb::handle bq = c[kSplitDateRange["bq"]];
-                  nb::handle start = c[kSplitDateRange["start"]], end = c[kSplitDateRange["end"]];
-                  nb::object px_last = bq.attr("data").attr("px_last");
-                  nb::object dates = bq.attr("func").attr("range")(start, end);
-                  nb::object item = px_last("dates"_a = dates);
-                  nb::object request = c.global("bql").attr("Request")(kProbeSecurity, item);
-                  nb::object df = bq.attr("execute")(request)[0].attr("df")();
-                  df = df.attr("sort_values")("DATE");
-                  nb::object list_dates = df["DATE"].attr("tolist")();
-                  if (nb::len(list_dates) == 0) {
-                      try {
-                          nb::object none = list_dates[0];  // IndexError, as for any empty list
-                      } catch (nb::python_error &e) {
-                          const std::string from = repr_of(start);
-                          const std::string to = repr_of(end);
-                          add_note(e, "the probe security 'JPY Curncy' has no trading day from " + from + " to " + to +
-                                          ": give 'yyyy-mm-dd' dates with start not after end");
-                          throw;
-                      }
-                  }
-                  nb::object start_year = list_dates[0].attr("year");
-                  nb::object end_year = list_dates[-1].attr("year");
-                  if (glue::holds(end_year, Py_GT, start_year))
-                      return builtin("list")(builtin("range")(start_year, end_year + nb::int_(1)));
-                  nb::list out;
-                  out.append(end_year);
-                  return out;
-              });
-
-    static constexpr glue::Signature kOnRequestError =
-        "_on_request_error(*args)";
-    glue::def(m, kOnRequestError, nullptr, [](glue::Call &) -> nb::object { return nb::none(); });
-
-    static constexpr glue::Signature kInvertSign =
-        "_invert_sign(sign)";
-    glue::def(m, kInvertSign, nullptr,
-              [](glue::Call &c) -> nb::object { return invert_sign(c[kInvertSign["sign"]]); });
-
-    static constexpr glue::Signature kConvertTz =
-        "convert_tz(custom_timezone)";
-    glue::def(m, kConvertTz,
-              "convert the eco calendar output timezone (i.e. GMT+08:00)\n"
-              "    to the pytz timezone obj (i.e. Etc/GMT-8)",
-              [](glue::Call &c) -> nb::object { return convert_tz(c[kConvertTz["custom_timezone"]]); });
-
-    static constexpr glue::Signature kRoundEventDatetime =
-        "round_event_datetime(datetime_obj, round_down=True)";
-    glue::def(m, kRoundEventDatetime, "function to round event_datetime to minutes",
-              [](glue::Call &c) -> nb::object {
-                  return round_event_datetime(c[kRoundEventDatetime["datetime_obj"]], c[kRoundEventDatetime["round_down"]]);
-              });
-
-    static constexpr glue::Signature kGetEcoCalendarData =
-        "get_eco_calendar_data(bq, universe, start, end, tickers=None, subtype='all', relevancy='medium', "
-        "view='extended', event_timezone=None, verbose=False)";
-    glue::def(m, kGetEcoCalendarData,
-        kEcoDoc, [](glue::Call &c) -> nb::object {
-            nb::handle bq = c[kGetEcoCalendarData["bq"]];
-            nb::handle universe = c[kGetEcoCalendarData["universe"]];
-            nb::handle tickers = c[kGetEcoCalendarData["tickers"]];
-            nb::handle subtype = c[kGetEcoCalendarData["subtype"]];
-            nb::handle relevancy = c[kGetEcoCalendarData["relevancy"]];
-            nb::handle view = c[kGetEcoCalendarData["view"]];
-            nb::handle event_timezone = c[kGetEcoCalendarData["event_timezone"]];
-            const bool verbose = truthy(c[kGetEcoCalendarData["verbose"]]);
-            nb::object pd = glue::import("pandas");
-
-            if (verbose) say("Splitting the date range ...");
-            nb::handle start = c[kGetEcoCalendarData["start"]], end = c[kGetEcoCalendarData["end"]];
-            nb::object list_years = c.global("_split_date_range")(bq, start, end);
-
-            nb::list requests;
-            for (nb::handle year : list_years) {
-                const std::string y = glue::to_str(year);
-                if (verbose) say("getting data for year " + y);
-                nb::object range = bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
-                nb::object data = bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = subtype,
-                                                                  "relevancy"_a = relevancy, "view"_a = view);
-                nb::object item = data;
-                if (!tickers.is_none()) {
-                    nb::object matches = data.attr("matches");
-                    nb::object in_tickers = data["ticker"].attr("in_")(tickers);
-                    item = matches(in_tickers);
-                }
-                nb::dict items;
-                items["Calendar"] = item;
-                nb::dict preferences;
-                preferences["addcols"] = builtin("list")(nb::make_tuple("surprise", "subtype"));
-                requests.append(
-                    c.global("bql").attr("Request")(universe, items, "preferences"_a = preferences));
-            }
-
-            nb::object responses = builtin("list")(
-                bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
-            nb::list frames;
-            for (nb::handle response : responses) frames.append(response[0].attr("df")());
-            nb::object df;
-            try {
-                df = pd.attr("concat")(frames, "axis"_a = 0);
-            } catch (nb::python_error &e) {
-                if (e.matches(PyExc_ValueError) && nb::len(frames) == 0)
-                    add_note(e, "BQL answered none of the " + std::to_string(nb::len(requests)) +
-                                    " yearly calendar requests for " + repr_of(universe) +
-                                    " (failed requests of the batch are skipped)");
-                throw;
-            }
-            nb::list subset;
-            subset.append("ACTUAL");
-            df = df.attr("dropna")("subset"_a = subset);
-
-            if (event_timezone.is_none()) return df;
-            if (!contains(df.attr("columns"), nb::str("TIMEZONE")))
-                glue::raise(PyExc_Exception, "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
-
-            nb::object labels = df["TIMEZONE"].attr("unique")();
-            if (nb::len(labels) == 0) {
-                try {
-                    nb::object none = labels[0];  // IndexError from the empty labels
-                } catch (nb::python_error &e) {
-                    const std::string where = repr_of(universe);
-                    const std::string years = glue::to_str(list_years);
-                    add_note(e, "no released event ('ACTUAL' present) for " + where + " in the years " + years +
-                                    ", so there is no 'TIMEZONE' label to convert from");
-                    throw;
-                }
-            }
-            nb::object default_zone = convert_tz(labels[0]);
-            nb::object standard = glue::import("pytz").attr("timezone")(event_timezone);
-
-            nb::object event_dt;
-            try {
-                event_dt = release_times(df, default_zone, standard, true);
-            } catch (nb::python_error &e) {
-                // Any error of the first pass (times that arrive zone-aware refuse tz_localize) sends
-                // the column through tz_convert instead; interrupts and MemoryError do not.
-                if (!glue::expected(e, {PyExc_Exception})) throw;
-                event_dt = release_times(df, default_zone, standard, false);
-            }
-            // Down to the start of the minute, sub-second parts included (see round_event_datetime).
-            nb::object dt_ = event_dt.attr("dt");
-            nb::object to_td = pd.attr("to_timedelta");
-            nb::object seconds = to_td(dt_.attr("second"), "unit"_a = "s");
-            nb::object micros = to_td(dt_.attr("microsecond"), "unit"_a = "us");
-            nb::object nanos = to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
-            nb::object delta = seconds + micros;
-            delta = delta + nanos;
-            nb::object rounded = event_dt - delta;
-            // The time unit that rounding each value by itself gives on the installed pandas: values
-            // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
-            // each kind, rounded one by one, tells the unit of the whole column.
-            nb::object delta_eq = delta.attr("eq");
-            nb::object zero_delta = to_td(0);
-            nb::object no_delta = delta_eq(zero_delta);
-            nb::object present = event_dt.attr("notna")();
-            nb::object on_minute = no_delta & present;
-            nb::object off_minute = delta.attr("gt")(to_td(0));
-            nb::list samples;
-            for (nb::object mask : {on_minute, off_minute})
-                if (truthy(mask.attr("any")())) {
-                    nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
-                    samples.append(round_event_datetime(first, nb::bool_(true)));
-                }
-            if (nb::len(samples) > 0) {
-                nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
-                if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
-                    rounded = rounded.attr("dt").attr("as_unit")(unit);
-            }
-            event_dt = rounded;
-
-            set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
-            nb::object col = df["event_datetime"].attr("dt");
-            set_column(df, nb::str("event_date"), col.attr("date"));
-            set_column(df, nb::str("event_time"), col.attr("time"));
-            set_column(df, nb::str("event_timezone"), standard);
-            return df;
-        });
-
-    static constexpr glue::Signature kGetIdToFigiMapping =
-        "get_id_to_figi_mapping(universe, figi_col_name='figi', id_col_name='parsekey', "
-        "tickers_to_add_pcs=None)";
-    glue::def(m, kGetIdToFigiMapping,
-              "function to map input id to figi", [](glue::Call &c) -> nb::object {
-                  nb::handle universe = c[kGetIdToFigiMapping["universe"]];
-                  nb::handle figi_col = c[kGetIdToFigiMapping["figi_col_name"]];
-                  nb::handle id_col = c[kGetIdToFigiMapping["id_col_name"]];
-                  nb::handle add_pcs = c[kGetIdToFigiMapping["tickers_to_add_pcs"]];
-                  nb::object df = single_item_frame(c, universe, figi_col, nb::str("ID_BB_GLOBAL"));
-
-                  nb::object ids = df["ID"].attr("tolist")();
-                  nb::object figis = df[figi_col].attr("tolist")();
-                  nb::list values;
-                  const size_t n = nb::len(ids);
-                  for (size_t i = 0; i < n; ++i) {
-                      nb::object id = ids[i], figi = figis[i];
-                      bool suffix;
-                      if (!add_pcs.is_none()) {
-                          suffix = contains(add_pcs, id);
-                      } else {
-                          nb::object yellow = id.attr("split")(" ")[-1].attr("lower")();
-                          suffix = glue::equals(yellow, "curncy") || glue::equals(yellow, "corp");
-                      }
-                      values.append(suffix ? nb::object(nb::str((glue::to_str(figi) + ".BGN").c_str())) : figi);
-                  }
-                  set_column(df, figi_col, values);
-                  nb::dict rename;
-                  rename["ID"] = id_col;
-                  return df.attr("rename")("columns"_a = rename);
-              });
-
-    static constexpr glue::Signature kGetFigiToIdMapping =
-        "get_figi_to_id_mapping(universe, figi_col_name='figi', id_col_name='short_name', "
-        "id_data_item='name')";
-    glue::def(m, kGetFigiToIdMapping,
-              "function to map figi to parsekey", [](glue::Call &c) -> nb::object {
-                  nb::handle universe = c[kGetFigiToIdMapping["universe"]];
-                  nb::handle figi_col = c[kGetFigiToIdMapping["figi_col_name"]];
-                  nb::handle id_col = c[kGetFigiToIdMapping["id_col_name"]];
-                  nb::handle field = c[kGetFigiToIdMapping["id_data_item"]];
-                  nb::object df = single_item_frame(c, universe, id_col, field);
-                  nb::dict rename;
-                  rename["ID"] = figi_col;
-                  return df.attr("rename")("columns"_a = rename);
-              });
+    glue::def(m, kSplitDateRange, "function to split the input date range into sub-ranges", call_split_date_range);
+    glue::def(m, kOnRequestError, nullptr, call_on_request_error);
+    glue::def(m, kInvertSign, nullptr, call_invert_sign);
+    glue::def(m, kConvertTz, "convert the eco calendar output timezone (i.e. GMT+08:00)\n"
+              "    to the pytz timezone obj (i.e. Etc/GMT-8)", call_convert_tz);
+    glue::def(m, kRoundEventDatetime, "function to round event_datetime to minutes", call_round_event_datetime);
+    glue::def(m, kGetEcoCalendarData, kEcoDoc, call_get_eco_calendar_data);
+    glue::def(m, kGetIdToFigiMapping, "function to map input id to figi", call_get_id_to_figi_mapping);
+    glue::def(m, kGetFigiToIdMapping, "function to map figi to parsekey", call_get_figi_to_id_mapping);
 }
