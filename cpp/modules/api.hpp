@@ -94,9 +94,8 @@ std::string fs_path(nb::handle path);
 // glue::default_threads(). The cap may be set from any thread.
 extern std::atomic<int> g_num_threads;
 unsigned thread_count();
-// Every ticker's bars, in the tickers' order: files cleaned natively on thread_count() threads
-// (told in `threads`, once the tickers are located), the pandas steps for those the native reader
-// refuses.
+// Every ticker's bars, in the tickers' order: files cleaned natively on the options' threads, the
+// pandas steps for those the native reader refuses.
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
                                         const QueryOptions &options);
 nb::object text_array(const std::vector<std::string_view> &texts);
