@@ -16,8 +16,10 @@ DEV_PACKAGES := scikit-build-core nanobind cmake ninja \
 BUILD   ?= build/dev
 MODULES ?=
 PYTEST_ARGS ?=
+empty :=
+space := $(empty) $(empty)
 
-.PHONY: venv venv3 install install3 build test test-core bench-core test2 test3 test-wheel wheel docs demo bench sanitize fuzz fuzz-short clean
+.PHONY: venv venv3 install install3 build test test-core bench-core test2 test3 test-latest test-wheel wheel docs demo bench sanitize fuzz fuzz-short clean
 
 $(VENV)/.ready: pyproject.toml constraints.txt
 	test -x $(VPY) || $(PY) -m venv $(VENV)
@@ -51,7 +53,7 @@ build: venv
 	    -DPython_EXECUTABLE=$(abspath $(VPY)) -DORVANE_MODULES="$(MODULES)" >/dev/null
 	$(VPY) -m cmake --build $(BUILD) -j2
 
-test: test-core test2 test3 fuzz-short test-wheel docs
+test: test-core test2 test3 test-latest fuzz-short test-wheel docs
 
 test2: install
 	@$(VPY) -c "import pandas; print('== tests on pandas', pandas.__version__)"
@@ -60,6 +62,31 @@ test2: install
 test3: install3
 	@$(VPY3) -c "import pandas; print('== tests on pandas', pandas.__version__)"
 	$(VPY3) -m pytest -q $(PYTEST_ARGS) tests
+
+# The newest pandas that pip resolves today: the wheel in a venv of its own where pandas and what it
+# is built on (numpy, pyarrow, dateutil, tzdata) are left unpinned and everything else keeps its pin
+# (s3fs, aiobotocore and boto3 only resolve together through their pins). Then the native-road and
+# differential suites and a short differential fuzzing pass, so that a pandas release that breaks
+# the package is seen the day it comes out.
+VENVL   ?= .venv-latest
+VPYL    := $(VENVL)/bin/python
+UNPINNED := pandas numpy pyarrow python-dateutil tzdata
+LATEST_PACKAGES := pyarrow pytz tqdm pytest "moto[server]"
+LATEST_TESTS := tests/test_localcsv_diff.py tests/test_localcsv_api.py tests/test_tickbars.py \
+	tests/test_ta_volume.py tests/test_shelfsets.py
+test-latest: install
+	test -x $(VPYL) || $(PY) -m venv $(VENVL)
+	grep -v -E '^($(subst $(space),|,$(UNPINNED)))==' constraints-pandas3.txt > build/constraints-latest.txt
+	PIP_CONSTRAINT=$(CURDIR)/build/constraints-latest.txt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+	    $(VPYL) -m pip install -q --upgrade $(UNPINNED) $(LATEST_PACKAGES)
+	PIP_CONSTRAINT=$(CURDIR)/build/constraints-latest.txt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+	    $(VPYL) -m pip install -q --force-reinstall --no-deps $(WHEELDIR)/*.whl
+	PIP_CONSTRAINT=$(CURDIR)/build/constraints-latest.txt PIP_DISABLE_PIP_VERSION_CHECK=1 \
+	    $(VPYL) -m pip install -q $(WHEELDIR)/*.whl
+	@$(VPYL) -c "import pandas, numpy, pyarrow; print('== tests on the newest pandas', pandas.__version__, \
+	    '(numpy', numpy.__version__ + ', pyarrow', pyarrow.__version__ + ')')"
+	$(VPYL) -m pytest -q $(PYTEST_ARGS) $(LATEST_TESTS)
+	$(VPYL) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
 
 # The core units' own C++ tests (tests/cpp), under AddressSanitizer and UBSan, through ctest.
 test-core: venv
@@ -161,4 +188,4 @@ fuzz-short: build/fuzz_csv_bars install3
 	PYTHONPATH=$(FUZZ_PYTHONPATH) $(VPY3) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
 
 clean:
-	rm -rf build dist $(VENV) $(VENV3) src/orvane_data/*/*.so
+	rm -rf build dist $(VENV) $(VENV3) $(VENVL) src/orvane_data/*/*.so
