@@ -5,6 +5,7 @@
 
 #include <structmember.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace glue {
@@ -327,7 +328,8 @@ nb::object function(nb::module_ &m, Signature signature, const char *doc, Impl i
     nb::object Parameter = inspect.attr("Parameter");
     nb::object empty = Parameter.attr("empty");
 
-    auto *fn = new Function();
+    // Owned here until the function object takes it, so that a step that throws before then frees it.
+    auto fn = std::make_unique<Function>();
     fn->name = name;
     fn->qualname = owner ? std::string(owner) + "." + name : name;
     fn->module_dict = nb::borrow(m.attr("__dict__"));
@@ -341,10 +343,8 @@ nb::object function(nb::module_ &m, Signature signature, const char *doc, Impl i
         nb::object kind = prm.attr("kind");
         if (kind.equal(kind_var_pos)) { fn->has_varargs = true; continue; }
         if (kind.equal(kind_var_kw)) { fn->has_varkw = true; continue; }
-        if (!kind.equal(kind_pos_kw)) {
-            delete fn;
+        if (!kind.equal(kind_pos_kw))
             raise(PyExc_SystemError, "only positional-or-keyword parameters, *args and **kwargs are supported");
-        }
         Param p;
         p.name = nb::cast<std::string>(prm.attr("name"));
         nb::object dflt = prm.attr("default");
@@ -358,16 +358,16 @@ nb::object function(nb::module_ &m, Signature signature, const char *doc, Impl i
     }
 
     FuncObject *fo = PyObject_GC_New(FuncObject, function_type());
-    if (!fo) { delete fn; throw nb::python_error(); }
-    fo->fn = fn;
+    if (!fo) throw nb::python_error();
+    fo->fn = fn.release();
     fo->dict = PyDict_New();
     PyObject_GC_Track((PyObject *) fo);
     nb::object result = nb::steal((PyObject *) fo);
     if (!fo->dict) throw nb::python_error();
 
     nb::dict d = nb::borrow<nb::dict>(fo->dict);
-    d["__name__"] = nb::str(fn->name.c_str());
-    d["__qualname__"] = nb::str(fn->qualname.c_str());
+    d["__name__"] = nb::str(fo->fn->name.c_str());
+    d["__qualname__"] = nb::str(fo->fn->qualname.c_str());
     d["__module__"] = m.attr("__name__");
     d["__doc__"] = doc ? nb::object(nb::str(doc)) : nb::none();
     d["__signature__"] = sig;

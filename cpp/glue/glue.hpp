@@ -238,9 +238,9 @@ bool contains(nb::handle container, nb::handle item);  // item in container
 // equal (PyObject_RichCompareBool).
 bool holds(nb::handle a, int op, nb::handle b);
 nb::object builtin(const char *name);                  // builtins.<name>
-// df[key] = value. pandas guesses "chained assignment" from the frame's reference count, which is
-// lower when the assignment comes from native code than from a Python local; hold the references a
-// Python caller would so that a plain column assignment is not mistaken for one.
+// df[key] = value, made by a Python function holding `df` in a local, as a Python caller would:
+// pandas warns of "chained assignment" when it finds the frame held by no caller's local (by its
+// reference count or the caller's frame), which a call straight from native code would look like.
 void set_column(nb::handle df, nb::handle key, nb::handle value);
 // obj[key] and a + b with the interpreter's semantics (its own errors on failure).
 nb::object item(nb::handle obj, nb::handle key);

@@ -98,10 +98,24 @@ bool contains(nb::handle container, nb::handle item) {
 
 nb::object builtin(const char *name) { return import("builtins").attr(name); }
 
-void set_column(nb::handle df, nb::handle key, nb::handle value) {
-    nb::object local = nb::borrow(df), frame_ref = nb::borrow(df);
-    if (PyObject_SetItem(local.ptr(), key.ptr(), value.ptr()) != 0) throw nb::python_error();
+namespace {
+// `def set_column(df, key, value): df[key] = value`, compiled once. Built under the GIL without a
+// C++ static guard (a guard held while the interpreter runs could deadlock with another thread);
+// two threads racing here build it twice and one copy is kept.
+PyObject *g_set_column = nullptr;
+
+nb::handle python_set_column() {
+    if (!g_set_column) {
+        nb::dict ns;
+        ns["__builtins__"] = import("builtins");
+        builtin("exec")(nb::str("def set_column(df, key, value):\n    df[key] = value\n"), ns);
+        if (!g_set_column) g_set_column = nb::object(ns["set_column"]).release().ptr();
+    }
+    return g_set_column;
 }
+}  // namespace
+
+void set_column(nb::handle df, nb::handle key, nb::handle value) { python_set_column()(df, key, value); }
 
 nb::str cat(std::initializer_list<nb::handle> parts) {
     nb::list items;
