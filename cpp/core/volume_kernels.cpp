@@ -1,9 +1,17 @@
 #include "core/volume_kernels.hpp"
 
+#include "core/huge_pages.hpp"
+#include "core/parallel.hpp"
+
+
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace orvane::core {
@@ -13,6 +21,7 @@ const double kRangeEpsilon = DBL_EPSILON;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // numpy's sign: +1, -1, 0 for either zero, NaN stays NaN. Rises and falls come in no
 // predictable order, so their sign is taken with copysign rather than a branch; zeros and NaN
@@ -24,22 +33,33 @@ inline double sign(double x) {
     return s;
 }
 
-// A column read as doubles; V is the stored element type (double or int64_t).
-template <class V>
+// A column read as doubles; V is the stored element type (double or int64_t). A contiguous,
+// aligned column (K true) is indexed directly, so that loops over it can be vectorised.
+template <class V, bool K = false>
 struct Reader {
     const char *data;
     std::ptrdiff_t stride;
     explicit Reader(const Column &c) : data(c.data), stride(c.stride) {}
     double operator[](size_t i) const {
+        if constexpr (K) return static_cast<double>(reinterpret_cast<const V *>(data)[i]);
         return static_cast<double>(*reinterpret_cast<const V *>(data + static_cast<std::ptrdiff_t>(i) * stride));
     }
 };
 
-// Money-flow volume of bar i: close location in the bar's range times volume.
 template <class V>
+bool contiguous(const Column &c) {
+    return c.stride == sizeof(V) && reinterpret_cast<uintptr_t>(c.data) % alignof(V) == 0;
+}
+
+// Values are computed a block at a time into a small buffer, in loops the compiler vectorises,
+// and the running parts then walk the buffer.
+constexpr size_t kBlock = 512;
+
+// Money-flow volume of a bar: close location in the bar's range times volume.
+template <class V, bool K>
 struct MoneyFlow {
-    Reader<double> high, low, close;
-    Reader<V> volume;
+    Reader<double, K> high, low, close;
+    Reader<V, K> volume;
     MoneyFlow(const Column &h, const Column &l, const Column &c, const Column &v)
         : high(h), low(l), close(c), volume(v) {}
     double operator()(size_t i) const {
@@ -48,6 +68,18 @@ struct MoneyFlow {
         if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
         const double clv = ((c - l) - (h - c)) / range;
         return clv * volume[i];
+    }
+    // The values of bars [first, first + m) into dst, m <= kBlock.
+    void block(size_t first, size_t m, double *dst) const {
+        double vol[kBlock];
+        for (size_t k = 0; k < m; ++k) vol[k] = volume[first + k];
+        for (size_t k = 0; k < m; ++k) {
+            const double h = high[first + k], l = low[first + k], c = close[first + k];
+            double range = h - l;
+            range = range == 0 ? kRangeEpsilon : range;
+            const double clv = ((c - l) - (h - c)) / range;
+            dst[k] = clv * vol[k];
+        }
     }
 };
 
@@ -63,20 +95,20 @@ struct MoneyFlow {
         }                                           \
     } while (0)
 
-// Cumulative sum that skips NaN: the running sum carries on, the position reports NaN. The first
-// value starts the sum (as numpy's accumulate does), later ones are added.
+// pandas' cumulative sum with missing values skipped: a missing value is added as 0.0 and
+// reported as NaN, and the first value starts the sum (as numpy's accumulate does).
 struct CumSum {
     double acc = 0.0;
-    bool started = false;
+    double start(double x) {
+        const bool value = x == x;
+        acc = value ? x : 0.0;
+        return value ? acc : kNaN;
+    }
+    // Every value after the first: one add on the sum's chain.
     double push(double x) {
-        if (__builtin_expect(x != x, 0)) {
-            if (!started) acc = 0.0;
-            started = true;
-            return kNaN;
-        }
-        acc = started ? acc + x : x;
-        started = true;
-        return acc;
+        const bool value = x == x;
+        acc += value ? x : 0.0;
+        return value ? acc : kNaN;
     }
 };
 
@@ -185,36 +217,38 @@ struct RollSum {
     }
 };
 
-inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
+inline double finite_or_nan(double x) { return std::fabs(x) == kInf ? kNaN : x; }
 
 }  // namespace
 
 namespace {
 
-template <class V>
+template <class V, bool K>
 void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
-    Reader<double> close(close_col);
-    Reader<V> volume(volume_col);
+    Reader<double, K> close(close_col);
+    Reader<V, K> volume(volume_col);
     if (n == 0) return;
     CumSum cum;
-    out[0] = cum.push(1.0 * volume[0]);
+    out[0] = cum.start(1.0 * volume[0]);
     for (size_t i = 1; i < n; ++i) out[i] = cum.push(sign(close[i] - close[i - 1]) * volume[i]);
 }
 
-template <class V>
-void ad_t(const MoneyFlow<V> &flow, size_t n, double *out) {
+template <class V, bool K>
+void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out) {
+    if (n == 0) return;
     CumSum cum;
-    for (size_t i = 0; i < n; ++i) out[i] = cum.push(flow(i));
+    out[0] = cum.start(flow(0));
+    for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
 }
 
-template <class V>
-void adosc_t(const MoneyFlow<V> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
+template <class V, bool K>
+void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
     const size_t warm = (size_t) std::min<int64_t>(std::max(fast, slow), (int64_t) n);
     size_t i = 0;
     for (; i < warm; ++i) {
-        const double line = cum.push(flow(i));
+        const double line = i == 0 ? cum.start(flow(i)) : cum.push(flow(i));
         const double f = ema_fast.push(line);
         const double s = ema_slow.push(line);
         out[i] = f - s;
@@ -233,14 +267,56 @@ void adosc_t(const MoneyFlow<V> &flow, size_t n, int64_t fast, int64_t slow, dou
     }
 }
 
-// Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
-// for the first window and whenever a window shares nothing with the previous one (length 1),
-// otherwise remove what left and add what came. Each money-flow value is computed once and kept
-// in a ring of the last `length` values until it leaves the window.
-template <class V>
-void cmf_t(const MoneyFlow<V> &flow_of, const Column &volume_col, size_t n, int64_t length, double *out) {
-    if (n == 0) return;
-    Reader<V> volume(volume_col);
+// A window of one value: a fresh sum of it alone.
+inline double window_of_one(double x) {
+    RollSum sum;
+    sum.reset(x);
+    sum.add(x);
+    return sum.value(1);
+}
+
+// pandas' rolling sums over fixed windows [max(0, i + 1 - length), i]: a fresh start for the first
+// window and whenever a window shares nothing with the previous one (length 1), otherwise remove
+// what left and add what came. `fill(first, m, dst)` gives a block's values (infinities already
+// missing), each kept in `ring` (min(length, n) slots) until it leaves the window; `emit(first,
+// m, sums)` takes the block's window sums. The sum is a chain of dependent adds: the first
+// window's start and the removals are placed by the loops, never chosen on the chain.
+template <class Fill, class Emit>
+void rolling_sums(size_t n, int64_t length, double *ring, Fill &&fill, Emit &&emit) {
+    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
+    size_t at = 0;  // ring[at] holds the value of i - length once i >= length
+    RollSum sum;
+    double buf[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        fill(first, m, buf);
+        if (length == 1) {
+            for (size_t k = 0; k < m; ++k) buf[k] = window_of_one(buf[k]);
+            emit(first, m, buf);
+            continue;
+        }
+        if (first == 0) sum.reset(buf[0]);
+        RollSum s = sum;  // a local, which stores through `buf` cannot alias
+        auto step = [&](size_t k, auto removing) {
+            if constexpr (removing) s.remove(ring[at]);
+            s.add(buf[k]);
+            ring[at] = buf[k];
+            if (++at == window) at = 0;
+            buf[k] = s.value(length);
+        };
+        const size_t filling = first < window ? std::min(m, window - first) : 0;  // windows not yet full
+        for (size_t k = 0; k < filling; ++k) step(k, std::false_type{});
+        for (size_t k = filling; k < m; ++k) step(k, std::true_type{});
+        sum = s;
+        emit(first, m, buf);
+    }
+}
+
+// Both rolling sums in one pass on one thread; each money flow is computed once and kept in a
+// ring of the last `length` values until it leaves the window.
+template <class V, bool K>
+void cmf_one_thread(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out) {
+    const auto &volume = flow_of.volume;
     const size_t ring_size = (size_t) std::min<int64_t>(length, (int64_t) n);
     std::vector<double> ring(ring_size);
     size_t slot = 0;  // ring[slot] holds the flow of i - length once i >= length
@@ -261,6 +337,43 @@ void cmf_t(const MoneyFlow<V> &flow_of, const Column &volume_col, size_t n, int6
         if (++slot == ring_size) slot = 0;
         out[i] = flow.value(length) / vol.value(length);
     }
+}
+
+// Below this many bars a second thread costs more than it saves.
+constexpr size_t kTwoThreadBars = size_t{1} << 16;
+
+// The money flow's and the volume's rolling sums share nothing, so with two threads they run side
+// by side: the volume's on one, the money flow's on the other, which divides each block once the
+// volume's sums for it are out (parallel_for hands out the volume's task first, so it never waits
+// for a task nobody runs).
+template <class V, bool K>
+void cmf_t(const MoneyFlow<V, K> &flow, size_t n, int64_t length, unsigned threads, double *out) {
+    if (threads < 2 || n < kTwoThreadBars) return cmf_one_thread(flow, n, length, out);
+    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
+    std::vector<double> flow_ring(window), volume_ring(window);
+    std::unique_ptr<double[]> volume_sums(new double[n]);
+    advise_huge_pages(volume_sums.get(), n * sizeof(double));
+    std::atomic<size_t> summed{0};  // volume sums written so far
+    auto volumes = [&](size_t first, size_t m, double *dst) {
+        for (size_t k = 0; k < m; ++k) dst[k] = finite_or_nan(flow.volume[first + k]);
+    };
+    auto keep_volume_sums = [&](size_t first, size_t m, const double *sums) {
+        std::copy(sums, sums + m, volume_sums.get() + first);
+        summed.store(first + m, std::memory_order_release);
+    };
+    auto flows = [&](size_t first, size_t m, double *dst) {
+        flow.block(first, m, dst);
+        for (size_t k = 0; k < m; ++k) dst[k] = finite_or_nan(dst[k]);
+    };
+    auto divide = [&](size_t first, size_t m, const double *sums) {
+        while (summed.load(std::memory_order_acquire) < first + m) std::this_thread::yield();
+        for (size_t k = 0; k < m; ++k) out[first + k] = sums[k] / volume_sums[first + k];
+    };
+    // Nothing in either task throws, so the flow's task never waits for a volume task that failed.
+    parallel_for(2, threads, [&](size_t task) {
+        if (task == 0) rolling_sums(n, length, volume_ring.data(), volumes, keep_volume_sums);
+        else rolling_sums(n, length, flow_ring.data(), flows, divide);
+    });
 }
 
 template <class V>
@@ -284,23 +397,40 @@ void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
 
 }  // namespace
 
+namespace {
+
+// Run `run(flow)` with the money flow read the fastest way the columns allow.
+template <class V, class Run>
+void with_flow(const Column &high, const Column &low, const Column &close, const Column &volume, Run &&run) {
+    if (contiguous<double>(high) && contiguous<double>(low) && contiguous<double>(close) && contiguous<V>(volume))
+        run(MoneyFlow<V, true>(high, low, close, volume));
+    else
+        run(MoneyFlow<V, false>(high, low, close, volume));
+}
+
+}  // namespace
+
 void obv(const Column &close, const Column &volume, size_t n, double *out) {
-    ORVANE_BY_VOLUME(volume, (obv_t<V>(close, volume, n, out)));
+    const bool packed = contiguous<double>(close);
+    ORVANE_BY_VOLUME(volume, (packed && contiguous<V>(volume) ? obv_t<V, true>(close, volume, n, out)
+                                                              : obv_t<V, false>(close, volume, n, out)));
 }
 
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
         double *out) {
-    ORVANE_BY_VOLUME(volume, (ad_t<V>(MoneyFlow<V>(high, low, close, volume), n, out)));
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) { ad_t(flow, n, out); })));
 }
 
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
            int64_t fast, int64_t slow, double *out) {
-    ORVANE_BY_VOLUME(volume, (adosc_t<V>(MoneyFlow<V>(high, low, close, volume), n, fast, slow, out)));
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
+                                           [&](const auto &flow) { adosc_t(flow, n, fast, slow, out); })));
 }
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, double *out) {
-    ORVANE_BY_VOLUME(volume, (cmf_t<V>(MoneyFlow<V>(high, low, close, volume), volume, n, length, out)));
+         int64_t length, unsigned threads, double *out) {
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
+                                           [&](const auto &flow) { cmf_t(flow, n, length, threads, out); })));
 }
 
 void ema(const Column &x, size_t n, int64_t length, double *out) {

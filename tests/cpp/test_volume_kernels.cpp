@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 #include <limits>
 #include <vector>
 
@@ -73,10 +74,54 @@ void cmf_rolling_windows() {
     const std::vector<double> high = {2, 2, 2, 2}, low = {0, 0, 0, 0}, close = {2, 0, 2, 2};
     const std::vector<double> volume = {1, 1, kInf, 3};
     std::vector<double> out(4);
-    orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), 4, 2, out.data());
+    orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), 4, 2, 1, out.data());
     // Money flow +1, -1, inf, +3: an infinite value counts as missing, so the windows that hold it
     // have too few observations.
     expect_same("cmf: two-bar windows, infinite volume", out, {kNaN, 0, kNaN, kNaN});
+}
+
+// Bit-for-bit equality, signed zeros included (NaN equals NaN).
+void expect_identical(const char *what, const std::vector<double> &got, const std::vector<double> &want) {
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(got[i]) && std::isnan(want[i])) continue;
+        if (got[i] == want[i] && std::signbit(got[i]) == std::signbit(want[i])) continue;
+        ++failures;
+        std::printf("FAILED %s at %zu: %.17g, want %.17g\n", what, i, got[i], want[i]);
+        return;
+    }
+}
+
+void ad_zero_line_after_missing_bar() {
+    // An inverted bar closing mid-range has money flow -0.0; a missing value adds 0.0 to the
+    // running sum (as pandas fills it before summing), which turns -0.0 into +0.0.
+    const std::vector<double> high = {1, 1, 1}, low = {3, 3, 3}, close = {2, kNaN, 2}, volume = {5, 5, 5};
+    std::vector<double> out(3);
+    orvane::core::ad(f64(high), f64(low), f64(close), f64(volume), 3, out.data());
+    expect_identical("ad: -0.0 + missing + -0.0 is +0.0", out, {-0.0, kNaN, 0.0});
+}
+
+void cmf_two_threads_equal_one() {
+    // Enough bars for the two-thread road, with missing and infinite values, flat bars and runs of
+    // equal volumes; windows of one bar, of a few, and wider than a block of the threaded road.
+    const size_t n = 200003;
+    std::vector<double> high(n), low(n), close(n), volume(n);
+    uint64_t state = 42;
+    auto next = [&] { return double((state = state * 6364136223846793005u + 1442695040888963407u) >> 40) / double(1 << 24); };
+    for (size_t i = 0; i < n; ++i) {
+        close[i] = 100 + 10 * next();
+        high[i] = close[i] + next();
+        low[i] = i % 97 == 0 ? high[i] : close[i] - next();
+        volume[i] = i % 1000 < 30 ? 7.0 : std::floor(1000 * next());
+        if (i % 211 == 0) close[i] = kNaN;
+        if (i % 503 == 0) volume[i] = kNaN;
+        if (i % 7919 == 0) volume[i] = kInf;
+    }
+    for (int64_t length : std::initializer_list<int64_t>{1, 2, 20, 600, 1500, (int64_t) n + 1}) {
+        std::vector<double> one(n), two(n);
+        orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), n, length, 1, one.data());
+        orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), n, length, 2, two.data());
+        expect_identical("cmf: two threads give the one-thread values", two, one);
+    }
 }
 
 void adosc_equals_difference_of_emas() {
@@ -99,6 +144,8 @@ int main() {
     ad_flat_bar_and_missing();
     ema_seed_and_short_input();
     cmf_rolling_windows();
+    ad_zero_line_after_missing_bar();
+    cmf_two_threads_equal_one();
     adosc_equals_difference_of_emas();
     return core_test::finish("volume kernels");
 }
