@@ -3,7 +3,6 @@
 #include "core/huge_pages.hpp"
 #include "core/parallel.hpp"
 
-
 #include <algorithm>
 #include <atomic>
 #include <cfloat>
@@ -40,6 +39,7 @@ struct Reader {
     const char *data;
     std::ptrdiff_t stride;
     explicit Reader(const Column &c) : data(c.data), stride(c.stride) {}
+    const char *at(size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * stride; }
     double operator[](size_t i) const {
         if constexpr (K) return static_cast<double>(reinterpret_cast<const V *>(data)[i]);
         return static_cast<double>(*reinterpret_cast<const V *>(data + static_cast<std::ptrdiff_t>(i) * stride));
@@ -68,6 +68,13 @@ struct MoneyFlow {
         if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
         const double clv = ((c - l) - (h - c)) / range;
         return clv * volume[i];
+    }
+    // Asks for the cache lines of bar i, ahead of their use.
+    void prefetch(size_t i) const {
+        __builtin_prefetch(high.at(i));
+        __builtin_prefetch(low.at(i));
+        __builtin_prefetch(close.at(i));
+        __builtin_prefetch(volume.at(i));
     }
     // The values of bars [first, first + m) into dst, m <= kBlock.
     void block(size_t first, size_t m, double *dst) const {
@@ -219,10 +226,6 @@ struct RollSum {
 
 inline double finite_or_nan(double x) { return std::fabs(x) == kInf ? kNaN : x; }
 
-}  // namespace
-
-namespace {
-
 template <class V, bool K>
 void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
     Reader<double, K> close(close_col);
@@ -241,29 +244,34 @@ void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out) {
     for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
 }
 
+// The AD line and both averages in one pass over blocks: a block's money flows are made first
+// (vectorised), and while the averages' chains run over it, the next block's bars are fetched.
 template <class V, bool K>
 void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
-    const size_t warm = (size_t) std::min<int64_t>(std::max(fast, slow), (int64_t) n);
-    size_t i = 0;
-    for (; i < warm; ++i) {
-        const double line = i == 0 ? cum.start(flow(i)) : cum.push(flow(i));
-        const double f = ema_fast.push(line);
-        const double s = ema_slow.push(line);
-        out[i] = f - s;
-    }
-    bool steady = ema_fast.steady() && ema_slow.steady();
-    for (; i < n; ++i) {
-        const double line = cum.push(flow(i));
-        if (__builtin_expect(steady && std::isfinite(line), 1)) {
-            const double f = ema_fast.fast(line);
-            out[i] = f - ema_slow.fast(line);
-        } else {
-            const double f = ema_fast.step(line);
-            out[i] = f - ema_slow.step(line);
-            steady = ema_fast.steady() && ema_slow.steady();
+    bool steady = false;
+    double buf[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        flow.block(first, m, buf);
+        CumSum c = cum;  // locals, which stores through `out` cannot alias
+        Ema f = ema_fast, s = ema_slow;
+        for (size_t k = 0; k < m; ++k) {
+            if (k % 8 == 0 && first + kBlock + k < n) flow.prefetch(first + kBlock + k);
+            const double line = first + k == 0 ? c.start(buf[k]) : c.push(buf[k]);
+            if (__builtin_expect(steady && std::isfinite(line), 1)) {
+                const double fv = f.fast(line);
+                out[first + k] = fv - s.fast(line);
+            } else {
+                const double fv = f.push(line);
+                out[first + k] = fv - s.push(line);
+                steady = f.steady() && s.steady();
+            }
         }
+        cum = c;
+        ema_fast = f;
+        ema_slow = s;
     }
 }
 
@@ -394,10 +402,6 @@ void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
         }
     }
 }
-
-}  // namespace
-
-namespace {
 
 // Run `run(flow)` with the money flow read the fastest way the columns allow.
 template <class V, class Run>
