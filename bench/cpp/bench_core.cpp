@@ -172,10 +172,6 @@ int main(int argc, char **argv) {
     const core::Column volume{reinterpret_cast<const char *>(values.data() + n), sizeof(double)};
     s = best_of(5, [&] { core::obv(close, volume, n, out.data()); });
     line("volume", "obv", (double) n, "Mrows", s);
-    for (unsigned threads : {1u, 2u}) {
-        s = best_of(5, [&] { core::cmf(close, close, close, volume, n, 20, threads, out.data()); });
-        line("volume", threads == 1 ? "cmf, one thread" : "cmf, two threads", (double) n, "Mrows", s);
-    }
 
     std::filesystem::remove_all(dir);
     return (sink == 0.5 && rows + kept + plain_rows + matched == 0) ? 1 : 0;  // keep the results alive

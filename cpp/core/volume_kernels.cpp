@@ -1,16 +1,9 @@
 #include "core/volume_kernels.hpp"
 
-#include "core/huge_pages.hpp"
-#include "core/parallel.hpp"
-
 #include <algorithm>
-#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <limits>
-#include <memory>
-#include <thread>
-#include <type_traits>
 #include <vector>
 
 namespace orvane::core {
@@ -20,7 +13,6 @@ const double kRangeEpsilon = DBL_EPSILON;
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // numpy's sign: +1, -1, 0 for either zero, NaN stays NaN. Rises and falls come in no
 // predictable order, so their sign is taken with copysign rather than a branch; zeros and NaN
@@ -224,12 +216,12 @@ struct RollSum {
     }
 };
 
-inline double finite_or_nan(double x) { return std::fabs(x) == kInf ? kNaN : x; }
+inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
 
-template <class V, bool K>
+template <class V>
 void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
-    Reader<double, K> close(close_col);
-    Reader<V, K> volume(volume_col);
+    Reader<double> close(close_col);
+    Reader<V> volume(volume_col);
     if (n == 0) return;
     CumSum cum;
     out[0] = cum.start(1.0 * volume[0]);
@@ -275,55 +267,13 @@ void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, 
     }
 }
 
-// A window of one value: a fresh sum of it alone.
-inline double window_of_one(double x) {
-    RollSum sum;
-    sum.reset(x);
-    sum.add(x);
-    return sum.value(1);
-}
-
-// pandas' rolling sums over fixed windows [max(0, i + 1 - length), i]: a fresh start for the first
-// window and whenever a window shares nothing with the previous one (length 1), otherwise remove
-// what left and add what came. `fill(first, m, dst)` gives a block's values (infinities already
-// missing), each kept in `ring` (min(length, n) slots) until it leaves the window; `emit(first,
-// m, sums)` takes the block's window sums. The sum is a chain of dependent adds: the first
-// window's start and the removals are placed by the loops, never chosen on the chain.
-template <class Fill, class Emit>
-void rolling_sums(size_t n, int64_t length, double *ring, Fill &&fill, Emit &&emit) {
-    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
-    size_t at = 0;  // ring[at] holds the value of i - length once i >= length
-    RollSum sum;
-    double buf[kBlock];
-    for (size_t first = 0; first < n; first += kBlock) {
-        const size_t m = std::min(kBlock, n - first);
-        fill(first, m, buf);
-        if (length == 1) {
-            for (size_t k = 0; k < m; ++k) buf[k] = window_of_one(buf[k]);
-            emit(first, m, buf);
-            continue;
-        }
-        if (first == 0) sum.reset(buf[0]);
-        RollSum s = sum;  // a local, which stores through `buf` cannot alias
-        auto step = [&](size_t k, auto removing) {
-            if constexpr (removing) s.remove(ring[at]);
-            s.add(buf[k]);
-            ring[at] = buf[k];
-            if (++at == window) at = 0;
-            buf[k] = s.value(length);
-        };
-        const size_t filling = first < window ? std::min(m, window - first) : 0;  // windows not yet full
-        for (size_t k = 0; k < filling; ++k) step(k, std::false_type{});
-        for (size_t k = filling; k < m; ++k) step(k, std::true_type{});
-        sum = s;
-        emit(first, m, buf);
-    }
-}
-
-// Both rolling sums in one pass on one thread; each money flow is computed once and kept in a
-// ring of the last `length` values until it leaves the window.
+// Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
+// for the first window and whenever a window shares nothing with the previous one (length 1),
+// otherwise remove what left and add what came. Each money-flow value is computed once and kept
+// in a ring of the last `length` values until it leaves the window.
 template <class V, bool K>
-void cmf_one_thread(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out) {
+void cmf_t(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out) {
+    if (n == 0) return;
     const auto &volume = flow_of.volume;
     const size_t ring_size = (size_t) std::min<int64_t>(length, (int64_t) n);
     std::vector<double> ring(ring_size);
@@ -345,43 +295,6 @@ void cmf_one_thread(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, do
         if (++slot == ring_size) slot = 0;
         out[i] = flow.value(length) / vol.value(length);
     }
-}
-
-// Below this many bars a second thread costs more than it saves.
-constexpr size_t kTwoThreadBars = size_t{1} << 16;
-
-// The money flow's and the volume's rolling sums share nothing, so with two threads they run side
-// by side: the volume's on one, the money flow's on the other, which divides each block once the
-// volume's sums for it are out (parallel_for hands out the volume's task first, so it never waits
-// for a task nobody runs).
-template <class V, bool K>
-void cmf_t(const MoneyFlow<V, K> &flow, size_t n, int64_t length, unsigned threads, double *out) {
-    if (threads < 2 || n < kTwoThreadBars) return cmf_one_thread(flow, n, length, out);
-    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
-    std::vector<double> flow_ring(window), volume_ring(window);
-    std::unique_ptr<double[]> volume_sums(new double[n]);
-    advise_huge_pages(volume_sums.get(), n * sizeof(double));
-    std::atomic<size_t> summed{0};  // volume sums written so far
-    auto volumes = [&](size_t first, size_t m, double *dst) {
-        for (size_t k = 0; k < m; ++k) dst[k] = finite_or_nan(flow.volume[first + k]);
-    };
-    auto keep_volume_sums = [&](size_t first, size_t m, const double *sums) {
-        std::copy(sums, sums + m, volume_sums.get() + first);
-        summed.store(first + m, std::memory_order_release);
-    };
-    auto flows = [&](size_t first, size_t m, double *dst) {
-        flow.block(first, m, dst);
-        for (size_t k = 0; k < m; ++k) dst[k] = finite_or_nan(dst[k]);
-    };
-    auto divide = [&](size_t first, size_t m, const double *sums) {
-        while (summed.load(std::memory_order_acquire) < first + m) std::this_thread::yield();
-        for (size_t k = 0; k < m; ++k) out[first + k] = sums[k] / volume_sums[first + k];
-    };
-    // Nothing in either task throws, so the flow's task never waits for a volume task that failed.
-    parallel_for(2, threads, [&](size_t task) {
-        if (task == 0) rolling_sums(n, length, volume_ring.data(), volumes, keep_volume_sums);
-        else rolling_sums(n, length, flow_ring.data(), flows, divide);
-    });
 }
 
 template <class V>
@@ -415,9 +328,7 @@ void with_flow(const Column &high, const Column &low, const Column &close, const
 }  // namespace
 
 void obv(const Column &close, const Column &volume, size_t n, double *out) {
-    const bool packed = contiguous<double>(close);
-    ORVANE_BY_VOLUME(volume, (packed && contiguous<V>(volume) ? obv_t<V, true>(close, volume, n, out)
-                                                              : obv_t<V, false>(close, volume, n, out)));
+    ORVANE_BY_VOLUME(volume, (obv_t<V>(close, volume, n, out)));
 }
 
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
@@ -432,9 +343,9 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
 }
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, unsigned threads, double *out) {
+         int64_t length, double *out) {
     ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
-                                           [&](const auto &flow) { cmf_t(flow, n, length, threads, out); })));
+                                           [&](const auto &flow) { cmf_t(flow, n, length, out); })));
 }
 
 void ema(const Column &x, size_t n, int64_t length, double *out) {

@@ -40,9 +40,8 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
            int64_t fast, int64_t slow, double *out);
 
 // CMF: rolling sum of money-flow volume over rolling sum of volume, `length` observations. length >= 1.
-// The two sums run on two threads when `threads` allows.
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, unsigned threads, double *out);
+         int64_t length, double *out);
 
 // Exponential moving average with alpha 2 / (length + 1), seeded at position length - 1 with the
 // mean of the first `length` values (missing and infinite values skipped); earlier positions are

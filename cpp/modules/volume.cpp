@@ -12,7 +12,6 @@
 //     different indexes, other dtypes and replaced helpers.
 #include "glue/column_buffer.hpp"
 #include "glue/glue.hpp"
-#include "glue/threads.hpp"
 
 #include "core/volume_kernels.hpp"
 
@@ -336,9 +335,8 @@ nb::object cmf_impl(glue::Call &c) {
     if (!why) {
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
-        const unsigned threads = glue::default_threads();
         result = native_series(n, close.attr("index"),
-                               [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, threads, out); });
+                               [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out); });
     } else {
         log_pandas_steps("cmf", why);
         nb::object mf_vol = close_location(c, high, low, close) * volume;

@@ -7,7 +7,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <limits>
 #include <vector>
 
@@ -74,7 +73,7 @@ void cmf_rolling_windows() {
     const std::vector<double> high = {2, 2, 2, 2}, low = {0, 0, 0, 0}, close = {2, 0, 2, 2};
     const std::vector<double> volume = {1, 1, kInf, 3};
     std::vector<double> out(4);
-    orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), 4, 2, 1, out.data());
+    orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), 4, 2, out.data());
     // Money flow +1, -1, inf, +3: an infinite value counts as missing, so the windows that hold it
     // have too few observations.
     expect_same("cmf: two-bar windows, infinite volume", out, {kNaN, 0, kNaN, kNaN});
@@ -100,30 +99,6 @@ void ad_zero_line_after_missing_bar() {
     expect_identical("ad: -0.0 + missing + -0.0 is +0.0", out, {-0.0, kNaN, 0.0});
 }
 
-void cmf_two_threads_equal_one() {
-    // Enough bars for the two-thread road, with missing and infinite values, flat bars and runs of
-    // equal volumes; windows of one bar, of a few, and wider than a block of the threaded road.
-    const size_t n = 200003;
-    std::vector<double> high(n), low(n), close(n), volume(n);
-    uint64_t state = 42;
-    auto next = [&] { return double((state = state * 6364136223846793005u + 1442695040888963407u) >> 40) / double(1 << 24); };
-    for (size_t i = 0; i < n; ++i) {
-        close[i] = 100 + 10 * next();
-        high[i] = close[i] + next();
-        low[i] = i % 97 == 0 ? high[i] : close[i] - next();
-        volume[i] = i % 1000 < 30 ? 7.0 : std::floor(1000 * next());
-        if (i % 211 == 0) close[i] = kNaN;
-        if (i % 503 == 0) volume[i] = kNaN;
-        if (i % 7919 == 0) volume[i] = kInf;
-    }
-    for (int64_t length : std::initializer_list<int64_t>{1, 2, 20, 600, 1500, (int64_t) n + 1}) {
-        std::vector<double> one(n), two(n);
-        orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), n, length, 1, one.data());
-        orvane::core::cmf(f64(high), f64(low), f64(close), f64(volume), n, length, 2, two.data());
-        expect_identical("cmf: two threads give the one-thread values", two, one);
-    }
-}
-
 void adosc_equals_difference_of_emas() {
     const std::vector<double> high = {3, 4, 5, 6, 7, 8}, low = {1, 1, 2, 2, 3, 3}, close = {2, 4, 3, 6, 3, 8};
     const std::vector<double> volume = {10, 20, 30, 40, 50, 60};
@@ -145,7 +120,6 @@ int main() {
     ema_seed_and_short_input();
     cmf_rolling_windows();
     ad_zero_line_after_missing_bar();
-    cmf_two_threads_equal_one();
     adosc_equals_difference_of_emas();
     return core_test::finish("volume kernels");
 }
