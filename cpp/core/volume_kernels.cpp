@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace orvane::core {
@@ -269,31 +270,52 @@ void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, 
 
 // Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
 // for the first window and whenever a window shares nothing with the previous one (length 1),
-// otherwise remove what left and add what came. Each money-flow value is computed once and kept
-// in a ring of the last `length` values until it leaves the window.
+// otherwise remove what left and add what came. Each value is kept in a ring of the last `length`
+// until it leaves the window.
 template <class V, bool K>
 void cmf_t(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out) {
     if (n == 0) return;
-    const auto &volume = flow_of.volume;
-    const size_t ring_size = (size_t) std::min<int64_t>(length, (int64_t) n);
-    std::vector<double> ring(ring_size);
-    size_t slot = 0;  // ring[slot] holds the flow of i - length once i >= length
-    RollSum flow, vol;
-    for (int64_t i = 0; i < (int64_t) n; ++i) {
-        const double f_in = finite_or_nan(flow_of((size_t) i));
-        const double v_in = finite_or_nan(volume[(size_t) i]);
-        if (i == 0 || length == 1) {
-            flow.reset(f_in);
-            vol.reset(v_in);
-        } else if (i >= length) {
-            flow.remove(ring[slot]);
-            vol.remove(finite_or_nan(volume[(size_t) (i - length)]));
+    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
+    std::vector<double> flow_ring(window), volume_ring(window);
+    size_t at = 0;
+    RollSum flow_sum, volume_sum;
+    double flows[kBlock], volumes[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        flow_of.block(first, m, flows);
+        for (size_t k = 0; k < m; ++k) {
+            flows[k] = finite_or_nan(flows[k]);
+            volumes[k] = finite_or_nan(flow_of.volume[first + k]);
         }
-        flow.add(f_in);
-        vol.add(v_in);
-        ring[slot] = f_in;
-        if (++slot == ring_size) slot = 0;
-        out[i] = flow.value(length) / vol.value(length);
+        RollSum f = flow_sum, v = volume_sum;
+        auto step = [&](size_t k, auto fresh, auto removing) {
+            if (k % 8 == 0 && first + kBlock + k < n) flow_of.prefetch(first + kBlock + k);
+            if constexpr (fresh) {
+                f.reset(flows[k]);
+                v.reset(volumes[k]);
+            }
+            if constexpr (removing) {
+                f.remove(flow_ring[at]);
+                v.remove(volume_ring[at]);
+            }
+            f.add(flows[k]);
+            v.add(volumes[k]);
+            flow_ring[at] = flows[k];
+            volume_ring[at] = volumes[k];
+            if (++at == window) at = 0;
+            out[first + k] = f.value(length) / v.value(length);
+        };
+        if (length == 1) {
+            for (size_t k = 0; k < m; ++k) step(k, std::true_type{}, std::false_type{});
+        } else {
+            size_t k = 0;
+            if (first == 0) step(k++, std::true_type{}, std::false_type{});
+            const size_t filling = first < window ? std::min(m, window - first) : 0;
+            for (; k < filling; ++k) step(k, std::false_type{}, std::false_type{});
+            for (; k < m; ++k) step(k, std::false_type{}, std::true_type{});
+        }
+        flow_sum = f;
+        volume_sum = v;
     }
 }
 
