@@ -1,7 +1,7 @@
 """Volume indicators on 1,000,000 bars: the package against a literal pandas rendering of the same
 steps with the same helpers (orvane_data.ta.utils and orvane_data.ta.overlap.ema).
 
-The goal is at least 3x faster than the rendering, with values equal within a relative 1e-12
+The goal is at least 10x faster than the rendering, with values equal within a relative 1e-12
 (relative to the size of the series, so values near zero compare sensibly).
 """
 import time

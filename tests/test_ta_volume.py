@@ -130,7 +130,7 @@ def test_native_and_pandas_paths_agree_on_awkward_data(kind, setting, monkeypatc
         elif setting == "no-duplicate-labels":
             s.flags.allows_duplicate_labels = False
     fn = CALLS[kind][0]
-    args = [(), (1,), (2,), (5, 599)] if kind == "adosc" else [(), (1,), (2,), (600,), (900,)] if kind == "cmf" else [()]
+    args = [(), (1,), (2,), (5, 599)] if kind == "adosc" else [(), (1,), (2,), (550,), (600,), (900,)] if kind == "cmf" else [()]
     native = [fn(h, l, c, v, *a) for a in args]
     for name in ("signed_series", "non_zero_range", "ema", "ad"):
         original = getattr(volume, name)

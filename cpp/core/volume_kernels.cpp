@@ -4,6 +4,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 namespace orvane::core {
@@ -24,22 +25,34 @@ inline double sign(double x) {
     return s;
 }
 
-// A column read as doubles; V is the stored element type (double or int64_t).
-template <class V>
+// A column read as doubles; V is the stored element type (double or int64_t). A contiguous,
+// aligned column (K true) is indexed directly, so that loops over it can be vectorised.
+template <class V, bool K = false>
 struct Reader {
     const char *data;
     std::ptrdiff_t stride;
     explicit Reader(const Column &c) : data(c.data), stride(c.stride) {}
+    const char *at(size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * stride; }
     double operator[](size_t i) const {
+        if constexpr (K) return static_cast<double>(reinterpret_cast<const V *>(data)[i]);
         return static_cast<double>(*reinterpret_cast<const V *>(data + static_cast<std::ptrdiff_t>(i) * stride));
     }
 };
 
-// Money-flow volume of bar i: close location in the bar's range times volume.
 template <class V>
+bool contiguous(const Column &c) {
+    return c.stride == sizeof(V) && reinterpret_cast<uintptr_t>(c.data) % alignof(V) == 0;
+}
+
+// Values are computed a block at a time into a small buffer, in loops the compiler vectorises,
+// and the running parts then walk the buffer.
+constexpr size_t kBlock = 512;
+
+// Money-flow volume of a bar: close location in the bar's range times volume.
+template <class V, bool K>
 struct MoneyFlow {
-    Reader<double> high, low, close;
-    Reader<V> volume;
+    Reader<double, K> high, low, close;
+    Reader<V, K> volume;
     MoneyFlow(const Column &h, const Column &l, const Column &c, const Column &v)
         : high(h), low(l), close(c), volume(v) {}
     double operator()(size_t i) const {
@@ -48,6 +61,25 @@ struct MoneyFlow {
         if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
         const double clv = ((c - l) - (h - c)) / range;
         return clv * volume[i];
+    }
+    // Asks for the cache lines of bar i, ahead of their use.
+    void prefetch(size_t i) const {
+        __builtin_prefetch(high.at(i));
+        __builtin_prefetch(low.at(i));
+        __builtin_prefetch(close.at(i));
+        __builtin_prefetch(volume.at(i));
+    }
+    // The values of bars [first, first + m) into dst, m <= kBlock.
+    void block(size_t first, size_t m, double *dst) const {
+        double vol[kBlock];
+        for (size_t k = 0; k < m; ++k) vol[k] = volume[first + k];
+        for (size_t k = 0; k < m; ++k) {
+            const double h = high[first + k], l = low[first + k], c = close[first + k];
+            double range = h - l;
+            range = range == 0 ? kRangeEpsilon : range;
+            const double clv = ((c - l) - (h - c)) / range;
+            dst[k] = clv * vol[k];
+        }
     }
 };
 
@@ -63,20 +95,20 @@ struct MoneyFlow {
         }                                           \
     } while (0)
 
-// Cumulative sum that skips NaN: the running sum carries on, the position reports NaN. The first
-// value starts the sum (as numpy's accumulate does), later ones are added.
+// pandas' cumulative sum with missing values skipped: a missing value is added as 0.0 and
+// reported as NaN, and the first value starts the sum (as numpy's accumulate does).
 struct CumSum {
     double acc = 0.0;
-    bool started = false;
+    double start(double x) {
+        const bool value = x == x;
+        acc = value ? x : 0.0;
+        return value ? acc : kNaN;
+    }
+    // Every value after the first: one add on the sum's chain.
     double push(double x) {
-        if (__builtin_expect(x != x, 0)) {
-            if (!started) acc = 0.0;
-            started = true;
-            return kNaN;
-        }
-        acc = started ? acc + x : x;
-        started = true;
-        return acc;
+        const bool value = x == x;
+        acc += value ? x : 0.0;
+        return value ? acc : kNaN;
     }
 };
 
@@ -187,79 +219,103 @@ struct RollSum {
 
 inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
 
-}  // namespace
-
-namespace {
-
 template <class V>
 void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
     Reader<double> close(close_col);
     Reader<V> volume(volume_col);
     if (n == 0) return;
     CumSum cum;
-    out[0] = cum.push(1.0 * volume[0]);
+    out[0] = cum.start(1.0 * volume[0]);
     for (size_t i = 1; i < n; ++i) out[i] = cum.push(sign(close[i] - close[i - 1]) * volume[i]);
 }
 
-template <class V>
-void ad_t(const MoneyFlow<V> &flow, size_t n, double *out) {
+template <class V, bool K>
+void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out) {
+    if (n == 0) return;
     CumSum cum;
-    for (size_t i = 0; i < n; ++i) out[i] = cum.push(flow(i));
+    out[0] = cum.start(flow(0));
+    for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
 }
 
-template <class V>
-void adosc_t(const MoneyFlow<V> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
+// The AD line and both averages in one pass over blocks: a block's money flows are made first
+// (vectorised), and while the averages' chains run over it, the next block's bars are fetched.
+template <class V, bool K>
+void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
-    const size_t warm = (size_t) std::min<int64_t>(std::max(fast, slow), (int64_t) n);
-    size_t i = 0;
-    for (; i < warm; ++i) {
-        const double line = cum.push(flow(i));
-        const double f = ema_fast.push(line);
-        const double s = ema_slow.push(line);
-        out[i] = f - s;
-    }
-    bool steady = ema_fast.steady() && ema_slow.steady();
-    for (; i < n; ++i) {
-        const double line = cum.push(flow(i));
-        if (__builtin_expect(steady && std::isfinite(line), 1)) {
-            const double f = ema_fast.fast(line);
-            out[i] = f - ema_slow.fast(line);
-        } else {
-            const double f = ema_fast.step(line);
-            out[i] = f - ema_slow.step(line);
-            steady = ema_fast.steady() && ema_slow.steady();
+    bool steady = false;
+    double buf[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        flow.block(first, m, buf);
+        CumSum c = cum;  // locals, which stores through `out` cannot alias
+        Ema f = ema_fast, s = ema_slow;
+        for (size_t k = 0; k < m; ++k) {
+            if (k % 8 == 0 && first + kBlock + k < n) flow.prefetch(first + kBlock + k);
+            const double line = first + k == 0 ? c.start(buf[k]) : c.push(buf[k]);
+            if (__builtin_expect(steady && std::isfinite(line), 1)) {
+                const double fv = f.fast(line);
+                out[first + k] = fv - s.fast(line);
+            } else {
+                const double fv = f.push(line);
+                out[first + k] = fv - s.push(line);
+                steady = f.steady() && s.steady();
+            }
         }
+        cum = c;
+        ema_fast = f;
+        ema_slow = s;
     }
 }
 
 // Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
 // for the first window and whenever a window shares nothing with the previous one (length 1),
-// otherwise remove what left and add what came. Each money-flow value is computed once and kept
-// in a ring of the last `length` values until it leaves the window.
-template <class V>
-void cmf_t(const MoneyFlow<V> &flow_of, const Column &volume_col, size_t n, int64_t length, double *out) {
+// otherwise remove what left and add what came. Each value is kept in a ring of the last `length`
+// until it leaves the window.
+template <class V, bool K>
+void cmf_t(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out) {
     if (n == 0) return;
-    Reader<V> volume(volume_col);
-    const size_t ring_size = (size_t) std::min<int64_t>(length, (int64_t) n);
-    std::vector<double> ring(ring_size);
-    size_t slot = 0;  // ring[slot] holds the flow of i - length once i >= length
-    RollSum flow, vol;
-    for (int64_t i = 0; i < (int64_t) n; ++i) {
-        const double f_in = finite_or_nan(flow_of((size_t) i));
-        const double v_in = finite_or_nan(volume[(size_t) i]);
-        if (i == 0 || length == 1) {
-            flow.reset(f_in);
-            vol.reset(v_in);
-        } else if (i >= length) {
-            flow.remove(ring[slot]);
-            vol.remove(finite_or_nan(volume[(size_t) (i - length)]));
+    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
+    std::vector<double> flow_ring(window), volume_ring(window);
+    size_t at = 0;
+    RollSum flow_sum, volume_sum;
+    double flows[kBlock], volumes[kBlock];
+    for (size_t first = 0; first < n; first += kBlock) {
+        const size_t m = std::min(kBlock, n - first);
+        flow_of.block(first, m, flows);
+        for (size_t k = 0; k < m; ++k) {
+            flows[k] = finite_or_nan(flows[k]);
+            volumes[k] = finite_or_nan(flow_of.volume[first + k]);
         }
-        flow.add(f_in);
-        vol.add(v_in);
-        ring[slot] = f_in;
-        if (++slot == ring_size) slot = 0;
-        out[i] = flow.value(length) / vol.value(length);
+        RollSum f = flow_sum, v = volume_sum;
+        auto step = [&](size_t k, auto fresh, auto removing) {
+            if (k % 8 == 0 && first + kBlock + k < n) flow_of.prefetch(first + kBlock + k);
+            if constexpr (fresh) {
+                f.reset(flows[k]);
+                v.reset(volumes[k]);
+            }
+            if constexpr (removing) {
+                f.remove(flow_ring[at]);
+                v.remove(volume_ring[at]);
+            }
+            f.add(flows[k]);
+            v.add(volumes[k]);
+            flow_ring[at] = flows[k];
+            volume_ring[at] = volumes[k];
+            if (++at == window) at = 0;
+            out[first + k] = f.value(length) / v.value(length);
+        };
+        if (length == 1) {
+            for (size_t k = 0; k < m; ++k) step(k, std::true_type{}, std::false_type{});
+        } else {
+            size_t k = 0;
+            if (first == 0) step(k++, std::true_type{}, std::false_type{});
+            const size_t filling = first < window ? std::min(m, window - first) : 0;
+            for (; k < filling; ++k) step(k, std::false_type{}, std::false_type{});
+            for (; k < m; ++k) step(k, std::false_type{}, std::true_type{});
+        }
+        flow_sum = f;
+        volume_sum = v;
     }
 }
 
@@ -282,6 +338,15 @@ void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
     }
 }
 
+// Run `run(flow)` with the money flow read the fastest way the columns allow.
+template <class V, class Run>
+void with_flow(const Column &high, const Column &low, const Column &close, const Column &volume, Run &&run) {
+    if (contiguous<double>(high) && contiguous<double>(low) && contiguous<double>(close) && contiguous<V>(volume))
+        run(MoneyFlow<V, true>(high, low, close, volume));
+    else
+        run(MoneyFlow<V, false>(high, low, close, volume));
+}
+
 }  // namespace
 
 void obv(const Column &close, const Column &volume, size_t n, double *out) {
@@ -290,17 +355,19 @@ void obv(const Column &close, const Column &volume, size_t n, double *out) {
 
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
         double *out) {
-    ORVANE_BY_VOLUME(volume, (ad_t<V>(MoneyFlow<V>(high, low, close, volume), n, out)));
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) { ad_t(flow, n, out); })));
 }
 
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
            int64_t fast, int64_t slow, double *out) {
-    ORVANE_BY_VOLUME(volume, (adosc_t<V>(MoneyFlow<V>(high, low, close, volume), n, fast, slow, out)));
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
+                                           [&](const auto &flow) { adosc_t(flow, n, fast, slow, out); })));
 }
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
          int64_t length, double *out) {
-    ORVANE_BY_VOLUME(volume, (cmf_t<V>(MoneyFlow<V>(high, low, close, volume), volume, n, length, out)));
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
+                                           [&](const auto &flow) { cmf_t(flow, n, length, out); })));
 }
 
 void ema(const Column &x, size_t n, int64_t length, double *out) {

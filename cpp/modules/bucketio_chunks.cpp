@@ -153,6 +153,252 @@ nb::object object_strings(const ArrowText &col, size_t n) {
     return glue::object_array(n, [&](size_t row) { return col.present(row) ? text_cell(col.cell(row)) : missing; });
 }
 
+// The native road's reasons to stand aside, checked in the order read_plain meets them: the loaded
+// pandas and gzip, an int chunk size of at least 1 that fits int64, a bytes body. The rows per chunk,
+// or nullopt when pandas must read.
+std::optional<size_t> native_rows_per_chunk(glue::Call &c, nb::handle pd, nb::handle body, nb::handle chunksize) {
+    if (!pandas_major || pd.ptr() != loaded_pandas || c.global("gzip").ptr() != loaded_gzip) return std::nullopt;
+    if (!PyLong_CheckExact(chunksize.ptr())) return std::nullopt;
+    const long long rows_per_chunk = PyLong_AsLongLong(chunksize.ptr());
+    if (rows_per_chunk == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+        PyErr_Clear();  // a chunk size beyond int64: pandas' road says what it makes of it
+        return std::nullopt;
+    }
+    if (rows_per_chunk < 1) return std::nullopt;
+    if (!PyBytes_Check(body.ptr())) return std::nullopt;
+    return (size_t) rows_per_chunk;
+}
+
+// gzip.open(...).read() and the scan that decides every column's dtype (see plain_csv.hpp), with
+// the GIL released. No table when the file is not plain or the stream is damaged: pandas reads it
+// and reports.
+struct ScannedFile {
+    std::optional<gzip_member::Inflated> raw;
+    std::optional<plain_csv::Table> table;
+};
+
+ScannedFile inflate_and_scan(std::string_view compressed) {
+    ScannedFile file;
+    nb::gil_scoped_release released;  // the bytes are held by the caller
+    bool again = true;  // inflate and scan one after the other
+    if (std::thread::hardware_concurrency() > 1) {
+        // Inflating on a second thread while the lines that have come are scanned.
+        gzip_member::InflateAhead ahead(compressed);
+        file.table = plain_csv::scan_arriving(ahead.data(), [&](size_t seen) { return ahead.wait(seen); });
+        if (!file.table) ahead.cancel();
+        file.raw = ahead.finish();
+        again = ahead.too_large();  // the trailer's size was wrong: its buffer was too small
+        if (!file.raw) file.table.reset();
+    }
+    if (again) {
+        file.raw = gzip_member::inflate_single(compressed);
+        file.table.reset();
+        if (file.raw) file.table = plain_csv::scan(file.raw->text());
+    }
+    return file;
+}
+
+// The columns of a plain file filled chunk by chunk, as read_csv(chunksize=...) reads them, and
+// joined into the frame pd.concat gives.
+class ChunkedColumns {
+public:
+    ChunkedColumns(std::string_view text, const plain_csv::Table &table, size_t rows_per_chunk, const TextForm &form);
+
+    size_t chunks() const { return (n_ + rows_per_chunk_ - 1) / rows_per_chunk_; }
+
+    // One chunk of read_csv(chunksize=...): its rows parsed into the columns with the GIL released,
+    // then its object text cells made, under the GIL.
+    void convert(size_t chunk) {
+        const size_t first = chunk * rows_per_chunk_;
+        const size_t last = std::min(n_, first + rows_per_chunk_);
+        std::fill(present_.begin(), present_.end(), 0);
+        std::fill(negative_zero_.begin(), negative_zero_.end(), 0);
+        {
+            nb::gil_scoped_release released;
+            parse(first, last);
+            integer_zeros(first, last);
+        }
+        fill_object_texts(first, last);
+        // A chunk without any value in a text column is a float64 chunk to pandas.
+        for (size_t col = 0; col < width_; ++col)
+            if (arrow_texts_[col] && present_[col] == 0) arrow_texts_[col]->chunk_all_missing = true;
+    }
+
+    nb::object frame(nb::handle pd);
+
+private:
+    static constexpr int kAll = -1;
+    static constexpr size_t kSharedChunkRows = 20000;  // below this, one worker
+
+    void parse(size_t first, size_t last);
+    void convert_rows(size_t first, size_t last, int which);
+    void integer_zeros(size_t first, size_t last);
+    void fill_object_texts(size_t first, size_t last);
+    nb::object text_column(size_t col, nb::handle pd);
+
+    std::string_view text_;
+    const plain_csv::Table &table_;
+    const TextForm &form_;
+    const size_t n_, width_, rows_per_chunk_;
+    std::vector<std::vector<int64_t>> ints_;
+    std::vector<std::vector<double>> doubles_;
+    std::vector<std::optional<ArrowText>> arrow_texts_;
+    std::vector<std::optional<ObjectText>> object_texts_;
+    std::vector<int> worker_;              // which of the two workers fills the column
+    std::vector<size_t> present_;          // the chunk's values in a text column
+    std::vector<uint8_t> negative_zero_;   // a float64 column's chunk holds -0.0 (each column one writer)
+    nb::object nan_;
+};
+
+ChunkedColumns::ChunkedColumns(std::string_view text, const plain_csv::Table &table, size_t rows_per_chunk,
+                               const TextForm &form)
+    : text_(text), table_(table), form_(form), n_(table.rows()), width_(table.names.size()),
+      rows_per_chunk_(rows_per_chunk), ints_(width_), doubles_(width_), arrow_texts_(width_),
+      object_texts_(width_), worker_(width_, 1), present_(width_), negative_zero_(width_) {
+    for (size_t col = 0; col < width_; ++col) {
+        switch (table_.kinds[col]) {
+            case plain_csv::ColumnKind::Int: ints_[col].resize(n_); break;
+            case plain_csv::ColumnKind::Float: doubles_[col].resize(n_); break;
+            case plain_csv::ColumnKind::Text:
+                if (form_.arrow) {
+                    arrow_texts_[col].emplace(n_, text_.size());
+                } else {
+                    ObjectText &o = object_texts_[col].emplace();
+                    o.array = glue::import("numpy").attr("empty")(n_, "dtype"_a = glue::builtin("object"));
+                    o.slots = glue::array_data<PyObject *>(o.array);
+                    o.codes.resize(std::min(n_, rows_per_chunk_));
+                }
+                break;
+        }
+    }
+    nan_ = glue::import("numpy").attr("nan");
+    // Two workers on a large chunk, each splitting the rows itself and filling its own columns:
+    // the text columns alternate, the numbers go with the second.
+    for (size_t col = 0, texts = 0; col < width_; ++col)
+        if (table_.kinds[col] == plain_csv::ColumnKind::Text) worker_[col] = int(texts++ % 2);
+}
+
+void ChunkedColumns::parse(size_t first, size_t last) {
+    if (std::thread::hardware_concurrency() > 1 && last - first >= kSharedChunkRows) {
+        std::thread helper([&] { convert_rows(first, last, 1); });
+        convert_rows(first, last, 0);
+        helper.join();
+    } else {
+        convert_rows(first, last, kAll);
+    }
+}
+
+// Rows [first, last) into the columns of worker `which` (all columns for kAll). An object text
+// column gets its cells' codes here, and its str objects afterwards.
+void ChunkedColumns::convert_rows(size_t first, size_t last, int which) {
+    std::vector<std::string_view> cells;
+    for (size_t row = first; row < last; ++row) {
+        plain_csv::split_row(text_, table_, row, cells);
+        for (size_t col = 0; col < width_; ++col) {
+            if (which != kAll && worker_[col] != which) continue;
+            const std::string_view cell = cells[col];
+            switch (table_.kinds[col]) {
+                case plain_csv::ColumnKind::Int: ints_[col][row] = plain_csv::to_int(cell); break;
+                case plain_csv::ColumnKind::Float: {
+                    const double value = plain_csv::to_double(cell);
+                    doubles_[col][row] = value;
+                    if (value == 0 && std::signbit(value)) negative_zero_[col] = 1;
+                    break;
+                }
+                case plain_csv::ColumnKind::Text:
+                    if (arrow_texts_[col]) {
+                        present_[col] += arrow_texts_[col]->add(row, cell);
+                    } else {
+                        ObjectText &o = *object_texts_[col];
+                        o.codes[row - first] = plain_csv::is_missing(cell) ? DistinctTexts::kMissing : o.distinct.code(cell);
+                    }
+                    break;
+            }
+        }
+    }
+}
+
+// A chunk of a float64 column without a decimal is integers to pandas' parser, and its -0 the
+// integer 0: +0.0 once the column is float64.
+void ChunkedColumns::integer_zeros(size_t first, size_t last) {
+    std::vector<std::string_view> cells;
+    for (size_t col = 0; col < width_; ++col) {
+        if (!negative_zero_[col]) continue;
+        bool decimal = false;
+        for (size_t row = first; row < last && !decimal; ++row) {
+            plain_csv::split_row(text_, table_, row, cells);
+            decimal = plain_csv::is_decimal(cells[col]);
+        }
+        if (decimal) continue;
+        for (size_t row = first; row < last; ++row)
+            if (doubles_[col][row] == 0) doubles_[col][row] = 0.0;
+    }
+}
+
+// The chunk's object text cells: the str of their text (made once per distinct text), NaN where
+// missing.
+void ChunkedColumns::fill_object_texts(size_t first, size_t last) {
+    for (auto &o : object_texts_) {
+        if (!o) continue;
+        for (size_t c = o->strs.size(); c < o->distinct.size(); ++c) o->strs.push_back(text_cell(o->distinct.text(c)));
+        for (size_t row = first; row < last; ++row) {
+            const uint32_t code = o->codes[row - first];
+            PyObject *value = code == DistinctTexts::kMissing ? nan_.ptr() : o->strs[code].ptr();
+            PyObject *old = o->slots[row];  // None from numpy.empty
+            o->slots[row] = Py_NewRef(value);
+            Py_XDECREF(old);
+        }
+    }
+}
+
+// A text column as pd.concat(chunks) gives it. Object text is handed over as an object Series,
+// which the frame keeps as it is (a bare array of str would be inferred as `str` where that is the
+// default). pandas 2 warns once for each `str` column whose dtype it chose without its all-missing
+// chunks.
+nb::object ChunkedColumns::text_column(size_t col, nb::handle pd) {
+    auto object_column = [&](nb::handle values) {
+        return pd.attr("Series")(values, "dtype"_a = glue::builtin("object"), "copy"_a = false);
+    };
+    const bool concat_skips_all_missing = pandas_major == 2;
+    if (object_texts_[col]) return object_column(object_texts_[col]->array);
+    if (arrow_texts_[col]->chunk_all_missing && !concat_skips_all_missing)
+        return object_column(object_strings(*arrow_texts_[col], n_));
+    if (arrow_texts_[col]->chunk_all_missing)
+        glue::import("warnings").attr("warn")(kAllMissingChunkWarning, glue::builtin("FutureWarning"));
+    return arrow_strings(std::move(*arrow_texts_[col]), n_, form_);
+}
+
+// pd.concat(chunks): the columns side by side, in file order, over a RangeIndex.
+nb::object ChunkedColumns::frame(nb::handle pd) {
+    nb::dict columns;
+    for (size_t col = 0; col < width_; ++col) {
+        nb::str name(table_.names[col].data(), table_.names[col].size());
+        switch (table_.kinds[col]) {
+            case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints_[col])); break;
+            case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles_[col])); break;
+            case plain_csv::ColumnKind::Text: columns[name] = text_column(col, pd); break;
+        }
+    }
+    return pd.attr("DataFrame")(columns, "copy"_a = false);
+}
+
+// One step of the progress bar per chunk, as the chunk reader gives them (no total known), each
+// step converting the next chunk.
+void convert_with_progress(glue::Call &c, ChunkedColumns &columns) {
+    const size_t chunks = columns.chunks();
+    nb::object steps = glue::builtin("iter")(glue::builtin("range")(chunks));
+    nb::dict progress_options = glue::tqdm_options_from_env();
+    progress_options["unit"] = " chunks";
+    nb::object progress = c.global("tqdm")(steps, **progress_options);
+    size_t next = 0;  // chunks converted so far (a replaced tqdm may yield anything, or stop early)
+    for (nb::handle step : progress) {
+        (void) step;
+        if (next < chunks) columns.convert(next++);
+    }
+    while (next < chunks) columns.convert(next++);
+}
+
 }  // namespace
 
 void bind_loaded(nb::handle pd, nb::handle gzip) {
@@ -164,195 +410,16 @@ void bind_loaded(nb::handle pd, nb::handle gzip) {
 
 nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
     nb::object pd = c.global("pd");
-    if (!pandas_major || pd.ptr() != loaded_pandas || c.global("gzip").ptr() != loaded_gzip) return {};
-    if (!PyLong_CheckExact(chunksize.ptr())) return {};
-    const long long rows_per_chunk = PyLong_AsLongLong(chunksize.ptr());
-    if (rows_per_chunk == -1 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
-        PyErr_Clear();  // a chunk size beyond int64: pandas' road says what it makes of it
-        return {};
-    }
-    if (rows_per_chunk < 1) return {};
-    if (!PyBytes_Check(body.ptr())) return {};
+    const std::optional<size_t> rows_per_chunk = native_rows_per_chunk(c, pd, body, chunksize);
+    if (!rows_per_chunk) return {};
     const std::optional<TextForm> form = text_form();
     if (!form) return {};
-
-    // gzip.open(...).read(), then the scan that decides every column's dtype (see plain_csv.hpp).
     const std::string_view compressed(PyBytes_AS_STRING(body.ptr()), (size_t) PyBytes_GET_SIZE(body.ptr()));
-    std::optional<gzip_member::Inflated> raw;
-    std::optional<plain_csv::Table> table;
-    {
-        nb::gil_scoped_release released;  // `body` is held by the caller
-        bool again = true;  // inflate and scan one after the other
-        if (std::thread::hardware_concurrency() > 1) {
-            // Inflating on a second thread while the lines that have come are scanned.
-            gzip_member::InflateAhead ahead(compressed);
-            table = plain_csv::scan_arriving(ahead.data(), [&](size_t seen) { return ahead.wait(seen); });
-            if (!table) ahead.cancel();
-            raw = ahead.finish();
-            again = ahead.too_large();  // the trailer's size was wrong: its buffer was too small
-            if (!raw) table.reset();    // not plain, or a damaged stream: pandas reads it and reports
-        }
-        if (again) {
-            raw = gzip_member::inflate_single(compressed);
-            table.reset();
-            if (raw) table = plain_csv::scan(raw->text());
-        }
-    }
-    if (!table) return {};
-    const std::string_view text = raw->text();
-
-    const size_t n = table->rows(), width = table->names.size();
-    const auto &kinds = table->kinds;
-    std::vector<std::vector<int64_t>> ints(width);
-    std::vector<std::vector<double>> doubles(width);
-    std::vector<std::optional<ArrowText>> arrow_texts(width);
-    std::vector<std::optional<ObjectText>> object_texts(width);
-    for (size_t col = 0; col < width; ++col) {
-        switch (kinds[col]) {
-            case plain_csv::ColumnKind::Int: ints[col].resize(n); break;
-            case plain_csv::ColumnKind::Float: doubles[col].resize(n); break;
-            case plain_csv::ColumnKind::Text:
-                if (form->arrow) {
-                    arrow_texts[col].emplace(n, text.size());
-                } else {
-                    ObjectText &o = object_texts[col].emplace();
-                    o.array = glue::import("numpy").attr("empty")(n, "dtype"_a = glue::builtin("object"));
-                    o.slots = glue::array_data<PyObject *>(o.array);
-                    o.codes.resize(std::min(n, (size_t) rows_per_chunk));
-                }
-                break;
-        }
-    }
-    nb::object nan = glue::import("numpy").attr("nan");
-
-    // One chunk of read_csv(chunksize=...): its rows parsed into the columns with the GIL released,
-    // by two workers on a large chunk, each splitting the rows itself and filling its own columns:
-    // the text columns alternate, the numbers go with the second. An object text column gets its
-    // cells' codes there, and its str objects afterwards, under the GIL.
-    constexpr int kAll = -1;
-    std::vector<int> worker(width, 1);
-    for (size_t col = 0, texts = 0; col < width; ++col)
-        if (kinds[col] == plain_csv::ColumnKind::Text) worker[col] = int(texts++ % 2);
-    std::vector<size_t> present(width);
-    std::vector<uint8_t> negative_zero(width);  // a float64 column's chunk holds -0.0 (each column one writer)
-    auto convert_rows = [&](size_t first, size_t last, int which) {
-        std::vector<std::string_view> cells;
-        for (size_t row = first; row < last; ++row) {
-            plain_csv::split_row(text, *table, row, cells);
-            for (size_t col = 0; col < width; ++col) {
-                if (which != kAll && worker[col] != which) continue;
-                const std::string_view cell = cells[col];
-                switch (kinds[col]) {
-                    case plain_csv::ColumnKind::Int: ints[col][row] = plain_csv::to_int(cell); break;
-                    case plain_csv::ColumnKind::Float: {
-                        const double value = plain_csv::to_double(cell);
-                        doubles[col][row] = value;
-                        if (value == 0 && std::signbit(value)) negative_zero[col] = 1;
-                        break;
-                    }
-                    case plain_csv::ColumnKind::Text:
-                        if (arrow_texts[col]) {
-                            present[col] += arrow_texts[col]->add(row, cell);
-                        } else {
-                            object_texts[col]->codes[row - first] =
-                                plain_csv::is_missing(cell) ? DistinctTexts::kMissing : object_texts[col]->distinct.code(cell);
-                        }
-                        break;
-                }
-            }
-        }
-    };
-    constexpr size_t kSharedChunkRows = 20000;  // below this, one worker
-    const bool two_workers = std::thread::hardware_concurrency() > 1;
-    auto convert = [&](size_t chunk) {
-        const size_t first = chunk * (size_t) rows_per_chunk;
-        const size_t last = std::min(n, first + (size_t) rows_per_chunk);
-        std::fill(present.begin(), present.end(), 0);
-        std::fill(negative_zero.begin(), negative_zero.end(), 0);
-        {
-            nb::gil_scoped_release released;
-            if (two_workers && last - first >= kSharedChunkRows) {
-                std::thread helper([&] { convert_rows(first, last, 1); });
-                convert_rows(first, last, 0);
-                helper.join();
-            } else {
-                convert_rows(first, last, kAll);
-            }
-            // A chunk of a float64 column without a decimal is integers to pandas' parser, and its
-            // -0 the integer 0: +0.0 once the column is float64.
-            std::vector<std::string_view> cells;
-            for (size_t col = 0; col < width; ++col) {
-                if (!negative_zero[col]) continue;
-                bool decimal = false;
-                for (size_t row = first; row < last && !decimal; ++row) {
-                    plain_csv::split_row(text, *table, row, cells);
-                    decimal = plain_csv::is_decimal(cells[col]);
-                }
-                if (decimal) continue;
-                for (size_t row = first; row < last; ++row)
-                    if (doubles[col][row] == 0) doubles[col][row] = 0.0;
-            }
-        }
-        // The chunk's object text cells: the str of their text (made once per distinct text), NaN
-        // where missing.
-        for (auto &o : object_texts) {
-            if (!o) continue;
-            for (size_t c = o->strs.size(); c < o->distinct.size(); ++c) o->strs.push_back(text_cell(o->distinct.text(c)));
-            for (size_t row = first; row < last; ++row) {
-                const uint32_t code = o->codes[row - first];
-                PyObject *value = code == DistinctTexts::kMissing ? nan.ptr() : o->strs[code].ptr();
-                PyObject *old = o->slots[row];  // None from numpy.empty
-                o->slots[row] = Py_NewRef(value);
-                Py_XDECREF(old);
-            }
-        }
-        // A chunk without any value in a text column is a float64 chunk to pandas.
-        for (size_t col = 0; col < width; ++col)
-            if (arrow_texts[col] && present[col] == 0) arrow_texts[col]->chunk_all_missing = true;
-    };
-
-    // One step of the progress bar per chunk, as the chunk reader gives them (no total known).
-    const size_t chunks = (n + (size_t) rows_per_chunk - 1) / (size_t) rows_per_chunk;
-    nb::object steps = glue::builtin("iter")(glue::builtin("range")(chunks));
-    nb::dict progress_options = glue::tqdm_options_from_env();
-    progress_options["unit"] = " chunks";
-    nb::object progress = c.global("tqdm")(steps, **progress_options);
-    size_t next = 0;  // chunks converted so far (a replaced tqdm may yield anything, or stop early)
-    for (nb::handle step : progress) {
-        (void) step;
-        if (next < chunks) convert(next++);
-    }
-    while (next < chunks) convert(next++);
-
-    // pd.concat(chunks): the columns side by side, in file order, over a RangeIndex. Object text is
-    // handed over as an object Series, which the frame keeps as it is (a bare array of str would
-    // be inferred as `str` where that is the default). pandas 2 warns once for each `str` column
-    // whose dtype it chose without its all-missing chunks.
-    const bool concat_skips_all_missing = pandas_major == 2;
-    auto object_column = [&](nb::handle values) {
-        return pd.attr("Series")(values, "dtype"_a = glue::builtin("object"), "copy"_a = false);
-    };
-    nb::dict columns;
-    for (size_t col = 0; col < width; ++col) {
-        nb::str name(table->names[col].data(), table->names[col].size());
-        switch (kinds[col]) {
-            case plain_csv::ColumnKind::Int: columns[name] = glue::numpy_of(std::move(ints[col])); break;
-            case plain_csv::ColumnKind::Float: columns[name] = glue::numpy_of(std::move(doubles[col])); break;
-            case plain_csv::ColumnKind::Text:
-                if (object_texts[col]) {
-                    columns[name] = object_column(object_texts[col]->array);
-                } else if (arrow_texts[col]->chunk_all_missing && !concat_skips_all_missing) {
-                    columns[name] = object_column(object_strings(*arrow_texts[col], n));
-                } else {
-                    if (arrow_texts[col]->chunk_all_missing)
-                        glue::import("warnings").attr("warn")(kAllMissingChunkWarning, glue::builtin("FutureWarning"));
-                    columns[name] = arrow_strings(std::move(*arrow_texts[col]), n, *form);
-                }
-                break;
-        }
-    }
-    return pd.attr("DataFrame")(columns, "copy"_a = false);
+    const ScannedFile file = inflate_and_scan(compressed);
+    if (!file.table) return {};
+    ChunkedColumns columns(file.raw->text(), *file.table, *rows_per_chunk, *form);
+    convert_with_progress(c, columns);
+    return columns.frame(pd);
 }
 
 }  // namespace bucketio

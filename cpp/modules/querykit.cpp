@@ -123,6 +123,137 @@ nb::object release_times(nb::handle df, nb::handle default_zone, nb::handle stan
     return pd.attr("concat")(parts).attr("sort_index")();
 }
 
+// ---- the steps of get_eco_calendar_data -------------------------------------------------
+
+// What the caller asks of the calendar.
+struct CalendarQuery {
+    nb::handle bq, universe, tickers, subtype, relevancy, view;
+    bool verbose;
+};
+
+// One bql.Request per year: that year's calendar (only the events of `tickers` when given), with
+// the columns surprise and subtype added.
+nb::list yearly_requests(glue::Call &c, const CalendarQuery &q, nb::handle list_years) {
+    nb::list requests;
+    for (nb::handle year : list_years) {
+        const std::string y = glue::to_str(year);
+        if (q.verbose) say("getting data for year " + y);
+        nb::object range = q.bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
+        nb::object data = q.bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = q.subtype,
+                                                            "relevancy"_a = q.relevancy, "view"_a = q.view);
+        nb::object item = data;
+        if (!q.tickers.is_none()) {
+            nb::object matches = data.attr("matches");
+            nb::object in_tickers = data["ticker"].attr("in_")(q.tickers);
+            item = matches(in_tickers);
+        }
+        nb::dict items;
+        items["Calendar"] = item;
+        nb::dict preferences;
+        preferences["addcols"] = builtin("list")(nb::make_tuple("surprise", "subtype"));
+        requests.append(c.global("bql").attr("Request")(q.universe, items, "preferences"_a = preferences));
+    }
+    return requests;
+}
+
+// The requests run as one batch, the answers stacked, and only the released events kept (those
+// with an 'ACTUAL' value).
+nb::object released_events(glue::Call &c, nb::handle pd, const CalendarQuery &q, const nb::list &requests) {
+    nb::object responses = builtin("list")(
+        q.bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
+    nb::list frames;
+    for (nb::handle response : responses) frames.append(response[0].attr("df")());
+    nb::object df;
+    try {
+        df = pd.attr("concat")(frames, "axis"_a = 0);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ValueError) && nb::len(frames) == 0)
+            add_note(e, "BQL answered none of the " + std::to_string(nb::len(requests)) +
+                            " yearly calendar requests for " + repr_of(q.universe) +
+                            " (failed requests of the batch are skipped)");
+        throw;
+    }
+    nb::list subset;
+    subset.append("ACTUAL");
+    return df.attr("dropna")("subset"_a = subset);
+}
+
+// The zone of the first "TIMEZONE" label, the one rows without a label take.
+nb::object first_label_zone(nb::handle df, nb::handle universe, nb::handle list_years) {
+    nb::object labels = df["TIMEZONE"].attr("unique")();
+    if (nb::len(labels) == 0) {
+        try {
+            nb::object none = labels[0];  // IndexError from the empty labels
+        } catch (nb::python_error &e) {
+            const std::string where = repr_of(universe);
+            const std::string years = glue::to_str(list_years);
+            add_note(e, "no released event ('ACTUAL' present) for " + where + " in the years " + years +
+                            ", so there is no 'TIMEZONE' label to convert from");
+            throw;
+        }
+    }
+    return convert_tz(labels[0]);
+}
+
+// The release times in `standard`: localised from their labels' zones, or converted when that fails.
+nb::object release_times_in(nb::handle df, nb::handle default_zone, nb::handle standard) {
+    try {
+        return release_times(df, default_zone, standard, true);
+    } catch (nb::python_error &e) {
+        // Any error of the first pass (times that arrive zone-aware refuse tz_localize) sends
+        // the column through tz_convert instead; interrupts and MemoryError do not.
+        if (!glue::expected(e, {PyExc_Exception})) throw;
+    }
+    return release_times(df, default_zone, standard, false);
+}
+
+// `rounded` in the time unit that rounding each value of `event_dt` by itself gives on the
+// installed pandas: values already on a minute keep theirs, the others come back from a timedelta
+// sum. One sample of each kind, rounded one by one, tells the unit of the whole column.
+nb::object in_rounded_unit(nb::handle pd, nb::handle event_dt, nb::handle delta, nb::object rounded) {
+    nb::object to_td = pd.attr("to_timedelta");
+    nb::object delta_eq = delta.attr("eq");
+    nb::object zero_delta = to_td(0);
+    nb::object no_delta = delta_eq(zero_delta);
+    nb::object present = event_dt.attr("notna")();
+    nb::object on_minute = no_delta & present;
+    nb::object off_minute = delta.attr("gt")(to_td(0));
+    nb::list samples;
+    for (nb::object mask : {on_minute, off_minute})
+        if (truthy(mask.attr("any")())) {
+            nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
+            samples.append(round_event_datetime(first, nb::bool_(true)));
+        }
+    if (nb::len(samples) > 0) {
+        nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
+        if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
+            rounded = rounded.attr("dt").attr("as_unit")(unit);
+    }
+    return rounded;
+}
+
+// Down to the start of the minute, sub-second parts included (see round_event_datetime).
+nb::object minute_start(nb::handle pd, nb::handle event_dt) {
+    nb::object dt_ = event_dt.attr("dt");
+    nb::object to_td = pd.attr("to_timedelta");
+    nb::object seconds = to_td(dt_.attr("second"), "unit"_a = "s");
+    nb::object micros = to_td(dt_.attr("microsecond"), "unit"_a = "us");
+    nb::object nanos = to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
+    nb::object delta = seconds + micros;
+    delta = delta + nanos;
+    nb::object rounded = event_dt - delta;
+    return in_rounded_unit(pd, event_dt, delta, rounded);
+}
+
+// The columns event_datetime, event_date, event_time and event_timezone.
+void add_event_columns(nb::handle df, nb::handle event_dt, nb::handle standard) {
+    set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
+    nb::object col = df["event_datetime"].attr("dt");
+    set_column(df, nb::str("event_date"), col.attr("date"));
+    set_column(df, nb::str("event_time"), col.attr("time"));
+    set_column(df, nb::str("event_timezone"), standard);
+}
+
 const char *kEcoDoc =
     "funciton to request eco calendar for a long range\n"
     "\n"
@@ -218,123 +349,26 @@ constexpr glue::Signature kGetEcoCalendarData =
         "view='extended', event_timezone=None, verbose=False)";
 
 nb::object call_get_eco_calendar_data(glue::Call &c) {
-    nb::handle bq = c[kGetEcoCalendarData["bq"]];
-    nb::handle universe = c[kGetEcoCalendarData["universe"]];
-    nb::handle tickers = c[kGetEcoCalendarData["tickers"]];
-    nb::handle subtype = c[kGetEcoCalendarData["subtype"]];
-    nb::handle relevancy = c[kGetEcoCalendarData["relevancy"]];
-    nb::handle view = c[kGetEcoCalendarData["view"]];
+    const CalendarQuery query{c[kGetEcoCalendarData["bq"]],        c[kGetEcoCalendarData["universe"]],
+                              c[kGetEcoCalendarData["tickers"]],   c[kGetEcoCalendarData["subtype"]],
+                              c[kGetEcoCalendarData["relevancy"]], c[kGetEcoCalendarData["view"]],
+                              truthy(c[kGetEcoCalendarData["verbose"]])};
     nb::handle event_timezone = c[kGetEcoCalendarData["event_timezone"]];
-    const bool verbose = truthy(c[kGetEcoCalendarData["verbose"]]);
     nb::object pd = glue::import("pandas");
 
-    if (verbose) say("Splitting the date range ...");
+    if (query.verbose) say("Splitting the date range ...");
     nb::handle start = c[kGetEcoCalendarData["start"]], end = c[kGetEcoCalendarData["end"]];
-    nb::object list_years = c.global("_split_date_range")(bq, start, end);
-
-    nb::list requests;
-    for (nb::handle year : list_years) {
-        const std::string y = glue::to_str(year);
-        if (verbose) say("getting data for year " + y);
-        nb::object range = bq.attr("func").attr("range")(y + "-01-01", y + "-12-31");
-        nb::object data = bq.attr("data").attr("calendar")("dates"_a = range, "subtype"_a = subtype,
-                                                          "relevancy"_a = relevancy, "view"_a = view);
-        nb::object item = data;
-        if (!tickers.is_none()) {
-            nb::object matches = data.attr("matches");
-            nb::object in_tickers = data["ticker"].attr("in_")(tickers);
-            item = matches(in_tickers);
-        }
-        nb::dict items;
-        items["Calendar"] = item;
-        nb::dict preferences;
-        preferences["addcols"] = builtin("list")(nb::make_tuple("surprise", "subtype"));
-        requests.append(
-            c.global("bql").attr("Request")(universe, items, "preferences"_a = preferences));
-    }
-
-    nb::object responses = builtin("list")(
-        bq.attr("execute_many")(requests, "on_request_error"_a = c.global("_on_request_error")));
-    nb::list frames;
-    for (nb::handle response : responses) frames.append(response[0].attr("df")());
-    nb::object df;
-    try {
-        df = pd.attr("concat")(frames, "axis"_a = 0);
-    } catch (nb::python_error &e) {
-        if (e.matches(PyExc_ValueError) && nb::len(frames) == 0)
-            add_note(e, "BQL answered none of the " + std::to_string(nb::len(requests)) +
-                            " yearly calendar requests for " + repr_of(universe) +
-                            " (failed requests of the batch are skipped)");
-        throw;
-    }
-    nb::list subset;
-    subset.append("ACTUAL");
-    df = df.attr("dropna")("subset"_a = subset);
+    nb::object list_years = c.global("_split_date_range")(query.bq, start, end);
+    nb::list requests = yearly_requests(c, query, list_years);
+    nb::object df = released_events(c, pd, query, requests);
 
     if (event_timezone.is_none()) return df;
     if (!contains(df.attr("columns"), nb::str("TIMEZONE")))
         glue::raise(PyExc_Exception, "'TIMEZONE' column not found. Please set 'view' parameter to 'extended'.");
-
-    nb::object labels = df["TIMEZONE"].attr("unique")();
-    if (nb::len(labels) == 0) {
-        try {
-            nb::object none = labels[0];  // IndexError from the empty labels
-        } catch (nb::python_error &e) {
-            const std::string where = repr_of(universe);
-            const std::string years = glue::to_str(list_years);
-            add_note(e, "no released event ('ACTUAL' present) for " + where + " in the years " + years +
-                            ", so there is no 'TIMEZONE' label to convert from");
-            throw;
-        }
-    }
-    nb::object default_zone = convert_tz(labels[0]);
+    nb::object default_zone = first_label_zone(df, query.universe, list_years);
     nb::object standard = glue::import("pytz").attr("timezone")(event_timezone);
-
-    nb::object event_dt;
-    try {
-        event_dt = release_times(df, default_zone, standard, true);
-    } catch (nb::python_error &e) {
-        // Any error of the first pass (times that arrive zone-aware refuse tz_localize) sends
-        // the column through tz_convert instead; interrupts and MemoryError do not.
-        if (!glue::expected(e, {PyExc_Exception})) throw;
-        event_dt = release_times(df, default_zone, standard, false);
-    }
-    // Down to the start of the minute, sub-second parts included (see round_event_datetime).
-    nb::object dt_ = event_dt.attr("dt");
-    nb::object to_td = pd.attr("to_timedelta");
-    nb::object seconds = to_td(dt_.attr("second"), "unit"_a = "s");
-    nb::object micros = to_td(dt_.attr("microsecond"), "unit"_a = "us");
-    nb::object nanos = to_td(dt_.attr("nanosecond"), "unit"_a = "ns");
-    nb::object delta = seconds + micros;
-    delta = delta + nanos;
-    nb::object rounded = event_dt - delta;
-    // The time unit that rounding each value by itself gives on the installed pandas: values
-    // already on a minute keep theirs, the others come back from a timedelta sum. One sample of
-    // each kind, rounded one by one, tells the unit of the whole column.
-    nb::object delta_eq = delta.attr("eq");
-    nb::object zero_delta = to_td(0);
-    nb::object no_delta = delta_eq(zero_delta);
-    nb::object present = event_dt.attr("notna")();
-    nb::object on_minute = no_delta & present;
-    nb::object off_minute = delta.attr("gt")(to_td(0));
-    nb::list samples;
-    for (nb::object mask : {on_minute, off_minute})
-        if (truthy(mask.attr("any")())) {
-            nb::object first = event_dt[mask].attr("iloc")[nb::int_(0)];
-            samples.append(round_event_datetime(first, nb::bool_(true)));
-        }
-    if (nb::len(samples) > 0) {
-        nb::object unit = pd.attr("Series")(samples).attr("dt").attr("unit");
-        if (!glue::equals(rounded.attr("dt").attr("unit"), unit))
-            rounded = rounded.attr("dt").attr("as_unit")(unit);
-    }
-    event_dt = rounded;
-
-    set_column(df, nb::str("event_datetime"), event_dt.attr("array"));
-    nb::object col = df["event_datetime"].attr("dt");
-    set_column(df, nb::str("event_date"), col.attr("date"));
-    set_column(df, nb::str("event_time"), col.attr("time"));
-    set_column(df, nb::str("event_timezone"), standard);
+    nb::object event_dt = minute_start(pd, release_times_in(df, default_zone, standard));
+    add_event_columns(df, event_dt, standard);
     return df;
 }
 

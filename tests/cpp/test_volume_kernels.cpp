@@ -79,6 +79,26 @@ void cmf_rolling_windows() {
     expect_same("cmf: two-bar windows, infinite volume", out, {kNaN, 0, kNaN, kNaN});
 }
 
+// Bit-for-bit equality, signed zeros included (NaN equals NaN).
+void expect_identical(const char *what, const std::vector<double> &got, const std::vector<double> &want) {
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(got[i]) && std::isnan(want[i])) continue;
+        if (got[i] == want[i] && std::signbit(got[i]) == std::signbit(want[i])) continue;
+        ++failures;
+        std::printf("FAILED %s at %zu: %.17g, want %.17g\n", what, i, got[i], want[i]);
+        return;
+    }
+}
+
+void ad_zero_line_after_missing_bar() {
+    // An inverted bar closing mid-range has money flow -0.0; a missing value adds 0.0 to the
+    // running sum (as pandas fills it before summing), which turns -0.0 into +0.0.
+    const std::vector<double> high = {1, 1, 1}, low = {3, 3, 3}, close = {2, kNaN, 2}, volume = {5, 5, 5};
+    std::vector<double> out(3);
+    orvane::core::ad(f64(high), f64(low), f64(close), f64(volume), 3, out.data());
+    expect_identical("ad: -0.0 + missing + -0.0 is +0.0", out, {-0.0, kNaN, 0.0});
+}
+
 void adosc_equals_difference_of_emas() {
     const std::vector<double> high = {3, 4, 5, 6, 7, 8}, low = {1, 1, 2, 2, 3, 3}, close = {2, 4, 3, 6, 3, 8};
     const std::vector<double> volume = {10, 20, 30, 40, 50, 60};
@@ -99,6 +119,7 @@ int main() {
     ad_flat_bar_and_missing();
     ema_seed_and_short_input();
     cmf_rolling_windows();
+    ad_zero_line_after_missing_bar();
     adosc_equals_difference_of_emas();
     return core_test::finish("volume kernels");
 }
