@@ -2,6 +2,7 @@
 // the bar frames built from its columns, and the (field, date) x ticker table reshaped natively.
 #include "api.hpp"
 
+#include "core/files.hpp"
 #include "core/parallel.hpp"
 #include "glue/threads.hpp"
 
@@ -79,7 +80,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
                 p.why = "a ticker that is not a str";  // its column holds the object itself
             } else if (nb::len(p.loc.files) == 0) {
                 p.why = "no day file in range";
-            } else if (!file_system_paths(p.loc.files, job.paths)) {
+            } else if (!file_system_paths(p.loc.files, job.files)) {
                 p.why = "a path the file system cannot take (os.fsencode refuses it)";
             } else {
                 p.job = jobs.size();
@@ -104,7 +105,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     // 2. Without it: every file read, parsed and cleaned on the native threads.
     {
         nb::gil_scoped_release release;
-        core::clean_tickers(jobs, options.csv, options.threads);
+        core::clean_tickers(jobs, options.csv, options.threads, core::read_file);
     }
 
     // 3. With it again, in the tickers' order: the native bars, or the pandas steps for a ticker
