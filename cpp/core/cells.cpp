@@ -9,21 +9,7 @@
 
 namespace orvane::core::cells {
 
-bool lower_equals(std::string_view s, std::string_view lower) {
-    if (s.size() != lower.size()) return false;
-    for (size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i] >= 'A' && s[i] <= 'Z' ? (char) (s[i] + ('a' - 'A')) : s[i];
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
 namespace {
-
-// The text without its sign.
-std::string_view unsigned_part(std::string_view s) {
-    return !s.empty() && (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
-}
 
 // kNaWords in lower case, each once.
 constexpr std::string_view kNaWordsLower[] = {"#n/a", "#n/a n/a", "#na", "-1.#ind", "-1.#qnan", "1.#ind", "1.#qnan",
@@ -31,39 +17,12 @@ constexpr std::string_view kNaWordsLower[] = {"#n/a", "#n/a n/a", "#na", "-1.#in
 
 }  // namespace
 
-bool is_na_word(std::string_view cell) {
-    if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
-    if (cell.empty()) return true;
-    // Every word starts with one of these; a number or a word mostly does not.
-    const char c = cell.front();
-    if (c != '#' && c != '-' && c != '1' && c != '<' && c != 'N' && c != 'n') return false;
-    for (std::string_view m : kNaWords)
-        if (m.size() == cell.size() && m == cell) return true;
-    return false;
-}
-
-bool is_nan_word(std::string_view s) { return lower_equals(unsigned_part(s), "nan"); }
-
 bool is_na_word_any_case(std::string_view s) {
     if (s.empty() || is_nan_word(s)) return true;
     for (std::string_view w : kNaWordsLower)
         if (lower_equals(s, w)) return true;
     return false;
 }
-
-bool is_infinity_word(std::string_view s) {
-    const std::string_view u = unsigned_part(s);
-    return lower_equals(u, "inf") || lower_equals(u, "infinity");
-}
-
-bool is_boolean_word(std::string_view s) {
-    static constexpr std::string_view kBooleans[] = {"True", "TRUE", "true", "False", "FALSE", "false"};
-    for (std::string_view b : kBooleans)
-        if (s == b) return true;
-    return false;
-}
-
-bool is_boolean_word_any_case(std::string_view s) { return lower_equals(s, "true") || lower_equals(s, "false"); }
 
 bool parse_int(std::string_view s, int64_t &v, bool *long_digits, bool *negative_zero) {
     size_t i = 0;

@@ -53,21 +53,51 @@ inline constexpr std::array<std::string_view, 19> kNaWords = {
     "<NA>", "N/A",  "NA",       "NULL", "NaN",    "None",     "n/a",  "nan",  "null"};
 
 // Whether `s` equals `lower` (a lower-case word) in any case.
-bool lower_equals(std::string_view s, std::string_view lower);
+inline bool lower_equals(std::string_view s, std::string_view lower) {
+    if (s.size() != lower.size()) return false;
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i] >= 'A' && s[i] <= 'Z' ? (char) (s[i] + ('a' - 'A')) : s[i];
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+// The text without its sign.
+inline std::string_view unsigned_part(std::string_view s) {
+    return !s.empty() && (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
+}
 
 // A missing-value text of pandas, exactly as listed.
-bool is_na_word(std::string_view s);
+inline bool is_na_word(std::string_view cell) {
+    if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
+    if (cell.empty()) return true;
+    // Every word starts with one of these; a number or a word mostly does not.
+    const char c = cell.front();
+    if (c != '#' && c != '-' && c != '1' && c != '<' && c != 'N' && c != 'n') return false;
+    for (std::string_view m : kNaWords)
+        if (m == cell) return true;
+    return false;
+}
 // A missing-value text of pandas in any case, or a NaN with either sign: what some pandas may
 // read as missing.
 bool is_na_word_any_case(std::string_view s);
+
 // [+-] nan, in any case.
-bool is_nan_word(std::string_view s);
+inline bool is_nan_word(std::string_view s) { return lower_equals(unsigned_part(s), "nan"); }
 // [+-] inf or infinity, in any case.
-bool is_infinity_word(std::string_view s);
+inline bool is_infinity_word(std::string_view s) {
+    const std::string_view u = unsigned_part(s);
+    return lower_equals(u, "inf") || lower_equals(u, "infinity");
+}
 // pandas' boolean words: True, TRUE, true, False, FALSE, false.
-bool is_boolean_word(std::string_view s);
+inline bool is_boolean_word(std::string_view s) {
+    constexpr std::string_view kBooleans[] = {"True", "TRUE", "true", "False", "FALSE", "false"};
+    for (std::string_view b : kBooleans)
+        if (s == b) return true;
+    return false;
+}
 // true or false in any case.
-bool is_boolean_word_any_case(std::string_view s);
+inline bool is_boolean_word_any_case(std::string_view s) { return lower_equals(s, "true") || lower_equals(s, "false"); }
 
 // An integer as pandas' tokenizer reads it: optional sign, digits (at most 18: no overflow).
 // `long_digits` is set for a longer run of digits, which pandas may read as int64, as a float or

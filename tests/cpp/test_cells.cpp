@@ -52,7 +52,7 @@ void decimals() {
         {".", Dec::No, Dec::No, 0},
         {"5e", Dec::No, Dec::No, 0},
         {"1.2.3", Dec::No, Dec::No, 0},
-        {"1e1234567", Dec::Unsure, Dec::Unsure, 0},  // seven exponent digits
+        {"1e0000001", Dec::Unsure, Dec::Unsure, 0},  // seven exponent digits, however small
         {"1e309", Dec::Unsure, Dec::Unsure, 0},
         {"1e-320", Dec::Unsure, Dec::Unsure, 0},  // a subnormal
         {"12345678901234567890.5", Dec::WholeBeyondInt64, Dec::Yes, 12345678901234567890.5},
