@@ -4,6 +4,9 @@
 #include "core/csv_internal.hpp"
 
 #include <array>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -125,18 +128,35 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
 
 // A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
 // (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
+// Per byte: 0 plain, 1 a cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
+constexpr auto kByteClass = [] {
+    std::array<uint8_t, 256> c{};
+    for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
+    c[','] = c['\n'] = c['\r'] = 1;
+    return c;
+}();
+
+// The first byte from p on that is not plain (kByteClass), or `stop`. Sixteen bytes at a time
+// where SSE2 is there: the bytes not plain are those below 0x20 or from 0x7f on, '"' and ','.
+inline const char *first_not_plain(const char *p, const char *stop) {
+#if defined(__SSE2__)
+    const __m128i below = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7f), quote = _mm_set1_epi8('"'),
+                  comma = _mm_set1_epi8(',');
+    for (; stop - p >= 16; p += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // signed: bytes from 0x80 on are negative, so below 0x20 too
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, comma)));
+        if (const int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz((unsigned) mask);
+    }
+#endif
+    while (p < stop && kByteClass[(unsigned char) *p] == 0) ++p;
+    return p;
+}
+
 inline bool text_cell(const char *p, const char *stop, std::string_view &cell, const CsvOptions &options) {
-    // Per byte: 0 plain, 1 the cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
-    static constexpr auto kClass = [] {
-        std::array<uint8_t, 256> c{};
-        for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
-        c[','] = c['\n'] = c['\r'] = 1;
-        return c;
-    }();
-    const char *q = p;
-    uint8_t cls = 0;
-    while (q < stop && (cls = kClass[(unsigned char) *q]) == 0) ++q;
-    if (q < stop && cls == 2) return false;
+    const char *const q = first_not_plain(p, stop);
+    if (q < stop && kByteClass[(unsigned char) *q] == 2) return false;
     cell = std::string_view(p, (size_t) (q - p));
     if (cell.empty()) return false;
     // A date or time stamp ("2024-03-15 ..."): four digits then '-' is no number, and a text this
