@@ -4,7 +4,7 @@
 #include "core/csv_internal.hpp"
 
 #include <array>
-#if defined(__SSE2__)
+#ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 #include <cmath>
@@ -129,17 +129,18 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
 // A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
 // (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
 // Per byte: 0 plain, 1 a cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
-constexpr auto kByteClass = [] {
+constexpr std::array<uint8_t, 256> byte_classes() {
     std::array<uint8_t, 256> c{};
     for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
     c[','] = c['\n'] = c['\r'] = 1;
     return c;
-}();
+}
+constexpr std::array<uint8_t, 256> kByteClass = byte_classes();
 
 // The first byte from p on that is not plain (kByteClass), or `stop`. Sixteen bytes at a time
 // where SSE2 is there: the bytes not plain are those below 0x20 or from 0x7f on, '"' and ','.
 inline const char *first_not_plain(const char *p, const char *stop) {
-#if defined(__SSE2__)
+#ifdef __SSE2__
     const __m128i below = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7f), quote = _mm_set1_epi8('"'),
                   comma = _mm_set1_epi8(',');
     for (; stop - p >= 16; p += 16) {
