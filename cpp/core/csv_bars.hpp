@@ -9,6 +9,7 @@
 #include "core/csv_window.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -61,9 +62,6 @@ private:
     std::variant<T, Refusal> v_;
 };
 
-// Reads a whole file; false when it cannot be opened or read (or its path holds a NUL byte).
-bool read_file(const std::string &path, std::string &out);
-
 // Parses one data file held in `bytes` (flat or grouped layout; for the grouped layout the
 // principal group's bars with the "time_key" column first). Text values point into `bytes`.
 Parsed<Frame> parse_data_file(std::string_view bytes, const CsvOptions &options);
@@ -74,24 +72,30 @@ struct Bars {
     std::vector<std::string> buffers;
 };
 
-// One ticker's bars from its data files, in order: stacked, kept where their time keys lie in `window`,
-// sorted by time key when `sort`, converted to timestamps, rows with a missing cell dropped,
-// roll-adjusted when a "ticker" column is present.
-Parsed<Bars> clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window,
+// One ticker's bars from its data files' bytes, in order: stacked, kept where their time keys lie
+// in `window`, sorted by time key when `sort`, converted to timestamps, rows with a missing cell
+// dropped, roll-adjusted when a "ticker" column is present. A refusal names the first file at
+// fault by its position.
+Parsed<Bars> clean_ticker(const std::vector<std::string_view> &files, bool sort, const Window &window,
                           const CsvOptions &options);
+
+// How the cleaners get a file's bytes: the file named `name` read whole into `out`; false when it
+// cannot be read. Called on the cleaning threads, so it must be safe to call from several at once.
+using ReadFile = std::function<bool(const std::string &name, std::string &out)>;
 
 // One ticker's files and what clean_tickers makes of them.
 struct TickerJob {
-    std::vector<std::string> paths;
+    std::vector<std::string> files;  // names given to the ReadFile
     bool sort = false;
     Window window;
     Parsed<Bars> result{Refusal{"not cleaned"}};
 };
 
 // clean_ticker for every job, on up to `threads` native threads: the files of all jobs are read
-// and parsed in parallel, and the thread that parses a job's last file cleans that job. Each job
-// ends as clean_ticker would end it, whatever the number of threads or the order of completion.
-void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads);
+// (by `read`) and parsed in parallel, and the thread that parses a job's last file cleans that
+// job. Each job ends as clean_ticker would end it, whatever the number of threads or the order
+// of completion; a file `read` cannot read is refused as "the file cannot be read".
+void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads, const ReadFile &read);
 
 // Input of the reshape: one ticker's timestamps and, per field, its values.
 struct ReshapeInput {

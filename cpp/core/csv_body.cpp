@@ -4,6 +4,9 @@
 #include "core/csv_internal.hpp"
 
 #include <array>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cmath>
 #include <cstring>
 #include <string_view>
@@ -22,33 +25,34 @@ bool convert_column(Scan &scan, const std::vector<std::string_view> &cells, size
     }
     std::vector<int64_t> ints(rows);
     std::vector<double> floats(rows);
+    const bool correct = scan.options.correct_rounding;
     bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
     for (size_t r = 0; r < rows; ++r) {
         std::string_view s = cells[r * width + j];
         if (s.empty()) {
             any_na = true;
-            floats[r] = kNaN;
+            floats[r] = cells::kNaN;
             continue;
         }
         bool long_digits = false, negative_zero = false;
-        if (parse_int(s, ints[r], &long_digits, &negative_zero)) {
+        if (cells::parse_int(s, ints[r], &long_digits, &negative_zero)) {
             any_int = true;
             // As a float, an integer is exact below 2^53 (pandas reads it the same way then).
-            if (ints[r] > 9007199254740992LL || ints[r] < -9007199254740992LL) long_int = true;
+            if (ints[r] > cells::kExactIntLimit || ints[r] < -cells::kExactIntLimit) long_int = true;
             // In a float column pandas 2's converter reads at most 17 digits, leading zeros
             // included ("000000000000000064" is 60.0): such cells take the decimal road.
-            if (s.size() > 15) (void) parse_decimal(s, &floats[r], scan.options);
+            if (s.size() > (size_t) cells::kExactDigits) (void) cells::parse_decimal(s, &floats[r], correct);
             else floats[r] = negative_zero ? -0.0 : (double) ints[r];
             continue;
         }
         if (long_digits) return scan.refuse("an integer of more than 18 digits");
-        switch (parse_decimal(s, &floats[r], scan.options)) {
-            case Dec::Yes: any_float = true; continue;
-            case Dec::Unsure: return scan.refuse("a number outside the range the converter is sure of");
-            case Dec::WholeBeyondInt64: return scan.refuse("a decimal whose whole part is beyond 64-bit integers");
-            case Dec::No: break;
+        switch (cells::parse_decimal(s, &floats[r], correct)) {
+            case cells::Dec::Yes: any_float = true; continue;
+            case cells::Dec::Unsure: return scan.refuse("a number outside the range the converter is sure of");
+            case cells::Dec::WholeBeyondInt64: return scan.refuse("a decimal whose whole part is beyond 64-bit integers");
+            case cells::Dec::No: break;
         }
-        if (const char *why = looks_special(s, scan.options)) return scan.refuse(why);
+        if (const char *why = cells::looks_special(s, correct)) return scan.refuse(why);
         any_text = true;
     }
     if (!any_int && !any_float && !any_text) return scan.refuse("a column of empty cells only");  // concat's dtype rules differ
@@ -87,17 +91,6 @@ enum class Cell : uint8_t { Int, Float, Text };
 
 inline bool cell_end(char c) { return c == ',' || c == '\n' || c == '\r'; }
 
-// The run of digits at p taken onto m (unsigned: a run too long to fit wraps, and the caller
-// refuses it by its length); where the run ends.
-inline const char *take_digits(const char *p, const char *stop, uint64_t &m) {
-    for (; p < stop; ++p) {
-        const unsigned d = (unsigned) (unsigned char) *p - '0';
-        if (d > 9) break;
-        m = m * 10 + d;
-    }
-    return p;
-}
-
 // A number cell starting at p: [+-] digits [. digits], ending at `stop` or at a cell end.
 // Int when it has no '.', at most 15 characters (so that it reads the same as a float); Float
 // for a plain decimal of at most 15 digits: its digits as a whole number m (with its sign, as a
@@ -111,7 +104,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     if (p < stop && (*p == '-' || *p == '+')) ++p;
     const char *digits = p;
     uint64_t m = 0;
-    p = take_digits(p, stop, m);
+    p = cells::take_digits(p, stop, m);
     size_t count = (size_t) (p - digits);
     end = p;
     if (count == 0 || count > 15) return Cell::Text;
@@ -123,7 +116,7 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
     }
     if (*p != '.') return Cell::Text;
     const char *fraction = ++p;
-    p = take_digits(p, stop, m);  // m < 10^15 while count <= 15
+    p = cells::take_digits(p, stop, m);  // m < 10^15 while count <= 15
     const size_t k = (size_t) (p - fraction);
     count += k;
     end = p;
@@ -135,18 +128,36 @@ inline Cell number_cell(const char *p, const char *stop, int64_t &iv, double &dv
 
 // A text cell starting at p, ending at `stop` or at a cell end; false on a byte the scan refuses
 // (quotes, control or non-ASCII bytes), or when pandas would read it as something other than text.
+// Per byte: 0 plain, 1 a cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
+constexpr std::array<uint8_t, 256> byte_classes() {
+    std::array<uint8_t, 256> c{};
+    for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
+    c[','] = c['\n'] = c['\r'] = 1;
+    return c;
+}
+constexpr std::array<uint8_t, 256> kByteClass = byte_classes();
+
+// The first byte from p on that is not plain (kByteClass), or `stop`. Sixteen bytes at a time
+// where SSE2 is there: the bytes not plain are those below 0x20 or from 0x7f on, '"' and ','.
+inline const char *first_not_plain(const char *p, const char *stop) {
+#ifdef __SSE2__
+    const __m128i below = _mm_set1_epi8(0x20), del = _mm_set1_epi8(0x7f), quote = _mm_set1_epi8('"'),
+                  comma = _mm_set1_epi8(',');
+    for (; stop - p >= 16; p += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // signed: bytes from 0x80 on are negative, so below 0x20 too
+        const __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmplt_epi8(x, below), _mm_cmpeq_epi8(x, del)),
+                                         _mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, comma)));
+        if (const int mask = _mm_movemask_epi8(hit)) return p + __builtin_ctz((unsigned) mask);
+    }
+#endif
+    while (p < stop && kByteClass[(unsigned char) *p] == 0) ++p;
+    return p;
+}
+
 inline bool text_cell(const char *p, const char *stop, std::string_view &cell, const CsvOptions &options) {
-    // Per byte: 0 plain, 1 the cell's end (',', '\n', '\r'), 2 refused (quotes, control, non-ASCII).
-    static constexpr auto kClass = [] {
-        std::array<uint8_t, 256> c{};
-        for (int b = 0; b < 256; ++b) c[b] = refused_byte((unsigned char) b) ? 2 : 0;
-        c[','] = c['\n'] = c['\r'] = 1;
-        return c;
-    }();
-    const char *q = p;
-    uint8_t cls = 0;
-    while (q < stop && (cls = kClass[(unsigned char) *q]) == 0) ++q;
-    if (q < stop && cls == 2) return false;
+    const char *const q = first_not_plain(p, stop);
+    if (q < stop && kByteClass[(unsigned char) *q] == 2) return false;
     cell = std::string_view(p, (size_t) (q - p));
     if (cell.empty()) return false;
     // A date or time stamp ("2024-03-15 ..."): four digits then '-' is no number, and a text this
@@ -156,10 +167,118 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell, c
         return true;
     int64_t iv;
     bool long_digits = false;
-    if (parse_int(cell, iv, &long_digits) || long_digits || parse_decimal(cell, nullptr, options) != Dec::No ||
-        looks_special(cell, options))
+    if (cells::parse_int(cell, iv, &long_digits) || long_digits ||
+        cells::parse_decimal(cell, nullptr, options.correct_rounding) != cells::Dec::No ||
+        cells::looks_special(cell, options.correct_rounding))
         return false;
     return true;
+}
+
+// The fast road's columns as they grow: each column's kind, taken from the first row.
+class FastColumns {
+public:
+    FastColumns(const CsvOptions &options, const char *stop, size_t expect, std::vector<CsvColumn> &cols)
+        : options_(options), stop_(stop), expect_(expect), cols_(cols), kind_(cols.size()),
+          negative_zero_(cols.size(), 0), scales_(cols.size()) {}
+
+    // Cell j of row `row` at p taken onto its column; `end` set to its terminator. False where the
+    // fast road gives up.
+    bool take(size_t j, size_t row, const char *p, const char *&end) {
+        int64_t iv = 0;
+        double dv = 0;
+        uint8_t scale = 0;
+        end = p;
+        // Text columns skip the number parse (a number there sends the file to the general road).
+        const Cell cell = row > 0 && kind_[j] == Cell::Text ? Cell::Text : number_cell(p, stop_, iv, dv, scale, end);
+        if (row == 0) first(j, cell);
+        CsvColumn &c = cols_[j];
+        switch (kind_[j]) {
+            case Cell::Int:
+                if (cell == Cell::Int) {
+                    c.ints.push_back(iv);
+                    if (iv == 0 && std::signbit(dv)) negative_zero_[j] = 1;
+                    return true;
+                }
+                if (cell != Cell::Float || negative_zero_[j]) return false;
+                to_floats(j);
+                [[fallthrough]];
+            case Cell::Float:
+                if (cell == Cell::Text) return false;
+                c.floats.push_back(dv);
+                scales_[j].push_back(scale);
+                return true;
+            case Cell::Text: return text(c, p, end);
+        }
+        return false;
+    }
+
+    // The columns' kinds set, and decimals divided by their power of ten in one pass of
+    // independent divisions.
+    void finish() {
+        for (size_t j = 0; j < cols_.size(); ++j) {
+            const Cell k = kind_[j];
+            cols_[j].kind = k == Cell::Int ? CsvKind::Int : k == Cell::Float ? CsvKind::Float : CsvKind::Text;
+            if (k != Cell::Float) continue;
+            double *v = cols_[j].floats.data();
+            const uint8_t *scale = scales_[j].data();
+            for (size_t r = 0, n = cols_[j].floats.size(); r < n; ++r) v[r] /= cells::kTens[scale[r]];
+        }
+    }
+
+private:
+    void first(size_t j, Cell cell) {
+        kind_[j] = cell;
+        CsvColumn &c = cols_[j];
+        if (cell == Cell::Int) c.ints.reserve(expect_);
+        else if (cell == Cell::Float) c.floats.reserve(expect_), scales_[j].reserve(expect_);
+        else c.texts.reserve(expect_);
+    }
+
+    // An integer column meets a decimal: pandas reads the whole column as floats.
+    void to_floats(size_t j) {
+        CsvColumn &c = cols_[j];
+        kind_[j] = Cell::Float;
+        c.floats.reserve(expect_);
+        for (int64_t x : c.ints) c.floats.push_back((double) x);
+        scales_[j].assign(c.floats.size(), 0);
+        std::vector<int64_t>().swap(c.ints);
+    }
+
+    bool text(CsvColumn &c, const char *p, const char *&end) {
+        // A cell equal to the one above it (a contract code, say) is text as that was.
+        std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
+        const size_t n = t.size();
+        bool same = n && (size_t) (stop_ - p) >= n && (p + n == stop_ || cell_end(p[n]));
+        for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
+        if (same) t = std::string_view(p, n);
+        else if (!text_cell(p, stop_, t, options_)) return false;
+        c.texts.push_back(t);
+        end = p + t.size();
+        return true;
+    }
+
+    const CsvOptions &options_;
+    const char *const stop_;
+    const size_t expect_;
+    std::vector<CsvColumn> &cols_;
+    std::vector<Cell> kind_;
+    std::vector<char> negative_zero_;  // an Int column holding "-0", which a float column keeps as -0.0
+    std::vector<std::vector<uint8_t>> scales_;  // Float columns: digits after the point, per row
+};
+
+// Past the terminator at p of a row's cell (the row's last when `last`); false on a ragged line
+// or a lone CR (pandas ends the line there).
+inline bool past_terminator(const char *&p, const char *stop, bool last) {
+    if (p == stop) return last;
+    switch (*p) {
+        case '\n': ++p; return last;
+        case '\r':
+            if (!last || stop - p < 2 || p[1] != '\n') return false;
+            p += 2;
+            return true;
+        case ',': ++p; return !last;
+        default: return false;
+    }
 }
 
 }  // namespace
@@ -171,89 +290,19 @@ bool fast_body(const CsvOptions &options, const char *p, const char *const stop,
     // Rows expected, from the first line's length (room to spare; the vectors grow if need be).
     const char *first_end = static_cast<const char *>(std::memchr(p, '\n', (size_t) (stop - p)));
     const size_t line = first_end ? (size_t) (first_end - p) + 1 : (size_t) (stop - p);
-    const size_t expect = (size_t) (stop - p) / line * 9 / 8 + 8;
-    std::vector<Cell> kind(width);
-    std::vector<char> negative_zero(width, 0);  // an Int column holding "-0", which a float column keeps as -0.0
-    std::vector<std::vector<uint8_t>> scales(width);  // Float columns: digits after the point, per row
+    FastColumns columns(options, stop, (size_t) (stop - p) / line * 9 / 8 + 8, cols);
     rows = 0;
     while (p < stop) {
         for (size_t j = 0; j < width; ++j) {
-            CsvColumn &c = cols[j];
-            int64_t iv = 0;
-            double dv = 0;
-            uint8_t scale = 0;
             const char *end = p;
-            // Text columns skip the number parse (a number there sends the file to the general road).
-            Cell cell = rows > 0 && kind[j] == Cell::Text ? Cell::Text : number_cell(p, stop, iv, dv, scale, end);
-            if (rows == 0) {
-                kind[j] = cell;
-                if (cell == Cell::Int) c.ints.reserve(expect);
-                else if (cell == Cell::Float) c.floats.reserve(expect), scales[j].reserve(expect);
-                else c.texts.reserve(expect);
-            }
-            switch (kind[j]) {
-                case Cell::Int:
-                    if (cell == Cell::Int) {
-                        c.ints.push_back(iv);
-                        if (iv == 0 && std::signbit(dv)) negative_zero[j] = 1;
-                        break;
-                    }
-                    if (cell != Cell::Float || negative_zero[j]) return false;
-                    // an integer column meets a decimal: pandas reads the whole column as floats
-                    kind[j] = Cell::Float;
-                    c.floats.reserve(expect);
-                    for (int64_t x : c.ints) c.floats.push_back((double) x);
-                    scales[j].assign(c.floats.size(), 0);
-                    std::vector<int64_t>().swap(c.ints);
-                    [[fallthrough]];
-                case Cell::Float:
-                    if (cell == Cell::Text) return false;
-                    c.floats.push_back(dv);
-                    scales[j].push_back(scale);
-                    break;
-                case Cell::Text: {
-                    // A cell equal to the one above it (a contract code, say) is text as that was.
-                    std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
-                    const size_t n = t.size();
-                    bool same = n && (size_t) (stop - p) >= n && (p + n == stop || cell_end(p[n]));
-                    for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
-                    if (same) t = std::string_view(p, n);
-                    else if (!text_cell(p, stop, t, options)) return false;
-                    c.texts.push_back(t);
-                    end = p + t.size();
-                    break;
-                }
-            }
+            if (!columns.take(j, rows, p, end)) return false;
             p = end;
-            const bool last = j + 1 == width;
-            if (p == stop) {
-                if (!last) return false;  // a ragged last line
-            } else if (*p == '\n') {
-                if (!last) return false;
-                ++p;
-            } else if (*p == '\r') {
-                if (!last || stop - p < 2 || p[1] != '\n') return false;  // a lone CR: pandas ends the line there
-                p += 2;
-            } else if (*p == ',') {
-                if (last) return false;
-                ++p;
-            } else {
-                return false;
-            }
+            if (!past_terminator(p, stop, j + 1 == width)) return false;
         }
         ++rows;
         if (p < stop && (*p == '\n' || *p == '\r')) return false;  // a blank line, or a lone CR
     }
-    // Decimals divided by their power of ten in one pass of independent divisions.
-    static constexpr double kTens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8,
-                                       1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    for (size_t j = 0; j < width; ++j) {
-        cols[j].kind = kind[j] == Cell::Int ? CsvKind::Int : kind[j] == Cell::Float ? CsvKind::Float : CsvKind::Text;
-        if (kind[j] != Cell::Float) continue;
-        double *v = cols[j].floats.data();
-        const uint8_t *k = scales[j].data();
-        for (size_t r = 0, n = cols[j].floats.size(); r < n; ++r) v[r] /= kTens[k[r]];
-    }
+    columns.finish();
     return true;
 }
 

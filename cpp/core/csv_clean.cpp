@@ -103,11 +103,10 @@ bool roll_adjust(Scan &scan, Frame &f) {
     return true;
 }
 
-// One data file read and parsed; a file without rows has text columns, which pandas' stacking
-// does not simply skip.
-Parsed<Frame> load_data_file(const std::string &path, std::string &buffer, const CsvOptions &options) {
-    if (!read_file(path, buffer)) return Refusal{"the file cannot be read"};
-    Parsed<Frame> frame = parse_data_file(buffer, options);
+// One data file parsed; a file without rows has text columns, which pandas' stacking does not
+// simply skip.
+Parsed<Frame> load_data_file(std::string_view bytes, const CsvOptions &options) {
+    Parsed<Frame> frame = parse_data_file(bytes, options);
     if (frame.ok() && frame.value().rows == 0) return Refusal{"a file without rows"};
     return frame;
 }
@@ -250,20 +249,16 @@ void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::
     runs.swap(kept);
 }
 
-// The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
-    // Stack: same columns in the same order; ints meet floats as floats.
-    const Frame *shape = nullptr;
-    for (const Frame &f : files)
-        if (f.rows) { shape = &f; break; }
-    if (!shape) return scan.refuse("no rows");
-    const size_t width = shape->cols.size();
-    std::vector<CsvKind> kinds(width);
-    for (size_t j = 0; j < width; ++j) kinds[j] = shape->cols[j].kind;
+// The stacked columns' kinds (ints meet floats as floats), from the first file with rows (`shape`);
+// false when the files' columns differ in name, order or dtype.
+bool stack_kinds(Scan &scan, const std::vector<Frame> &files, const Frame &shape, std::vector<CsvKind> &kinds) {
+    const size_t width = shape.cols.size();
+    kinds.resize(width);
+    for (size_t j = 0; j < width; ++j) kinds[j] = shape.cols[j].kind;
     for (const Frame &f : files) {
         if (f.cols.size() != width) return scan.refuse("files with different columns");
         for (size_t j = 0; j < width; ++j) {
-            if (f.cols[j].name != shape->cols[j].name) return scan.refuse("files with different columns");
+            if (f.cols[j].name != shape.cols[j].name) return scan.refuse("files with different columns");
             if (!f.rows) continue;
             CsvKind a = kinds[j], b = f.cols[j].kind;
             if (a == b) continue;
@@ -271,6 +266,66 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
             else return scan.refuse("files whose column dtypes differ");
         }
     }
+    return true;
+}
+
+// The rows in the window, row by row, sorted by time key when `sort`; false on equal keys among
+// sorted rows (pandas' unstable sort decides their order, so let it).
+bool window_rows(Scan &scan, const std::vector<Frame> &files, int key, bool sort, const Window &window,
+                 std::vector<Run> &runs) {
+    runs.clear();
+    std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
+    for (size_t i = 0; i < files.size(); ++i) {
+        const Frame &f = files[i];
+        if (!f.rows) continue;
+        const auto &k = f.cols[key].texts;
+        for (size_t r = 0; r < f.rows; ++r)
+            if (k[r].data() && window.contains(k[r])) rows.emplace_back((uint32_t) i, (uint32_t) r);
+    }
+    auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
+    if (sort) {
+        auto less = [&](const auto &x, const auto &y) { return key_of(x) < key_of(y); };
+        if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
+        for (size_t i = 1; i < rows.size(); ++i)
+            if (key_of(rows[i]) == key_of(rows[i - 1])) return scan.refuse("equal time keys");
+    }
+    for (const auto &[file, row] : rows) add_row(runs, file, row);
+    return true;
+}
+
+// Column j of every file gathered run by run into `c`, whose kind is set.
+void gather(const std::vector<Frame> &files, const std::vector<Run> &runs, size_t j, size_t rows, CsvColumn &c) {
+    if (c.kind == CsvKind::Int) c.ints.reserve(rows);
+    else if (c.kind == CsvKind::Float) c.floats.reserve(rows);
+    else c.texts.reserve(rows);
+    for (const Run &run : runs) {
+        const CsvColumn &src = files[run.file].cols[j];
+        switch (c.kind) {
+            case CsvKind::Int:
+                c.ints.insert(c.ints.end(), src.ints.begin() + run.begin, src.ints.begin() + run.end);
+                break;
+            case CsvKind::Float:
+                if (src.kind == CsvKind::Int)  // ints meeting floats in the stack
+                    for (uint32_t r = run.begin; r < run.end; ++r) c.floats.push_back((double) src.ints[r]);
+                else
+                    c.floats.insert(c.floats.end(), src.floats.begin() + run.begin, src.floats.begin() + run.end);
+                break;
+            case CsvKind::Text:
+                c.texts.insert(c.texts.end(), src.texts.begin() + run.begin, src.texts.begin() + run.end);
+                break;
+            case CsvKind::Time: break;
+        }
+    }
+}
+
+// The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
+bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
+    const Frame *shape = nullptr;
+    for (const Frame &f : files)
+        if (f.rows) { shape = &f; break; }
+    if (!shape) return scan.refuse("no rows");
+    std::vector<CsvKind> kinds;
+    if (!stack_kinds(scan, files, *shape, kinds)) return false;
     const int key = shape->find("time_key");
     if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return scan.refuse("no text time key, or a generic_ticker column");
 
@@ -279,65 +334,22 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
     std::vector<Run> runs;
     std::vector<int64_t> stamps;
     const bool stamped = stamped_window(files, key, sort, window, runs, stamps);
-    if (!stamped) {
-        runs.clear();
-        std::vector<std::pair<uint32_t, uint32_t>> rows;  // (file, row)
-        for (size_t i = 0; i < files.size(); ++i) {
-            const Frame &f = files[i];
-            if (!f.rows) continue;
-            const auto &k = f.cols[key].texts;
-            for (size_t r = 0; r < f.rows; ++r)
-                if (k[r].data() && window.contains(k[r])) rows.emplace_back((uint32_t) i, (uint32_t) r);
-        }
-        auto key_of = [&](const std::pair<uint32_t, uint32_t> &p) { return files[p.first].cols[key].texts[p.second]; };
-        if (sort) {
-            auto less = [&](const auto &x, const auto &y) { return key_of(x) < key_of(y); };
-            if (!std::is_sorted(rows.begin(), rows.end(), less)) std::stable_sort(rows.begin(), rows.end(), less);
-            // Equal keys: pandas' unstable sort decides their order, so let it.
-            for (size_t i = 1; i < rows.size(); ++i)
-                if (key_of(rows[i]) == key_of(rows[i - 1])) return scan.refuse("equal time keys");
-        }
-        for (const auto &[file, row] : rows) add_row(runs, file, row);
-    }
+    if (!stamped && !window_rows(scan, files, key, sort, window, runs)) return false;
 
     // Time keys to nanoseconds, then rows with a missing cell dropped.
     if (!stamped && !key_stamps(files, key, runs, stamps))
         return scan.refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
-    // The columns gathered run by run.
     out = Frame();
     out.rows = stamps.size();
-    out.cols.resize(width);
-    for (size_t j = 0; j < width; ++j) {
+    out.cols.resize(kinds.size());
+    for (size_t j = 0; j < kinds.size(); ++j) {
         CsvColumn &c = out.cols[j];
         c.name = shape->cols[j].name;
         c.kind = (int) j == key ? CsvKind::Time : kinds[j];
-        if (c.kind == CsvKind::Time) {
-            c.ints = std::move(stamps);
-            continue;
-        }
-        if (c.kind == CsvKind::Int) c.ints.reserve(out.rows);
-        else if (c.kind == CsvKind::Float) c.floats.reserve(out.rows);
-        else c.texts.reserve(out.rows);
-        for (const Run &run : runs) {
-            const CsvColumn &src = files[run.file].cols[j];
-            switch (c.kind) {
-                case CsvKind::Int:
-                    c.ints.insert(c.ints.end(), src.ints.begin() + run.begin, src.ints.begin() + run.end);
-                    break;
-                case CsvKind::Float:
-                    if (src.kind == CsvKind::Int)  // ints meeting floats in the stack
-                        for (uint32_t r = run.begin; r < run.end; ++r) c.floats.push_back((double) src.ints[r]);
-                    else
-                        c.floats.insert(c.floats.end(), src.floats.begin() + run.begin, src.floats.begin() + run.end);
-                    break;
-                case CsvKind::Text:
-                    c.texts.insert(c.texts.end(), src.texts.begin() + run.begin, src.texts.begin() + run.end);
-                    break;
-                case CsvKind::Time: break;
-            }
-        }
+        if (c.kind == CsvKind::Time) c.ints = std::move(stamps);
+        else gather(files, runs, j, out.rows, c);
     }
     return roll_adjust(scan, out);
 }
@@ -357,64 +369,71 @@ Parsed<Bars> clean(std::vector<Frame> &files, bool sort, const Window &window, c
 
 }  // namespace
 
-Parsed<Bars> clean_ticker(const std::vector<std::string> &paths, bool sort, const Window &window,
+Parsed<Bars> clean_ticker(const std::vector<std::string_view> &files, bool sort, const Window &window,
                           const CsvOptions &options) {
-    std::vector<std::string> buffers(paths.size());
-    std::vector<Frame> files;
-    for (size_t i = 0; i < paths.size(); ++i) {
-        Parsed<Frame> f = load_data_file(paths[i], buffers[i], options);
+    std::vector<Frame> frames;
+    for (size_t i = 0; i < files.size(); ++i) {
+        Parsed<Frame> f = load_data_file(files[i], options);
         if (!f.ok()) return Refusal{f.refusal().why, (int) i};
-        files.push_back(std::move(f.value()));
+        frames.push_back(std::move(f.value()));
     }
-    return clean(files, sort, window, options);
+    return clean(frames, sort, window, options);
 }
 
-void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads) {
+namespace {
+
+// Where clean_tickers stands with one job: its files' bytes and frames as they are parsed.
+struct Progress {
+    std::vector<std::string> buffers;
+    std::vector<Frame> files;
+    std::vector<const char *> refusals;  // per file: null when it loaded
+    std::atomic<size_t> pending{0};
+
+    // The job's result once all its files are parsed: the first file at fault in the files'
+    // order, as a reader going through them would find, or the cleaned bars. The file texts go
+    // (the bars hold their own copy of theirs).
+    Parsed<Bars> finish(const TickerJob &job, const CsvOptions &options) {
+        Parsed<Bars> result = Refusal{"no file"};
+        const auto fault = std::find_if(refusals.begin(), refusals.end(), [](const char *why) { return why != nullptr; });
+        if (fault != refusals.end()) result = Refusal{*fault, (int) (fault - refusals.begin())};
+        else result = clean(files, job.sort, job.window, options);
+        std::vector<Frame>().swap(files);
+        std::vector<std::string>().swap(buffers);
+        return result;
+    }
+};
+
+}  // namespace
+
+void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsigned threads, const ReadFile &read) {
     // Every file of every job is one task, in job order; the thread that parses a job's last file
     // cleans that job. Tasks are taken in order, so only a few jobs' files are held at a time.
     struct Task {
         size_t job, file;
     };
     std::vector<Task> tasks;
-    for (size_t j = 0; j < jobs.size(); ++j)
-        for (size_t f = 0; f < jobs[j].paths.size(); ++f) tasks.push_back({j, f});
-    struct Progress {
-        std::vector<std::string> buffers;
-        std::vector<Frame> files;
-        std::vector<const char *> refusals;  // per file: null when it loaded
-        std::atomic<size_t> pending{0};
-    };
     std::vector<Progress> progress(jobs.size());
     for (size_t j = 0; j < jobs.size(); ++j) {
-        TickerJob &job = jobs[j];
-        job.result = Refusal{"no file"};
-        progress[j].buffers.assign(job.paths.size(), std::string());
-        progress[j].files.resize(job.paths.size());
-        progress[j].refusals.assign(job.paths.size(), nullptr);
-        progress[j].pending = job.paths.size();
+        const size_t n = jobs[j].files.size();
+        for (size_t f = 0; f < n; ++f) tasks.push_back({j, f});
+        jobs[j].result = Refusal{"no file"};
+        progress[j].buffers.assign(n, std::string());
+        progress[j].files.resize(n);
+        progress[j].refusals.assign(n, nullptr);
+        progress[j].pending = n;
     }
-    auto finish = [&](size_t j) {
-        TickerJob &job = jobs[j];
-        Progress &p = progress[j];
-        // The first file at fault in the files' order, as a reader going through them would find.
-        for (size_t f = 0; f < p.refusals.size(); ++f)
-            if (p.refusals[f]) {
-                job.result = Refusal{p.refusals[f], (int) f};
-                std::vector<Frame>().swap(p.files);
-                std::vector<std::string>().swap(p.buffers);
-                return;
-            }
-        job.result = clean(p.files, job.sort, job.window, options);
-        std::vector<Frame>().swap(p.files);
-        std::vector<std::string>().swap(p.buffers);  // the bars hold their own copy of the texts
-    };
     parallel_for(tasks.size(), threads, [&](size_t k) {
         const Task t = tasks[k];
         Progress &p = progress[t.job];
-        Parsed<Frame> f = load_data_file(jobs[t.job].paths[t.file], p.buffers[t.file], options);
-        if (f.ok()) p.files[t.file] = std::move(f.value());
-        else p.refusals[t.file] = f.refusal().why;
-        if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) finish(t.job);
+        std::string &bytes = p.buffers[t.file];
+        if (!read(jobs[t.job].files[t.file], bytes)) {
+            p.refusals[t.file] = "the file cannot be read";
+        } else {
+            Parsed<Frame> f = load_data_file(bytes, options);
+            if (f.ok()) p.files[t.file] = std::move(f.value());
+            else p.refusals[t.file] = f.refusal().why;
+        }
+        if (p.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) jobs[t.job].result = p.finish(jobs[t.job], options);
     });
 }
 

@@ -68,14 +68,14 @@ void fill_means(const std::vector<ReshapeInput> &inputs, size_t n_fields, size_t
                             cell[d] = 0.0 + v;  // the mean of one value: its running sum, from 0.0
                             ++r;
                         } else {
-                            cell[d] = kNaN;
+                            cell[d] = cells::kNaN;
                         }
                     }
                 }
                 return;
             }
         }
-        std::fill(out, out + height, kNaN);
+        std::fill(out, out + height, cells::kNaN);
         struct Sum {
             double sum, compensation;
             uint32_t count;

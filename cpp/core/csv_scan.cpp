@@ -1,27 +1,12 @@
-// The CSV reader's scan: files read whole, the header lines and the two layouts (flat, grouped with
+// The CSV reader's scan of a file's bytes: the header lines and the two layouts (flat, grouped with
 // its principal group); the body's columns come from csv_body.cpp. Lines end in LF or CRLF (pandas
 // and the csv module read both alike). Anything it cannot decide exactly is refused, with the
 // reason kept for the caller's log.
 #include "core/csv_internal.hpp"
 
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <iterator>
-#include <limits>
-#include <numeric>
-#include <unordered_map>
-
+#include <string>
 
 namespace orvane::core {
 
@@ -32,31 +17,6 @@ int Frame::find(std::string_view name) const {
         if (cols[i].name == name) return (int) i;
     return -1;
 }
-
-bool read_file(const std::string &path, std::string &out) {
-    if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    // Sized once from the file's length, then read straight into place (a file that grows or
-    // shrinks meanwhile is read to its end all the same).
-    struct stat st;
-    size_t size = ::fstat(fd, &st) == 0 && st.st_size > 0 ? (size_t) st.st_size : 0;
-    out.resize(size + 1);
-    size_t got = 0;
-    bool ok = true;
-    while (true) {
-        if (got == out.size()) out.resize(out.size() * 2 + 65536);
-        const ssize_t n = ::read(fd, out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
-        if (n <= 0) break;
-        got += (size_t) n;
-    }
-    ::close(fd);
-    out.resize(got);
-    return ok;
-}
-
 
 namespace csv_internal {
 

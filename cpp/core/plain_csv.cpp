@@ -1,5 +1,7 @@
 #include "core/plain_csv.hpp"
 
+#include "core/cells.hpp"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -14,31 +16,13 @@ namespace orvane::core::plain_csv {
 
 namespace {
 
-// pandas' default missing-value texts.
-constexpr std::array<std::string_view, 19> kMissing = {
-    "",     "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan", "1.#IND", "1.#QNAN",
-    "<NA>", "N/A",  "NA",       "NULL", "NaN",    "None",     "n/a",  "nan",  "null"};
-
-// Texts pandas reads as booleans or infinities: left to pandas.
-constexpr std::array<std::string_view, 6> kBooleans = {"True", "TRUE", "true", "False", "FALSE", "false"};
-
 // Largest decimal scale a double holds exactly (1e22), so that one division or multiplication by
 // it rounds the same in every correct parser.
 constexpr int kExactScale = 22;
-constexpr int kMaxExactDigits = 15;   // a 15-digit integer is exact in a double
-constexpr int kMaxIntDigits = 18;     // an 18-digit integer fits int64
-constexpr int kMaxParsedDigits = 17;  // digits pandas 2's parser reads before it drops the rest
+
+using cells::is_digit;
 
 enum class Cell : uint8_t { Missing, Int, Decimal, Text, Unsure };
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool lower_equals(std::string_view s, std::string_view word) {
-    if (s.size() != word.size()) return false;
-    for (size_t i = 0; i < s.size(); ++i)
-        if ((s[i] | 0x20) != word[i]) return false;
-    return true;
-}
 
 // What pandas' inference makes of one cell, or Unsure when that is not certain. `significant`
 // is set to the digit count of an integer (leading zeros included).
@@ -46,14 +30,9 @@ Cell classify(std::string_view s, int &significant) {
     significant = 0;
     if (is_missing(s)) return Cell::Missing;
     if (s.front() == ' ' || s.back() == ' ') return Cell::Unsure;  // pandas' number parser skips spaces
-    if (!is_digit(s.front())) {  // the words below all start with a letter or a sign
-        for (std::string_view b : kBooleans)
-            if (s == b) return Cell::Unsure;
-        std::string_view unsigned_part = (s[0] == '+' || s[0] == '-') ? s.substr(1) : s;
-        if (lower_equals(unsigned_part, "inf") || lower_equals(unsigned_part, "infinity") ||
-            lower_equals(unsigned_part, "nan"))
-            return Cell::Unsure;
-    }
+    if (!is_digit(s.front()) &&  // the words below all start with a letter or a sign
+        (cells::is_boolean_word(s) || cells::is_infinity_word(s) || cells::is_nan_word(s)))
+        return Cell::Unsure;
 
     // [sign] digits [. digits] [e|E [sign] digits], with at least one mantissa digit.
     size_t i = (s[0] == '+' || s[0] == '-') ? 1 : 0;
@@ -84,29 +63,20 @@ Cell classify(std::string_view s, int &significant) {
     significant = digits - leading_zeros;
     if (!point && !exponent) {
         significant = digits;  // an integer read as a float must have few digits, leading zeros included
-        return digits <= kMaxIntDigits ? Cell::Int : Cell::Unsure;
+        return digits <= cells::kInt64Digits ? Cell::Int : Cell::Unsure;
     }
     // pandas 2 accumulates at most 17 digits (leading zeros included) into a double, then scales
     // by one power of ten: with at most 15 significant digits and an exactly held scale the
     // result is the correctly rounded value, as every correct parser gives.
     const long k = scale - (digits - before_point);
-    if (digits > kMaxParsedDigits || significant > kMaxExactDigits || k > kExactScale || k < -kExactScale)
+    if (digits > cells::kPandas2Digits || significant > cells::kExactDigits || k > kExactScale || k < -kExactScale)
         return Cell::Unsure;
     return Cell::Decimal;
 }
 
 }  // namespace
 
-bool is_missing(std::string_view cell) {
-    if (cell.size() > 8) return false;  // longer than "#N/A N/A", the longest
-    if (cell.empty()) return true;
-    // Every marker starts with one of these; a number or a word mostly does not.
-    const char c = cell.front();
-    if (c != '#' && c != '-' && c != '1' && c != '<' && c != 'N' && c != 'n') return false;
-    for (std::string_view m : kMissing)
-        if (m.size() == cell.size() && m == cell) return true;
-    return false;
-}
+bool is_missing(std::string_view cell) { return cells::is_na_word(cell); }
 
 namespace {
 
@@ -121,9 +91,10 @@ struct Part {
         : numbers(width, 0), texts(width, 0), missing(width, 0), decimals(width, 0), widest_int(width, 0) {}
 };
 
+// No byte left to pandas but line ends.
 bool printable(std::string_view s) {
     for (char c : s)
-        if ((c < 0x20 && c != '\n') || c > 0x7e || c == '"') return false;
+        if (c != '\n' && cells::refused_byte((unsigned char) c)) return false;
     return true;
 }
 
@@ -220,7 +191,7 @@ std::optional<Table> combine(Table t, std::vector<Part *> parts) {
             t.kinds.push_back(ColumnKind::Int);
         } else {
             // Integers read as floats must be exact in a double.
-            if (widest_int > kMaxExactDigits) return std::nullopt;
+            if (widest_int > cells::kExactDigits) return std::nullopt;
             t.kinds.push_back(ColumnKind::Float);
         }
     }
@@ -305,20 +276,16 @@ bool is_decimal(std::string_view cell) {
 }
 
 int64_t to_int(std::string_view cell) {
-    const bool negative = cell[0] == '-';
-    size_t i = (cell[0] == '+' || cell[0] == '-') ? 1 : 0;
     int64_t v = 0;
-    for (; i < cell.size(); ++i) v = v * 10 + (cell[i] - '0');
-    return negative ? -v : v;
+    (void) cells::parse_int(cell, v);  // an integer the scan accepted
+    return v;
 }
 
 double to_double(std::string_view cell) {
-    if (is_missing(cell)) return std::numeric_limits<double>::quiet_NaN();
-    const bool negative = cell[0] == '-';
-    if (cell[0] == '+' || cell[0] == '-') cell.remove_prefix(1);
+    if (is_missing(cell)) return cells::kNaN;
     double v = 0;
-    std::from_chars(cell.data(), cell.data() + cell.size(), v);  // correctly rounded
-    return negative ? -v : v;
+    (void) cells::correctly_rounded(cell, v);  // a number the scan accepted
+    return v;
 }
 
 }  // namespace orvane::core::plain_csv

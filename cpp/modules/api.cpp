@@ -14,6 +14,16 @@ using namespace nb::literals;
 
 namespace api {
 
+namespace {
+
+const std::vector<std::string> kIntradayFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"};
+const std::vector<std::string> kDailyFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"};
+const char *const kFormats[] = {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d %H", "%Y-%m-%d"};
+const std::pair<const char *, const char *> kRename[] = {
+    {"time_key", "DATE"}, {"generic_ticker", "ID"}, {"ticker", "TICKER"}, {"value", "VALUE"},
+    {"open", "PX_OPEN"},  {"high", "PX_HIGH"},      {"low", "PX_LOW"},    {"close", "PX_LAST"},
+    {"volume", "PX_VOLUME"}, {"num_trds", "NUM_TRDS"}};
+
 // Decided once at load from the installed pandas (a constant of the process afterwards): pandas 3
 // gives microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2
 // gives nanoseconds.
@@ -31,14 +41,15 @@ QueryOptions query_options() {
     return o;
 }
 
-// A DEBUG record naming the file (or ticker) and why it leaves the native road.
-void log_fallback(const std::string &where, const char *why) { glue::log_fallback("pandas reads " + where, why); }
-
 nb::list str_list(const std::vector<std::string> &items) {
     nb::list out;
     for (const std::string &s : items) out.append(nb::str(s.c_str()));
     return out;
 }
+
+}  // namespace
+
+void log_fallback(const std::string &where, const char *why) { glue::log_fallback("pandas reads " + where, why); }
 
 // ---- file-level helpers ------------------------------------------------------------------
 

@@ -27,17 +27,6 @@ using glue::numpy_of;
 using glue::object_array;
 using glue::utf8;
 
-inline const std::vector<std::string> kIntradayFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS"};
-inline const std::vector<std::string> kDailyFields = {"PX_OPEN", "PX_HIGH", "PX_LOW", "PX_LAST", "PX_VOLUME"};
-inline const char *const kFormats[] = {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%d %H", "%Y-%m-%d"};
-inline const std::pair<const char *, const char *> kRename[] = {
-    {"time_key", "DATE"}, {"generic_ticker", "ID"}, {"ticker", "TICKER"}, {"value", "VALUE"},
-    {"open", "PX_OPEN"},  {"high", "PX_HIGH"},      {"low", "PX_LOW"},    {"close", "PX_LAST"},
-    {"volume", "PX_VOLUME"}, {"num_trds", "NUM_TRDS"}};
-
-// Decided once at load from the installed pandas (see api.cpp).
-extern bool g_pandas3;
-
 // What one query works with, made once when it starts and passed down.
 struct QueryOptions {
     unsigned threads = 1;         // native threads that read and clean the files
@@ -46,9 +35,8 @@ struct QueryOptions {
     bool microseconds = false;    // the time keys become microseconds (pandas 3), else nanoseconds
     core::CsvOptions csv;         // how the native reader matches the installed pandas
 };
-QueryOptions query_options();
+// A DEBUG record naming the file (or ticker) and why it leaves the native road.
 void log_fallback(const std::string &where, const char *why);
-nb::list str_list(const std::vector<std::string> &items);
 
 // The file helpers (api.cpp): _read_row_from_csv, _get_data_files, _flex_strptime.
 nb::object read_row(nb::handle filename, nb::handle row);
@@ -79,17 +67,12 @@ struct TickerBars {
 };
 
 // ---- the pandas steps (api_pandas.cpp) ----
-bool row_has_open(nb::handle path, int row);
-nb::object load_file(nb::handle path);
-nb::object read_bars(nb::handle path);
-void roll_adjust(nb::object &full);
-nb::object name_date(nb::handle name, int &y, int &m, int &d);
+// Where a ticker's files are: its directory and, for an intraday tree, its day files in the window.
 Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, bool daily);
+// One ticker's cleaned bars through pandas, step by step.
 nb::object pandas_ticker(nb::handle ticker, const Located &loc, const QueryWindow &w, bool daily);
 
 // ---- the native road (api_native.cpp) ----
-// A path as the bytes the file system is given (os.fsencode).
-std::string fs_path(nb::handle path);
 // The native threads of one query: set_num_threads' cap (g_num_threads, 0 for none), else
 // glue::default_threads(). The cap may be set from any thread.
 extern std::atomic<int> g_num_threads;
@@ -98,17 +81,12 @@ unsigned thread_count();
 // pandas steps for those the native reader refuses.
 std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w, nb::handle csv_path, bool daily,
                                         const QueryOptions &options);
-nb::object text_array(const std::vector<std::string_view> &texts);
-nb::object stamp_array(const std::vector<int64_t> &ns, const QueryOptions &options);
-nb::object text_column(nb::object objects, const QueryOptions &options);
-nb::object native_frame(core::Bars &bars, nb::handle ticker, const QueryOptions &options);
+// A ticker's bars as a frame (the native road's columns made into one, once).
 nb::object frame_of(TickerBars &t, const QueryOptions &options);
 // The file column of each field of the tree, in the fields' order.
 extern const char *const kSourceField[6];
-bool name_taken(std::string_view n);
-int64_t unit_factor(const std::string &dtype);
-const char *unit_name(int64_t factor);
-bool all_finite(const double *v, size_t n);
+// The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
+// are outside what the native reshape reproduces exactly.
 nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
                         const QueryOptions &options);
 

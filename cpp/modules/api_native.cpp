@@ -2,6 +2,7 @@
 // the bar frames built from its columns, and the (field, date) x ticker table reshaped natively.
 #include "api.hpp"
 
+#include "core/files.hpp"
 #include "core/parallel.hpp"
 #include "glue/threads.hpp"
 
@@ -15,15 +16,6 @@ using namespace nb::literals;
 
 namespace api {
 
-// ---- the native road ----------------------------------------------------------------------
-
-
-
-std::string fs_path(nb::handle path) {
-    nb::object b = glue::import("os").attr("fsencode")(path);
-    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
-}
-
 
 // Cleaning threads: set_num_threads' cap, else ORVANE_NUM_THREADS, else every core available.
 std::atomic<int> g_num_threads{0};  // 0: no cap set
@@ -34,6 +26,12 @@ unsigned thread_count() {
 }
 
 namespace {
+
+// A path as the bytes the file system is given (os.fsencode).
+std::string fs_path(nb::handle path) {
+    nb::object b = glue::import("os").attr("fsencode")(path);
+    return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
+}
 
 // A ticker on its way through the native road: where its files are and what it asks for.
 struct Pending {
@@ -79,7 +77,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
                 p.why = "a ticker that is not a str";  // its column holds the object itself
             } else if (nb::len(p.loc.files) == 0) {
                 p.why = "no day file in range";
-            } else if (!file_system_paths(p.loc.files, job.paths)) {
+            } else if (!file_system_paths(p.loc.files, job.files)) {
                 p.why = "a path the file system cannot take (os.fsencode refuses it)";
             } else {
                 p.job = jobs.size();
@@ -104,7 +102,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     // 2. Without it: every file read, parsed and cleaned on the native threads.
     {
         nb::gil_scoped_release release;
-        core::clean_tickers(jobs, options.csv, options.threads);
+        core::clean_tickers(jobs, options.csv, options.threads, core::read_file);
     }
 
     // 3. With it again, in the tickers' order: the native bars, or the pandas steps for a ticker
@@ -131,6 +129,8 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
     return out;
 }
 
+
+namespace {
 
 nb::object text_array(const std::vector<std::string_view> &texts) {
     nb::object last;
@@ -175,12 +175,6 @@ nb::object native_frame(core::Bars &bars, nb::handle ticker, const QueryOptions 
     return glue::import("pandas").attr("DataFrame")(cols);
 }
 
-nb::object frame_of(TickerBars &t, const QueryOptions &options) {
-    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker, options);
-    return t.df;
-}
-
-const char *const kSourceField[6] = {"open", "high", "low", "close", "volume", "num_trds"};
 const char *kTaken[] = {"DATE",   "ID",      "TICKER",    "VALUE",    "PX_OPEN", "PX_HIGH",
                         "PX_LOW", "PX_LAST", "PX_VOLUME", "NUM_TRDS", "FLDS",    "ActualValue"};
 
@@ -218,8 +212,6 @@ bool all_finite(const double *v, size_t n) {
         if (!std::isfinite(v[i])) return false;
     return true;
 }
-
-namespace {
 
 // The fields the table is built with: flds itself when it lists distinct fields of the tree
 // (`direct`), else every field of the tree, narrowed by .loc[flds] afterwards.
@@ -365,6 +357,13 @@ nb::object table_index(const std::vector<size_t> &wanted, const std::vector<std:
 }
 
 }  // namespace
+
+const char *const kSourceField[6] = {"open", "high", "low", "close", "volume", "num_trds"};
+
+nb::object frame_of(TickerBars &t, const QueryOptions &options) {
+    if (!t.df.is_valid()) t.df = native_frame(*t.native, t.ticker, options);
+    return t.df;
+}
 
 // The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
 // are outside what the native reshape reproduces exactly (then pandas melts and pivots).

@@ -12,6 +12,8 @@ namespace api {
 
 // ---- the query, one pandas step after another ----------------------------------------------
 
+namespace {
+
 // Whether the `row`-th record of `path` names a field "open"; a file with fewer records does not.
 bool row_has_open(nb::handle path, int row) {
     try {
@@ -25,17 +27,6 @@ bool row_has_open(nb::handle path, int row) {
 [[noreturn]] void unrecognised(nb::handle path) {
     glue::raise(PyExc_ValueError,
                 "Unrecognised layout in " + glue::to_str(path) + ": neither row 1 nor row 2 has the field 'open'.");
-}
-
-// A data file's bars. An error of the reader (a truncated, binary or malformed file) reaches the
-// caller unchanged, with a note naming the file.
-nb::object load_file(nb::handle path) {
-    try {
-        return read_bars(path);
-    } catch (nb::python_error &e) {
-        glue::add_note(e, "in the data file " + glue::to_str(path));
-        throw;
-    }
 }
 
 nb::object read_bars(nb::handle p) {
@@ -60,6 +51,17 @@ nb::object read_bars(nb::handle p) {
     }
     if (!principal.is_valid()) builtin("max")(nb::dict());  // no group but meta: max() of nothing
     return df.attr("xs")(principal, "level"_a = 0, "axis"_a = 1).attr("reset_index")();
+}
+
+// A data file's bars. An error of the reader (a truncated, binary or malformed file) reaches the
+// caller unchanged, with a note naming the file.
+nb::object load_file(nb::handle path) {
+    try {
+        return read_bars(path);
+    } catch (nb::python_error &e) {
+        glue::add_note(e, "in the data file " + glue::to_str(path));
+        throw;
+    }
 }
 
 // Ratio back-adjustment across contract changes, in place on a frame numbered 0..n-1.
@@ -124,6 +126,8 @@ nb::object name_date(nb::handle name, int &y, int &m, int &d) {
     return glue::import("datetime").attr("datetime").attr("strptime")(tail, "%Y-%m-%d").attr("date")();
 }
 
+}  // namespace
+
 QueryWindow read_window(nb::handle start, nb::handle end, nb::handle bar_convention) {
     QueryWindow w;
     w.start = nb::borrow(start);
@@ -147,9 +151,12 @@ QueryWindow read_window(nb::handle start, nb::handle end, nb::handle bar_convent
 
 namespace {
 
+// The path of the file `name` in a ticker's folder.
+nb::object file_path(nb::handle data_path, nb::handle name) { return glue::add(glue::add(data_path, nb::str("/")), name); }
+
 // A note for a name in a ticker's folder that holds ".csv" but does not end in a date.
 void explain_day_file_name(nb::python_error &e, nb::handle data_path, nb::handle name) {
-    nb::object path = glue::add(glue::add(data_path, nb::str("/")), name);
+    nb::object path = file_path(data_path, name);
     glue::add_note(e, glue::repr_of(path) +
                           " is taken for a day file, as its name holds '.csv', but a day file's name must end in "
                           "the date and '.csv' (..._YYYY-MM-DD.csv): rename or move it out of the ticker's folder.");
@@ -161,9 +168,8 @@ Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, boo
     nb::object os = glue::import("os");
     Located loc;
     loc.data_path = os.attr("path").attr("join")(os.attr("path").attr("normpath")(csv_path), ticker);
-    nb::str slash("/");
     if (daily) {
-        loc.files.append(glue::add(loc.data_path, nb::str("/ohlcv.csv")));
+        loc.files.append(file_path(loc.data_path, nb::str("ohlcv.csv")));
         return loc;
     }
     nb::list kept;
@@ -181,7 +187,7 @@ Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, boo
         if (glue::holds(w.first_day, Py_LE, day) && glue::holds(day, Py_LE, w.last_day)) kept.append(name);
     }
     kept.sort();
-    for (nb::handle name : kept) loc.files.append(glue::add(glue::add(loc.data_path, slash), name));
+    for (nb::handle name : kept) loc.files.append(file_path(loc.data_path, name));
     return loc;
 }
 

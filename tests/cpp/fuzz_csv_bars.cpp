@@ -2,16 +2,14 @@
 //
 // One input is one data file: it is parsed with both float converters (and, when it holds no CR,
 // once more with CRLF line ends, which must read alike), then cleaned as an intraday ticker (two
-// copies, sorted) and as a daily one through a temporary file, and the cleaned bars go through
+// copies, sorted) and as a daily one, alone and as jobs of clean_tickers, and the cleaned bars go through
 // the reshape. Built with libFuzzer (-fsanitize=fuzzer -DORVANE_LIBFUZZER) the entry
 // point is LLVMFuzzerTestOneInput alone; otherwise this file's own main mutates the seeds below
 // and the files of a corpus directory for a given time with a fixed seed:
 //   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp
-//       tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_*.cpp -o build/fuzz_csv_bars
+//       tests/cpp/fuzz_csv_bars.cpp cpp/core/csv_*.cpp cpp/core/cells.cpp -o build/fuzz_csv_bars
 //   build/fuzz_csv_bars SECONDS [SEED] [CORPUS_DIR]
 #include "core/csv_bars.hpp"
-
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -29,11 +27,6 @@
 using namespace orvane::core;
 
 namespace {
-
-std::string temp_path() {
-    static const std::string path = "/tmp/fuzz_csv_bars." + std::to_string(getpid()) + ".csv";
-    return path;
-}
 
 // The cleaned bars through the reshape, as the module feeds it.
 void reshape(const Frame &f) {
@@ -90,39 +83,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Parsed<Frame> g = parse_data_file(crlf, options);
         if (g.ok() != f.ok() || (f.ok() && !same_frames(f.value(), g.value()))) std::abort();
     }
-    const std::string tmp = temp_path();
-    if (FILE *out = std::fopen(tmp.c_str(), "wb")) {
-        std::fwrite(bytes.data(), 1, bytes.size(), out);
-        std::fclose(out);
-        // Fresh buffers each time, so that their ends are the ends of their allocations.
-        // Each window cleaned alone and, as a job among others, on two threads: the same bars.
-        auto clean = [&](std::vector<std::string> paths, bool sort, const Window &window) {
-            const CsvOptions options;
-            Parsed<Bars> cleaned = clean_ticker(paths, sort, window, options);
-            const bool ok = cleaned.ok();
-            if (ok) reshape(cleaned.value().frame);
-            std::vector<TickerJob> jobs(3);
-            for (TickerJob &job : jobs) job.paths = paths, job.sort = sort, job.window = window;
-            clean_tickers(jobs, options, 2);
-            for (const TickerJob &job : jobs) {
-                if (job.result.ok() != ok) std::abort();
-                if (!ok) continue;
-                const Frame &f = job.result.value().frame, &g = cleaned.value().frame;
-                if (f.rows != g.rows || f.cols.size() != g.cols.size()) std::abort();
-                for (size_t c = 0; c < g.cols.size(); ++c) {
-                    const CsvColumn &a = f.cols[c], &b = g.cols[c];
-                    if (a.kind != b.kind || a.ints != b.ints || a.texts != b.texts || a.floats.size() != b.floats.size() ||
-                        (!b.floats.empty() && std::memcmp(a.floats.data(), b.floats.data(), b.floats.size() * sizeof(double)) != 0))
-                        std::abort();
-                }
+    // Each window cleaned alone and, as a job among others, on two threads: the same bars. The
+    // jobs' reader gives fresh buffers, so that their ends are the ends of their allocations.
+    const ReadFile read = [&](const std::string &, std::string &out) {
+        out.assign(bytes);
+        return true;
+    };
+    auto clean = [&](size_t copies, bool sort, const Window &window) {
+        const CsvOptions options;
+        Parsed<Bars> cleaned = clean_ticker(std::vector<std::string_view>(copies, bytes), sort, window, options);
+        const bool ok = cleaned.ok();
+        if (ok) reshape(cleaned.value().frame);
+        std::vector<TickerJob> jobs(3);
+        for (TickerJob &job : jobs) job.files.assign(copies, "input"), job.sort = sort, job.window = window;
+        clean_tickers(jobs, options, 2, read);
+        for (const TickerJob &job : jobs) {
+            if (job.result.ok() != ok) std::abort();
+            if (!ok) continue;
+            const Frame &f = job.result.value().frame, &g = cleaned.value().frame;
+            if (f.rows != g.rows || f.cols.size() != g.cols.size()) std::abort();
+            for (size_t c = 0; c < g.cols.size(); ++c) {
+                const CsvColumn &a = f.cols[c], &b = g.cols[c];
+                if (a.kind != b.kind || a.ints != b.ints || a.texts != b.texts || a.floats.size() != b.floats.size() ||
+                    (!b.floats.empty() && std::memcmp(a.floats.data(), b.floats.data(), b.floats.size() * sizeof(double)) != 0))
+                    std::abort();
             }
-        };
-        clean({tmp, tmp}, true, Window("2024-03-15", "2024-03-16 23:59:59"));
-        // Daily windows as callers write them; keys of other shapes compared with the bounds' texts.
-        clean({tmp}, false, Window(Moment{1, 1, 1}, Moment{3, 1, 1}, "1", "3"));
-        clean({tmp}, false, Window("2024-03-14", "2024-03-16"));
-        clean({tmp}, true, Window(Moment{2024, 3, 15, 9, 31}, Moment{2024, 3, 16}, "2024-03-15 09:31", "2024-03-16"));
-    }
+        }
+    };
+    clean(2, true, Window("2024-03-15", "2024-03-16 23:59:59"));
+    // Daily windows as callers write them; keys of other shapes compared with the bounds' texts.
+    clean(1, false, Window(Moment{1, 1, 1}, Moment{3, 1, 1}, "1", "3"));
+    clean(1, false, Window("2024-03-14", "2024-03-16"));
+    clean(1, true, Window(Moment{2024, 3, 15, 9, 31}, Moment{2024, 3, 16}, "2024-03-15 09:31", "2024-03-16"));
     return 0;
 }
 
@@ -188,7 +180,6 @@ int main(int argc, char **argv) {
         ++rounds;
     }
     std::printf("fuzz_csv_bars: %zu rounds from %zu seeds (seed %llu), no finding\n", rounds, seeds.size(), seed);
-    std::remove(temp_path().c_str());
     return 0;
 }
 

@@ -51,12 +51,8 @@ void floats() {
 }
 
 void clean() {
-    const std::string path = "/tmp/orvane_test_csv_bars.csv";
-    FILE *f = std::fopen(path.c_str(), "wb");
-    std::fputs(kFlat, f);
-    std::fclose(f);
     core::Parsed<core::Bars> cleaned =
-        core::clean_ticker({path}, true, core::Window("2024-03-15 09:31:00", "2024-03-15 09:33:00"), kPandas2);
+        core::clean_ticker({kFlat}, true, core::Window("2024-03-15 09:31:00", "2024-03-15 09:33:00"), kPandas2);
     check(cleaned.ok(), "one ticker cleaned");
     if (!cleaned.ok()) {
         std::printf("  refusal: %s\n", cleaned.refusal().why);
@@ -68,18 +64,21 @@ void clean() {
     check(out.rows == 2 && std::fabs(close.floats[0] - 1.5 * (4 / 1.5)) < 1e-12 && close.floats[1] == 4,
           "missing rows dropped, prices back-adjusted across the roll");
 
-    // The same jobs on one thread and on eight: the same bars, and the first file at fault named.
-    const std::string bad = "/tmp/orvane_test_csv_bars_bad.csv";
-    f = std::fopen(bad.c_str(), "wb");
-    std::fputs("time_key,open\n2024-03-15,\"1\"\n", f);
-    std::fclose(f);
+    // The same jobs on one thread and on eight: the same bars, and the first file at fault named
+    // (a file the reader cannot read, or one the scan refuses).
+    const core::ReadFile read = [](const std::string &name, std::string &out) {
+        if (name == "missing") return false;
+        out = name == "bad" ? "time_key,open\n2024-03-15,\"1\"\n" : kFlat;
+        return true;
+    };
     auto run = [&](unsigned threads) {
         std::vector<core::TickerJob> jobs(24);
         for (size_t i = 0; i < jobs.size(); ++i) {
-            jobs[i].paths = i % 3 == 0 ? std::vector<std::string>{path, bad, bad} : std::vector<std::string>(i % 4 + 1, path);
+            jobs[i].files = i % 3 == 0 ? std::vector<std::string>{"flat", i % 2 ? "bad" : "missing", "bad"}
+                                       : std::vector<std::string>(i % 4 + 1, "flat");
             jobs[i].window = core::Window("2024-03-15 09:32:00", "2024-03-15 09:33:00");
         }
-        core::clean_tickers(jobs, kPandas2, threads);
+        core::clean_tickers(jobs, kPandas2, threads, read);
         return jobs;
     };
     std::vector<core::TickerJob> one = run(1), eight = run(8);
@@ -89,7 +88,9 @@ void clean() {
         same = same && a.ok() == b.ok() && (i % 3 != 0) == a.ok();
         if (!same) break;
         if (!a.ok()) {
-            same = a.refusal().file == 1 && b.refusal().file == 1;
+            const char *why = i % 2 ? "a quote character" : "the file cannot be read";
+            same = a.refusal().file == 1 && b.refusal().file == 1 && std::strcmp(a.refusal().why, why) == 0 &&
+                   std::strcmp(b.refusal().why, why) == 0;
             continue;
         }
         const core::Frame &fa = a.value().frame, &fb = b.value().frame;
@@ -99,8 +100,6 @@ void clean() {
                    fa.cols[c].texts == fb.cols[c].texts;
     }
     check(same, "one thread and eight clean every job alike");
-    std::remove(bad.c_str());
-    std::remove(path.c_str());
 }
 
 // Keys of the two forms against bounds to the second, across month and year ends; other shapes as

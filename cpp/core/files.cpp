@@ -1,0 +1,53 @@
+// A file read whole: sized once from its length, then read straight into place.
+#include "core/files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace orvane::core {
+
+namespace {
+
+// An open file descriptor, closed when it goes.
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+bool read_file(const std::string &path, std::string &out) {
+    if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return false;
+    // A file that grows or shrinks meanwhile is read to its end all the same.
+    struct stat st;
+    const size_t size = ::fstat(fd.get(), &st) == 0 && st.st_size > 0 ? (size_t) st.st_size : 0;
+    out.resize(size + 1);
+    size_t got = 0;
+    bool ok = true;
+    while (true) {
+        if (got == out.size()) out.resize(out.size() * 2 + 65536);
+        const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        got += (size_t) n;
+    }
+    out.resize(got);
+    return ok;
+}
+
+}  // namespace orvane::core
