@@ -131,7 +131,14 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     for (TickerBars &t : all) frames.append(frame_of(t, options));
     nb::dict rename;
     for (auto &[from, to] : kRename) rename[from] = to;
-    nb::object bars = pd.attr("concat")(frames).attr("rename")("columns"_a = rename);
+    nb::object bars;
+    try {
+        bars = pd.attr("concat")(frames);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ValueError) && nb::len(frames) == 0) api_notes::no_tickers(e);
+        throw;
+    }
+    bars = bars.attr("rename")("columns"_a = rename);
     if (return_ohlcv) return bars;
 
     nb::list id_vars;
@@ -153,7 +160,12 @@ nb::object historical(nb::handle tickers, nb::handle flds, nb::handle start, nb:
     index.append("DATE");
     nb::object table = longform.attr("pivot_table")("index"_a = index, "columns"_a = "ID", "values"_a = "ActualValue");
     table = table.attr("reindex")(measure, "level"_a = 0);
-    return table.attr("loc")[flds];
+    try {
+        return table.attr("loc")[flds];
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_KeyError) && nb::len(table) == 0) api_notes::empty_window(e, start, end);
+        throw;
+    }
 }
 
 const char *kHistoricalDoc =
@@ -239,13 +251,8 @@ nb::object call_get_historical_data(glue::Call &c) {
     nb::handle tickers = c[kGetHistoricalData["tickers"]], flds = c[kGetHistoricalData["flds"]];
     nb::handle start = c[kGetHistoricalData["start"]], end = c[kGetHistoricalData["end"]];
     nb::handle csv_path = c[kGetHistoricalData["csv_path"]];
-    try {
-        return historical(tickers, flds, start, end, csv_path, c[kGetHistoricalData["bar_convention"]],
-                          truthy(c[kGetHistoricalData["return_ohlcv"]]));
-    } catch (nb::python_error &e) {
-        api_notes::explain(e, tickers, start, end, csv_path);
-        throw;
-    }
+    return historical(tickers, flds, start, end, csv_path, c[kGetHistoricalData["bar_convention"]],
+                      truthy(c[kGetHistoricalData["return_ohlcv"]]));
 }
 
 }  // namespace api

@@ -1,6 +1,7 @@
 // Notes that name the caller's mistake on the errors of get_historical_data. The errors keep the
-// type and text the query's steps give; a note (BaseException.add_note) says what went wrong and
-// how to mend it:
+// type and text the query's steps give; each note is added by the step that met the mistake, which
+// knows what it was doing (never by reading the error's text), and says what went wrong and how
+// to mend it:
 //   * fields that no tree of that kind gives;
 //   * no ticker asked for;
 //   * an empty or inverted window, or dates written without dashes;
@@ -13,8 +14,6 @@
 namespace api_notes {
 
 namespace {
-
-bool has_text(nb::handle error, const char *text) { return glue::to_str(error).find(text) != std::string::npos; }
 
 bool undashed_date(nb::handle text) {
     if (!PyUnicode_Check(text.ptr()) || PyUnicode_GET_LENGTH(text.ptr()) < 8) return false;
@@ -67,34 +66,25 @@ void missing_columns(nb::python_error &e, nb::handle bars, const std::vector<std
     }
 }
 
-void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::handle end, nb::handle csv_path) {
-    if (!PyUnicode_Check(csv_path.ptr())) return;
-    nb::handle error = e.value();
-    const bool daily = glue::contains(csv_path, nb::str("K_1D"));
+void undashed_dates(nb::python_error &e, nb::handle start, nb::handle end) {
+    if (undashed_date(start) || undashed_date(end))
+        glue::add_note(e, "Write the window's dates with dashes: '2024-01-01' or '2024-01-01 09:30:00', not "
+                          "'20240101'.");
+}
 
-    if (e.matches(PyExc_ValueError) && has_text(error, "Unable to parse date string")) {
-        if (undashed_date(start) || undashed_date(end))
-            glue::add_note(e, "Write the window's dates with dashes: '2024-01-01' or '2024-01-01 09:30:00', not "
-                              "'20240101'.");
-        return;
-    }
-    if (e.matches(PyExc_ValueError) && has_text(error, "No objects to concatenate") && PyList_Check(tickers.ptr()) &&
-        PyList_GET_SIZE(tickers.ptr()) == 0) {
-        glue::add_note(e, "tickers is empty: ask for at least one ticker.");
-        return;
-    }
-    if (e.matches(PyExc_ValueError) && !daily && has_text(error, "'ohlcv' does not match format")) {
-        glue::add_note(e, "csv_path " + glue::repr_of(csv_path) + " holds ohlcv.csv files, the daily layout, but lacks 'K_1D', "
-                        "so it was read as an intraday tree of day files (<ticker>_YYYY-MM-DD.csv). A daily tree's "
-                        "path must contain 'K_1D'.");
-        return;
-    }
-    if (e.matches(PyExc_KeyError) && has_text(error, "not in index")) {
-        std::string note = "No bar lies in the window [" + glue::repr_of(start) + ", " + glue::repr_of(end) + "]";
-        // Both bounds were read as times; as texts of the same forms they compare as those times do.
-        if (glue::truthy(glue::gt(start, end))) note += ": start comes after end";
-        glue::add_note(e, note + ".");
-    }
+void no_tickers(nb::python_error &e) { glue::add_note(e, "tickers is empty: ask for at least one ticker."); }
+
+void daily_layout_without_k1d(nb::python_error &e, nb::handle csv_path) {
+    glue::add_note(e, "csv_path " + glue::repr_of(csv_path) + " holds ohlcv.csv files, the daily layout, but lacks 'K_1D', "
+                      "so it was read as an intraday tree of day files (<ticker>_YYYY-MM-DD.csv). A daily tree's "
+                      "path must contain 'K_1D'.");
+}
+
+void empty_window(nb::python_error &e, nb::handle start, nb::handle end) {
+    std::string note = "No bar lies in the window [" + glue::repr_of(start) + ", " + glue::repr_of(end) + "]";
+    // Both bounds were read as times; as texts of the same forms they compare as those times do.
+    if (glue::truthy(glue::gt(start, end))) note += ": start comes after end";
+    glue::add_note(e, note + ".");
 }
 
 }  // namespace api_notes

@@ -8,8 +8,15 @@
 
 namespace api_notes {
 
-// Add a note to the error being raised when its cause can be named; the error itself is unchanged.
-void explain(nb::python_error &e, nb::handle tickers, nb::handle start, nb::handle end, nb::handle csv_path);
+// Each adds a note to the error on its way to the caller; the error itself is unchanged.
+// On a bound _flex_strptime cannot read: when a bound is written without dashes.
+void undashed_dates(nb::python_error &e, nb::handle start, nb::handle end);
+// On the concatenation of no frames: no ticker was asked for.
+void no_tickers(nb::python_error &e);
+// On a day-file name that is ohlcv.csv: a daily tree whose path lacks "K_1D".
+void daily_layout_without_k1d(nb::python_error &e, nb::handle csv_path);
+// On the selection of the fields from a table with no rows: no bar in the window.
+void empty_window(nb::python_error &e, nb::handle start, nb::handle end);
 // On the field check's error: which of `flds` the tree does not give.
 void unknown_fields(nb::python_error &e, nb::handle flds, nb::handle measure, bool daily);
 // On the melt's KeyError: the first field whose column no file has, and the first file read.

@@ -1,6 +1,7 @@
 // The query of orvane_data.from_localcsv.api one pandas step after another, per ticker: the files
 // of a ticker in the window, read and cleaned by pandas, back-adjusted across futures rolls.
 #include "api.hpp"
+#include "api_notes.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -132,8 +133,14 @@ QueryWindow read_window(nb::handle start, nb::handle end, nb::handle bar_convent
     QueryWindow w;
     w.start = nb::borrow(start);
     w.end = nb::borrow(end);
-    nb::object lower = flex_strptime(start);
-    nb::object upper = flex_strptime(end);
+    nb::object lower, upper;
+    try {
+        lower = flex_strptime(start);
+        upper = flex_strptime(end);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ValueError)) api_notes::undashed_dates(e, start, end);
+        throw;
+    }
     w.first_day = lower.attr("date")();
     w.last_day = upper.attr("date")();
     w.lower_text = w.start;
@@ -179,8 +186,12 @@ Located locate(nb::handle ticker, const QueryWindow &w, nb::handle csv_path, boo
         try {
             day = name_date(name, y, m, d);
         } catch (nb::python_error &e) {
-            // (an ohlcv.csv: a daily tree whose path lacks "K_1D", which the query's own note names)
-            if (e.matches(PyExc_ValueError) && !glue::equals(name, "ohlcv.csv")) explain_day_file_name(e, loc.data_path, name);
+            if (e.matches(PyExc_ValueError)) {
+                if (glue::equals(name, "ohlcv.csv"))
+                    api_notes::daily_layout_without_k1d(e, csv_path);
+                else
+                    explain_day_file_name(e, loc.data_path, name);
+            }
             throw;
         }
         if (!day.is_valid()) day = glue::import("datetime").attr("date")(y, m, d);
