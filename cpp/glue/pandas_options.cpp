@@ -8,4 +8,8 @@ nb::object text_dtype() { return import("pandas").attr("Index")(nb::make_tuple(n
 
 bool infer_string() { return !equals(text_dtype(), builtin("object")); }
 
+int pandas_major(nb::handle pd) {
+    return nb::cast<int>(builtin("int")(pd.attr("__version__").attr("split")(".")[0]));
+}
+
 }  // namespace glue

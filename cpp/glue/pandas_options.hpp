@@ -12,4 +12,7 @@ bool infer_string();
 // (StringDtype(na_value=nan)) when strings are inferred, numpy's object dtype otherwise.
 nb::object text_dtype();
 
+// The major version of the pandas module `pd` (its __version__ up to the first dot).
+int pandas_major(nb::handle pd);
+
 }  // namespace glue

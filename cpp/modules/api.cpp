@@ -24,11 +24,6 @@ const std::pair<const char *, const char *> kRename[] = {
     {"open", "PX_OPEN"},  {"high", "PX_HIGH"},      {"low", "PX_LOW"},    {"close", "PX_LAST"},
     {"volume", "PX_VOLUME"}, {"num_trds", "NUM_TRDS"}};
 
-// Decided once at load from the installed pandas (a constant of the process afterwards): pandas 3
-// gives microsecond timestamps for these time keys and rounds decimal text correctly; pandas 2
-// gives nanoseconds.
-bool g_pandas3 = false;
-
 QueryOptions query_options() {
     QueryOptions o;
     o.threads = thread_count();
@@ -36,8 +31,11 @@ QueryOptions query_options() {
     // default, pandas 2's opt-in), object otherwise; the option may change between calls.
     o.text_dtype = glue::text_dtype();
     o.text_is_object = glue::equals(o.text_dtype, builtin("object"));
-    o.microseconds = g_pandas3;
-    o.csv.correct_rounding = g_pandas3;
+    // pandas 3 gives microsecond timestamps for these time keys and rounds decimal text correctly;
+    // pandas 2 gives nanoseconds.
+    const bool pandas3 = glue::pandas_major(glue::import("pandas")) >= 3;
+    o.microseconds = pandas3;
+    o.csv.correct_rounding = pandas3;
     return o;
 }
 
@@ -260,10 +258,6 @@ nb::object call_get_historical_data(glue::Call &c) {
 using namespace api;
 
 ORVANE_MODULE(api, m) {
-    {
-        nb::object version = glue::import("pandas").attr("__version__");
-        g_pandas3 = nb::cast<int>(builtin("int")(version.attr("split")(".")[0])) >= 3;
-    }
     m.attr("os") = glue::import("os");
     m.attr("csv") = glue::import("csv");
     m.attr("List") = glue::import("typing").attr("List");

@@ -404,8 +404,8 @@ void convert_with_progress(glue::Call &c, ChunkedColumns &columns) {
 void bind_loaded(nb::handle pd, nb::handle gzip) {
     loaded_pandas = nb::borrow(pd).release().ptr();
     loaded_gzip = nb::borrow(gzip).release().ptr();
-    const std::string version = glue::to_str(pd.attr("__version__"));
-    pandas_major = version.rfind("2.", 0) == 0 ? 2 : version.rfind("3.", 0) == 0 ? 3 : 0;
+    const int major = glue::pandas_major(pd);
+    pandas_major = major == 2 || major == 3 ? major : 0;
 }
 
 nb::object read_plain(glue::Call &c, nb::handle body, nb::handle chunksize) {
