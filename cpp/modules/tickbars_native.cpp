@@ -28,18 +28,10 @@ using glue::truthy;
 
 // The calendar's release times in nanoseconds (missing ones stay INT64_MIN).
 Parsed<std::vector<int64_t>> calendar_ns(const WindowPlan &plan) {
-    I64Array raw = i64_view(plan.raw);
-    const int64_t factor = 1'000'000'000 / per_second(plan.unit);
-    std::vector<int64_t> ns(raw.shape(0));
-    for (size_t i = 0; i < ns.size(); ++i) {
-        const int64_t v = raw.data()[i];
-        if (v == INT64_MIN) {
-            ns[i] = v;
-        } else if (__builtin_mul_overflow(v, factor, &ns[i]) || ns[i] == INT64_MIN) {
-            return Refusal{"release times beyond the nanosecond range"};
-        }
-    }
-    return ns;
+    nb::object ns_obj = ns_values(plan.times);
+    if (!ns_obj.is_valid()) return Refusal{"release times beyond the nanosecond range"};
+    I64Array ns = i64_view(ns_obj);
+    return std::vector<int64_t>(ns.data(), ns.data() + ns.shape(0));
 }
 
 // The releases rounded down by round_event_datetime, and the dtypes of names, releases and
@@ -69,7 +61,7 @@ Parsed<Windows> round_releases(const glue::Call &c, const WindowPlan &plan, Wind
 Parsed<Windows> native_windows(const glue::Call &c, const WindowPlan &plan, nb::handle pre_obj, nb::handle post_obj) {
     int64_t pre = 0, post = 0;
     if (!small_int(pre_obj, pre) || !small_int(post_obj, post))
-        return Refusal{"window bounds that are not small integers"};
+        return Refusal{"window bounds that are not small integers in order"};
     if (!text_dtype(plan.names.attr("dtype"))) return Refusal{"event names that are not text"};
     for (nb::handle u : plan.uniques)
         if (!PyUnicode_Check(u.ptr())) return Refusal{"an event name that is not a str"};

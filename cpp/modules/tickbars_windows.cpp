@@ -135,7 +135,7 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
 Parsed<WindowPlan> plan_windows(nb::handle df_calendar, nb::handle pre, nb::handle post) {
     WindowPlan plan;
     if (!wide_int(pre, plan.pre) || !wide_int(post, plan.post) || plan.pre > plan.post)
-        return Refusal{"window bounds that are not integers in order"};
+        return Refusal{"window bounds that are not small integers in order"};
     nb::object columns = df_calendar.attr("columns");
     if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
         !truthy(columns.attr("is_unique")))
