@@ -125,33 +125,55 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     reserve_large(hit_id, std::min(n, m * kReservedBarsPerMinute));
     reserve_large(hit_row, std::min(n, m * kReservedBarsPerMinute));
     std::vector<int64_t> start(ids + 1, 0);
-    // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
-    // them away before the hash lookup (it only filters; the lookup decides).
+    auto hit = [&](int64_t id, size_t j) {
+        hit_id.push_back(id);
+        hit_row.push_back(static_cast<int64_t>(j));
+        ++start[static_cast<size_t>(id) + 1];
+    };
     int64_t lo = INT64_MAX, hi = INT64_MIN;
     for (size_t i = 0; i < m; ++i) {
         lo = std::min(lo, minutes[i]);
         hi = std::max(hi, minutes[i]);
     }
     const uint64_t span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
-    const bool use_bitmap = m > 0 && span <= (uint64_t{1} << 30);
-    std::vector<uint64_t> bitmap(use_bitmap ? span / 64 + 1 : 0, 0);
-    if (use_bitmap)
-        for (size_t i = 0; i < m; ++i) {
-            uint64_t q = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-            bitmap[q >> 6] |= uint64_t{1} << (q & 63);
-        }
-    for (size_t j = 0; j < n; ++j) {
-        const int64_t t = bar_time[j];
-        if (use_bitmap) {
+    bool one_phase = true;
+    for (size_t i = 0; i < m && one_phase; ++i)
+        one_phase = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) % kNanosPerMinute == 0;
+    // Window minutes on whole minutes from the first, over a span that a table of ids by minute
+    // number holds in a few megabytes: each bar's id is one load.
+    if (m > 0 && m <= INT32_MAX && one_phase && span <= std::max<uint64_t>(uint64_t{1} << 21, 16 * static_cast<uint64_t>(m))) {
+        std::vector<int32_t> id_of(span, -1);
+        for (size_t i = 0; i < m; ++i)
+            id_of[(static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute] =
+                static_cast<int32_t>(minute_id[i]);
+        for (size_t j = 0; j < n; ++j) {
+            const int64_t t = bar_time[j];
             if (t < lo || t > hi) continue;
-            uint64_t q = (static_cast<uint64_t>(t) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-            if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
+            const uint64_t offset = static_cast<uint64_t>(t) - static_cast<uint64_t>(lo);
+            const uint64_t q = offset / kNanosPerMinute;
+            if (id_of[q] < 0 || q * kNanosPerMinute != offset) continue;
+            hit(id_of[q], j);
         }
-        int64_t id = index.find(t);
-        if (id < 0) continue;
-        hit_id.push_back(id);
-        hit_row.push_back(static_cast<int64_t>(j));
-        ++start[static_cast<size_t>(id) + 1];
+    } else {
+        // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
+        // them away before the hash lookup (it only filters; the lookup decides).
+        const bool use_bitmap = m > 0 && span <= (uint64_t{1} << 30);
+        std::vector<uint64_t> bitmap(use_bitmap ? span / 64 + 1 : 0, 0);
+        if (use_bitmap)
+            for (size_t i = 0; i < m; ++i) {
+                uint64_t q = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
+                bitmap[q >> 6] |= uint64_t{1} << (q & 63);
+            }
+        for (size_t j = 0; j < n; ++j) {
+            const int64_t t = bar_time[j];
+            if (use_bitmap) {
+                if (t < lo || t > hi) continue;
+                uint64_t q = (static_cast<uint64_t>(t) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
+                if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
+            }
+            const int64_t id = index.find(t);
+            if (id >= 0) hit(id, j);
+        }
     }
     std::partial_sum(start.begin(), start.end(), start.begin());
     std::vector<int64_t> by_minute = large_vector<int64_t>(hit_row.size());
@@ -201,8 +223,49 @@ std::vector<int64_t> release_ranks(const int64_t *event_rank, const int64_t *tim
     return rank;
 }
 
+namespace {
+
+// Stable order by (group, key, time) through one counting sort on the pair (group, key), which
+// reads the rows in order: within a pair the rows keep their order, and their times, permuted
+// alongside, mostly come ascending already (a release's minutes ascend); a pair whose times do not
+// is sorted by time, stably.
+std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_rank, const int64_t *time, size_t n,
+                                    size_t pairs, size_t keys) {
+    std::vector<int64_t> start(pairs + 1, 0);
+    for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]) + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<int64_t> order = large_vector<int64_t>(n), sorted_time = large_vector<int64_t>(n);
+    {
+        std::vector<int64_t> fill(start.begin(), start.end() - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const size_t at = static_cast<size_t>(fill[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i])]++);
+            order[at] = static_cast<int64_t>(i);
+            sorted_time[at] = time[i];
+        }
+    }
+    for (size_t p = 0; p < pairs; ++p) {
+        const auto a = static_cast<size_t>(start[p]), b = static_cast<size_t>(start[p + 1]);
+        if (std::is_sorted(sorted_time.begin() + static_cast<ptrdiff_t>(a), sorted_time.begin() + static_cast<ptrdiff_t>(b)))
+            continue;
+        std::stable_sort(order.begin() + static_cast<ptrdiff_t>(a), order.begin() + static_cast<ptrdiff_t>(b),
+                         [&](int64_t x, int64_t y) { return time[x] < time[y]; });
+    }
+    return order;
+}
+
+}  // namespace
+
 std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_rank, const int64_t *time,
                                       size_t n, size_t groups) {
+    int64_t lowest = 0, highest = -1;
+    for (size_t i = 0; i < n; ++i) {
+        lowest = std::min(lowest, key_rank[i]);
+        highest = std::max(highest, key_rank[i]);
+    }
+    const size_t keys = static_cast<size_t>(highest + 1);
+    // A few pairs per row at most: (group, key) pairs are counted directly.
+    if (lowest == 0 && keys > 0 && groups <= (4 * n + 4096) / keys)
+        return order_by_pairs(group, key_rank, time, n, groups * keys, keys);
     std::vector<int64_t> start(groups + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());

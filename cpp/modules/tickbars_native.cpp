@@ -174,32 +174,34 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
         nb::gil_scoped_release unlocked;
         matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns, bars);
     }
-    // Bars without a key are dropped (factorize codes them -1); the rest are ranked by key as a
-    // sort would order them.
+    // The bars are ranked by key as a sort would order them; bars without a key (coded -1) are
+    // dropped, in place.
     MatchedBars out;
     out.unmatched = matches.unmatched > 0;
     out.key_values = glue::series_values(item(df_bars, nb::str("key")));
     std::vector<int64_t> key_codes;
-    const int64_t *codes = nullptr;
-    nb::object codes_obj;
-    if (rank_text_rows(out.key_values, matches.bar_row.data(), matches.bar_row.size(), threads, key_codes)) {
-        codes = key_codes.data();
-    } else {
+    if (!rank_text_rows(out.key_values, matches.bar_row.data(), matches.bar_row.size(), threads, key_codes)) {
         out.key_values = one_chunk(out.key_values);
         nb::object keys = pd().attr("api").attr("extensions").attr("take")(
             out.key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)), "allow_fill"_a = true);
-        codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
-        codes = i64_view(codes_obj).data();
+        nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
+        I64Array codes = i64_view(codes_obj);
+        key_codes.assign(codes.data(), codes.data() + codes.shape(0));
     }
-    core::reserve_large(out.window_row, matches.window_row.size());
-    core::reserve_large(out.bar_row, matches.bar_row.size());
-    core::reserve_large(out.key_rank, matches.bar_row.size());
-    for (size_t k = 0; k < matches.window_row.size(); ++k)
-        if (codes[k] >= 0) {
-            out.window_row.push_back(matches.window_row[k]);
-            out.bar_row.push_back(matches.bar_row[k]);
-            out.key_rank.push_back(codes[k]);
+    out.window_row = std::move(matches.window_row);
+    out.bar_row = std::move(matches.bar_row);
+    out.key_rank = std::move(key_codes);
+    size_t kept = 0;
+    for (size_t k = 0; k < out.key_rank.size(); ++k)
+        if (out.key_rank[k] >= 0) {
+            out.window_row[kept] = out.window_row[k];
+            out.bar_row[kept] = out.bar_row[k];
+            out.key_rank[kept] = out.key_rank[k];
+            ++kept;
         }
+    out.window_row.resize(kept);
+    out.bar_row.resize(kept);
+    out.key_rank.resize(kept);
     if (out.window_row.empty()) return Refusal{"no bar on a window minute"};
     return out;
 }
@@ -212,8 +214,7 @@ struct EventRows {
 
 // The matched bars sorted by release (event name, then time), key and time, each followed by
 // every calendar row of its release. Plain C++, run without the GIL.
-EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *bar_ns,
-                         const int64_t *cal_codes) {
+EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *cal_codes) {
     const size_t releases = w.release_ns.size(), rows = m.window_row.size();
     std::vector<int64_t> rel_rank(releases);
     for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank[w.release_event[r]];
@@ -222,7 +223,7 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
     std::vector<int64_t> group = core::large_vector<int64_t>(rows), time = core::large_vector<int64_t>(rows);
     for (size_t k = 0; k < rows; ++k) {
         group[k] = rel_group[static_cast<size_t>(m.window_row[k] / w.width)];
-        time[k] = bar_ns[m.bar_row[k]];
+        time[k] = w.minutes[static_cast<size_t>(m.window_row[k])];  // the bar's stamp, read from the few minutes
     }
     std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups);
     // The sort keys are spent: their memory takes each sorted row's release.
@@ -281,7 +282,7 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
     }
     gather_columns(takes, threads);
     for (size_t i = 0; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
-    return pd().attr("DataFrame")(cols, "copy"_a = false);
+    auto r= pd().attr("DataFrame")(cols, "copy"_a = false); return r;
 }
 
 }  // namespace
@@ -298,7 +299,7 @@ Parsed<nb::object> event_bars_native(nb::handle df_bars, nb::handle df_calendar,
     EventRows rows;
     {
         nb::gil_scoped_release unlocked;
-        rows = order_and_join(w, matched.value(), event_rank.data(), bar_ns.data(), cal_codes.data());
+        rows = order_and_join(w, matched.value(), event_rank.data(), cal_codes.data());
     }
     return event_bar_frame(w, in.value(), matched.value(), std::move(rows), df_bars, threads);
 }
