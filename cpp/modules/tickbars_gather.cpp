@@ -5,6 +5,7 @@
 // writes them without the GIL.
 #include "tickbars_gather.hpp"
 
+#include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
 
 #include "core/gather.hpp"
@@ -12,6 +13,8 @@
 #include "core/parallel.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <string_view>
 #include <type_traits>
 
 using namespace nb::literals;
@@ -171,6 +174,27 @@ class NumberGather {
     void (*fill_)(NumberGather &) = nullptr;
 };
 
+// ---- object columns (pandas 2's text) -----------------------------------------------------------
+
+// The memory of a 1-D, C-contiguous object ndarray of `length` elements, or null for anything else.
+PyObject *const *object_slots(nb::handle values, int64_t &length) {
+    if (!nb::isinstance(values, np().attr("ndarray")) || !glue::equals(values.attr("dtype"), nb::str("object")) ||
+        nb::cast<int64_t>(values.attr("ndim")) != 1 || !glue::truthy(values.attr("flags").attr("c_contiguous")))
+        return nullptr;
+    length = static_cast<int64_t>(nb::len(values));
+    return length == 0 ? nullptr : glue::array_data<PyObject *const>(values);
+}
+
+// `take(values, rows, allow_fill=True)` for an object ndarray: references copied, NaN for -1 (an
+// object column keeps its dtype where the join fills it). Invalid for other values.
+nb::object take_objects(nb::handle values, const int64_t *rows, size_t n, const core::RowSpan &span) {
+    int64_t length = 0;
+    PyObject *const *slots = object_slots(values, length);
+    if (!slots || (n > 0 && (span.lowest < -1 || span.highest >= length))) return {};
+    nb::object nan = np().attr("nan");
+    return keep_object(glue::object_array(n, [&](size_t i) { return nb::borrow(rows[i] < 0 ? nan.ptr() : slots[rows[i]]); }));
+}
+
 // Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
 // `as_if_missing` says that the join filled rows that were dropped later.
 nb::object take_values(nb::handle values, nb::handle rows, bool as_if_missing) {
@@ -219,6 +243,7 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
     struct Job {
         Kind kind = kPandas;
         I64Array rows;
+        const core::RowSpan *span = nullptr;
         TextGather text;
         NumberGather number;
     };
@@ -232,6 +257,7 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         const size_t n = job.rows.shape(0);
         auto span = std::find_if(spans.begin(), spans.end(), [&](const auto &s) { return s.first == rows; });
         if (span == spans.end()) span = spans.emplace(spans.end(), rows, core::RowSpan(rows, n));
+        job.span = &span->second;
         if (job.text.prepare(columns[i].values, rows, n))
             job.kind = kText;
         else if (job.number.prepare(columns[i].values, rows, n, span->second, columns[i].as_if_missing))
@@ -256,16 +282,100 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         ColumnTake &col = columns[i];
         if (jobs[i].kind == kText) col.result = jobs[i].text.result();
         if (jobs[i].kind == kNumber) col.result = jobs[i].number.result();
+        if (!col.result.is_valid())
+            col.result = take_objects(col.values, jobs[i].rows.data(), jobs[i].rows.shape(0), *jobs[i].span);
         if (!col.result.is_valid()) col.result = take_values(one_chunk(col.values), col.rows, col.as_if_missing);
     }
 }
 
-// The keys' ranks read from pyarrow's chunks in place, without gathering them.
+namespace {
+
+// Distinct objects by address, numbered in order of first appearance.
+class DistinctObjects {
+  public:
+    int64_t code(PyObject *o) {
+        size_t at = slot(o);
+        for (; keys_[at]; at = (at + 1) & (keys_.size() - 1))
+            if (keys_[at] == o) return codes_[at];
+        keys_[at] = o;
+        codes_[at] = static_cast<int64_t>(objects_.size());
+        objects_.push_back(o);
+        if (objects_.size() * 2 > keys_.size()) grow();
+        return codes_[at];
+    }
+    const std::vector<PyObject *> &objects() const { return objects_; }
+
+  private:
+    size_t slot(PyObject *o) const {
+        return static_cast<size_t>((reinterpret_cast<uintptr_t>(o) >> 4) * 0x9E3779B97F4A7C15ULL >> 20) &
+               (keys_.size() - 1);
+    }
+    void grow() {
+        std::vector<PyObject *> keys(keys_.size() * 2, nullptr);
+        std::vector<int64_t> codes(keys.size());
+        keys.swap(keys_);
+        codes.swap(codes_);
+        for (size_t i = 0; i < keys.size(); ++i)
+            if (keys[i]) {
+                size_t at = slot(keys[i]);
+                while (keys_[at]) at = (at + 1) & (keys_.size() - 1);
+                keys_[at] = keys[i];
+                codes_[at] = codes[i];
+            }
+    }
+    std::vector<PyObject *> keys_ = std::vector<PyObject *>(1024, nullptr);
+    std::vector<int64_t> codes_ = std::vector<int64_t>(1024);
+    std::vector<PyObject *> objects_;
+};
+
+// pd.factorize(take(values, rows), sort=True)[0] for an object ndarray of str, None and NaN: each
+// distinct object once, its text ranked in code-point order (UTF-8's byte order), None and NaN
+// coded -1. False for any other element (pandas then decides how it compares).
+bool rank_object_rows(nb::handle values, const int64_t *rows, size_t n, std::vector<int64_t> &codes) {
+    int64_t length = 0;
+    PyObject *const *slots = object_slots(values, length);
+    if (!slots) return false;
+    DistinctObjects distinct;
+    codes = core::large_vector<int64_t>(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (rows[i] < 0 || rows[i] >= length) return false;
+        codes[i] = distinct.code(slots[rows[i]]);
+    }
+    const std::vector<PyObject *> &objects = distinct.objects();
+    std::vector<std::pair<std::string_view, size_t>> texts;
+    std::vector<int64_t> rank(objects.size(), -1);
+    for (size_t k = 0; k < objects.size(); ++k) {
+        PyObject *o = objects[k];
+        if (o == Py_None || (PyFloat_CheckExact(o) && std::isnan(PyFloat_AS_DOUBLE(o)))) continue;
+        if (!PyUnicode_CheckExact(o)) return false;
+        Py_ssize_t size = 0;
+        const char *utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+        if (!utf8) {
+            nb::python_error e;  // a str with lone surrogates has no UTF-8
+            if (!glue::expected(e, {PyExc_UnicodeError})) throw e;
+            return false;
+        }
+        texts.emplace_back(std::string_view(utf8, static_cast<size_t>(size)), k);
+    }
+    std::sort(texts.begin(), texts.end());
+    int64_t current = -1;
+    for (size_t j = 0; j < texts.size(); ++j) {
+        if (j == 0 || texts[j].first != texts[j - 1].first) ++current;
+        rank[texts[j].second] = current;
+    }
+    for (int64_t &c : codes) c = rank[static_cast<size_t>(c)];
+    return true;
+}
+
+}  // namespace
+
+// The keys' ranks read in place: from pyarrow's chunks without the GIL, or from an object array's
+// distinct objects.
 bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned threads, std::vector<int64_t> &codes) {
     nb::object chunked;
     core::TextChunks src;
     try {
-        if (!text_chunks(values, chunked, src)) return false;
+        if (!text_chunks(values, chunked, src)) return rank_object_rows(values, rows, n, codes);
     } catch (nb::python_error &e) {
         if (!other_layout(e)) throw;
         return false;
