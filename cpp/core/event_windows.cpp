@@ -3,6 +3,7 @@
 #include "core/huge_pages.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <unordered_map>
@@ -112,75 +113,103 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
     return true;
 }
 
+namespace {
+
+// Where the window minutes lie: from `lo` to `hi`, over `span` minute numbers, all on whole minutes
+// from `lo` when `one_phase`.
+struct MinuteSpan {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    uint64_t span = 0;
+    bool one_phase = true;
+    MinuteSpan(const int64_t *minutes, size_t m) {
+        for (size_t i = 0; i < m; ++i) {
+            lo = std::min(lo, minutes[i]);
+            hi = std::max(hi, minutes[i]);
+        }
+        span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
+        for (size_t i = 0; i < m && one_phase; ++i) one_phase = number(minutes[i]) * kNanosPerMinute == offset(minutes[i]);
+    }
+    uint64_t offset(int64_t t) const { return static_cast<uint64_t>(t) - static_cast<uint64_t>(lo); }
+    uint64_t number(int64_t t) const { return offset(t) / kNanosPerMinute; }
+};
+
+// The bars on a window minute, in bar order: each one's row and its minute's id. The buffers
+// have room for every bar but only the pages of the hits are ever written.
+struct Hits {
+    std::unique_ptr<int64_t[]> id, row;
+    size_t count = 0;
+    explicit Hits(size_t n) : id(new int64_t[n + 1]), row(new int64_t[n + 1]) {}
+};
+
+// A bitmap of the window minutes' minute numbers (it turns most bars away before any lookup).
+std::vector<uint64_t> minute_bitmap(const int64_t *minutes, size_t m, const MinuteSpan &s) {
+    std::vector<uint64_t> bitmap(s.span / 64 + 1, 0);
+    for (size_t i = 0; i < m; ++i) {
+        const uint64_t q = s.number(minutes[i]);
+        bitmap[q >> 6] |= uint64_t{1} << (q & 63);
+    }
+    return bitmap;
+}
+
+// Minutes of one phase over a span that a table of ids by minute number holds in a few megabytes:
+// a bar's id is one load.
+void hits_by_table(const int64_t *minutes, const int64_t *minute_id, size_t m, const MinuteSpan &s,
+                   const int64_t *bar_time, size_t n, Hits &hits) {
+    std::vector<int32_t> id_of(s.span, -1);
+    for (size_t i = 0; i < m; ++i) id_of[s.number(minutes[i])] = static_cast<int32_t>(minute_id[i]);
+    for (size_t j = 0; j < n; ++j) {
+        const int64_t t = bar_time[j];
+        if (t < s.lo || t > s.hi) continue;
+        const uint64_t offset = s.offset(t), q = offset / kNanosPerMinute;
+        const int32_t id = id_of[q];
+        if (id < 0 || q * kNanosPerMinute != offset) continue;
+        hits.id[hits.count] = id;
+        hits.row[hits.count++] = static_cast<int64_t>(j);
+    }
+}
+
+// Any other minutes: a hash lookup, behind the bitmap when the span allows one.
+void hits_by_hash(const int64_t *minutes, const MinuteIndex &index, size_t m, const MinuteSpan &s,
+                  const int64_t *bar_time, size_t n, Hits &hits) {
+    const bool use_bitmap = m > 0 && s.span <= (uint64_t{1} << 30);
+    const std::vector<uint64_t> bitmap = use_bitmap ? minute_bitmap(minutes, m, s) : std::vector<uint64_t>();
+    for (size_t j = 0; j < n; ++j) {
+        const int64_t t = bar_time[j];
+        if (use_bitmap) {
+            if (t < s.lo || t > s.hi) continue;
+            const uint64_t q = s.number(t);
+            if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
+        }
+        const int64_t id = index.find(t);
+        if (id < 0) continue;
+        hits.id[hits.count] = id;
+        hits.row[hits.count++] = static_cast<int64_t>(j);
+    }
+}
+
+}  // namespace
+
 WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n) {
     MinuteIndex index(m);
     std::vector<int64_t> minute_id(m);
     for (size_t i = 0; i < m; ++i) minute_id[i] = index.insert(minutes[i]);
     const size_t ids = static_cast<size_t>(index.size());
+    const MinuteSpan s(minutes, m);
+    Hits hits(n);
+    if (m > 0 && m <= INT32_MAX && s.one_phase && s.span <= std::max<uint64_t>(uint64_t{1} << 21, 16 * static_cast<uint64_t>(m)))
+        hits_by_table(minutes, minute_id.data(), m, s, bar_time, n, hits);
+    else
+        hits_by_hash(minutes, index, m, s, bar_time, n, hits);
 
-    // Bars on a window minute, grouped by minute with a stable counting sort (bar order kept).
-    // Room for a few dozen securities' bars per window minute up front, never more than all bars.
-    constexpr size_t kReservedBarsPerMinute = 64;
-    std::vector<int64_t> hit_id, hit_row;
-    reserve_large(hit_id, std::min(n, m * kReservedBarsPerMinute));
-    reserve_large(hit_row, std::min(n, m * kReservedBarsPerMinute));
+    // The hits grouped by minute with a stable counting sort (bar order kept).
     std::vector<int64_t> start(ids + 1, 0);
-    auto hit = [&](int64_t id, size_t j) {
-        hit_id.push_back(id);
-        hit_row.push_back(static_cast<int64_t>(j));
-        ++start[static_cast<size_t>(id) + 1];
-    };
-    int64_t lo = INT64_MAX, hi = INT64_MIN;
-    for (size_t i = 0; i < m; ++i) {
-        lo = std::min(lo, minutes[i]);
-        hi = std::max(hi, minutes[i]);
-    }
-    const uint64_t span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
-    bool one_phase = true;
-    for (size_t i = 0; i < m && one_phase; ++i)
-        one_phase = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) % kNanosPerMinute == 0;
-    // Window minutes on whole minutes from the first, over a span that a table of ids by minute
-    // number holds in a few megabytes: each bar's id is one load.
-    if (m > 0 && m <= INT32_MAX && one_phase && span <= std::max<uint64_t>(uint64_t{1} << 21, 16 * static_cast<uint64_t>(m))) {
-        std::vector<int32_t> id_of(span, -1);
-        for (size_t i = 0; i < m; ++i)
-            id_of[(static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute] =
-                static_cast<int32_t>(minute_id[i]);
-        for (size_t j = 0; j < n; ++j) {
-            const int64_t t = bar_time[j];
-            if (t < lo || t > hi) continue;
-            const uint64_t offset = static_cast<uint64_t>(t) - static_cast<uint64_t>(lo);
-            const uint64_t q = offset / kNanosPerMinute;
-            if (id_of[q] < 0 || q * kNanosPerMinute != offset) continue;
-            hit(id_of[q], j);
-        }
-    } else {
-        // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
-        // them away before the hash lookup (it only filters; the lookup decides).
-        const bool use_bitmap = m > 0 && span <= (uint64_t{1} << 30);
-        std::vector<uint64_t> bitmap(use_bitmap ? span / 64 + 1 : 0, 0);
-        if (use_bitmap)
-            for (size_t i = 0; i < m; ++i) {
-                uint64_t q = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-                bitmap[q >> 6] |= uint64_t{1} << (q & 63);
-            }
-        for (size_t j = 0; j < n; ++j) {
-            const int64_t t = bar_time[j];
-            if (use_bitmap) {
-                if (t < lo || t > hi) continue;
-                uint64_t q = (static_cast<uint64_t>(t) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-                if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
-            }
-            const int64_t id = index.find(t);
-            if (id >= 0) hit(id, j);
-        }
-    }
+    for (size_t k = 0; k < hits.count; ++k) ++start[static_cast<size_t>(hits.id[k]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> by_minute = large_vector<int64_t>(hit_row.size());
+    std::vector<int64_t> by_minute = large_vector<int64_t>(hits.count);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
-        for (size_t k = 0; k < hit_row.size(); ++k)
-            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hit_id[k])]++)] = hit_row[k];
+        for (size_t k = 0; k < hits.count; ++k)
+            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hits.id[k])]++)] = hits.row[k];
     }
 
     WindowMatches out;
