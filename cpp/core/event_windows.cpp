@@ -213,6 +213,17 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     }
 
     WindowMatches out;
+    if (ids == m) {
+        // Every window minute is distinct: minute i has id i, and its bars already follow each other
+        // in by_minute, minute by minute.
+        reserve_large(out.window_row, hits.count);
+        for (size_t i = 0; i < m; ++i) {
+            out.unmatched += start[i] == start[i + 1];
+            out.window_row.insert(out.window_row.end(), static_cast<size_t>(start[i + 1] - start[i]), static_cast<int64_t>(i));
+        }
+        out.bar_row = std::move(by_minute);
+        return out;
+    }
     size_t total = 0;
     for (size_t i = 0; i < m; ++i) {
         size_t id = static_cast<size_t>(minute_id[i]);

@@ -44,6 +44,9 @@ void matching() {
         w = core::match_window_bars(minute.data(), minute.size(), bar.data(), 4);
         check(w.window_row == V({0, 1, 1}) && w.unmatched == 1, "minutes without bars counted");
     }
+    const V overlapping = {1 * M, 2 * M, 2 * M, 3 * M}, bar = {2 * M, 1 * M};  // two windows share a minute
+    core::WindowMatches w = core::match_window_bars(overlapping.data(), 4, bar.data(), 2);
+    check(w.window_row == V({0, 1, 2}) && w.bar_row == V({1, 0, 0}) && w.unmatched == 1, "a shared minute's bars twice");
 }
 
 void ordering_and_join() {
