@@ -1,8 +1,10 @@
 #include "core/event_windows.hpp"
 
 #include "core/huge_pages.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -153,43 +155,82 @@ std::vector<uint64_t> minute_bitmap(const int64_t *minutes, size_t m, const Minu
 
 // Minutes of one phase over a span that a table of ids by minute number holds in a few megabytes:
 // a bar's id is one load.
-void hits_by_table(const int64_t *minutes, const int64_t *minute_id, size_t m, const MinuteSpan &s,
-                   const int64_t *bar_time, size_t n, Hits &hits) {
-    std::vector<int32_t> id_of(s.span, -1);
-    for (size_t i = 0; i < m; ++i) id_of[s.number(minutes[i])] = static_cast<int32_t>(minute_id[i]);
-    for (size_t j = 0; j < n; ++j) {
-        const int64_t t = bar_time[j];
-        if (t < s.lo || t > s.hi) continue;
-        const uint64_t offset = s.offset(t), q = offset / kNanosPerMinute;
-        const int32_t id = id_of[q];
-        if (id < 0 || q * kNanosPerMinute != offset) continue;
-        hits.id[hits.count] = id;
-        hits.row[hits.count++] = static_cast<int64_t>(j);
+class TableLookup {
+  public:
+    TableLookup(const int64_t *minutes, const int64_t *minute_id, size_t m, const MinuteSpan &s)
+        : s_(s), id_of_(s.span, -1) {
+        for (size_t i = 0; i < m; ++i) id_of_[s.number(minutes[i])] = static_cast<int32_t>(minute_id[i]);
     }
-}
+    int64_t find(int64_t t) const {
+        if (t < s_.lo || t > s_.hi) return -1;
+        const uint64_t offset = s_.offset(t), q = offset / kNanosPerMinute;
+        const int32_t id = id_of_[q];
+        return id < 0 || q * kNanosPerMinute != offset ? -1 : id;
+    }
+
+  private:
+    const MinuteSpan &s_;
+    std::vector<int32_t> id_of_;
+};
 
 // Any other minutes: a hash lookup, behind the bitmap when the span allows one.
-void hits_by_hash(const int64_t *minutes, const MinuteIndex &index, size_t m, const MinuteSpan &s,
-                  const int64_t *bar_time, size_t n, Hits &hits) {
-    const bool use_bitmap = m > 0 && s.span <= (uint64_t{1} << 30);
-    const std::vector<uint64_t> bitmap = use_bitmap ? minute_bitmap(minutes, m, s) : std::vector<uint64_t>();
-    for (size_t j = 0; j < n; ++j) {
-        const int64_t t = bar_time[j];
-        if (use_bitmap) {
-            if (t < s.lo || t > s.hi) continue;
-            const uint64_t q = s.number(t);
-            if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
+class HashLookup {
+  public:
+    HashLookup(const int64_t *minutes, const MinuteIndex &index, size_t m, const MinuteSpan &s)
+        : s_(s), index_(index), use_bitmap_(m > 0 && s.span <= (uint64_t{1} << 30)),
+          bitmap_(use_bitmap_ ? minute_bitmap(minutes, m, s) : std::vector<uint64_t>()) {}
+    int64_t find(int64_t t) const {
+        if (use_bitmap_) {
+            if (t < s_.lo || t > s_.hi) return -1;
+            const uint64_t q = s_.number(t);
+            if (!(bitmap_[q >> 6] >> (q & 63) & 1)) return -1;
         }
-        const int64_t id = index.find(t);
-        if (id < 0) continue;
-        hits.id[hits.count] = id;
-        hits.row[hits.count++] = static_cast<int64_t>(j);
+        return index_.find(t);
+    }
+
+  private:
+    const MinuteSpan &s_;
+    const MinuteIndex &index_;
+    bool use_bitmap_;
+    std::vector<uint64_t> bitmap_;
+};
+
+// The hits of bars [begin, end), written from `id` and `row` on; returns their count.
+template <class Lookup>
+size_t scan_bars(const Lookup &lookup, const int64_t *bar_time, size_t begin, size_t end, int64_t *id, int64_t *row) {
+    size_t c = 0;
+    for (size_t j = begin; j < end; ++j) {
+        const int64_t found = lookup.find(bar_time[j]);
+        if (found < 0) continue;
+        id[c] = found;
+        row[c++] = static_cast<int64_t>(j);
+    }
+    return c;
+}
+
+// The bars scanned in parts on up to `threads` threads, each part's hits written where its bars
+// start and then moved down behind the previous part's: bar order is kept.
+template <class Lookup>
+void scan_in_parts(const Lookup &lookup, const int64_t *bar_time, size_t n, unsigned threads, Hits &hits) {
+    constexpr size_t kBarsPerPart = size_t{1} << 20;
+    const size_t parts = std::clamp<size_t>(n / kBarsPerPart, 1, std::max(threads, 1u));
+    std::vector<size_t> counts(parts);
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const size_t begin = n * p / parts;
+        counts[p] = scan_bars(lookup, bar_time, begin, n * (p + 1) / parts, hits.id.get() + begin, hits.row.get() + begin);
+    });
+    hits.count = counts[0];
+    for (size_t p = 1; p < parts; ++p) {
+        const size_t begin = n * p / parts;
+        std::memmove(hits.id.get() + hits.count, hits.id.get() + begin, counts[p] * sizeof(int64_t));
+        std::memmove(hits.row.get() + hits.count, hits.row.get() + begin, counts[p] * sizeof(int64_t));
+        hits.count += counts[p];
     }
 }
 
 }  // namespace
 
-WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n) {
+WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n, unsigned threads) {
     MinuteIndex index(m);
     std::vector<int64_t> minute_id(m);
     for (size_t i = 0; i < m; ++i) minute_id[i] = index.insert(minutes[i]);
@@ -197,9 +238,9 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     const MinuteSpan s(minutes, m);
     Hits hits(n);
     if (m > 0 && m <= INT32_MAX && s.one_phase && s.span <= std::max<uint64_t>(uint64_t{1} << 21, 16 * static_cast<uint64_t>(m)))
-        hits_by_table(minutes, minute_id.data(), m, s, bar_time, n, hits);
+        scan_in_parts(TableLookup(minutes, minute_id.data(), m, s), bar_time, n, threads, hits);
     else
-        hits_by_hash(minutes, index, m, s, bar_time, n, hits);
+        scan_in_parts(HashLookup(minutes, index, m, s), bar_time, n, threads, hits);
 
     // The hits grouped by minute with a stable counting sort (bar order kept).
     std::vector<int64_t> start(ids + 1, 0);

@@ -13,6 +13,7 @@
 
 #include "core/event_windows.hpp"
 #include "core/huge_pages.hpp"
+#include "core/parallel.hpp"
 
 using namespace nb::literals;
 namespace core = orvane::core;
@@ -172,7 +173,7 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
     core::WindowMatches matches;
     {
         nb::gil_scoped_release unlocked;
-        matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns, bars);
+        matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns, bars, threads);
     }
     // The bars are ranked by key as a sort would order them; bars without a key (coded -1) are
     // dropped, in place.
@@ -214,25 +215,38 @@ struct EventRows {
 
 // The matched bars sorted by release (event name, then time), key and time, each followed by
 // every calendar row of its release. Plain C++, run without the GIL.
-EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *cal_codes) {
+// f(begin, end) over rows [0, n) in stretches, on up to `threads` threads (plain C++ only).
+template <class F>
+void in_stretches(size_t n, unsigned threads, F &&f) {
+    constexpr size_t kStretch = size_t{1} << 16;
+    core::parallel_for((n + kStretch - 1) / kStretch, threads,
+                       [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
+}
+
+EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *cal_codes,
+                         unsigned threads) {
     const size_t releases = w.release_ns.size(), rows = m.window_row.size();
     std::vector<int64_t> rel_rank(releases);
     for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank[w.release_event[r]];
     size_t groups = 0;
     std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
     std::vector<int64_t> group = core::large_vector<int64_t>(rows), time = core::large_vector<int64_t>(rows);
-    for (size_t k = 0; k < rows; ++k) {
-        group[k] = rel_group[static_cast<size_t>(m.window_row[k] / w.width)];
-        time[k] = w.minutes[static_cast<size_t>(m.window_row[k])];  // the bar's stamp, read from the few minutes
-    }
+    in_stretches(rows, threads, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k) {
+            group[k] = rel_group[static_cast<size_t>(m.window_row[k] / w.width)];
+            time[k] = w.minutes[static_cast<size_t>(m.window_row[k])];  // the bar's stamp, read from the few minutes
+        }
+    });
     std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups);
     // The sort keys are spent: their memory takes each sorted row's release.
     std::vector<int64_t> sorted_event = std::move(group), sorted_time = std::move(time);
-    for (size_t k = 0; k < rows; ++k) {
-        size_t r = static_cast<size_t>(m.window_row[static_cast<size_t>(order[k])] / w.width);
-        sorted_event[k] = w.release_event[r];
-        sorted_time[k] = w.release_ns[r];
-    }
+    in_stretches(rows, threads, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k) {
+            size_t r = static_cast<size_t>(m.window_row[static_cast<size_t>(order[k])] / w.width);
+            sorted_event[k] = w.release_event[r];
+            sorted_time[k] = w.release_ns[r];
+        }
+    });
     core::CalendarRows joined = core::join_calendar(sorted_event.data(), sorted_time.data(), rows, cal_codes,
                                                     w.cal_ns.data(), w.cal_ns.size());
     EventRows out;
@@ -250,14 +264,19 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
     std::vector<int64_t> out_event = core::large_vector<int64_t>(out_rows), out_release = core::large_vector<int64_t>(out_rows),
         out_diff = core::large_vector<int64_t>(out_rows), out_bar = core::large_vector<int64_t>(out_rows),
         out_minute = core::large_vector<int64_t>(out_rows);
-    for (size_t i = 0; i < out_rows; ++i) {
-        const size_t k = static_cast<size_t>(rows.bar[i]);
-        const size_t r = static_cast<size_t>(m.window_row[k] / w.width);
-        out_event[i] = w.release_event[r];
-        out_release[i] = static_cast<int64_t>(r);
-        out_diff[i] = w.pre + m.window_row[k] % w.width;
-        out_bar[i] = m.bar_row[k];
-        out_minute[i] = w.minutes[static_cast<size_t>(m.window_row[k])];
+    {
+        nb::gil_scoped_release unlocked;
+        in_stretches(out_rows, threads, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i) {
+                const size_t k = static_cast<size_t>(rows.bar[i]);
+                const size_t r = static_cast<size_t>(m.window_row[k] / w.width);
+                out_event[i] = w.release_event[r];
+                out_release[i] = static_cast<int64_t>(r);
+                out_diff[i] = w.pre + m.window_row[k] % w.width;
+                out_bar[i] = m.bar_row[k];
+                out_minute[i] = w.minutes[static_cast<size_t>(m.window_row[k])];
+            }
+        });
     }
     nb::object bar_rows = glue::numpy_of(std::move(out_bar));
     nb::object cal_rows = glue::numpy_of(std::move(rows.calendar));
@@ -299,7 +318,7 @@ Parsed<nb::object> event_bars_native(nb::handle df_bars, nb::handle df_calendar,
     EventRows rows;
     {
         nb::gil_scoped_release unlocked;
-        rows = order_and_join(w, matched.value(), event_rank.data(), cal_codes.data());
+        rows = order_and_join(w, matched.value(), event_rank.data(), cal_codes.data(), threads);
     }
     return event_bar_frame(w, in.value(), matched.value(), std::move(rows), df_bars, threads);
 }

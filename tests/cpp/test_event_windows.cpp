@@ -4,6 +4,7 @@
 
 #include "check.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <vector>
@@ -44,6 +45,15 @@ void matching() {
         w = core::match_window_bars(minute.data(), minute.size(), bar.data(), 4);
         check(w.window_row == V({0, 1, 1}) && w.unmatched == 1, "minutes without bars counted");
     }
+    // bars scanned in parts on several threads: the same matches, in bar order
+    V many(3 << 20);
+    for (size_t i = 0; i < many.size(); ++i) many[i] = static_cast<int64_t>(i * 7 % 100) * M;
+    const V few = {5 * M, 7 * M};
+    core::WindowMatches one = core::match_window_bars(few.data(), 2, many.data(), many.size(), 1),
+                        parts = core::match_window_bars(few.data(), 2, many.data(), many.size(), 3);
+    check(one.bar_row.size() > 60000 && parts.bar_row == one.bar_row &&
+              parts.window_row == one.window_row && std::is_sorted(one.bar_row.begin(), one.bar_row.begin() + 100),
+          "bars scanned in parts");
     const V overlapping = {1 * M, 2 * M, 2 * M, 3 * M}, bar = {2 * M, 1 * M};  // two windows share a minute
     core::WindowMatches w = core::match_window_bars(overlapping.data(), 4, bar.data(), 2);
     check(w.window_row == V({0, 1, 2}) && w.bar_row == V({1, 0, 0}) && w.unmatched == 1, "a shared minute's bars twice");
