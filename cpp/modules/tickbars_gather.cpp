@@ -1,6 +1,6 @@
 // The columns of the event bar table gathered from the bars and the calendar: text held by pyarrow
 // and float64 / int64 numpy columns through the core's gathers, several columns at once on native
-// threads; any other column through pandas' take. Also the ranking of the bars' keys straight from
+// threads, object columns by reference; any other column through pandas' take. Also the ranking of the bars' keys straight from
 // pyarrow. This unit holds the source buffers and makes the results' memory; the core reads and
 // writes them without the GIL.
 #include "tickbars_gather.hpp"

@@ -22,8 +22,9 @@ I64Array i64_view(nb::handle contiguous);
 nb::object keep_object(nb::object values);
 // Arrow-backed values in one chunk (a gather across many chunks costs more than combining them once).
 nb::object one_chunk(nb::object values);
-// pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values,
-// read in place on up to `threads` threads; false for any other values.
+// pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values
+// (read in place on up to `threads` threads) or an object array of str, None and NaN; false for
+// any other values.
 bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned threads, std::vector<int64_t> &codes);
 
 // One result column: `values` at int64 `rows` (-1: missing), promoted as a left join promotes them
@@ -34,7 +35,8 @@ struct ColumnTake {
     nb::object result;
 };
 // Every column's result: text held by pyarrow and float64 / int64 numpy columns gathered natively,
-// several at once on up to `threads` threads; anything else through pandas' take.
+// several at once on up to `threads` threads, object arrays by reference; anything else through
+// pandas' take.
 void gather_columns(std::vector<ColumnTake> &columns, unsigned threads);
 
 }  // namespace tickbars
