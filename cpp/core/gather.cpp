@@ -185,6 +185,13 @@ bool number_texts(const TextChunks &src, const int64_t *rows, size_t begin, size
         int64_t local = 0;
     };
     Place ahead[kAhead];
+    struct Recent {
+        int64_t row = INT64_MIN;
+        std::string_view text;
+        int64_t code = 0;
+    };
+    constexpr size_t kRecent = 1024;  // rows read lately, by row number
+    std::vector<Recent> recent(kRecent);
     size_t hint = 0;
     auto place = [&](size_t i) {
         if (rows[i] < 0 || rows[i] >= length) return Place{};
@@ -206,7 +213,13 @@ bool number_texts(const TextChunks &src, const int64_t *rows, size_t begin, size
         if (i + kAhead < end) ahead[i % kAhead] = place(i + kAhead);
         std::string_view text;
         if (!p.chunk || !src.text(*p.chunk, p.local, text)) return false;
-        codes[i] = distinct.code(text);
+        // A row whose preceding row was read a little earlier (a security's bar a minute after
+        // another) shares that row's code when their texts are equal, without a lookup.
+        const int64_t row = rows[i];
+        const Recent &before = recent[static_cast<size_t>(row - 1) & (kRecent - 1)];
+        const int64_t code = before.row == row - 1 && before.text == text ? before.code : distinct.code(text);
+        recent[static_cast<size_t>(row) & (kRecent - 1)] = Recent{row, text, code};
+        codes[i] = code;
     }
     return true;
 }

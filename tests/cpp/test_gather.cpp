@@ -105,6 +105,15 @@ void ranks() {
     check(core::rank_text_rows(src, rows.data(), n, 2, codes) && codes == want, "ranks in byte order, two parts");
     const V few = {3, 3, 1};
     check(core::rank_text_rows(src, few.data(), 3, 4, codes) && codes == V({1, 1, 0}), "ranks of the rows' texts only");
+    // rows after their preceding row, texts equal and not: "x" "x" "y" "y"
+    const std::string repeated = "xxyy";
+    const auto repeated_offsets = offsets_of<int32_t>({0, 1, 2, 3, 4});
+    core::TextChunks pairs;
+    pairs.chunks = {{repeated_offsets.data(), repeated.data(), 4}};
+    pairs.first_row = {0, 4};
+    const V following = {0, 1, 2, 3, 1};
+    check(core::rank_text_rows(pairs, following.data(), 5, 1, codes) && codes == V({0, 0, 1, 1, 0}),
+          "ranks of rows after their preceding row");
     rows[n - 1] = 5;
     check(!core::rank_text_rows(src, rows.data(), n, 2, codes), "a row past the column is refused");
 }
