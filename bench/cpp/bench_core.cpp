@@ -7,6 +7,7 @@
 #include "core/cells.hpp"
 #include "core/files.hpp"
 #include "core/event_windows.hpp"
+#include "core/gather.hpp"
 #include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
 #include "core/volume_kernels.hpp"
@@ -189,6 +190,27 @@ int main(int argc, char **argv) {
     size_t matched = 0;
     s = best_of(5, [&] { matched = core::match_window_bars(minutes.data(), minutes.size(), bars.data(), bars.size()).bar_row.size(); });
     line("events", "match_window_bars (bars scanned)", (double) bars.size(), "Mrows", s);
+
+    // The event bar table's gathers: a float64 column and a text column at scattered rows.
+    std::vector<int64_t> picks(n * 4);
+    for (int64_t &p : picks) p = (int64_t) (rng() % bars.size());
+    std::vector<double> taken(picks.size()), source(bars.size(), 1.0);
+    s = best_of(5, [&] { core::take_numbers(source.data(), picks.data(), picks.size(), taken.data()); });
+    line("gather", "take_numbers (float64, scattered rows)", (double) picks.size(), "Mrows", s);
+    std::string key_bytes;
+    std::vector<int32_t> key_offsets(1, 0);
+    for (size_t i = 0; i < bars.size(); ++i) key_bytes += "sec" + std::to_string(i % 50), key_offsets.push_back((int32_t) key_bytes.size());
+    core::TextChunks keys;
+    keys.chunks = {{reinterpret_cast<const unsigned char *>(key_offsets.data()), key_bytes.data(), (int64_t) key_bytes.size()}};
+    keys.first_row = {0, (int64_t) bars.size()};
+    std::vector<unsigned char> text_offsets((picks.size() + 1) * 4), text_bytes;
+    s = best_of(5, [&] {
+        core::TextTake take;
+        take.plan(keys, picks.data(), picks.size(), text_offsets.data());
+        text_bytes.resize((size_t) take.bytes());
+        take.copy(text_bytes.data(), nullptr);
+    });
+    line("gather", "TextTake (plan and copy, scattered rows)", (double) picks.size(), "Mrows", s);
 
     // A volume indicator kernel.
     std::vector<double> out(n);

@@ -1,8 +1,11 @@
 #include "core/event_windows.hpp"
 
 #include "core/huge_pages.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <numeric>
 #include <unordered_map>
@@ -112,56 +115,156 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
     return true;
 }
 
-WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n) {
+namespace {
+
+// Where the window minutes lie: from `lo` to `hi`, over `span` minute numbers, all on whole minutes
+// from `lo` when `one_phase`.
+struct MinuteSpan {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    uint64_t span = 0;
+    bool one_phase = true;
+    MinuteSpan(const int64_t *minutes, size_t m) {
+        for (size_t i = 0; i < m; ++i) {
+            lo = std::min(lo, minutes[i]);
+            hi = std::max(hi, minutes[i]);
+        }
+        span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
+        for (size_t i = 0; i < m && one_phase; ++i) one_phase = number(minutes[i]) * kNanosPerMinute == offset(minutes[i]);
+    }
+    uint64_t offset(int64_t t) const { return static_cast<uint64_t>(t) - static_cast<uint64_t>(lo); }
+    uint64_t number(int64_t t) const { return offset(t) / kNanosPerMinute; }
+};
+
+// The bars on a window minute, in bar order: each one's row and its minute's id. The buffers
+// have room for every bar but only the pages of the hits are ever written.
+struct Hits {
+    std::unique_ptr<int64_t[]> id, row;
+    size_t count = 0;
+    explicit Hits(size_t n) : id(new int64_t[n + 1]), row(new int64_t[n + 1]) {}
+};
+
+// A bitmap of the window minutes' minute numbers (it turns most bars away before any lookup).
+std::vector<uint64_t> minute_bitmap(const int64_t *minutes, size_t m, const MinuteSpan &s) {
+    std::vector<uint64_t> bitmap(s.span / 64 + 1, 0);
+    for (size_t i = 0; i < m; ++i) {
+        const uint64_t q = s.number(minutes[i]);
+        bitmap[q >> 6] |= uint64_t{1} << (q & 63);
+    }
+    return bitmap;
+}
+
+// Minutes of one phase over a span that a table of ids by minute number holds in a few megabytes:
+// a bar's id is one load.
+class TableLookup {
+  public:
+    TableLookup(const int64_t *minutes, const int64_t *minute_id, size_t m, const MinuteSpan &s)
+        : s_(s), id_of_(s.span, -1) {
+        for (size_t i = 0; i < m; ++i) id_of_[s.number(minutes[i])] = static_cast<int32_t>(minute_id[i]);
+    }
+    int64_t find(int64_t t) const {
+        if (t < s_.lo || t > s_.hi) return -1;
+        const uint64_t offset = s_.offset(t), q = offset / kNanosPerMinute;
+        const int32_t id = id_of_[q];
+        return id < 0 || q * kNanosPerMinute != offset ? -1 : id;
+    }
+
+  private:
+    const MinuteSpan &s_;
+    std::vector<int32_t> id_of_;
+};
+
+// Any other minutes: a hash lookup, behind the bitmap when the span allows one.
+class HashLookup {
+  public:
+    HashLookup(const int64_t *minutes, const MinuteIndex &index, size_t m, const MinuteSpan &s)
+        : s_(s), index_(index), use_bitmap_(m > 0 && s.span <= (uint64_t{1} << 30)),
+          bitmap_(use_bitmap_ ? minute_bitmap(minutes, m, s) : std::vector<uint64_t>()) {}
+    int64_t find(int64_t t) const {
+        if (use_bitmap_) {
+            if (t < s_.lo || t > s_.hi) return -1;
+            const uint64_t q = s_.number(t);
+            if (!(bitmap_[q >> 6] >> (q & 63) & 1)) return -1;
+        }
+        return index_.find(t);
+    }
+
+  private:
+    const MinuteSpan &s_;
+    const MinuteIndex &index_;
+    bool use_bitmap_;
+    std::vector<uint64_t> bitmap_;
+};
+
+// The hits of bars [begin, end), written from `id` and `row` on; returns their count.
+template <class Lookup>
+size_t scan_bars(const Lookup &lookup, const int64_t *bar_time, size_t begin, size_t end, int64_t *id, int64_t *row) {
+    size_t c = 0;
+    for (size_t j = begin; j < end; ++j) {
+        const int64_t found = lookup.find(bar_time[j]);
+        if (found < 0) continue;
+        id[c] = found;
+        row[c++] = static_cast<int64_t>(j);
+    }
+    return c;
+}
+
+// The bars scanned in parts on up to `threads` threads, each part's hits written where its bars
+// start and then moved down behind the previous part's: bar order is kept.
+template <class Lookup>
+void scan_in_parts(const Lookup &lookup, const int64_t *bar_time, size_t n, unsigned threads, Hits &hits) {
+    constexpr size_t kBarsPerPart = size_t{1} << 20;
+    const size_t parts = std::clamp<size_t>(n / kBarsPerPart, 1, std::max(threads, 1u));
+    std::vector<size_t> counts(parts);
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const size_t begin = n * p / parts;
+        counts[p] = scan_bars(lookup, bar_time, begin, n * (p + 1) / parts, hits.id.get() + begin, hits.row.get() + begin);
+    });
+    hits.count = counts[0];
+    for (size_t p = 1; p < parts; ++p) {
+        const size_t begin = n * p / parts;
+        std::memmove(hits.id.get() + hits.count, hits.id.get() + begin, counts[p] * sizeof(int64_t));
+        std::memmove(hits.row.get() + hits.count, hits.row.get() + begin, counts[p] * sizeof(int64_t));
+        hits.count += counts[p];
+    }
+}
+
+}  // namespace
+
+WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n, unsigned threads) {
     MinuteIndex index(m);
     std::vector<int64_t> minute_id(m);
     for (size_t i = 0; i < m; ++i) minute_id[i] = index.insert(minutes[i]);
     const size_t ids = static_cast<size_t>(index.size());
+    const MinuteSpan s(minutes, m);
+    Hits hits(n);
+    if (m > 0 && m <= INT32_MAX && s.one_phase && s.span <= std::max<uint64_t>(uint64_t{1} << 21, 16 * static_cast<uint64_t>(m)))
+        scan_in_parts(TableLookup(minutes, minute_id.data(), m, s), bar_time, n, threads, hits);
+    else
+        scan_in_parts(HashLookup(minutes, index, m, s), bar_time, n, threads, hits);
 
-    // Bars on a window minute, grouped by minute with a stable counting sort (bar order kept).
-    // Room for a few dozen securities' bars per window minute up front, never more than all bars.
-    constexpr size_t kReservedBarsPerMinute = 64;
-    std::vector<int64_t> hit_id, hit_row;
-    reserve_large(hit_id, std::min(n, m * kReservedBarsPerMinute));
-    reserve_large(hit_row, std::min(n, m * kReservedBarsPerMinute));
+    // The hits grouped by minute with a stable counting sort (bar order kept).
     std::vector<int64_t> start(ids + 1, 0);
-    // Most bars are on no window minute: a bitmap of the window minutes' minute numbers turns
-    // them away before the hash lookup (it only filters; the lookup decides).
-    int64_t lo = INT64_MAX, hi = INT64_MIN;
-    for (size_t i = 0; i < m; ++i) {
-        lo = std::min(lo, minutes[i]);
-        hi = std::max(hi, minutes[i]);
-    }
-    const uint64_t span = m ? (static_cast<uint64_t>(hi) - static_cast<uint64_t>(lo)) / kNanosPerMinute + 1 : 0;
-    const bool use_bitmap = m > 0 && span <= (uint64_t{1} << 30);
-    std::vector<uint64_t> bitmap(use_bitmap ? span / 64 + 1 : 0, 0);
-    if (use_bitmap)
-        for (size_t i = 0; i < m; ++i) {
-            uint64_t q = (static_cast<uint64_t>(minutes[i]) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-            bitmap[q >> 6] |= uint64_t{1} << (q & 63);
-        }
-    for (size_t j = 0; j < n; ++j) {
-        const int64_t t = bar_time[j];
-        if (use_bitmap) {
-            if (t < lo || t > hi) continue;
-            uint64_t q = (static_cast<uint64_t>(t) - static_cast<uint64_t>(lo)) / kNanosPerMinute;
-            if (!(bitmap[q >> 6] >> (q & 63) & 1)) continue;
-        }
-        int64_t id = index.find(t);
-        if (id < 0) continue;
-        hit_id.push_back(id);
-        hit_row.push_back(static_cast<int64_t>(j));
-        ++start[static_cast<size_t>(id) + 1];
-    }
+    for (size_t k = 0; k < hits.count; ++k) ++start[static_cast<size_t>(hits.id[k]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> by_minute = large_vector<int64_t>(hit_row.size());
+    std::vector<int64_t> by_minute = large_vector<int64_t>(hits.count);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
-        for (size_t k = 0; k < hit_row.size(); ++k)
-            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hit_id[k])]++)] = hit_row[k];
+        for (size_t k = 0; k < hits.count; ++k)
+            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hits.id[k])]++)] = hits.row[k];
     }
 
     WindowMatches out;
+    if (ids == m) {
+        // Every window minute is distinct: minute i has id i, and its bars already follow each other
+        // in by_minute, minute by minute.
+        reserve_large(out.window_row, hits.count);
+        for (size_t i = 0; i < m; ++i) {
+            out.unmatched += start[i] == start[i + 1];
+            out.window_row.insert(out.window_row.end(), static_cast<size_t>(start[i + 1] - start[i]), static_cast<int64_t>(i));
+        }
+        out.bar_row = std::move(by_minute);
+        return out;
+    }
     size_t total = 0;
     for (size_t i = 0; i < m; ++i) {
         size_t id = static_cast<size_t>(minute_id[i]);
@@ -201,8 +304,49 @@ std::vector<int64_t> release_ranks(const int64_t *event_rank, const int64_t *tim
     return rank;
 }
 
+namespace {
+
+// Stable order by (group, key, time) through one counting sort on the pair (group, key), which
+// reads the rows in order: within a pair the rows keep their order, and their times, permuted
+// alongside, mostly come ascending already (a release's minutes ascend); a pair whose times do not
+// is sorted by time, stably.
+std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_rank, const int64_t *time, size_t n,
+                                    size_t pairs, size_t keys) {
+    std::vector<int64_t> start(pairs + 1, 0);
+    for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]) + 1];
+    std::partial_sum(start.begin(), start.end(), start.begin());
+    std::vector<int64_t> order = large_vector<int64_t>(n), sorted_time = large_vector<int64_t>(n);
+    {
+        std::vector<int64_t> fill(start.begin(), start.end() - 1);
+        for (size_t i = 0; i < n; ++i) {
+            const size_t at = static_cast<size_t>(fill[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i])]++);
+            order[at] = static_cast<int64_t>(i);
+            sorted_time[at] = time[i];
+        }
+    }
+    for (size_t p = 0; p < pairs; ++p) {
+        const auto a = static_cast<size_t>(start[p]), b = static_cast<size_t>(start[p + 1]);
+        if (std::is_sorted(sorted_time.begin() + static_cast<ptrdiff_t>(a), sorted_time.begin() + static_cast<ptrdiff_t>(b)))
+            continue;
+        std::stable_sort(order.begin() + static_cast<ptrdiff_t>(a), order.begin() + static_cast<ptrdiff_t>(b),
+                         [&](int64_t x, int64_t y) { return time[x] < time[y]; });
+    }
+    return order;
+}
+
+}  // namespace
+
 std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_rank, const int64_t *time,
                                       size_t n, size_t groups) {
+    int64_t lowest = 0, highest = -1;
+    for (size_t i = 0; i < n; ++i) {
+        lowest = std::min(lowest, key_rank[i]);
+        highest = std::max(highest, key_rank[i]);
+    }
+    const size_t keys = static_cast<size_t>(highest + 1);
+    // A few pairs per row at most: (group, key) pairs are counted directly.
+    if (lowest == 0 && keys > 0 && groups <= (4 * n + 4096) / keys)
+        return order_by_pairs(group, key_rank, time, n, groups * keys, keys);
     std::vector<int64_t> start(groups + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());

@@ -29,8 +29,10 @@ struct WindowMatches {
 };
 
 // For each window minute in order, every bar with exactly that time stamp, in bar order (the rows a
-// left join of the minutes with the bars keeps, minus the minutes without a bar).
-WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n);
+// left join of the minutes with the bars keeps, minus the minutes without a bar). The bars are
+// scanned on up to `threads` threads.
+WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t *bar_time, size_t n,
+                                unsigned threads = 1);
 
 // Stable order of event bar rows by (release rank, key rank, time). `group` is each row's release
 // rank (releases that compare equal share one), in [0, groups).

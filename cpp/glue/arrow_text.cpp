@@ -1,21 +1,6 @@
 #include "glue/arrow_text.hpp"
 
-#include <algorithm>
-
 namespace glue {
-
-size_t ArrowTexts::chunk_of(int64_t row, size_t c) const {
-    if (row >= first_row[c] && row < first_row[c + 1]) return c;
-    // The last chunk starting at or before `row`, by a bisection without branches on the data (the
-    // rows of a gather often jump between chunks at random).
-    size_t base = 0, count = first_row.size() - 1;
-    while (count > 1) {
-        const size_t half = count / 2;
-        base = first_row[base + half] <= row ? base + half : base;
-        count -= half;
-    }
-    return base;
-}
 
 namespace {
 

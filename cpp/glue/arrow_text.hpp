@@ -2,56 +2,17 @@
 // of a string or large_string ChunkedArray, their offsets, bytes and validity bits.
 #pragma once
 
+#include "core/text_chunks.hpp"
 #include "glue/glue.hpp"
 
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 #include <vector>
 
 namespace glue {
 
-// One chunk: row i's text runs from offset i to offset i + 1 of `bytes`; it is missing where its
-// validity bit is clear.
-struct ArrowTextChunk {
-    const unsigned char *offsets = nullptr;  // from the chunk's first row on: int32 or int64 values
-    const char *bytes = nullptr;
-    int64_t byte_count = 0;
-    const uint8_t *validity = nullptr;  // null when no row is missing
-    int64_t validity_start = 0;         // the bit of the chunk's first row
-};
-
-struct ArrowTexts {
-    bool large = false;                // large_string: int64 offsets; string: int32 offsets
-    std::vector<ArrowTextChunk> chunks;
-    std::vector<int64_t> first_row;    // column row of each chunk's first row, then the length
-
-    // The chunk holding column row `row` (0 <= row < length); `c` is the previous answer, as rows
-    // mostly come in runs.
-    size_t chunk_of(int64_t row, size_t c) const;
-    // Offset `i` of a chunk (0 <= i <= its length).
-    int64_t offset(const ArrowTextChunk &chunk, int64_t i) const {
-        if (large) {
-            int64_t v;
-            std::memcpy(&v, chunk.offsets + 8 * i, 8);
-            return v;
-        }
-        int32_t v;
-        std::memcpy(&v, chunk.offsets + 4 * i, 4);
-        return v;
-    }
-    bool missing(const ArrowTextChunk &chunk, int64_t i) const {
-        const int64_t bit = chunk.validity_start + i;
-        return chunk.validity && !(chunk.validity[bit / 8] >> (bit % 8) & 1);
-    }
-    // Row `i` of a chunk; false when its offsets do not describe bytes of the chunk.
-    bool text(const ArrowTextChunk &chunk, int64_t i, std::string_view &out) const {
-        const int64_t from = offset(chunk, i), to = offset(chunk, i + 1);
-        if (from < 0 || to < from || to > chunk.byte_count) return false;
-        out = to > from ? std::string_view(chunk.bytes + from, static_cast<size_t>(to - from)) : std::string_view();
-        return true;
-    }
-};
+// The chunks' layout is the core's, so that plain C++ reads them.
+using ArrowTextChunk = orvane::core::TextChunk;
+using ArrowTexts = orvane::core::TextChunks;
 
 // Where a pyarrow Buffer's bytes are, as T.
 template <class T>

@@ -6,14 +6,14 @@
 // path does not cover take the plain pandas steps, which give the same answer by construction.
 #include "tickbars_windows.hpp"
 
-#include "core/event_windows.hpp"
+#include "tickbars_dtypes.hpp"
+#include "tickbars_gather.hpp"
 
-#include <nanobind/ndarray.h>
+#include "core/event_windows.hpp"
 
 #include <unistd.h>
 
-#include <cstring>
-#include <memory>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -30,10 +30,7 @@ using glue::builtin;
 using glue::contains;
 using glue::item;
 using glue::repr_of;
-using glue::set_column;
 using glue::truthy;
-
-using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 // ---- errors that say what to fix ------------------------------------------------------------
 
@@ -92,19 +89,6 @@ __int128 max_window_rows() {
     return static_cast<__int128>(pages) * page / 32;
 }
 
-// A Python int as a 128-bit value, one beyond int64's range on its side when it does not fit
-// (enough to order the bounds and to tell a window too long for any memory).
-bool wide_int(nb::handle v, __int128 &out) {
-    if (!PyLong_Check(v.ptr())) return false;
-    int overflow = 0;
-    const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow > 0) out = static_cast<__int128>(INT64_MAX) + 1;
-    else if (overflow < 0) out = static_cast<__int128>(INT64_MIN) - 1;
-    else out = x;
-    return true;
-}
-
 // ---- the plain pandas steps ---------------------------------------------------------------
 
 nb::object metadata_by_pandas(const glue::Call &c, nb::handle df_calendar, nb::handle pre, nb::handle post) {
@@ -148,65 +132,79 @@ nb::object event_bars_by_pandas(const glue::Call &c, nb::handle df_bars, nb::han
 
 }  // namespace
 
-// Runs before either road. A window table too long to ever be held raises MemoryError, and a
-// window minute outside the range of its time unit raises pandas' own error for it, both at once
-// (building either table first would take minutes and all memory before failing).
-void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj) {
-    __int128 pre_wide = 0, post_wide = 0;
-    if (!wide_int(pre_obj, pre_wide) || !wide_int(post_obj, post_wide) || pre_wide > post_wide) return;
+Parsed<WindowPlan> plan_windows(nb::handle df_calendar, nb::handle pre, nb::handle post) {
+    WindowPlan plan;
+    if (!wide_int(pre, plan.pre) || !wide_int(post, plan.post) || plan.pre > plan.post)
+        return Refusal{"window bounds that are not small integers in order"};
     nb::object columns = df_calendar.attr("columns");
     if (!contains(columns, nb::str("EVENT_NAME")) || !contains(columns, nb::str("event_datetime")) ||
         !truthy(columns.attr("is_unique")))
-        return;
-    nb::object times = item(df_calendar, nb::str("event_datetime"));
-    const std::string unit = datetime_unit(times.attr("dtype"));
-    if (per_second(unit) == 0) return;
-    nb::object codes_obj;
+        return Refusal{"calendar columns missing or repeated"};
+    plan.names = item(df_calendar, nb::str("EVENT_NAME"));
+    plan.times = item(df_calendar, nb::str("event_datetime"));
+    plan.unit = datetime_unit(plan.times.attr("dtype"));
+    if (per_second(plan.unit) == 0) return Refusal{"release times that are not datetime64"};
     try {
-        codes_obj = as_i64(pd().attr("factorize")(item(df_calendar, nb::str("EVENT_NAME")))[0]);
+        nb::object factorized = pd().attr("factorize")(plan.names);
+        plan.codes = as_i64(factorized[0]);
+        plan.uniques = factorized[1];
     } catch (nb::python_error &e) {
         // names that cannot be factorised (unhashable): the pandas steps fail on them themselves
         if (!glue::expected(e, {PyExc_TypeError, PyExc_ValueError})) throw;
-        return;
+        return Refusal{"event names that cannot be factorised"};
     }
-    nb::object raw_obj = as_i64(times.attr("array").attr("asi8"));
-    I64Array codes = i64_view(codes_obj), raw = i64_view(raw_obj);
-    std::vector<int64_t> rows = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
+    plan.raw = as_i64(plan.times.attr("array").attr("asi8"));
+    I64Array codes = i64_view(plan.codes), raw = i64_view(plan.raw);
+    {
+        nb::gil_scoped_release unlocked;
+        plan.releases = core::distinct_releases(codes.data(), raw.data(), codes.shape(0));
+    }
+    return plan;
+}
+
+namespace {
+
+// MemoryError for windows of the plan's releases that no memory could hold.
+void check_window_memory(const WindowPlan &plan, nb::handle pre_obj, nb::handle post_obj) {
     // A bound beyond int64 stands as one just past it: its window is longer than any memory either.
-    const __int128 width = post_wide - pre_wide + 1;
+    const size_t releases = plan.releases.size();
+    const __int128 width = plan.post - plan.pre + 1;
     const __int128 limit = max_window_rows();
-    if (!rows.empty() && (width > limit || width * static_cast<__int128>(rows.size()) > limit)) {
-        nb::object pre_int = nb::steal(PyNumber_Long(pre_obj.ptr()));
-        if (!pre_int.is_valid()) throw nb::python_error();
-        nb::object post_int = nb::steal(PyNumber_Long(post_obj.ptr()));
-        if (!post_int.is_valid()) throw nb::python_error();
-        nb::object minutes = post_int - pre_int + nb::int_(1);
-        glue::raise(PyExc_MemoryError,
-                    "event windows of " + std::to_string(rows.size()) + " releases x " + glue::to_str(minutes) +
-                        " minutes (pre_event_window=" + glue::to_str(pre_int) + ", post_event_window=" +
-                        glue::to_str(post_int) + ") cannot be held in memory");
-    }
+    if (releases == 0 || (width <= limit && width * static_cast<__int128>(releases) <= limit)) return;
+    nb::object pre_int = nb::steal(PyNumber_Long(pre_obj.ptr()));
+    if (!pre_int.is_valid()) throw nb::python_error();
+    nb::object post_int = nb::steal(PyNumber_Long(post_obj.ptr()));
+    if (!post_int.is_valid()) throw nb::python_error();
+    nb::object minutes = post_int - pre_int + nb::int_(1);
+    glue::raise(PyExc_MemoryError,
+                "event windows of " + std::to_string(releases) + " releases x " + glue::to_str(minutes) +
+                    " minutes (pre_event_window=" + glue::to_str(pre_int) + ", post_event_window=" +
+                    glue::to_str(post_int) + ") cannot be held in memory");
+}
+
+// Runs before either road. A window table too long to ever be held raises MemoryError, and a
+// window minute outside the range of its time unit raises pandas' own error for it, both at once
+// (building either table first would take minutes and all memory before failing).
+void check_windows(const glue::Call &c, const WindowPlan &plan, nb::handle pre_obj, nb::handle post_obj) {
+    check_window_memory(plan, pre_obj, post_obj);
     // Bounds that fit int64 from here on: a window of 2^64 minutes or more was refused above, and
     // one of bounds both beyond int64 (on the same side) fails at its first minute in the steps.
     int64_t pre = 0, post = 0;
     if (!small_int(pre_obj, pre) || !small_int(post_obj, post)) return;
 
     // The unit of the window minutes the pandas steps build, found on the first release.
+    I64Array raw = i64_view(plan.raw);
     nb::object timedelta = glue::import("datetime").attr("timedelta");
-    int64_t first = -1;
-    for (int64_t r : rows)
-        if (raw.data()[r] != INT64_MIN) {
-            first = r;
-            break;
-        }
-    if (first < 0) return;
-    nb::object sample = times.attr("array")[nb::int_(first)];
-    const std::string target = datetime_unit(inferred_dtype(add(sample, timedelta())));
-    const int64_t from = per_second(unit), to = per_second(target);
+    auto first = std::find_if(plan.releases.begin(), plan.releases.end(),
+                              [&](int64_t r) { return raw.data()[r] != INT64_MIN; });
+    if (first == plan.releases.end()) return;
+    nb::object times = plan.times.attr("array");
+    const std::string target = datetime_unit(inferred_dtype(add(times[nb::int_(*first)], timedelta())));
+    const int64_t from = per_second(plan.unit), to = per_second(target);
     if (to == 0 || to < from) return;
     const __int128 factor = to / from, minute = static_cast<__int128>(60) * to;
     const __int128 lo = static_cast<__int128>(INT64_MIN) + 1, hi = INT64_MAX;
-    for (int64_t r : rows) {
+    for (int64_t r : plan.releases) {
         const int64_t v = raw.data()[r];
         if (v == INT64_MIN) continue;
         __int128 t = static_cast<__int128>(v) * factor;
@@ -216,7 +214,7 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
         const bool high_out = floor + post * minute < lo || floor + post * minute > hi;
         if (!low_out && !high_out) continue;
         // Let pandas raise its own error for this minute, as the row-by-row steps would.
-        nb::object release = c.global("round_event_datetime")(times.attr("array")[nb::int_(r)], "round_down"_a = true);
+        nb::object release = c.global("round_event_datetime")(times[nb::int_(r)], "round_down"_a = true);
         nb::object at = add(release, timedelta("minutes"_a = low_out ? pre : post));
         inferred_dtype(at);
         glue::raise(PyExc_OverflowError, "the event window minute " + std::to_string(low_out ? pre : post) +
@@ -225,12 +223,21 @@ void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_o
     }
 }
 
+// The checks on the plan, then the native windows, or why the inputs go to the pandas steps.
+Parsed<Windows> checked_windows(const glue::Call &c, nb::handle calendar, nb::handle pre, nb::handle post) {
+    Parsed<WindowPlan> plan = plan_windows(calendar, pre, post);
+    if (!plan.ok()) return plan.refusal();
+    check_windows(c, plan.value(), pre, post);
+    return native_windows(c, plan.value(), pre, post);
+}
+
+}  // namespace
+
 nb::object event_metadata(const glue::Call &c, nb::handle calendar, nb::handle pre, nb::handle post) {
     try {
-        check_windows(c, calendar, pre, post);
-        Windows w;
-        if (native_windows(c, calendar, pre, post, w)) return metadata_native(w);
-        glue::log_fallback("get_event_metadata takes the pandas steps", native_refusal());
+        Parsed<Windows> windows = checked_windows(c, calendar, pre, post);
+        if (windows.ok()) return metadata_native(windows.value());
+        glue::log_fallback("get_event_metadata takes the pandas steps", windows.refusal().why);
         return metadata_by_pandas(c, calendar, pre, post);
     } catch (nb::python_error &e) {
         explain_window_error(e, nb::handle(), calendar, pre, post);
@@ -240,10 +247,11 @@ nb::object event_metadata(const glue::Call &c, nb::handle calendar, nb::handle p
 
 nb::object event_bars(const glue::Call &c, nb::handle bars, nb::handle calendar, nb::handle pre, nb::handle post) {
     try {
-        check_windows(c, calendar, pre, post);
-        nb::object out = event_bars_native(c, bars, calendar, pre, post);
-        if (out.is_valid()) return out;
-        glue::log_fallback("filter_bars_around_events takes the pandas steps", native_refusal());
+        Parsed<Windows> windows = checked_windows(c, calendar, pre, post);
+        Parsed<nb::object> out = windows.ok() ? event_bars_native(bars, calendar, windows.value())
+                                              : Parsed<nb::object>(windows.refusal());
+        if (out.ok()) return out.value();
+        glue::log_fallback("filter_bars_around_events takes the pandas steps", out.refusal().why);
         return event_bars_by_pandas(c, bars, calendar, pre, post);
     } catch (nb::python_error &e) {
         explain_window_error(e, bars, calendar, pre, post);

@@ -1,10 +1,11 @@
-// The units of the event windows of orvane_data.from_bqia.tickbars: the checks and the plain pandas
-// steps (tickbars_windows.cpp), the native steps (tickbars_native.cpp).
+// The event windows of orvane_data.from_bqia.tickbars: the plan of a calendar's windows and the
+// checks on it, the plain pandas steps (tickbars_windows.cpp), and the native steps
+// (tickbars_native.cpp), which give their result or the reason they leave the inputs to pandas.
 #pragma once
 
 #include "tickbars.hpp"
 
-#include <nanobind/ndarray.h>
+#include "core/csv_bars.hpp"  // Parsed, Refusal
 
 #include <cstdint>
 #include <string>
@@ -12,7 +13,26 @@
 
 namespace tickbars {
 
-// The windows of a calendar, when the native path covers it.
+using orvane::core::Parsed;
+using orvane::core::Refusal;
+
+// What both the checks and the native steps read of a calendar, found once: its two columns, the
+// names factorised, the release times as int64 in their own unit, and its distinct releases.
+struct WindowPlan {
+    __int128 pre = 0, post = 0;     // the bounds, one past int64 on their side when beyond it
+    nb::object names, times;        // the calendar's "EVENT_NAME" and "event_datetime"
+    std::string unit;               // of the release times
+    nb::object uniques;             // the distinct names, by code
+    nb::object codes;               // int64 numpy: each calendar row's name code, -1 when missing
+    nb::object raw;                 // int64 numpy: each calendar row's release time in `unit`
+    std::vector<int64_t> releases;  // calendar row of each distinct (name, time), as distinct_releases orders them
+};
+
+// The plan, or why neither the checks nor the native steps apply (the pandas steps then meet the
+// inputs as they are).
+Parsed<WindowPlan> plan_windows(nb::handle df_calendar, nb::handle pre, nb::handle post);
+
+// The windows of a calendar, when the native steps cover it.
 struct Windows {
     nb::object event_names;    // numpy object array of the distinct event names (text), by code
     nb::object event_codes;    // int64 numpy: each calendar row's event code, -1 when missing
@@ -20,54 +40,15 @@ struct Windows {
     std::vector<int64_t> release_event;  // event code of each release
     std::vector<int64_t> release_ns;     // rounded release time of each release
     std::vector<int64_t> minutes;        // release-major window minutes
-    nb::object cal_ns;                   // int64 numpy of the calendar's release times, nanoseconds
+    std::vector<int64_t> cal_ns;         // the calendar's release times, nanoseconds
     nb::object minute_dtype;             // dtype of the window minutes
     nb::object name_dtype;               // dtype of the names
     int64_t pre = 0, width = 0;
 };
 
-// numpy buffers and dtypes (tickbars_native.cpp).
-using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-nb::object as_i64(nb::handle array_like);             // np.ascontiguousarray(x, dtype=int64)
-I64Array i64_view(nb::handle contiguous);
-bool small_int(nb::handle v, int64_t &out);           // a Python int that fits in int64
-std::string datetime_unit(nb::handle dtype);           // "datetime64[us, UTC]" -> "us"
-int64_t per_second(const std::string &unit);           // 0 for an unknown unit
-nb::object ns_values(nb::handle datetimes);            // int64 nanoseconds, or invalid
-nb::object inferred_dtype(nb::handle value);           // the dtype pandas infers for a column of it
-
-// ---- the columns of the event bar table (tickbars_gather.cpp) ----
-// An object ndarray as an object Series (a frame built from a bare one would infer pandas 3's
-// string dtype for text); anything else as it is.
-nb::object keep_object(nb::object values);
-// Arrow-backed values in one chunk (a gather across many chunks costs more than combining them once).
-nb::object one_chunk(nb::object values);
-// pd.factorize(take(values, rows), sort=True)[0] for text held by pyarrow without missing values,
-// read in place on up to `threads` threads; false for any other values.
-bool rank_text_rows(nb::handle values, const int64_t *rows, size_t n, unsigned threads, std::vector<int64_t> &codes);
-
-// One result column: `values` at int64 `rows` (-1: missing), promoted as a left join promotes them
-// when `as_if_missing` (the join filled rows that were dropped later).
-struct ColumnTake {
-    nb::object values, rows;
-    bool as_if_missing = false;
-    nb::object result;
-};
-// Every column's result: text held by pyarrow and float64 / int64 numpy columns gathered natively,
-// several at once on up to `threads` threads; anything else through pandas' take.
-void gather_columns(std::vector<ColumnTake> &columns, unsigned threads);
-
-// Before either road: MemoryError for a window table too long to ever be held, pandas' own error
-// for a window minute outside its unit's range.
-void check_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj);
-// The windows of the calendar natively, when the native steps cover it.
-bool native_windows(const glue::Call &c, nb::handle df_calendar, nb::handle pre_obj, nb::handle post_obj,
-                    Windows &w);
+Parsed<Windows> native_windows(const glue::Call &c, const WindowPlan &plan, nb::handle pre_obj, nb::handle post_obj);
 nb::object metadata_native(Windows &w);
-// Why the last native attempt on this thread went to the pandas steps.
-const char *native_refusal();
-// The event bar table natively, or an invalid object when the inputs need the pandas steps.
-nb::object event_bars_native(const glue::Call &c, nb::handle df_bars, nb::handle df_calendar, nb::handle pre,
-                             nb::handle post);
+// The event bar table of the windows and the bars natively.
+Parsed<nb::object> event_bars_native(nb::handle df_bars, nb::handle df_calendar, Windows &w);
 
 }  // namespace tickbars

@@ -4,6 +4,7 @@
 
 #include "check.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <vector>
@@ -35,16 +36,39 @@ void minutes() {
 }
 
 void matching() {
-    const V minute = {1 * M, 2 * M, 3 * M}, bar = {2 * M, 9 * M, 1 * M, 2 * M};
-    core::WindowMatches w = core::match_window_bars(minute.data(), minute.size(), bar.data(), bar.size());
-    check(w.window_row == V({0, 1, 1}) && w.bar_row == V({2, 0, 3}) && w.unmatched == 1,
-          "bars per minute in bar order, minutes without bars counted");
+    // minutes of one phase (a table by minute number) and of two (a hash); bars between minutes match nothing
+    for (int64_t phase : {int64_t{0}, M / 4}) {
+        const V minute = {1 * M, 2 * M, 3 * M + phase}, bar = {2 * M, 9 * M, 1 * M, 2 * M, M + M / 2, 3 * M + phase};
+        core::WindowMatches w = core::match_window_bars(minute.data(), minute.size(), bar.data(), bar.size());
+        check(w.window_row == V({0, 1, 1, 2}) && w.bar_row == V({2, 0, 3, 5}) && w.unmatched == 0,
+              "bars per minute in bar order");
+        w = core::match_window_bars(minute.data(), minute.size(), bar.data(), 4);
+        check(w.window_row == V({0, 1, 1}) && w.unmatched == 1, "minutes without bars counted");
+    }
+    // bars scanned in parts on several threads: the same matches, in bar order
+    V many(3 << 20);
+    for (size_t i = 0; i < many.size(); ++i) many[i] = static_cast<int64_t>(i * 7 % 100) * M;
+    const V few = {5 * M, 7 * M};
+    core::WindowMatches one = core::match_window_bars(few.data(), 2, many.data(), many.size(), 1),
+                        parts = core::match_window_bars(few.data(), 2, many.data(), many.size(), 3);
+    check(one.bar_row.size() > 60000 && parts.bar_row == one.bar_row &&
+              parts.window_row == one.window_row && std::is_sorted(one.bar_row.begin(), one.bar_row.begin() + 100),
+          "bars scanned in parts");
+    const V overlapping = {1 * M, 2 * M, 2 * M, 3 * M}, bar = {2 * M, 1 * M};  // two windows share a minute
+    core::WindowMatches w = core::match_window_bars(overlapping.data(), 4, bar.data(), 2);
+    check(w.window_row == V({0, 1, 2}) && w.bar_row == V({1, 0, 0}) && w.unmatched == 1, "a shared minute's bars twice");
 }
 
 void ordering_and_join() {
     const V group = {1, 0, 1, 0}, key = {0, 1, 0, 0}, time = {5, 3, 4, 3};
     // by group, then key, then time; the tie (rows 1 and 3 differ by key) keeps nothing to chance
     check(core::order_event_bars(group.data(), key.data(), time.data(), 4, 2) == V({3, 1, 2, 0}), "stable order");
+    // ranks far beyond the rows' count; two releases' rows of one key interleaved by time, ties in row order
+    const V far = {1LL << 40, 1LL << 41, 1LL << 40, 0}, one = {0, 0, 0, 0, 0, 0}, keys = {1, 0, 1, 0, 1, 1},
+            times = {7, 2, 8, 1, 7, 8};
+    check(core::order_event_bars(group.data(), far.data(), time.data(), 4, 2) == V({3, 1, 2, 0}), "order by large ranks");
+    check(core::order_event_bars(one.data(), keys.data(), times.data(), 6, 1) == V({3, 1, 0, 4, 2, 5}),
+          "a key's rows in time order, ties in row order");
     const V row_event = {0, 1}, row_time = {5, 6}, cal_event = {1, 0, 0}, cal_time = {6, 5, 5};
     core::CalendarRows j = core::join_calendar(row_event.data(), row_time.data(), 2, cal_event.data(), cal_time.data(), 3);
     check(j.row == V({0, 0, 1}) && j.calendar == V({1, 2, 0}), "every calendar row of a release, in calendar order");
