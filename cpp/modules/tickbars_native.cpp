@@ -301,7 +301,7 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
     }
     gather_columns(takes, threads);
     for (size_t i = 0; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
-    auto r= pd().attr("DataFrame")(cols, "copy"_a = false); return r;
+    return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 
 }  // namespace
