@@ -8,6 +8,7 @@
 #include "core/event_windows.hpp"
 #include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
+#include "core/text_factors.hpp"
 #include "core/volume_kernels.hpp"
 
 #include <zlib.h>
@@ -155,6 +156,21 @@ int main(int argc, char **argv) {
     size_t plain_rows = 0;
     s = best_of(5, [&] { plain_rows = core::plain_csv::scan(text)->rows(); });
     line("plain", "plain_csv::scan", mb, "MB", s);
+
+    // A snapshot's date column: a few thousand days repeated over the rows, coded by their text.
+    std::vector<std::string> days;
+    for (size_t r = 0; r < n * 4; ++r) {
+        char day[16];
+        std::snprintf(day, sizeof day, "20%02d-%02d-%02d", 15 + int(rng() % 8), 1 + int(rng() % 12), 1 + int(rng() % 28));
+        days.emplace_back(day);
+    }
+    size_t distinct_days = 0;
+    s = best_of(5, [&] {
+        core::TextFactors factors;
+        for (const std::string &d : days) factors.code(d);
+        distinct_days = factors.size();
+    });
+    line("factors", "TextFactors::code (YYYY-MM-DD cells)", (double) days.size(), "Mrows", s);
 
     // Event windows: bars on window minutes.
     std::vector<int64_t> bars(n * 4), minutes;
