@@ -227,12 +227,18 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
         in.refill();
         if (in.overrun > 8) return Status::Bad;  // symbols read from beyond the input
         uint32_t e = decode(lit, in);
-        const uint32_t kind = kind_of(e);
-        if (kind == kLiteral) {
+        if (kind_of(e) == kLiteral) {
             if (out == end) return Status::Full;
             *out++ = char(value_of(e));
-            continue;
+            e = decode(lit, in);  // at least 41 bits left: a second symbol without refilling
+            if (kind_of(e) == kLiteral) {
+                if (out == end) return Status::Full;
+                *out++ = char(value_of(e));
+                continue;
+            }
+            in.refill();  // the bits of a length's extra bits and a distance
         }
+        const uint32_t kind = kind_of(e);
         if (kind == kEnd) return in.past_end() ? Status::Bad : Status::Done;
         if (kind != kBase) return Status::Bad;
         const size_t length = value_of(e) + in.take(extra_of(e));
