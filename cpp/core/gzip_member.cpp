@@ -1,5 +1,6 @@
 #include "core/gzip_member.hpp"
 
+#include "core/huge_pages.hpp"
 #include "core/inflate.hpp"
 
 #include <zlib.h>
@@ -107,6 +108,7 @@ std::optional<Inflated> inflate_single(std::string_view compressed) {
     Inflated out;
     out.data_.reset(static_cast<char *>(std::malloc(capacity)));
     if (!out.data_) return std::nullopt;
+    advise_huge_pages(out.data_.get(), capacity);
     const FastMember fast = inflate_fast(compressed, out.data_.get(), capacity, SIZE_MAX, [](size_t) { return true; });
     if (fast.how == FastMember::Whole) {
         out.size_ = fast.produced;
@@ -153,6 +155,7 @@ InflateAhead::InflateAhead(std::string_view compressed) {
         const size_t stated = size_t(tail[0]) | size_t(tail[1]) << 8 | size_t(tail[2]) << 16 | size_t(tail[3]) << 24;
         capacity_ = stated + 1;  // room for one byte more shows a text larger than stated
         out_.data_.reset(static_cast<char *>(std::malloc(capacity_)));
+        if (out_.data_) advise_huge_pages(out_.data_.get(), capacity_);
     }
     if (!out_.data_) {
         ended_ = true;
