@@ -222,43 +222,63 @@ bool read_dynamic_tables(Bits &in, Table &lit, Table &dist) {
 
 // A compressed block's symbols, up to its end. Full when the output needs more room.
 Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin, char *&out, char *end) {
+    // Local copies, which the bytes written cannot alias, so that they stay in registers.
+    Bits bits = in;
+    char *o = out;
+    const uint32_t *const lit_entries = lit.entries.data(), *const dist_entries = dist.entries.data();
+    const uint32_t lit_mask = (1u << lit.root) - 1, dist_mask = (1u << dist.root) - 1;
+    const unsigned lit_root = lit.root, dist_root = dist.root;
+    auto decode_with = [&bits](const uint32_t *entries, uint32_t mask, unsigned root) {
+        uint32_t e = entries[bits.buffer & mask];
+        if (kind_of(e) == kSub) {
+            bits.take(root);
+            e = entries[value_of(e) + (bits.buffer & ((1u << extra_of(e)) - 1))];
+        }
+        bits.take(bits_of(e));
+        return e;
+    };
+    auto leave = [&](Status s) {
+        in = bits;
+        out = o;
+        return s;
+    };
     constexpr size_t kSlack = 258 + 8;  // room for the longest match and a last word written whole
     for (;;) {
-        in.refill();
-        if (in.overrun > 8) return Status::Bad;  // symbols read from beyond the input
-        uint32_t e = decode(lit, in);
+        bits.refill();
+        if (bits.overrun > 8) return leave(Status::Bad);  // symbols read from beyond the input
+        uint32_t e = decode_with(lit_entries, lit_mask, lit_root);
         if (kind_of(e) == kLiteral) {
-            if (out == end) return Status::Full;
-            *out++ = char(value_of(e));
-            e = decode(lit, in);  // at least 41 bits left: a second symbol without refilling
+            if (o == end) return leave(Status::Full);
+            *o++ = char(value_of(e));
+            e = decode_with(lit_entries, lit_mask, lit_root);  // at least 41 bits left: no refill
             if (kind_of(e) == kLiteral) {
-                if (out == end) return Status::Full;
-                *out++ = char(value_of(e));
+                if (o == end) return leave(Status::Full);
+                *o++ = char(value_of(e));
                 continue;
             }
-            in.refill();  // the bits of a length's extra bits and a distance
+            bits.refill();  // the bits of a length's extra bits and a distance
         }
         const uint32_t kind = kind_of(e);
-        if (kind == kEnd) return in.past_end() ? Status::Bad : Status::Done;
-        if (kind != kBase) return Status::Bad;
-        const size_t length = value_of(e) + in.take(extra_of(e));
-        e = decode(dist, in);
-        if (kind_of(e) != kBase) return Status::Bad;
-        const size_t back = value_of(e) + in.take(extra_of(e));
-        if (back > size_t(out - begin)) return Status::Bad;  // before the start
-        const char *from = out - back;
-        if (back >= 8 && size_t(end - out) >= kSlack) {
-            char *to = out;
-            out += length;
+        if (kind == kEnd) return leave(bits.past_end() ? Status::Bad : Status::Done);
+        if (kind != kBase) return leave(Status::Bad);
+        const size_t length = value_of(e) + bits.take(extra_of(e));
+        e = decode_with(dist_entries, dist_mask, dist_root);
+        if (kind_of(e) != kBase) return leave(Status::Bad);
+        const size_t back = value_of(e) + bits.take(extra_of(e));
+        if (back > size_t(o - begin)) return leave(Status::Bad);  // before the start
+        const char *from = o - back;
+        if (back >= 8 && size_t(end - o) >= kSlack) {
+            char *to = o;
+            o += length;
             do {  // word by word: each word read lies wholly before the one written
                 std::memcpy(to, from, 8);
                 to += 8;
                 from += 8;
-            } while (to < out);
+            } while (to < o);
         } else {
-            if (length > size_t(end - out)) return Status::Full;
-            for (size_t i = 0; i < length; ++i) out[i] = from[i];
-            out += length;
+            if (length > size_t(end - o)) return leave(Status::Full);
+            for (size_t i = 0; i < length; ++i) o[i] = from[i];
+            o += length;
         }
     }
 }
