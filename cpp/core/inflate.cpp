@@ -147,15 +147,17 @@ struct Bits {
     }
 };
 
-uint32_t decode(const Table &t, Bits &in) {
-    uint32_t e = t.entries[in.buffer & ((1u << t.root) - 1)];
+// The next symbol's entry, its bits taken: `root` bits index `entries`, a subtable the rest.
+inline uint32_t decode(const uint32_t *entries, unsigned root, Bits &in) {
+    uint32_t e = entries[in.buffer & ((1u << root) - 1)];
     if (kind_of(e) == kSub) {
-        in.take(t.root);
-        e = t.entries[value_of(e) + (in.buffer & ((1u << extra_of(e)) - 1))];
+        in.take(root);
+        e = entries[value_of(e) + (in.buffer & ((1u << extra_of(e)) - 1))];
     }
     in.take(bits_of(e));
     return e;
 }
+uint32_t decode(const Table &t, Bits &in) { return decode(t.entries.data(), t.root, in); }
 
 const Table &fixed_literal_lengths() {
     static const Table table = [] {
@@ -226,17 +228,7 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
     Bits bits = in;
     char *o = out;
     const uint32_t *const lit_entries = lit.entries.data(), *const dist_entries = dist.entries.data();
-    const uint32_t lit_mask = (1u << lit.root) - 1, dist_mask = (1u << dist.root) - 1;
     const unsigned lit_root = lit.root, dist_root = dist.root;
-    auto decode_with = [&bits](const uint32_t *entries, uint32_t mask, unsigned root) {
-        uint32_t e = entries[bits.buffer & mask];
-        if (kind_of(e) == kSub) {
-            bits.take(root);
-            e = entries[value_of(e) + (bits.buffer & ((1u << extra_of(e)) - 1))];
-        }
-        bits.take(bits_of(e));
-        return e;
-    };
     auto leave = [&](Status s) {
         in = bits;
         out = o;
@@ -246,11 +238,11 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
     for (;;) {
         bits.refill();
         if (bits.overrun > 8) return leave(Status::Bad);  // symbols read from beyond the input
-        uint32_t e = decode_with(lit_entries, lit_mask, lit_root);
+        uint32_t e = decode(lit_entries, lit_root, bits);
         if (kind_of(e) == kLiteral) {
             if (o == end) return leave(Status::Full);
             *o++ = char(value_of(e));
-            e = decode_with(lit_entries, lit_mask, lit_root);  // at least 41 bits left: no refill
+            e = decode(lit_entries, lit_root, bits);  // at least 41 bits left: no refill
             if (kind_of(e) == kLiteral) {
                 if (o == end) return leave(Status::Full);
                 *o++ = char(value_of(e));
@@ -262,7 +254,7 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
         if (kind == kEnd) return leave(bits.past_end() ? Status::Bad : Status::Done);
         if (kind != kBase) return leave(Status::Bad);
         const size_t length = value_of(e) + bits.take(extra_of(e));
-        e = decode_with(dist_entries, dist_mask, dist_root);
+        e = decode(dist_entries, dist_root, bits);
         if (kind_of(e) != kBase) return leave(Status::Bad);
         const size_t back = value_of(e) + bits.take(extra_of(e));
         if (back > size_t(o - begin)) return leave(Status::Bad);  // before the start
