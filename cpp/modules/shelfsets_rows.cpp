@@ -4,16 +4,12 @@
 #include "shelfsets_splc.hpp"
 
 #include "glue/arrays.hpp"
-#include "glue/arrow_text.hpp"
 
 #include <datetime.h>
 
 #include <cmath>
 #include <cstdint>
 #include <optional>
-#include <set>
-#include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -45,76 +41,6 @@ DateCell date_cell(PyObject *v, PyObject *nat) {
 }
 long day_number(PyObject *d) {  // orders dates as date's comparison does
     return (long) PyDateTime_GET_YEAR(d) * 512 + PyDateTime_GET_MONTH(d) * 32 + PyDateTime_GET_DAY(d);
-}
-
-// A str as UTF-8 (what pyarrow holds); nullopt for a str that has none (a lone surrogate).
-std::optional<std::string> utf8_of(nb::handle text) {
-    Py_ssize_t size = 0;
-    const char *bytes = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (bytes) return std::string(bytes, size_t(size));
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-    PyErr_Clear();
-    return std::nullopt;
-}
-
-// The texts of a column of pandas' `str` dtype as pyarrow holds them (missing cells NaN to pandas,
-// so they compare unequal to everything), `n` rows; false for any other column. `owner` keeps the
-// buffers alive.
-bool nan_str_texts(nb::handle pd, nb::handle col, size_t n, glue::ArrowTexts &texts, nb::object &owner) {
-    nb::object dtype = col.attr("dtype");
-    if (!nb::isinstance(dtype, pd.attr("StringDtype")) || !glue::has_attr(dtype, "na_value")) return false;
-    nb::object na = dtype.attr("na_value");
-    if (!PyFloat_CheckExact(na.ptr()) || !std::isnan(PyFloat_AS_DOUBLE(na.ptr()))) return false;
-    nb::object array = col.attr("array");
-    if (!glue::has_attr(array, "__arrow_array__")) return false;
-    owner = array.attr("__arrow_array__")();
-    return nb::isinstance(owner, glue::import("pyarrow").attr("ChunkedArray")) && glue::arrow_texts(owner, texts) &&
-           texts.first_row.back() == static_cast<int64_t>(n);
-}
-
-// keep_chosen for two columns of pandas' `str` dtype held by pyarrow, read from their buffers.
-bool keep_chosen_texts(nb::handle pd, nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind,
-                       std::vector<uint8_t> &keep) {
-    glue::ArrowTexts id_texts, kind_texts;
-    nb::object id_owner, kind_owner;
-    if (!nan_str_texts(pd, ids, keep.size(), id_texts, id_owner) ||
-        !nan_str_texts(pd, kinds, keep.size(), kind_texts, kind_owner))
-        return false;
-    std::set<std::string, std::less<>> wanted;
-    for (nb::handle figi : figis) {
-        if (!PyUnicode_CheckExact(figi.ptr())) return false;
-        std::optional<std::string> text = utf8_of(figi);
-        if (!text) return false;
-        wanted.insert(std::move(*text));
-    }
-    std::optional<std::string> kind_text;
-    if (!kind.is_none() && !(kind_text = utf8_of(kind))) return false;
-    // The text of row `i` of a column (nullopt where missing); false: offsets outside the bytes.
-    auto cell = [](const glue::ArrowTexts &texts, size_t &chunk, size_t i, std::optional<std::string_view> &out) {
-        chunk = texts.chunk_of(int64_t(i), chunk);
-        const glue::ArrowTextChunk &c = texts.chunks[chunk];
-        const int64_t at = int64_t(i) - texts.first_row[chunk];
-        std::string_view text;
-        if (texts.missing(c, at)) out.reset();
-        else if (texts.text(c, at, text)) out = text;
-        else return false;
-        return true;
-    };
-    size_t id_chunk = 0, kind_chunk = 0;
-    std::optional<std::string_view> text;
-    for (size_t i = 0; i < keep.size(); ++i) {
-        if (!keep[i]) continue;
-        if (kind_text) {
-            if (!cell(kind_texts, kind_chunk, i, text)) return false;
-            if (!text || *text != *kind_text) {
-                keep[i] = 0;
-                continue;
-            }
-        }
-        if (!cell(id_texts, id_chunk, i, text)) return false;
-        keep[i] = text && wanted.find(*text) != wanted.end();
-    }
-    return true;
 }
 
 }  // namespace
@@ -160,10 +86,8 @@ std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts
 // given) on the rows `keep` holds, cleared on the others: what pandas computes element by element
 // on object columns of str and missing cells (which match nothing), with str figis and kind.
 // false, `keep` possibly changed, for anything else: pandas then computes it.
-bool keep_chosen(nb::handle pd, nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind,
-                 std::vector<uint8_t> &keep) {
+bool keep_chosen(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind, std::vector<uint8_t> &keep) {
     auto id_cells = object_cells(ids), kind_cells = object_cells(kinds);
-    if (!id_cells && !kind_cells) return keep_chosen_texts(pd, ids, figis, kinds, kind, keep);
     if (!id_cells || !kind_cells || nb::len(id_cells->first) != keep.size() || nb::len(kind_cells->first) != keep.size())
         return false;
     if (!kind.is_none() && !PyUnicode_CheckExact(kind.ptr())) return false;

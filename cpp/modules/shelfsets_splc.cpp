@@ -163,7 +163,7 @@ nb::object chosen_rows(nb::handle pd, nb::handle df, std::optional<std::vector<u
     std::vector<uint8_t> keep = pending ? std::move(*window) : std::vector<uint8_t>(nb::len(df), 1);
     const std::vector<uint8_t> windowed = keep;
     nb::object ids = df["ID_BB_GLOBAL"], kinds = df["RELATIONSHIP"];
-    if (keep_chosen(pd, ids, figis, kinds, kind, keep)) return rows_where(pd, df, std::move(keep));
+    if (keep_chosen(ids, figis, kinds, kind, keep)) return rows_where(pd, df, std::move(keep));
 
     // pandas' selection on every row (an element-wise answer), when it is plain bool.
     nb::object chosen = ids.attr("isin")(figis);

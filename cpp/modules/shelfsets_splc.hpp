@@ -24,10 +24,8 @@ std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts
                                                 nb::handle start_day);
 
 // keep &= ids.isin(figis) & (kinds == kind) (the second only for a kind given), for object columns
-// of str or columns of pandas' pyarrow-held `str`; false (and `keep` possibly changed) where pandas
-// must compute it.
-bool keep_chosen(nb::handle pd, nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind,
-                 std::vector<uint8_t> &keep);
+// of str; false (and `keep` possibly changed) where pandas must compute it.
+bool keep_chosen(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind, std::vector<uint8_t> &keep);
 
 // df[keep].reset_index(drop=True).
 nb::object rows_where(nb::handle pd, nb::handle df, std::vector<uint8_t> &&keep);
