@@ -1,10 +1,14 @@
 #include "core/gzip_member.hpp"
 
+#include "core/huge_pages.hpp"
+#include "core/inflate.hpp"
+
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <functional>
 
 namespace orvane::core::gzip_member {
 
@@ -23,6 +27,71 @@ struct Stream {
     }
 };
 
+uint32_t little_endian32(const char *p) {
+    const auto *b = reinterpret_cast<const unsigned char *>(p);
+    return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+}
+
+// The size of the gzip header (RFC 1952) that `data` begins with, for the headers read here: a
+// deflate member whose flags are at most a text hint, extra field, name and comment. nullopt for
+// anything else (a header CRC, unknown flags, a header cut short), which zlib reads and judges.
+std::optional<size_t> header_size(std::string_view data) {
+    enum : unsigned char { kText = 1, kHeaderCrc = 2, kExtra = 4, kName = 8, kComment = 16 };
+    if (data.size() < 10 || uint8_t(data[0]) != 0x1f || uint8_t(data[1]) != 0x8b || data[2] != 8) return std::nullopt;
+    const auto flags = uint8_t(data[3]);
+    if (flags & ~(kText | kExtra | kName | kComment)) return std::nullopt;
+    size_t at = 10;
+    if (flags & kExtra) {
+        if (data.size() < at + 2) return std::nullopt;
+        at += 2 + (uint8_t(data[at]) | size_t(uint8_t(data[at + 1])) << 8);
+    }
+    for (unsigned text : {unsigned(kName), unsigned(kComment)}) {
+        if (!(flags & text)) continue;
+        const size_t zero = data.find('\0', std::min(at, data.size()));
+        if (zero == std::string_view::npos) return std::nullopt;
+        at = zero + 1;
+    }
+    if (at > data.size()) return std::nullopt;
+    return at;
+}
+
+// zlib's crc32 over any number of bytes.
+uint32_t crc_of(const char *data, size_t size) {
+    uLong crc = crc32(0, Z_NULL, 0);
+    for (size_t done = 0; done < size;) {
+        const size_t now = std::min(size - done, kStep);
+        crc = crc32(crc, reinterpret_cast<const Bytef *>(data + done), static_cast<uInt>(now));
+        done += now;
+    }
+    return uint32_t(crc);
+}
+
+// One member decoded by inflater::inflate_raw, its trailer checked: Whole, or why not.
+struct FastMember {
+    enum How { Whole, TooLarge, Cancelled, Unread } how;  // Unread: for zlib to read and judge
+    size_t produced;
+};
+
+FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity, size_t step,
+                        const std::function<bool(size_t)> &progress) {
+    const std::optional<size_t> header = header_size(compressed);
+    if (!header) return {FastMember::Unread, 0};
+    const inflater::Result r = inflater::inflate_raw(compressed.substr(*header), out, capacity, step, progress);
+    switch (r.status) {
+        case inflater::Status::Done: break;
+        case inflater::Status::Full: return {FastMember::TooLarge, r.produced};
+        case inflater::Status::Cancelled: return {FastMember::Cancelled, r.produced};
+        case inflater::Status::Bad: return {FastMember::Unread, r.produced};
+    }
+    const size_t trailer = *header + r.in_used;
+    if (compressed.size() != trailer + 8) return {FastMember::Unread, r.produced};  // cut short, or more after it
+    if (r.produced == capacity) return {FastMember::TooLarge, r.produced};
+    if (little_endian32(compressed.data() + trailer) != crc_of(out, r.produced) ||
+        little_endian32(compressed.data() + trailer + 4) != uint32_t(r.produced))
+        return {FastMember::Unread, r.produced};
+    return {FastMember::Whole, r.produced};
+}
+
 }  // namespace
 
 std::optional<Inflated> inflate_single(std::string_view compressed) {
@@ -39,6 +108,13 @@ std::optional<Inflated> inflate_single(std::string_view compressed) {
     Inflated out;
     out.data_.reset(static_cast<char *>(std::malloc(capacity)));
     if (!out.data_) return std::nullopt;
+    advise_huge_pages(out.data_.get(), capacity);
+    const FastMember fast = inflate_fast(compressed, out.data_.get(), capacity, SIZE_MAX, [](size_t) { return true; });
+    if (fast.how == FastMember::Whole) {
+        out.size_ = fast.produced;
+        return out;
+    }
+    // zlib reads what the fast decoder leaves (and judges a damaged stream)
 
     const auto *next_in = reinterpret_cast<const unsigned char *>(compressed.data());
     size_t left_in = compressed.size();
@@ -79,6 +155,7 @@ InflateAhead::InflateAhead(std::string_view compressed) {
         const size_t stated = size_t(tail[0]) | size_t(tail[1]) << 8 | size_t(tail[2]) << 16 | size_t(tail[3]) << 24;
         capacity_ = stated + 1;  // room for one byte more shows a text larger than stated
         out_.data_.reset(static_cast<char *>(std::malloc(capacity_)));
+        if (out_.data_) advise_huge_pages(out_.data_.get(), capacity_);
     }
     if (!out_.data_) {
         ended_ = true;
@@ -93,6 +170,10 @@ InflateAhead::~InflateAhead() {
 }
 
 void InflateAhead::run(std::string_view compressed) {
+    if (header_size(compressed)) {
+        run_fast(compressed);
+        return;
+    }
     bool whole = false, too_large = false;
     size_t produced = 0;
     Stream s;
@@ -140,6 +221,26 @@ void InflateAhead::run(std::string_view compressed) {
         ended_ = true;
         whole_ = whole;
         too_large_ = too_large;
+    }
+    changed_.notify_all();
+}
+
+void InflateAhead::run_fast(std::string_view compressed) {
+    const FastMember fast = inflate_fast(compressed, out_.data_.get(), capacity_, kPublishStep, [&](size_t produced) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (cancelled_) return false;
+            ready_ = produced;
+        }
+        changed_.notify_all();
+        return true;
+    });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (fast.how == FastMember::Whole) ready_ = fast.produced;
+        ended_ = true;
+        whole_ = fast.how == FastMember::Whole;
+        too_large_ = fast.how == FastMember::TooLarge;
     }
     changed_.notify_all();
 }

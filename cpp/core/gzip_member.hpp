@@ -1,4 +1,5 @@
-// Inflating a gzip file held in memory, with zlib, for readers that then scan the whole text.
+// Inflating a gzip file held in memory, for readers that then scan the whole text: by core/inflate
+// where it reads the member (its trailer's CRC and size checked), else by zlib.
 #pragma once
 
 #include <condition_variable>
@@ -53,6 +54,7 @@ public:
 
 private:
     void run(std::string_view compressed);
+    void run_fast(std::string_view compressed);  // run() for the members core/inflate reads
     Inflated out_;
     size_t capacity_ = 0;
     std::mutex mutex_;

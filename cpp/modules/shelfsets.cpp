@@ -9,6 +9,7 @@
 #include "shelfsets.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 using namespace nb::literals;
 using namespace shelfsets;  // the helpers and glue names the units share
@@ -41,6 +42,21 @@ nb::object day_of(nb::handle pd, nb::handle x) { return pd.attr("to_datetime")(x
 
 nb::object renumbered(nb::handle df, nb::handle mask) {
     return nb::object(df[mask]).attr("reset_index")("drop"_a = true);
+}
+
+nb::dict class_namespace(nb::module_ &m, const char *qualname, const char *doc) {
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = qualname;
+    ns["__doc__"] = doc;
+    return ns;
+}
+
+nb::object add_method(nb::module_ &m, nb::dict &ns, glue::Signature signature, const char *doc, glue::Impl impl,
+                      const char *owner) {
+    nb::object method = glue::function(m, signature, doc, std::move(impl), owner);
+    ns[method.attr("__name__")] = method;
+    return method;
 }
 
 }  // namespace shelfsets
@@ -82,23 +98,111 @@ const char *kFigiToTickerDoc =
     "    -------\n"
     "    The dictionary of FIGI:parsekey.\n";
 
-}  // namespace
 
-ORVANE_MODULE(shelfsets, m) {
+// ---- the module's functions, as the interpreter calls them ------------------------------
+
+constexpr glue::Signature kGetNextFriday =
+    "get_next_friday(date_string: str) -> str";
+
+nb::object call_get_next_friday(glue::Call &c) {
+    nb::object date = c.global("datetime").attr("strptime")(c[kGetNextFriday["date_string"]], "%Y%m%d");
+    const long weekday = nb::cast<long>(date.attr("weekday")());
+    long days = (4 - weekday + 7) % 7;
+    if (days == 0) days = 7;
+    nb::object later = date + c.global("timedelta")("days"_a = days);
+    return later.attr("strftime")("%Y%m%d");
+}
+
+constexpr glue::Signature kFindClosestEarlierDate =
+    "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]";
+
+nb::object call_find_closest_earlier_date(glue::Call &c) {
+    nb::handle target = c[kFindClosestEarlierDate["target_date_str"]];
+    nb::handle dates = c[kFindClosestEarlierDate["date_list"]];
+    const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(dates, target));
+    if (at <= 0) return nb::none();
+    // The list may have changed size during comparisons; index through the interpreter.
+    nb::object found = c[kFindClosestEarlierDate["date_list"]][nb::int_(at - 1)];
+    if (!PyUnicode_CheckExact(found.ptr())) {
+        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(found.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    return found;
+}
+
+// One BQL request "<fields> for(<universe>)": a str alone (exactly str) is sent as a list of one,
+// anything else as the interpreter prints it.
+nb::object execute_for(nb::handle bq, const char *fields, nb::handle identifiers) {
+    nb::object universe = nb::borrow(identifiers);
+    if (PyUnicode_CheckExact(universe.ptr())) {
+        nb::list one;
+        one.append(universe);
+        universe = one;
+    }
+    nb::str query = cat({nb::str(fields), nb::str(" for("), text_of(universe), nb::str(")")});
+    return bq.attr("execute")(query);
+}
+
+constexpr glue::Signature kTickerToFigi =
+    "ticker_to_figi(tickers: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
+
+nb::object call_ticker_to_figi(glue::Call &c) {
+    nb::object response = execute_for(c[kTickerToFigi["bq"]], "get(ID_BB_GLOBAL)", c[kTickerToFigi["tickers"]]);
+    nb::object table = nb::object(response[nb::int_(0)]).attr("df")();
+    return nb::object(table["ID_BB_GLOBAL"]).attr("to_dict")();
+}
+
+constexpr glue::Signature kFigiToTicker =
+    "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
+
+nb::object call_figi_to_ticker(glue::Call &c) {
+    nb::object response =
+        execute_for(c[kFigiToTicker["bq"]], "get(TICKER, EXCH_CODE, MARKET_SECTOR_DES)", c[kFigiToTicker["figis"]]);
+    nb::list tables;
+    for (nb::handle item : response) tables.append(item.attr("df")());
+    nb::object df = c.global("pd").attr("concat")(tables, "axis"_a = 1);
+    nb::object blank = nb::str(" ");
+    nb::object key = df["TICKER"] + blank + df["EXCH_CODE"] + blank + df["MARKET_SECTOR_DES"];
+    glue::set_column(df, nb::str("parsekey"), key);
+    return nb::object(df["parsekey"]).attr("to_dict")();
+}
+
+// ---- S3Data: the abstract operations, which do nothing -----------------------------------------
+
+constexpr glue::Signature kAbstractLoadSnapshot =
+    "_load_snapshot(self)";
+constexpr glue::Signature kAbstractGetData =
+    "get_data(self, as_of_date: str) -> pd.DataFrame";
+
+nb::object call_abstract(glue::Call &) { return nb::none(); }
+
+// The class S3Data(abc.ABC) with its two abstract operations.
+nb::object s3data_class(nb::module_ &m) {
+    nb::dict ns = class_namespace(m, "S3Data", kS3DataDoc);
+    nb::object load = add_method(m, ns, kAbstractLoadSnapshot, "Select a snapshot and load its rows into self.data.",
+                                 call_abstract, "S3Data");
+    nb::object get = add_method(m, ns, kAbstractGetData, "Return rows of the loaded snapshot.", call_abstract, "S3Data");
+    glue::set_abstract(load);
+    glue::set_abstract(get);
+    nb::object abc = m.attr("abc");
+    return abc.attr("ABCMeta")("S3Data", nb::make_tuple(abc.attr("ABC")), ns);
+}
+
+// ---- load-time setup -------------------------------------------------------------------------
+
+void import_standard_names(nb::module_ &m) {
     m.attr("os") = glue::import("os");
     m.attr("warnings") = glue::import("warnings");
     m.attr("abc") = glue::import("abc");
     m.attr("bisect") = glue::import("bisect");
     m.attr("datetime") = glue::import("datetime").attr("datetime");
     m.attr("timedelta") = glue::import("datetime").attr("timedelta");
-    {
-        nb::object typing = glue::import("typing");
-        for (const char *name : {"Any", "Dict", "List", "Optional", "Union"}) m.attr(name) = typing.attr(name);
-    }
+    nb::object typing = glue::import("typing");
+    for (const char *name : {"Any", "Dict", "List", "Optional", "Union"}) m.attr(name) = typing.attr(name);
+}
 
-    const bool show_warnings = glue::show_warnings_from_env();
-    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
-
+// bql and boto3, each absorbed when missing (bql_Service is then None, bq undefined).
+void import_optional_libraries(nb::module_ &m, bool show_warnings) {
     const bool have_bql = glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings,
                                                "'bql' is not installed.", [&] {
                                                    nb::object bql = glue::import("bql");
@@ -110,113 +214,34 @@ ORVANE_MODULE(shelfsets, m) {
 
     glue::guarded_import(glue::Absorb::ModuleNotFound, show_warnings, "'boto3' is not installed.",
                          [&] { m.attr("boto3") = glue::import("boto3"); });
+}
 
+void import_required_libraries(nb::module_ &m) {
     m.attr("pd") = glue::import("pandas");
     m.attr("pa") = glue::import("pyarrow");
     m.attr("pq") = glue::import("pyarrow.parquet");
     m.attr("tqdm") = glue::import("tqdm").attr("tqdm");
-    {
-        nb::object bucketio = glue::import("orvane_data.from_s3.bucketio");
-        m.attr("list_s3_objects") = bucketio.attr("list_s3_objects");
-        m.attr("read_from_s3") = bucketio.attr("read_from_s3");
-    }
+    nb::object bucketio = glue::import("orvane_data.from_s3.bucketio");
+    m.attr("list_s3_objects") = bucketio.attr("list_s3_objects");
+    m.attr("read_from_s3") = bucketio.attr("read_from_s3");
+}
 
-    // ---- date helpers ------------------------------------------------------------------------
+}  // namespace
 
-    static constexpr glue::Signature kGetNextFriday =
-        "get_next_friday(date_string: str) -> str";
-    glue::def(m, kGetNextFriday, kNextFridayDoc, [](glue::Call &c) -> nb::object {
-        nb::object date = c.global("datetime").attr("strptime")(c[kGetNextFriday["date_string"]], "%Y%m%d");
-        const long weekday = nb::cast<long>(date.attr("weekday")());
-        long days = (4 - weekday + 7) % 7;
-        if (days == 0) days = 7;
-        nb::object later = date + c.global("timedelta")("days"_a = days);
-        return later.attr("strftime")("%Y%m%d");
-    });
+ORVANE_MODULE(shelfsets, m) {
+    import_standard_names(m);
+    const bool show_warnings = glue::show_warnings_from_env();
+    m.attr("SHOW_WARNINGS") = nb::bool_(show_warnings);
+    import_optional_libraries(m, show_warnings);
+    import_required_libraries(m);
 
-    static constexpr glue::Signature kFindClosestEarlierDate =
-        "find_closest_earlier_date(target_date_str: str, date_list: list) -> Optional[str]";
-    glue::def(m, kFindClosestEarlierDate, kClosestDoc,
-              [](glue::Call &c) -> nb::object {
-                  nb::handle target = c[kFindClosestEarlierDate["target_date_str"]];
-                  nb::handle dates = c[kFindClosestEarlierDate["date_list"]];
-                  const Py_ssize_t at = nb::cast<Py_ssize_t>(c.global("bisect").attr("bisect_right")(dates, target));
-                  if (at <= 0) return nb::none();
-                  // The list may have changed size during comparisons; index through the interpreter.
-                  nb::object found = c[kFindClosestEarlierDate["date_list"]][nb::int_(at - 1)];
-                  if (!PyUnicode_CheckExact(found.ptr())) {
-                      PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "str", Py_TYPE(found.ptr())->tp_name);
-                      throw nb::python_error();
-                  }
-                  return found;
-              });
+    glue::def(m, kGetNextFriday, kNextFridayDoc, call_get_next_friday);
+    glue::def(m, kFindClosestEarlierDate, kClosestDoc, call_find_closest_earlier_date);
+    glue::def(m, kTickerToFigi, kTickerToFigiDoc, call_ticker_to_figi);
+    glue::def(m, kFigiToTicker, kFigiToTickerDoc, call_figi_to_ticker);
 
-    // ---- ticker / FIGI conversion ------------------------------------------------------------
-
-    static constexpr glue::Signature kTickerToFigi =
-        "ticker_to_figi(tickers: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
-    glue::def(m, kTickerToFigi,
-              kTickerToFigiDoc, [](glue::Call &c) -> nb::object {
-                  nb::object universe = nb::borrow(c[kTickerToFigi["tickers"]]);
-                  if (PyUnicode_CheckExact(universe.ptr())) {
-                      nb::list one;
-                      one.append(universe);
-                      universe = one;
-                  }
-                  nb::str query = cat({nb::str("get(ID_BB_GLOBAL) for("), text_of(universe), nb::str(")")});
-                  nb::object response = c[kTickerToFigi["bq"]].attr("execute")(query);
-                  nb::object table = nb::object(response[nb::int_(0)]).attr("df")();
-                  return nb::object(table["ID_BB_GLOBAL"]).attr("to_dict")();
-              });
-
-    static constexpr glue::Signature kFigiToTicker =
-        "figi_to_ticker(figis: Union[List[str], str], bq: bql_Service) -> Dict[str, str]";
-    glue::def(m, kFigiToTicker,
-              kFigiToTickerDoc, [](glue::Call &c) -> nb::object {
-                  nb::object universe = nb::borrow(c[kFigiToTicker["figis"]]);
-                  if (PyUnicode_CheckExact(universe.ptr())) {
-                      nb::list one;
-                      one.append(universe);
-                      universe = one;
-                  }
-                  nb::str query = cat({nb::str("get(TICKER, EXCH_CODE, MARKET_SECTOR_DES) for("), text_of(universe),
-                                       nb::str(")")});
-                  nb::object response = c[kFigiToTicker["bq"]].attr("execute")(query);
-                  nb::list tables;
-                  for (nb::handle item : response) tables.append(item.attr("df")());
-                  nb::object df = c.global("pd").attr("concat")(tables, "axis"_a = 1);
-                  nb::object blank = nb::str(" ");
-                  nb::object key = df["TICKER"] + blank + df["EXCH_CODE"] + blank + df["MARKET_SECTOR_DES"];
-                  glue::set_column(df, nb::str("parsekey"), key);
-                  return nb::object(df["parsekey"]).attr("to_dict")();
-              });
-
-    // ---- S3Data --------------------------------------------------------------------------------
-
-    nb::object abc = m.attr("abc");
-    nb::object ABCMeta = abc.attr("ABCMeta");
-    nb::object S3Data;
-    {
-        nb::dict ns;
-        ns["__module__"] = m.attr("__name__");
-        ns["__qualname__"] = "S3Data";
-        ns["__doc__"] = kS3DataDoc;
-        static constexpr glue::Signature kLoadSnapshot =
-            "_load_snapshot(self)";
-        nb::object load = glue::function(m, kLoadSnapshot, "Select a snapshot and load its rows into self.data.",
-            [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
-        static constexpr glue::Signature kGetData =
-            "get_data(self, as_of_date: str) -> pd.DataFrame";
-        nb::object get = glue::function(m, kGetData, "Return rows of the loaded snapshot.",
-            [](glue::Call &) -> nb::object { return nb::none(); }, "S3Data");
-        glue::set_abstract(load);
-        glue::set_abstract(get);
-        ns["_load_snapshot"] = load;
-        ns["get_data"] = get;
-        S3Data = ABCMeta("S3Data", nb::make_tuple(abc.attr("ABC")), ns);
-        m.attr("S3Data") = S3Data;
-    }
-
-    shelfsets::define_splc(m, S3Data);
-    shelfsets::define_ecoest(m, S3Data);
+    nb::object S3Data = s3data_class(m);
+    m.attr("S3Data") = S3Data;
+    m.attr("SPLC") = splc_class(m, S3Data);
+    m.attr("ECOEST") = ecoest_class(m, S3Data);
 }

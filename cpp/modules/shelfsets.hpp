@@ -30,8 +30,14 @@ inline Query query_of(const glue::Call &c, size_t self, size_t tickers, size_t s
     return {c[self], c[tickers], c[start], c[end]};
 }
 
-// The classes SPLC and ECOEST, subclasses of S3Data, set on the module.
-void define_splc(nb::module_ &m, nb::handle S3Data);
-void define_ecoest(nb::module_ &m, nb::handle S3Data);
+// A class body being built: __module__, __qualname__ and __doc__ set.
+nb::dict class_namespace(nb::module_ &m, const char *qualname, const char *doc);
+// A method of class `owner` made from its signature and put into the class body `ns` by its name.
+nb::object add_method(nb::module_ &m, nb::dict &ns, glue::Signature signature, const char *doc, glue::Impl impl,
+                      const char *owner);
+
+// The classes SPLC and ECOEST, subclasses of S3Data.
+nb::object splc_class(nb::module_ &m, nb::handle S3Data);
+nb::object ecoest_class(nb::module_ &m, nb::handle S3Data);
 
 }  // namespace shelfsets

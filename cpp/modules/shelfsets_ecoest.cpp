@@ -53,97 +53,91 @@ nb::object survey_day_mask(nb::handle pd, nb::handle col, nb::handle first, nb::
     return pd.attr("Series")(keep, "index"_a = col.attr("index"), "dtype"_a = "bool");
 }
 
+// ---- the methods, as the interpreter calls them ---------------------------------------------
+
+constexpr glue::Signature kInit =
+    "__init__(self, as_of_date: str = None)";
+
+nb::object call_init(glue::Call &c) {
+    c[kInit["self"]].attr("_load_snapshot")(c[kInit["as_of_date"]]);
+    return nb::none();
+}
+
+constexpr glue::Signature kGetDistinct =
+    "get_distinct(self, column: str, bucket: str, key: str) -> List[Any]";
+
+nb::object call_get_distinct(glue::Call &c) {
+    nb::object s3 = c.global("boto3").attr("resource")("s3");
+    nb::handle bucket = c[kGetDistinct["bucket"]], key = c[kGetDistinct["key"]];
+    nb::handle column = c[kGetDistinct["column"]];
+    nb::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
+    nb::object parquet_file = c.global("pq").attr("ParquetFile")(c.global("pa").attr("BufferReader")(body));
+    const long groups = nb::cast<long>(parquet_file.attr("num_row_groups"));
+    nb::object progress =
+        c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups), **glue::tqdm_options_from_env());
+    nb::set unique;
+    nb::list columns;
+    columns.append(column);
+    nb::str words("Retrieving snapshot dates ");
+    for (nb::handle i : progress) {
+        progress.attr("set_description")(cat({words, text_of(i + nb::int_(1))}));
+        nb::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
+        for (nb::handle v : row_group.attr("column")(column).attr("to_pylist")()) unique.add(v);
+    }
+    return nb::list(unique);
+}
+
+constexpr glue::Signature kLoadSnapshot =
+    "_load_snapshot(self, as_of_date: str = None)";
+
+nb::object call_load_snapshot(glue::Call &c) {
+    nb::handle self = c[kLoadSnapshot["self"]];
+    nb::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate", "bucket"_a = self.attr("bucket"),
+                                                  "key"_a = self.attr("file_path"));
+    nb::list dates;
+    for (nb::handle v : values) dates.append(v.attr("strftime")("%Y%m%d"));
+    nb::object chosen = select_snapshot(dates, c[kLoadSnapshot["as_of_date"]]);
+    nb::object pd = c.global("pd");
+    nb::list filters;
+    filters.append(nb::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(chosen)));
+    nb::str url = cat({nb::str("s3://"), self.attr("bucket"), nb::str("/"), self.attr("file_path")});
+    nb::setattr(self, "data", pd.attr("read_parquet")(url, "filters"_a = filters));
+    return nb::none();
+}
+
+constexpr glue::Signature kGetData =
+    "get_data(self, tickers: List[str], start: str = None, end: str = None) -> pd.DataFrame";
+
+nb::object call_get_data(glue::Call &c) {
+    const auto [self, tickers, start, end] =
+        query_of(c, kGetData["self"], kGetData["tickers"], kGetData["start"], kGetData["end"]);
+    nb::object pd = c.global("pd");
+    nb::object df = self.attr("data");
+    if (!start.is_none() || !end.is_none()) {
+        nb::object first = start.is_none() ? nb::none() : day_of(pd, start);
+        nb::object last = end.is_none() ? nb::none() : day_of(pd, end);
+        df = renumbered(df, survey_day_mask(pd, df["economistSurveyTimestamp"], first, last));
+    }
+    nb::dict names;
+    names["column0"] = "event_ticker";
+    df = df.attr("rename")("columns"_a = names);
+    if (nb::len(tickers) > 0) df = renumbered(df, nb::object(df["event_ticker"]).attr("isin")(tickers));
+    return df;
+}
+
 }  // namespace
 
-void define_ecoest(nb::module_ &m, nb::handle S3Data) {
-    nb::object ABCMeta = m.attr("abc").attr("ABCMeta");
-
-    nb::dict ns;
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "ECOEST";
-    ns["__doc__"] = kEcoestDoc;
+nb::object ecoest_class(nb::module_ &m, nb::handle S3Data) {
+    nb::dict ns = class_namespace(m, "ECOEST", kEcoestDoc);
     ns["bucket"] = "bquant-data-base-macro";
     ns["file_path"] = "economistEstimates/economistEstimatesHistory/current_economistEstimatesHistory.parquet";
 
-    static constexpr glue::Signature kInit =
-        "__init__(self, as_of_date: str = None)";
-    ns["__init__"] = glue::function(m, kInit, kEcoestInitDoc,
-        [](glue::Call &c) -> nb::object {
-            c[kInit["self"]].attr("_load_snapshot")(c[kInit["as_of_date"]]);
-            return nb::none();
-        },
-        "ECOEST");
+    add_method(m, ns, kInit, kEcoestInitDoc, call_init, "ECOEST");
+    add_method(m, ns, kGetDistinct, kEcoestDistinctDoc, call_get_distinct, "ECOEST");
+    add_method(m, ns, kLoadSnapshot, kLoadDoc, call_load_snapshot, "ECOEST");
+    add_method(m, ns, kGetData, kEcoestGetDataDoc, call_get_data, "ECOEST");
 
-    static constexpr glue::Signature kGetDistinct =
-        "get_distinct(self, column: str, bucket: str, key: str) -> List[Any]";
-    ns["get_distinct"] = glue::function(m, kGetDistinct, kEcoestDistinctDoc,
-        [](glue::Call &c) -> nb::object {
-            nb::object s3 = c.global("boto3").attr("resource")("s3");
-            nb::handle bucket = c[kGetDistinct["bucket"]], key = c[kGetDistinct["key"]];
-            nb::handle column = c[kGetDistinct["column"]];
-            nb::object body = s3.attr("Object")(bucket, key).attr("get")()["Body"].attr("read")();
-            nb::object parquet_file = c.global("pq").attr("ParquetFile")(c.global("pa").attr("BufferReader")(body));
-            const long groups = nb::cast<long>(parquet_file.attr("num_row_groups"));
-            nb::object progress =
-                c.global("tqdm")(nb::handle((PyObject *) &PyRange_Type)(groups), **glue::tqdm_options_from_env());
-            nb::set unique;
-            nb::list columns;
-            columns.append(column);
-            nb::str words("Retrieving snapshot dates ");
-            for (nb::handle i : progress) {
-                progress.attr("set_description")(cat({words, text_of(i + nb::int_(1))}));
-                nb::object row_group = parquet_file.attr("read_row_group")(i, "columns"_a = columns);
-                for (nb::handle v : row_group.attr("column")(column).attr("to_pylist")()) unique.add(v);
-            }
-            return nb::list(unique);
-        },
-        "ECOEST");
-
-    static constexpr glue::Signature kLoadSnapshot =
-        "_load_snapshot(self, as_of_date: str = None)";
-    ns["_load_snapshot"] = glue::function(m, kLoadSnapshot, kLoadDoc,
-        [](glue::Call &c) -> nb::object {
-            nb::handle self = c[kLoadSnapshot["self"]];
-            nb::object values = self.attr("get_distinct")("column"_a = "dlSnapshotDate",
-                                                          "bucket"_a = self.attr("bucket"),
-                                                          "key"_a = self.attr("file_path"));
-            nb::list dates;
-            for (nb::handle v : values) dates.append(v.attr("strftime")("%Y%m%d"));
-            nb::object chosen = select_snapshot(dates, c[kLoadSnapshot["as_of_date"]]);
-            nb::object pd = c.global("pd");
-            nb::list filters;
-            filters.append(nb::make_tuple("dlSnapshotDate", "==", pd.attr("to_datetime")(chosen)));
-            nb::str url = cat({nb::str("s3://"), self.attr("bucket"), nb::str("/"), self.attr("file_path")});
-            nb::setattr(self, "data", pd.attr("read_parquet")(url, "filters"_a = filters));
-            return nb::none();
-        },
-        "ECOEST");
-
-    static constexpr glue::Signature kGetData =
-        "get_data(self, tickers: List[str], start: str = None, end: str = None) -> pd.DataFrame";
-    ns["get_data"] = glue::function(m, kGetData,
-        kEcoestGetDataDoc,
-        [](glue::Call &c) -> nb::object {
-            const auto [self, tickers, start, end] =
-                query_of(c, kGetData["self"], kGetData["tickers"], kGetData["start"], kGetData["end"]);
-            nb::object pd = c.global("pd");
-            nb::object df = self.attr("data");
-            if (!start.is_none() || !end.is_none()) {
-                nb::object first = start.is_none() ? nb::none() : day_of(pd, start);
-                nb::object last = end.is_none() ? nb::none() : day_of(pd, end);
-                df = renumbered(df, survey_day_mask(pd, df["economistSurveyTimestamp"],
-                                                    first, last));
-            }
-            nb::dict names;
-            names["column0"] = "event_ticker";
-            df = df.attr("rename")("columns"_a = names);
-            if (nb::len(tickers) > 0)
-                df = renumbered(df, nb::object(df["event_ticker"]).attr("isin")(tickers));
-            return df;
-        },
-        "ECOEST");
-
-    m.attr("ECOEST") = ABCMeta("ECOEST", nb::make_tuple(S3Data), ns);
+    return m.attr("abc").attr("ABCMeta")("ECOEST", nb::make_tuple(S3Data), ns);
 }
 
 }  // namespace shelfsets

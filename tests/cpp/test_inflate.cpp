@@ -1,0 +1,160 @@
+// Unit tests of the DEFLATE decoder and of the gzip member reader built on it, against zlib: every
+// kind of block zlib writes reads back exactly; a stream zlib rejects (cut short, damaged) is never
+// read as whole; too little room says so; the members left to zlib still read as before.
+#include "core/gzip_member.hpp"
+#include "core/inflate.hpp"
+
+#include "check.hpp"
+
+#include <zlib.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using core_test::check;
+namespace inflater = orvane::core::inflater;
+namespace gzip_member = orvane::core::gzip_member;
+
+namespace {
+
+// zlib's raw deflate (window_bits -15) or gzip (31) of `text`.
+std::string deflate(const std::string &text, int level, int strategy, int window_bits = -15) {
+    z_stream z{};
+    deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, strategy);
+    std::string out(deflateBound(&z, text.size()) + 64, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+    z.avail_in = uInt(text.size());
+    z.next_out = reinterpret_cast<Bytef *>(out.data());
+    z.avail_out = uInt(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// What zlib reads from a raw stream: the text, or nothing when it reports an error or wants more.
+bool zlib_reads(const std::string &raw, std::string &text) {
+    z_stream z{};
+    inflateInit2(&z, -15);
+    text.assign(1 << 14, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(raw.data()));
+    z.avail_in = uInt(raw.size());
+    z.next_out = reinterpret_cast<Bytef *>(text.data());
+    z.avail_out = uInt(text.size());
+    const int rc = inflate(&z, Z_FINISH);
+    text.resize(z.total_out);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END;
+}
+
+inflater::Result decode(const std::string &raw, std::string &out, size_t room) {
+    out.assign(room, '\0');
+    auto r = inflater::inflate_raw(raw, out.data(), room, 4096, [](size_t) { return true; });
+    out.resize(r.produced);
+    return r;
+}
+
+std::string sample(std::mt19937_64 &rng, size_t size, int kind) {
+    std::string s;
+    const char *words[] = {"BBG000BLNNH6", "SUPPLIER", "2024-01-05", ",", "\n", "CUSTOMER", "12.5"};
+    while (s.size() < size) {
+        if (kind == 0) s += words[rng() % 7];                          // text
+        else if (kind == 1) s += char(rng());                          // noise
+        else s.append(1 + rng() % 40, char('a' + rng() % 3));          // runs: distances under 8
+    }
+    s.resize(size);
+    return s;
+}
+
+void round_trips() {
+    std::mt19937_64 rng(7);
+    const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_FILTERED};
+    for (int kind = 0; kind < 3; ++kind)
+        for (size_t size : {size_t(0), size_t(1), size_t(300), size_t(200000)})
+            for (int level : {0, 1, 6, 9})
+                for (int strategy : strategies) {
+                    const std::string text = sample(rng, size, kind);
+                    const std::string raw = deflate(text, level, strategy) + "tail";
+                    std::string out;
+                    const auto r = decode(raw, out, text.size() + 300);
+                    check(r.status == inflater::Status::Done && out == text && r.in_used == raw.size() - 4,
+                          "zlib's stream reads back, up to the end of its last block");
+                    if (!text.empty()) check(decode(raw, out, text.size() - 1).status == inflater::Status::Full, "too little room");
+                }
+}
+
+void damaged_streams() {
+    std::mt19937_64 rng(11);
+    int agreed = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::string text = sample(rng, 1 + rng() % 3000, int(rng() % 3));
+        std::string raw = deflate(text, int(rng() % 10), round % 2 ? Z_FIXED : Z_DEFAULT_STRATEGY);
+        if (round % 3 == 0) raw.resize(rng() % raw.size());                 // cut short
+        else for (int flips = 1 + int(rng() % 3); flips--;) raw[rng() % raw.size()] ^= char(1 << (rng() % 8));
+        std::string ours, theirs;
+        const auto r = decode(raw, ours, 1 << 14);
+        const bool zlib_ok = zlib_reads(raw, theirs);
+        if (r.status == inflater::Status::Done) {
+            check(zlib_ok && ours == theirs, "a damaged stream read whole only where zlib reads the same");
+            ++agreed;
+        }
+    }
+    check(agreed > 0, "some damaged streams still decode");
+}
+
+std::string gzip_member_of(const std::string &text, const std::string &header) {
+    const std::string raw = deflate(text, 6, Z_DEFAULT_STRATEGY);
+    const uLong crc = crc32(0, reinterpret_cast<const Bytef *>(text.data()), uInt(text.size()));
+    std::string out = header + raw;
+    for (int i = 0; i < 4; ++i) out += char(crc >> (8 * i));
+    for (int i = 0; i < 4; ++i) out += char(text.size() >> (8 * i));
+    return out;
+}
+
+void members() {
+    std::mt19937_64 rng(3);
+    const std::string text = sample(rng, 100000, 0);
+    const std::string plain("\x1f\x8b\x08\x00\0\0\0\0\0\xff", 10);
+    const std::string named = std::string("\x1f\x8b\x08\x18\0\0\0\0\0\xff", 10) + "name.csv" + '\0' + "note" + '\0';
+    const std::string extra = std::string("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x03\x00xyz", 15);
+    const std::string header_crc = std::string("\x1f\x8b\x08\x02\0\0\0\0\0\xff", 10) + "\x12\x34";  // zlib judges it
+    for (const std::string &header : {plain, named, extra}) {
+        const std::string gz = gzip_member_of(text, header);
+        auto whole = gzip_member::inflate_single(gz);
+        check(whole && whole->text() == text, "a member with a name, comment or extra field");
+        gzip_member::InflateAhead ahead(gz);
+        size_t seen = 0;
+        for (auto [ready, ended] = ahead.wait(0); !ended; std::tie(ready, ended) = ahead.wait(seen)) seen = ready;
+        auto ahead_whole = ahead.finish();
+        check(ahead_whole && ahead_whole->text() == text && !ahead.too_large(), "inflated ahead");
+        std::string bad = gz;
+        bad[bad.size() - 8] ^= 1;  // the CRC
+        check(!gzip_member::inflate_single(bad), "a wrong CRC");
+        bad = gz;
+        bad[bad.size() - 4] ^= 1;  // the size
+        check(!gzip_member::inflate_single(bad), "a wrong size");
+        check(!gzip_member::inflate_single(gz + gz), "two members");
+        check(!gzip_member::inflate_single(gz + "x"), "bytes after the member");
+        check(!gzip_member::inflate_single(gz.substr(0, gz.size() - 1)), "a trailer cut short");
+    }
+    check(!gzip_member::inflate_single(gzip_member_of(text, header_crc)), "zlib judges a header CRC (wrong here)");
+    // The trailer's size too small: inflating ahead runs out of room and says so.
+    std::string small = gzip_member_of(text, plain);
+    small[small.size() - 3] = 0, small[small.size() - 2] = 0, small[small.size() - 1] = 0;
+    gzip_member::InflateAhead ahead(small);
+    size_t seen = 0;
+    for (auto [ready, ended] = ahead.wait(0); !ended; std::tie(ready, ended) = ahead.wait(seen)) seen = ready;
+    check(!ahead.finish() && ahead.too_large(), "a text larger than the trailer says");
+}
+
+}  // namespace
+
+int main() {
+    round_trips();
+    damaged_streams();
+    members();
+    return core_test::finish("inflate");
+}
