@@ -178,12 +178,19 @@ build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) $(wildcard cpp/c
 fuzz: build/fuzz_csv_bars
 	build/fuzz_csv_bars $(FUZZ_SECONDS) $(FUZZ_SEED) tests/cpp/corpus
 
-# A bounded fuzzing pass with a fixed seed: the sanitizer fuzzer ~10 s, then the differential
+# The DEFLATE decoder against zlib, under ASan/UBSan (`build/fuzz_inflate SECONDS SEED`).
+build/fuzz_inflate: tests/cpp/fuzz_inflate.cpp cpp/core/inflate.cpp cpp/core/inflate.hpp
+	mkdir -p build
+	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
+	    tests/cpp/fuzz_inflate.cpp cpp/core/inflate.cpp -lz -o $@
+
+# A bounded fuzzing pass with a fixed seed: the sanitizer fuzzers ~10 s each, then the differential
 # fuzzer (package against the pandas rendering) ~20 s on each environment. The package must be
 # importable there (`make install3`, or FUZZ_PYTHONPATH=src after `make build`).
 FUZZ_PYTHONPATH ?=
-fuzz-short: build/fuzz_csv_bars install3
+fuzz-short: build/fuzz_csv_bars build/fuzz_inflate install3
 	build/fuzz_csv_bars 10 $(FUZZ_SEED) tests/cpp/corpus
+	build/fuzz_inflate 10 $(FUZZ_SEED)
 	PYTHONPATH=$(FUZZ_PYTHONPATH) $(VPY) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
 	PYTHONPATH=$(FUZZ_PYTHONPATH) $(VPY3) tests/localcsv_fuzz.py --seconds 20 --seed $(FUZZ_SEED)
 
