@@ -7,12 +7,12 @@
 #pragma once
 
 #include "core/csv_window.hpp"
+#include "core/parsed.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace orvane::core {
@@ -38,28 +38,6 @@ struct CsvOptions {
     // Decimal text converted correctly rounded (pandas 3's read_csv), else as pandas 2's default
     // converter does.
     bool correct_rounding = false;
-};
-
-// Why the reader leaves a file, or a ticker's files, to pandas: a short phrase for the caller's log,
-// and the position among the ticker's files of the first file at fault (-1 for none in particular).
-struct Refusal {
-    const char *why = "";
-    int file = -1;
-};
-
-// What a reading step gives: its value, or why it leaves the work to pandas.
-template <class T>
-class Parsed {
-public:
-    Parsed(T value) : v_(std::move(value)) {}
-    Parsed(Refusal refusal) : v_(refusal) {}
-    bool ok() const { return v_.index() == 0; }
-    T &value() { return std::get<0>(v_); }
-    const T &value() const { return std::get<0>(v_); }
-    const Refusal &refusal() const { return std::get<1>(v_); }
-
-private:
-    std::variant<T, Refusal> v_;
 };
 
 // Parses one data file held in `bytes` (flat or grouped layout; for the grouped layout the

@@ -5,7 +5,7 @@
 
 #include "tickbars.hpp"
 
-#include "core/csv_bars.hpp"  // Parsed, Refusal
+#include "core/parsed.hpp"
 
 #include <cstdint>
 #include <string>
