@@ -155,6 +155,8 @@ int main(int argc, char **argv) {
     line("clean", "clean_ticker (read, window, sort, roll)", (double) kept, "Mrows", s);
     std::vector<core::TickerJob> jobs(8);
     for (core::TickerJob &job : jobs) job.files = paths, job.sort = true, job.window = window;
+    s = best_of(5, [&] { core::clean_tickers(jobs, options, 1, core::read_file); });
+    line("clean", "clean_tickers (8 tickers, 1 thread)", 8.0 * tree_bytes, "MB", s);
     s = best_of(5, [&] { core::clean_tickers(jobs, options, 2, core::read_file); });
     line("clean", "clean_tickers (8 tickers, 2 threads)", 8.0 * tree_bytes, "MB", s);
 

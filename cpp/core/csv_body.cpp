@@ -179,7 +179,7 @@ class FastColumns {
 public:
     FastColumns(const CsvOptions &options, const char *stop, size_t expect, std::vector<CsvColumn> &cols)
         : options_(options), stop_(stop), expect_(expect), cols_(cols), kind_(cols.size()),
-          negative_zero_(cols.size(), 0), scales_(cols.size()) {}
+          negative_zero_(cols.size(), 0) {}
 
     // Cell j of row `row` at p taken onto its column; `end` set to its terminator. False where the
     // fast road gives up.
@@ -204,24 +204,18 @@ public:
                 [[fallthrough]];
             case Cell::Float:
                 if (cell == Cell::Text) return false;
-                c.floats.push_back(dv);
-                scales_[j].push_back(scale);
+                c.floats.push_back(dv / cells::kTens[scale]);
                 return true;
             case Cell::Text: return text(c, p, end);
         }
         return false;
     }
 
-    // The columns' kinds set, and decimals divided by their power of ten in one pass of
-    // independent divisions.
+    // The columns' kinds set.
     void finish() {
         for (size_t j = 0; j < cols_.size(); ++j) {
             const Cell k = kind_[j];
             cols_[j].kind = k == Cell::Int ? CsvKind::Int : k == Cell::Float ? CsvKind::Float : CsvKind::Text;
-            if (k != Cell::Float) continue;
-            double *v = cols_[j].floats.data();
-            const uint8_t *scale = scales_[j].data();
-            for (size_t r = 0, n = cols_[j].floats.size(); r < n; ++r) v[r] /= cells::kTens[scale[r]];
         }
     }
 
@@ -230,7 +224,7 @@ private:
         kind_[j] = cell;
         CsvColumn &c = cols_[j];
         if (cell == Cell::Int) c.ints.reserve(expect_);
-        else if (cell == Cell::Float) c.floats.reserve(expect_), scales_[j].reserve(expect_);
+        else if (cell == Cell::Float) c.floats.reserve(expect_);
         else c.texts.reserve(expect_);
     }
 
@@ -240,7 +234,6 @@ private:
         kind_[j] = Cell::Float;
         c.floats.reserve(expect_);
         for (int64_t x : c.ints) c.floats.push_back((double) x);
-        scales_[j].assign(c.floats.size(), 0);
         std::vector<int64_t>().swap(c.ints);
     }
 
@@ -263,7 +256,6 @@ private:
     std::vector<CsvColumn> &cols_;
     std::vector<Cell> kind_;
     std::vector<char> negative_zero_;  // an Int column holding "-0", which a float column keeps as -0.0
-    std::vector<std::vector<uint8_t>> scales_;  // Float columns: digits after the point, per row
 };
 
 // Past the terminator at p of a row's cell (the row's last when `last`); false on a ragged line
