@@ -2,6 +2,7 @@
 // the installed pandas converts them (pandas 2's converter or correctly rounded).
 #include "core/cells.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -61,17 +62,16 @@ namespace {
 
 // Powers of ten as the compiler spells 1e0 .. 1e308: correctly rounded.
 const double *powers_of_ten() {
-    static double table[309];
-    static bool ready = [] {
+    static const std::array<double, 309> table = [] {
+        std::array<double, 309> t{};
         char buf[16];
         for (int k = 0; k <= 308; ++k) {
             std::snprintf(buf, sizeof buf, "1e%d", k);
-            table[k] = std::strtod(buf, nullptr);
+            t[k] = std::strtod(buf, nullptr);
         }
-        return true;
+        return t;
     }();
-    (void) ready;
-    return table;
+    return table.data();
 }
 
 // Correctly rounded conversion of text already known to be [+-] digits [. digits] [eE [+-] digits];
