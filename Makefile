@@ -179,9 +179,9 @@ fuzz: build/fuzz_csv_bars
 	build/fuzz_csv_bars $(FUZZ_SECONDS) $(FUZZ_SEED) tests/cpp/corpus
 
 # The DEFLATE decoder against zlib, under ASan/UBSan (`build/fuzz_inflate SECONDS SEED`).
-build/fuzz_inflate: tests/cpp/fuzz_inflate.cpp cpp/core/inflate.cpp cpp/core/inflate.hpp
+build/fuzz_inflate: tests/cpp/fuzz_inflate.cpp tests/cpp/zlib_reference.hpp cpp/core/inflate.cpp cpp/core/inflate.hpp
 	mkdir -p build
-	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
+	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp -Itests/cpp \
 	    tests/cpp/fuzz_inflate.cpp cpp/core/inflate.cpp -lz -o $@
 
 # A bounded fuzzing pass with a fixed seed: the sanitizer fuzzers ~10 s each, then the differential

@@ -3,12 +3,11 @@
 // overwritten) or made up from random bytes. A stream the decoder reads whole must be one zlib
 // reads to the same bytes; one zlib reads within the room must not be reported too large; and no
 // input may read or write out of bounds.
-//   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp
+//   g++ -std=c++20 -O1 -g -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp -Itests/cpp
 //       tests/cpp/fuzz_inflate.cpp cpp/core/inflate.cpp -lz -o build/fuzz_inflate
 //   build/fuzz_inflate SECONDS [SEED]
 #include "core/inflate.hpp"
-
-#include <zlib.h>
+#include "zlib_reference.hpp"
 
 #include <chrono>
 #include <cstdio>
@@ -36,17 +35,8 @@ std::string text_of(std::mt19937_64 &rng) {
 
 std::string deflate_raw(const std::string &text, std::mt19937_64 &rng) {
     const int strategies[] = {Z_DEFAULT_STRATEGY, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE, Z_FILTERED};
-    z_stream z{};
-    deflateInit2(&z, int(rng() % 10), Z_DEFLATED, -int(9 + rng() % 7), int(1 + rng() % 9), strategies[rng() % 5]);
-    std::string out(deflateBound(&z, text.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = uInt(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = uInt(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
+    const int level = int(rng() % 10), window_bits = -int(9 + rng() % 7), mem_level = int(1 + rng() % 9);
+    return zlib_reference::deflate(text, level, strategies[rng() % 5], window_bits, mem_level);
 }
 
 void damage(std::string &raw, std::mt19937_64 &rng) {
@@ -64,21 +54,6 @@ void damage(std::string &raw, std::mt19937_64 &rng) {
     }
 }
 
-// zlib's reading of `raw`: true with the text when it reaches the stream's end.
-bool zlib_reads(const std::string &raw, std::string &text) {
-    z_stream z{};
-    inflateInit2(&z, -15);
-    text.assign(1 << 20, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(raw.data()));
-    z.avail_in = uInt(raw.size());
-    z.next_out = reinterpret_cast<Bytef *>(text.data());
-    z.avail_out = uInt(text.size());
-    const int rc = inflate(&z, Z_FINISH);
-    text.resize(z.total_out);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END;
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -92,7 +67,7 @@ int main(int argc, char **argv) {
         std::string raw = deflate_raw(text, rng);
         damage(raw, rng);
         std::string theirs;
-        const bool zlib_ok = zlib_reads(raw, theirs);
+        const bool zlib_ok = zlib_reference::reads(raw, theirs, 1 << 20);
         const size_t room = rng() % 4 == 0 ? rng() % (theirs.size() + 1) : theirs.size() + rng() % 64;
         // The room is exactly what it says: the decoder's buffer is allocated to that size, so
         // ASan sees any write past it.

@@ -5,6 +5,7 @@
 #include "core/inflate.hpp"
 
 #include "check.hpp"
+#include "zlib_reference.hpp"
 
 #include <zlib.h>
 
@@ -20,35 +21,9 @@ namespace gzip_member = orvane::core::gzip_member;
 
 namespace {
 
-// zlib's raw deflate (window_bits -15) or gzip (31) of `text`.
-std::string deflate(const std::string &text, int level, int strategy, int window_bits = -15) {
-    z_stream z{};
-    deflateInit2(&z, level, Z_DEFLATED, window_bits, 8, strategy);
-    std::string out(deflateBound(&z, text.size()) + 64, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
-    z.avail_in = uInt(text.size());
-    z.next_out = reinterpret_cast<Bytef *>(out.data());
-    z.avail_out = uInt(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+using zlib_reference::deflate;
 
-// What zlib reads from a raw stream: the text, or nothing when it reports an error or wants more.
-bool zlib_reads(const std::string &raw, std::string &text) {
-    z_stream z{};
-    inflateInit2(&z, -15);
-    text.assign(1 << 14, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(raw.data()));
-    z.avail_in = uInt(raw.size());
-    z.next_out = reinterpret_cast<Bytef *>(text.data());
-    z.avail_out = uInt(text.size());
-    const int rc = inflate(&z, Z_FINISH);
-    text.resize(z.total_out);
-    inflateEnd(&z);
-    return rc == Z_STREAM_END;
-}
+bool zlib_reads(const std::string &raw, std::string &text) { return zlib_reference::reads(raw, text, 1 << 14); }
 
 inflater::Result decode(const std::string &raw, std::string &out, size_t room) {
     out.assign(room, '\0');
