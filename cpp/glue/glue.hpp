@@ -265,7 +265,8 @@ nb::object attr_or(nb::handle obj, const char *name, nb::handle default_value);
 bool has_attr(nb::handle obj, const char *name);
 
 // Add a note (BaseException.add_note) to the error on its way to the caller; the error itself,
-// its type and message, are unchanged.
+// its type and message, are unchanged. KeyboardInterrupt, SystemExit, MemoryError and whatever is
+// not an Exception get no note: they pass exactly as they were raised.
 void add_note(nb::python_error &e, const std::string &note);
 
 // The interpreter strings `parts` joined, so any text (embedded NULs, lone surrogates) passes

@@ -146,6 +146,8 @@ nb::object add(nb::handle a, nb::handle b) {
 std::string repr_of(nb::handle x) { return to_str(nb::repr(x)); }
 
 void add_note(nb::python_error &e, const std::string &note) {
+    // A note names the caller's mistake; an interrupt, an exit or exhaustion is none, and passes as it is.
+    if (!expected(e, {PyExc_Exception})) return;
     PyObject *text = PyUnicode_DecodeUTF8(note.data(), (Py_ssize_t) note.size(), "surrogatepass");
     if (!text) throw nb::python_error();
     PyObject *r = PyObject_CallMethod(e.value().ptr(), "add_note", "N", text);
