@@ -47,13 +47,13 @@ def ref_cmf(h, l, c, v, length=20):
     return (ref_clv(h, l, c) * v).rolling(length).sum() / v.rolling(length).sum()
 
 
-def bars(n=400, seed=0, index=None):
+def bars(n=400, seed=0, index=None, top_volume=1000):
     rng = np.random.default_rng(seed)
     index = pd.RangeIndex(n) if index is None else index
     close = 50 + rng.normal(size=n).cumsum()
     high = close + rng.random(n)
     low = close - rng.random(n)
-    vol = rng.integers(1, 1000, n)
+    vol = rng.integers(1, top_volume, n)
     return (pd.Series(high, index=index), pd.Series(low, index=index), pd.Series(close, index=index),
             pd.Series(vol, index=index))
 
@@ -86,10 +86,16 @@ def pandas_path(monkeypatch):
 # ---- values -------------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("kind", CALLS)
-@pytest.mark.parametrize("index", [None, pd.date_range("2024-01-01", periods=400, freq="min")])
-def test_matches_pandas_rendering(kind, index):
+@pytest.mark.parametrize("index, n, top_volume", [
+    (None, 400, 1000),
+    (pd.date_range("2024-01-01", periods=400, freq="min"), 400, 1000),
+    # Long enough for a second thread; volumes whose sums outgrow what a double holds exactly.
+    (None, 70_000, 1000),
+    (None, 70_000, 2**52),
+])
+def test_matches_pandas_rendering(kind, index, n, top_volume):
     fn, ref, exact = CALLS[kind]
-    h, l, c, v = bars(index=index)
+    h, l, c, v = bars(n, index=index, top_volume=top_volume)
     assert_same(fn(h, l, c, v), ref(h, l, c, v), exact)
 
 

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -47,6 +48,42 @@ void parallel_for(size_t n, unsigned threads, Fn &&fn) {
     work();
     for (std::thread &t : pool) t.join();
     if (failure) std::rethrow_exception(failure);
+}
+
+// produce(b, e) over [0, n), block by block, on a second thread running ahead of consume(b, e) on
+// the caller's thread, which takes each block once it has been produced. Neither may throw. With
+// one thread, fewer than `at_least` values, or no thread to be had, each block is produced and
+// then consumed in turn on the caller's thread.
+template <class Produce, class Consume>
+void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produce &&produce, Consume &&consume) {
+    auto in_turn = [&] {
+        for (size_t b = 0; b < n; b += block) {
+            const size_t e = std::min(n, b + block);
+            produce(b, e);
+            consume(b, e);
+        }
+    };
+    if (threads < 2 || n < at_least) return in_turn();
+    std::atomic<size_t> made{0};
+    std::thread producer;
+    try {
+        producer = std::thread([&] {
+            for (size_t b = 0; b < n; b += block) {
+                const size_t e = std::min(n, b + block);
+                produce(b, e);
+                made.store(e, std::memory_order_release);
+            }
+        });
+    } catch (const std::system_error &) {
+        return in_turn();
+    }
+    for (size_t b = 0; b < n; b += block) {
+        const size_t e = std::min(n, b + block);
+        for (unsigned spins = 0; made.load(std::memory_order_acquire) < e; ++spins)
+            if (spins >= 64) std::this_thread::yield();
+        consume(b, e);
+    }
+    producer.join();
 }
 
 // Cores this process may run on (its CPU affinity), at least 1.

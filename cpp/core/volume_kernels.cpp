@@ -1,5 +1,8 @@
 #include "core/volume_kernels.hpp"
 
+#include "core/parallel.hpp"
+#include "core/whole_sums.hpp"
+
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
@@ -229,12 +232,39 @@ void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *
     for (size_t i = 1; i < n; ++i) out[i] = cum.push(sign(close[i] - close[i - 1]) * volume[i]);
 }
 
+// Fewer bars than this are not worth a second thread.
+constexpr size_t kTwoThreadsMin = 1 << 16;
+
+// Blocks handed from the thread making money flows to the one summing them: a block of `out`
+// stays in the second level cache between the two.
+constexpr size_t kHandOver = 1 << 14;
+
+// The money flows of [b, e) into out[b, e).
 template <class V, bool K>
-void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out) {
+void flows_into(const MoneyFlow<V, K> &flow, size_t b, size_t e, double *out) {
+    for (size_t first = b; first < e; first += kBlock) flow.block(first, std::min(kBlock, e - first), out + first);
+}
+
+// With two threads the money flows are made on the second, ahead of the running sum's chain of
+// additions; on one, each flow is made as the chain takes it, so that the two overlap.
+template <class V, bool K>
+void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out, unsigned threads) {
     if (n == 0) return;
     CumSum cum;
-    out[0] = cum.start(flow(0));
-    for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
+    if (threads < 2 || n < kTwoThreadsMin) {
+        out[0] = cum.start(flow(0));
+        for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
+        return;
+    }
+    pipelined(
+        n, threads, kHandOver, kTwoThreadsMin, [&](size_t b, size_t e) { flows_into(flow, b, e, out); },
+        [&](size_t b, size_t e) {
+            CumSum c = cum;  // a local, which stores through `out` cannot alias
+            size_t i = b;
+            if (i == 0) out[i++] = c.start(out[0]);
+            for (; i < e; ++i) out[i] = c.push(out[i]);
+            cum = c;
+        });
 }
 
 // The AD line and both averages in one pass over blocks: a block's money flows are made first
@@ -319,6 +349,42 @@ void cmf_t(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out
     }
 }
 
+// CMF over whole, bounded volumes with none missing: every window's volume is then an exact sum,
+// kept as one running sum (add the bar that came, take away the one that left), which gives the
+// bits of pandas' compensated adds and removes (whole_sums.hpp). The money flows are made block by
+// block, on a second thread when there is one, ahead of the flows' rolling sum, the one long
+// chain left.
+template <class V, bool K>
+void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out, unsigned threads) {
+    const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
+    std::vector<double> ring(window);
+    size_t at = 0;
+    RollSum flows;
+    double volumes = 0.0;
+    auto make = [&](size_t b, size_t e) {
+        flows_into(flow_of, b, e, out);
+        for (size_t i = b; i < e; ++i) out[i] = finite_or_nan(out[i]);
+    };
+    auto sum = [&](size_t b, size_t e) {
+        RollSum f = flows;  // locals, which stores through `out` cannot alias
+        double vs = volumes;
+        for (size_t i = b; i < e; ++i) {
+            const double flow = out[i];
+            if (i == 0 || length == 1) f.reset(flow);
+            else if (i >= window) f.remove(ring[at]);
+            f.add(flow);
+            ring[at] = flow;
+            if (++at == window) at = 0;
+            vs += flow_of.volume[i];
+            if (i >= window) vs -= flow_of.volume[i - window];
+            out[i] = f.value(length) / (i + 1 >= (size_t) length ? vs : kNaN);
+        }
+        flows = f;
+        volumes = vs;
+    };
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
+}
+
 template <class V>
 void ema_t(const Column &x_col, size_t n, int64_t length, double *out) {
     Reader<V> x(x_col);
@@ -354,8 +420,9 @@ void obv(const Column &close, const Column &volume, size_t n, double *out) {
 }
 
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-        double *out) {
-    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) { ad_t(flow, n, out); })));
+        double *out, unsigned threads) {
+    ORVANE_BY_VOLUME(volume,
+                     (with_flow<V>(high, low, close, volume, [&](const auto &flow) { ad_t(flow, n, out, threads); })));
 }
 
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
@@ -365,9 +432,12 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
 }
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, double *out) {
-    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
-                                           [&](const auto &flow) { cmf_t(flow, n, length, out); })));
+         int64_t length, double *out, unsigned threads) {
+    const bool whole = whole_and_bounded(volume, n, false);
+    ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) {
+                         if (whole) cmf_whole(flow, n, length, out, threads);
+                         else cmf_t(flow, n, length, out);
+                     })));
 }
 
 void ema(const Column &x, size_t n, int64_t length, double *out) {

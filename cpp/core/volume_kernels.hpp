@@ -31,9 +31,10 @@ extern const double kRangeEpsilon;
 // OBV: cumulative sum of sign(close move) * volume, the first move counted as +1.
 void obv(const Column &close, const Column &volume, size_t n, double *out);
 
+// Kernels taking `threads` may use up to that many native threads; the bits do not depend on it.
 // AD: cumulative sum of ((close - low) - (high - close)) / range * volume.
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-        double *out);
+        double *out, unsigned threads = 1);
 
 // ADOSC: ema(AD, fast) - ema(AD, slow), in one pass. fast, slow >= 1.
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
@@ -41,7 +42,7 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
 
 // CMF: rolling sum of money-flow volume over rolling sum of volume, `length` observations. length >= 1.
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-         int64_t length, double *out);
+         int64_t length, double *out, unsigned threads = 1);
 
 // Exponential moving average with alpha 2 / (length + 1), seeded at position length - 1 with the
 // mean of the first `length` values (missing and infinite values skipped); earlier positions are

@@ -12,6 +12,7 @@
 //     different indexes, other dtypes and replaced helpers.
 #include "glue/column_buffer.hpp"
 #include "glue/glue.hpp"
+#include "glue/threads.hpp"
 
 #include "core/volume_kernels.hpp"
 
@@ -258,7 +259,9 @@ nb::object ad_impl(glue::Call &c) {
     if (!why) {
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
-        result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::ad(h, l, cl, vo, n, out); });
+        const unsigned threads = glue::default_threads();
+        result = native_series(n, close.attr("index"),
+                               [&](double *out) { orvane::core::ad(h, l, cl, vo, n, out, threads); });
     } else {
         log_pandas_steps("ad", why);
         nb::object clv = close_location(c, high, low, close);
@@ -335,8 +338,9 @@ nb::object cmf_impl(glue::Call &c) {
     if (!why) {
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
+        const unsigned threads = glue::default_threads();
         result = native_series(n, close.attr("index"),
-                               [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out); });
+                               [&](double *out) { orvane::core::cmf(h, l, cl, vo, n, len, out, threads); });
     } else {
         log_pandas_steps("cmf", why);
         nb::object mf_vol = close_location(c, high, low, close) * volume;
