@@ -1,5 +1,6 @@
 #include "core/volume_kernels.hpp"
 
+#include "core/pandas_steps.hpp"
 #include "core/parallel.hpp"
 #include "core/whole_sums.hpp"
 
@@ -16,7 +17,10 @@ const double kRangeEpsilon = DBL_EPSILON;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+using steps::CumSum;
+using steps::Ema;
+using steps::kNaN;
+using steps::RollSum;
 
 // numpy's sign: +1, -1, 0 for either zero, NaN stays NaN. Rises and falls come in no
 // predictable order, so their sign is taken with copysign rather than a branch; zeros and NaN
@@ -98,127 +102,6 @@ struct MoneyFlow {
         }                                           \
     } while (0)
 
-// pandas' cumulative sum with missing values skipped: a missing value is added as 0.0 and
-// reported as NaN, and the first value starts the sum (as numpy's accumulate does).
-struct CumSum {
-    double acc = 0.0;
-    double start(double x) {
-        const bool value = x == x;
-        acc = value ? x : 0.0;
-        return value ? acc : kNaN;
-    }
-    // Every value after the first: one add on the sum's chain.
-    double push(double x) {
-        const bool value = x == x;
-        acc += value ? x : 0.0;
-        return value ? acc : kNaN;
-    }
-};
-
-// Exponential moving average: mean seed over the first `length` values, then the adjust=False
-// recursion in its normalised form, weights decaying across missing values.
-struct Ema {
-    int64_t length;
-    double alpha, keep;
-    int64_t seen = 0;
-    double seed_sum = 0.0;
-    int64_t seed_count = 0;
-    double weighted = kNaN;
-    double old_wt = 1.0;
-
-    bool unit_denominator;  // keep + alpha == 1 exactly, so the steady state needs no division
-
-    explicit Ema(int64_t len) : length(len) {
-        const double com = static_cast<double>(len - 1) / 2.0;
-        alpha = 1.0 / (1.0 + com);
-        keep = 1.0 - alpha;
-        unit_denominator = keep + alpha == 1.0;
-    }
-
-    // Any position: the seed phase for the first `length` values, the general step after.
-    double push(double x) { return seen < length ? seed(x) : step(x); }
-
-    // True when the next finite value may take fast(): the average is a number, the last value
-    // was an observation (old_wt 1) and keep + alpha is exactly 1.
-    bool steady() const { return unit_denominator && seen >= length && old_wt == 1.0 && weighted == weighted; }
-
-    // The general step for a finite value in the steady state: old_wt * keep is keep and the
-    // denominator is exactly 1, so it reduces to one multiply-add with no division.
-    double fast(double x) {
-        // A branch, not a select: equal values are rare, and a select would sit on the
-        // average's dependency chain.
-        if (__builtin_expect(weighted != x, 1)) weighted = keep * weighted + alpha * x;
-        return weighted;
-    }
-
-    double seed(double x) {
-        if (std::isinf(x)) x = kNaN;
-        const int64_t i = seen++;
-        if (!std::isnan(x)) {
-            seed_sum += x;
-            ++seed_count;
-        }
-        if (i < length - 1) return kNaN;
-        weighted = seed_count ? seed_sum / static_cast<double>(seed_count) : kNaN;
-        if (std::isinf(weighted)) weighted = kNaN;
-        return weighted;
-    }
-
-    double step(double x) {
-        if (std::isinf(x)) x = kNaN;
-        if (!std::isnan(weighted)) {
-            old_wt *= keep;
-            if (!std::isnan(x)) {
-                if (weighted != x) {
-                    const double num = old_wt * weighted + alpha * x;
-                    const double den = old_wt + alpha;
-                    weighted = num / den;
-                }
-                old_wt = 1.0;
-            }
-        } else if (!std::isnan(x)) {
-            weighted = x;
-        }
-        return weighted;
-    }
-};
-
-// pandas' fixed-window rolling sum state (Kahan adds and removes, equal-value runs).
-struct RollSum {
-    double sum = 0.0, comp_add = 0.0, comp_remove = 0.0, prev = 0.0;
-    int64_t nobs = 0, same = 0;
-
-    void reset(double first) {
-        prev = first;
-        same = 0;
-        sum = comp_add = comp_remove = 0.0;
-        nobs = 0;
-    }
-    void add(double v) {
-        if (v != v) return;
-        ++nobs;
-        const double y = v - comp_add;
-        const double t = sum + y;
-        comp_add = t - sum - y;
-        sum = t;
-        if (v == prev) ++same;
-        else same = 1;
-        prev = v;
-    }
-    void remove(double v) {
-        if (v != v) return;
-        --nobs;
-        const double y = -v - comp_remove;
-        const double t = sum + y;
-        comp_remove = t - sum - y;
-        sum = t;
-    }
-    double value(int64_t minp) const {
-        if (nobs == 0 && minp == 0) return 0.0;
-        if (nobs >= minp) return same >= nobs ? prev * static_cast<double>(nobs) : sum;
-        return kNaN;
-    }
-};
 
 inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
 
@@ -267,13 +150,44 @@ void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out, unsigned threads) 
         });
 }
 
-// The AD line and both averages in one pass over blocks: a block's money flows are made first
-// (vectorised), and while the averages' chains run over it, the next block's bars are fetched.
+// ema(line, fast) - ema(line, slow) for the next value of the line; `steady` is kept for the
+// next call: both averages can take their short step.
+inline double ema_difference(Ema &f, Ema &s, bool &steady, double line) {
+    if (__builtin_expect(steady && std::isfinite(line), 1)) {
+        const double fv = f.fast(line);
+        return fv - s.fast(line);
+    }
+    const double fv = f.push(line);
+    const double out = fv - s.push(line);
+    steady = f.steady() && s.steady();
+    return out;
+}
+
+// The AD line and both averages. On one thread, in one pass over blocks: a block's money flows are
+// made first (vectorised), and while the chains run over it, the next block's bars are fetched.
+// On two, the line is made on the second thread, ahead of the averages' chains on this one.
 template <class V, bool K>
-void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
+void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out, unsigned threads) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
     bool steady = false;
+    if (threads >= 2 && n >= kTwoThreadsMin) {
+        auto line = [&](size_t b, size_t e) {
+            flows_into(flow, b, e, out);
+            CumSum c = cum;  // a local, which stores through `out` cannot alias
+            size_t i = b;
+            if (i == 0) out[i++] = c.start(out[0]);
+            for (; i < e; ++i) out[i] = c.push(out[i]);
+            cum = c;
+        };
+        auto averages = [&](size_t b, size_t e) {
+            Ema f = ema_fast, s = ema_slow;
+            for (size_t i = b; i < e; ++i) out[i] = ema_difference(f, s, steady, out[i]);
+            ema_fast = f;
+            ema_slow = s;
+        };
+        return pipelined(n, threads, kHandOver, kTwoThreadsMin, line, averages);
+    }
     double buf[kBlock];
     for (size_t first = 0; first < n; first += kBlock) {
         const size_t m = std::min(kBlock, n - first);
@@ -283,14 +197,7 @@ void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, 
         for (size_t k = 0; k < m; ++k) {
             if (k % 8 == 0 && first + kBlock + k < n) flow.prefetch(first + kBlock + k);
             const double line = first + k == 0 ? c.start(buf[k]) : c.push(buf[k]);
-            if (__builtin_expect(steady && std::isfinite(line), 1)) {
-                const double fv = f.fast(line);
-                out[first + k] = fv - s.fast(line);
-            } else {
-                const double fv = f.push(line);
-                out[first + k] = fv - s.push(line);
-                steady = f.steady() && s.steady();
-            }
+            out[first + k] = ema_difference(f, s, steady, line);
         }
         cum = c;
         ema_fast = f;
@@ -426,9 +333,9 @@ void ad(const Column &high, const Column &low, const Column &close, const Column
 }
 
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-           int64_t fast, int64_t slow, double *out) {
+           int64_t fast, int64_t slow, double *out, unsigned threads) {
     ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume,
-                                           [&](const auto &flow) { adosc_t(flow, n, fast, slow, out); })));
+                                           [&](const auto &flow) { adosc_t(flow, n, fast, slow, out, threads); })));
 }
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,

@@ -38,7 +38,7 @@ void ad(const Column &high, const Column &low, const Column &close, const Column
 
 // ADOSC: ema(AD, fast) - ema(AD, slow), in one pass. fast, slow >= 1.
 void adosc(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
-           int64_t fast, int64_t slow, double *out);
+           int64_t fast, int64_t slow, double *out, unsigned threads = 1);
 
 // CMF: rolling sum of money-flow volume over rolling sum of volume, `length` observations. length >= 1.
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,

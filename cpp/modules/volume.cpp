@@ -303,8 +303,10 @@ nb::object adosc_impl(glue::Call &c) {
         offset = offset_of(c, c[kAdosc["offset"]]);
         Column h = in.col(0), l = in.col(1), cl = in.col(2), vo = in.col(3);
         size_t n = in.n;
-        result = native_series(n, nb::handle(close).attr("index"),
-                               [&](double *out) { orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out); });
+        const unsigned threads = glue::default_threads();
+        result = native_series(n, nb::handle(close).attr("index"), [&](double *out) {
+            orvane::core::adosc(h, l, cl, vo, n, nfast, nslow, out, threads);
+        });
     } else {
         log_pandas_steps("adosc", why);
         nb::object ad_line = c.global("ad")("high"_a = high, "low"_a = low, "close"_a = close, "volume"_a = volume);
