@@ -50,40 +50,44 @@ void parallel_for(size_t n, unsigned threads, Fn &&fn) {
     if (failure) std::rethrow_exception(failure);
 }
 
-// produce(b, e) over [0, n), block by block, on a second thread running ahead of consume(b, e) on
-// the caller's thread, which takes each block once it has been produced. Neither may throw. With
-// one thread, fewer than `at_least` values, or no thread to be had, each block is produced and
-// then consumed in turn on the caller's thread.
-template <class Produce, class Consume>
-void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produce &&produce, Consume &&consume) {
-    auto in_turn = [&] {
-        for (size_t b = 0; b < n; b += block) {
-            const size_t e = std::min(n, b + block);
-            produce(b, e);
-            consume(b, e);
-        }
-    };
-    if (threads < 2 || n < at_least) return in_turn();
-    std::atomic<size_t> made{0};
+// Blocks [b, e) of [0, n), `block` values each, consumed in order on the caller's thread. A second
+// thread produces blocks ahead of it: produce(b, e), then the caller's consume(b, e). A block that
+// no thread has begun when the caller reaches it, the caller takes whole: both(b, e) produces and
+// consumes it at once. With one thread, fewer than `at_least` values, or no thread to be had,
+// every block is both(b, e) on the caller's thread. None of the three may throw.
+template <class Produce, class Consume, class Both>
+void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produce &&produce, Consume &&consume,
+               Both &&both) {
+    const size_t blocks = (n + block - 1) / block;
+    auto range = [&](size_t k, auto &&f) { f(k * block, std::min(n, (k + 1) * block)); };
+    if (threads < 2 || n < at_least) {
+        for (size_t k = 0; k < blocks; ++k) range(k, both);
+        return;
+    }
+    std::atomic<size_t> next{0};  // the first block no thread has begun
+    std::vector<std::atomic<bool>> made(blocks);
     std::thread producer;
     try {
         producer = std::thread([&] {
-            for (size_t b = 0; b < n; b += block) {
-                const size_t e = std::min(n, b + block);
-                produce(b, e);
-                made.store(e, std::memory_order_release);
+            for (size_t k; (k = next.fetch_add(1, std::memory_order_relaxed)) < blocks;) {
+                range(k, produce);
+                made[k].store(true, std::memory_order_release);
             }
         });
     } catch (const std::system_error &) {
-        return in_turn();
+        // no thread to be had: the caller takes every block itself below
     }
-    for (size_t b = 0; b < n; b += block) {
-        const size_t e = std::min(n, b + block);
-        for (unsigned spins = 0; made.load(std::memory_order_acquire) < e; ++spins)
+    for (size_t k = 0; k < blocks; ++k) {
+        size_t unbegun = k;
+        if (next.compare_exchange_strong(unbegun, k + 1, std::memory_order_relaxed)) {
+            range(k, both);
+            continue;
+        }
+        for (unsigned spins = 0; !made[k].load(std::memory_order_acquire); ++spins)
             if (spins >= 64) std::this_thread::yield();
-        consume(b, e);
+        range(k, consume);
     }
-    producer.join();
+    if (producer.joinable()) producer.join();
 }
 
 // Cores this process may run on (its CPU affinity), at least 1.

@@ -128,26 +128,34 @@ void flows_into(const MoneyFlow<V, K> &flow, size_t b, size_t e, double *out) {
     for (size_t first = b; first < e; first += kBlock) flow.block(first, std::min(kBlock, e - first), out + first);
 }
 
-// With two threads the money flows are made on the second, ahead of the running sum's chain of
-// additions; on one, each flow is made as the chain takes it, so that the two overlap.
+// The money flows made on a second thread ahead of the running sum's chain of additions; a block
+// the chain reaches before the second thread has begun it, the chain makes itself, each flow as
+// the chain takes it, so that the two overlap.
 template <class V, bool K>
 void ad_t(const MoneyFlow<V, K> &flow, size_t n, double *out, unsigned threads) {
-    if (n == 0) return;
     CumSum cum;
     if (threads < 2 || n < kTwoThreadsMin) {
+        if (n == 0) return;
         out[0] = cum.start(flow(0));
         for (size_t i = 1; i < n; ++i) out[i] = cum.push(flow(i));
         return;
     }
-    pipelined(
-        n, threads, kHandOver, kTwoThreadsMin, [&](size_t b, size_t e) { flows_into(flow, b, e, out); },
-        [&](size_t b, size_t e) {
-            CumSum c = cum;  // a local, which stores through `out` cannot alias
-            size_t i = b;
-            if (i == 0) out[i++] = c.start(out[0]);
-            for (; i < e; ++i) out[i] = c.push(out[i]);
-            cum = c;
-        });
+    auto make = [&](size_t b, size_t e) { flows_into(flow, b, e, out); };
+    auto sum = [&](size_t b, size_t e) {
+        CumSum c = cum;  // a local, which stores through `out` cannot alias
+        size_t i = b;
+        if (i == 0) out[i++] = c.start(out[0]);
+        for (; i < e; ++i) out[i] = c.push(out[i]);
+        cum = c;
+    };
+    auto make_and_sum = [&](size_t b, size_t e) {
+        CumSum c = cum;
+        size_t i = b;
+        if (i == 0) out[i++] = c.start(flow(0));
+        for (; i < e; ++i) out[i] = c.push(flow(i));
+        cum = c;
+    };
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
 }
 
 // ema(line, fast) - ema(line, slow) for the next value of the line; `steady` is kept for the
@@ -163,31 +171,13 @@ inline double ema_difference(Ema &f, Ema &s, bool &steady, double line) {
     return out;
 }
 
-// The AD line and both averages. On one thread, in one pass over blocks: a block's money flows are
-// made first (vectorised), and while the chains run over it, the next block's bars are fetched.
-// On two, the line is made on the second thread, ahead of the averages' chains on this one.
+// The AD line and both averages in one pass over blocks: a block's money flows are made first
+// (vectorised), and while the averages' chains run over it, the next block's bars are fetched.
 template <class V, bool K>
-void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out, unsigned threads) {
+void adosc_one_thread(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out) {
     CumSum cum;
     Ema ema_fast(fast), ema_slow(slow);
     bool steady = false;
-    if (threads >= 2 && n >= kTwoThreadsMin) {
-        auto line = [&](size_t b, size_t e) {
-            flows_into(flow, b, e, out);
-            CumSum c = cum;  // a local, which stores through `out` cannot alias
-            size_t i = b;
-            if (i == 0) out[i++] = c.start(out[0]);
-            for (; i < e; ++i) out[i] = c.push(out[i]);
-            cum = c;
-        };
-        auto averages = [&](size_t b, size_t e) {
-            Ema f = ema_fast, s = ema_slow;
-            for (size_t i = b; i < e; ++i) out[i] = ema_difference(f, s, steady, out[i]);
-            ema_fast = f;
-            ema_slow = s;
-        };
-        return pipelined(n, threads, kHandOver, kTwoThreadsMin, line, averages);
-    }
     double buf[kBlock];
     for (size_t first = 0; first < n; first += kBlock) {
         const size_t m = std::min(kBlock, n - first);
@@ -203,6 +193,30 @@ void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, 
         ema_fast = f;
         ema_slow = s;
     }
+}
+
+// With two threads the money flows are made on the second, ahead of the chains of the AD line and
+// the averages on the first, which makes a block itself when it gets there first.
+template <class V, bool K>
+void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, double *out, unsigned threads) {
+    if (threads < 2 || n < kTwoThreadsMin) return adosc_one_thread(flow, n, fast, slow, out);
+    CumSum cum;
+    Ema ema_fast(fast), ema_slow(slow);
+    bool steady = false;
+    auto make = [&](size_t b, size_t e) { flows_into(flow, b, e, out); };
+    auto sum = [&](size_t b, size_t e) {
+        CumSum c = cum;  // locals, which stores through `out` cannot alias
+        Ema f = ema_fast, s = ema_slow;
+        for (size_t i = b; i < e; ++i) out[i] = ema_difference(f, s, steady, i == 0 ? c.start(out[0]) : c.push(out[i]));
+        cum = c;
+        ema_fast = f;
+        ema_slow = s;
+    };
+    auto make_and_sum = [&](size_t b, size_t e) {
+        make(b, e);
+        sum(b, e);
+    };
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
 }
 
 // Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
@@ -289,7 +303,11 @@ void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double 
         flows = f;
         volumes = vs;
     };
-    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
+    auto make_and_sum = [&](size_t b, size_t e) {
+        make(b, e);
+        sum(b, e);
+    };
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
 }
 
 template <class V>
