@@ -223,6 +223,7 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
     for (size_t col = 0; col < width_; ++col)
         if (arrow_texts_[col]) pieces[col] = &arrow_texts_[col]->pieces[piece_base_ + size_t(worker)];
     size_t *present = present_[worker].data();
+    const char *const text_end = text_.data() + text_.size();
     uint8_t *negative_zero = negative_zero_[worker].data();
     for (size_t row = first; row < last; ++row) {
         plain_csv::split_row(text_, table_, row, cells);
@@ -238,10 +239,10 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
                 }
                 case plain_csv::ColumnKind::Text:
                     if (pieces[col]) {
-                        present[col] += pieces[col]->add(row, cell);
+                        present[col] += pieces[col]->add(row, cell, text_end);
                     } else {
                         ObjectText &o = *object_texts_[col];
-                        o.codes[row - chunk_first_] = plain_csv::is_missing(cell) ? DistinctTexts::kMissing : o.distinct[worker].code(cell);
+                        o.codes[row - chunk_first_] = orvane::core::cells::is_na_word(cell) ? DistinctTexts::kMissing : o.distinct[worker].code(cell);
                     }
                     break;
             }

@@ -25,23 +25,9 @@ nb::object text_cell(std::string_view cell) {
 }  // namespace
 
 ArrowPiece::ArrowPiece(size_t first, size_t rows, size_t most)
-    : first_(first), offsets_(rows + 1, 0), bytes_(static_cast<uint8_t *>(std::malloc(std::max<size_t>(most, 1)))),
-      valid_((rows + 7) / 8, 0) {
+    : first_(first), offsets_(rows + 1, 0), bytes_(static_cast<uint8_t *>(std::malloc(most + kBlock))),
+      valid_((rows + 7) / 8, 0xff) {
     if (!bytes_) throw std::bad_alloc();
-}
-
-bool ArrowPiece::add(size_t row, std::string_view cell) {
-    const size_t i = row - first_;
-    const bool value = !plain_csv::is_missing(cell);
-    if (value) {
-        valid_[i / 8] |= uint8_t(1u << (i % 8));
-        std::memcpy(bytes_.get() + used_, cell.data(), cell.size());
-        used_ += cell.size();
-    } else {
-        ++missing_;
-    }
-    offsets_[i + 1] = (int64_t) used_;
-    return value;
 }
 
 nb::object ArrowPiece::take_array(nb::handle pa) {

@@ -5,10 +5,12 @@
 
 #include "bucketio.hpp"
 
+#include "core/cells.hpp"
 #include "core/distinct_texts.hpp"
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -27,8 +29,23 @@ class ArrowPiece {
 public:
     // `most`: an upper bound of the bytes (the rows' text), allocated once.
     ArrowPiece(size_t first, size_t rows, size_t most);
-    // Row `row` of the file (rows come in order); false for a missing cell.
-    bool add(size_t row, std::string_view cell);
+    // Row `row` of the file (rows come in order); false for a missing cell. A short cell is copied
+    // as one 16-byte block when 16 bytes from its start are readable (before `readable_end`).
+    bool add(size_t row, std::string_view cell, const char *readable_end) {
+        const size_t i = row - first_;
+        if (orvane::core::cells::is_na_word(cell)) {
+            valid_[i / 8] &= uint8_t(~(1u << (i % 8)));
+            ++missing_;
+            offsets_[i + 1] = (int64_t) used_;
+            return false;
+        }
+        uint8_t *to = bytes_.get() + used_;
+        if (cell.size() <= kBlock && cell.data() + kBlock <= readable_end) std::memcpy(to, cell.data(), kBlock);
+        else std::memcpy(to, cell.data(), cell.size());
+        used_ += cell.size();
+        offsets_[i + 1] = (int64_t) used_;
+        return true;
+    }
     bool present(size_t row) const {
         const size_t i = row - first_;
         return valid_[i / 8] >> (i % 8) & 1;
@@ -43,6 +60,7 @@ public:
     nb::object take_array(nb::handle pa);
 
 private:
+    static constexpr size_t kBlock = 16;  // the room has this many spare bytes at its end
     struct Free {
         void operator()(uint8_t *p) const noexcept { std::free(p); }
     };
@@ -50,7 +68,7 @@ private:
     std::vector<int64_t> offsets_;          // rows + 1
     std::unique_ptr<uint8_t, Free> bytes_;  // `used_` of them written
     size_t used_ = 0;
-    std::vector<uint8_t> valid_;            // bit i set: row first + i has a value
+    std::vector<uint8_t> valid_;            // bit i clear: row first + i is missing
     size_t missing_ = 0;
 };
 
