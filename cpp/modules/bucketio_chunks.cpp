@@ -112,6 +112,31 @@ ScannedFile inflate_and_scan(std::string_view compressed) {
     return file;
 }
 
+// Text cells waiting to be numbered by a table of distinct texts, a group at a time (so that the
+// table's cache misses overlap), each code then written to its row's place.
+class PendingTexts {
+public:
+    explicit PendingTexts(DistinctTexts *table) : table_(table) {}
+    void add(std::string_view cell, uint32_t *code) {
+        cells_[count_] = cell;
+        codes_[count_] = code;
+        if (++count_ == kGroup) flush();
+    }
+    void flush() {
+        uint32_t found[kGroup];
+        if (count_) table_->codes(cells_, count_, found);
+        for (size_t i = 0; i < count_; ++i) *codes_[i] = found[i];
+        count_ = 0;
+    }
+
+private:
+    static constexpr size_t kGroup = 32;
+    DistinctTexts *table_;
+    std::string_view cells_[kGroup];
+    uint32_t *codes_[kGroup];
+    size_t count_ = 0;
+};
+
 // The columns of a plain file filled chunk by chunk, as read_csv(chunksize=...) reads them, and
 // joined into the frame pd.concat gives. A large chunk is split in two halves of rows, each
 // converted whole (every column) by one of two workers.
@@ -225,6 +250,9 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
     size_t *present = present_[worker].data();
     const char *const text_end = text_.data() + text_.size();
     uint8_t *negative_zero = negative_zero_[worker].data();
+    std::vector<PendingTexts> pending;
+    for (size_t col = 0; col < width_; ++col)
+        pending.emplace_back(object_texts_[col] ? &object_texts_[col]->distinct[worker] : nullptr);
     for (size_t row = first; row < last; ++row) {
         plain_csv::split_row(text_, table_, row, cells);
         for (size_t col = 0; col < width_; ++col) {
@@ -241,13 +269,15 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
                     if (pieces[col]) {
                         present[col] += pieces[col]->add(row, cell, text_end);
                     } else {
-                        ObjectText &o = *object_texts_[col];
-                        o.codes[row - chunk_first_] = orvane::core::cells::is_na_word(cell) ? DistinctTexts::kMissing : o.distinct[worker].code(cell);
+                        uint32_t &code = object_texts_[col]->codes[row - chunk_first_];
+                        if (orvane::core::cells::is_na_word(cell)) code = DistinctTexts::kMissing;
+                        else pending[col].add(cell, &code);
                     }
                     break;
             }
         }
     }
+    for (PendingTexts &p : pending) p.flush();
 }
 
 // A chunk of a float64 column without a decimal is integers to pandas' parser, and its -0 the
