@@ -60,16 +60,35 @@ nb::object ArrowText::objects(size_t n) {
     });
 }
 
+// The references a row's slot takes are counted per object and added once per object: the
+// references of many rows to few objects then touch each object once, not once per row. The
+// array's slots held None (numpy.empty), whose references are given back the same way.
 void ObjectText::fill(size_t first, size_t last, size_t split, nb::handle nan) {
-    for (int w = 0; w < 2; ++w)
+    for (int w = 0; w < 2; ++w) {
         for (size_t c = strs[w].size(); c < distinct[w].size(); ++c) strs[w].push_back(text_cell(distinct[w].text(c)));
+        uses[w].assign(strs[w].size(), 0);
+    }
+    Py_ssize_t nans = 0, nones = 0;
     for (size_t row = first; row < last; ++row) {
         const uint32_t code = codes[row - first];
-        PyObject *value = code == DistinctTexts::kMissing ? nan.ptr() : strs[row < split ? 0 : 1][code].ptr();
-        PyObject *old = slots[row];  // None from numpy.empty
-        slots[row] = Py_NewRef(value);
-        Py_XDECREF(old);
+        PyObject *value = nan.ptr();
+        if (code == DistinctTexts::kMissing) {
+            ++nans;
+        } else {
+            const int w = row < split ? 0 : 1;
+            value = strs[w][code].ptr();
+            ++uses[w][code];
+        }
+        PyObject *old = slots[row];
+        slots[row] = value;
+        if (old == Py_None) ++nones;
+        else Py_XDECREF(old);
     }
+    for (int w = 0; w < 2; ++w)
+        for (size_t c = 0; c < uses[w].size(); ++c)
+            if (uses[w][c]) Py_SET_REFCNT(strs[w][c].ptr(), Py_REFCNT(strs[w][c].ptr()) + uses[w][c]);
+    Py_SET_REFCNT(nan.ptr(), Py_REFCNT(nan.ptr()) + nans);
+    Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - nones);
 }
 
 }  // namespace bucketio

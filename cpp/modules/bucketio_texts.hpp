@@ -92,6 +92,7 @@ struct ObjectText {
     orvane::core::DistinctTexts distinct[2];
     std::vector<uint32_t> codes;       // the current chunk's rows, from its first
     std::vector<nb::object> strs[2];   // strs[worker][code]
+    std::vector<Py_ssize_t> uses[2];   // the chunk's rows of each str, while filling
 
     // Rows [first, last) of the chunk into the array's slots (str, NaN where missing).
     void fill(size_t first, size_t last, size_t split, nb::handle nan);
