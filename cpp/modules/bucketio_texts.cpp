@@ -1,14 +1,11 @@
 #include "bucketio_texts.hpp"
 
-#include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
 
 using namespace nb::literals;
-namespace plain_csv = orvane::core::plain_csv;
 using orvane::core::DistinctTexts;
 
 namespace bucketio {
