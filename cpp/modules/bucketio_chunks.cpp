@@ -138,8 +138,8 @@ private:
 };
 
 // The columns of a plain file filled chunk by chunk, as read_csv(chunksize=...) reads them, and
-// joined into the frame pd.concat gives. A large chunk is split in two halves of rows, each
-// converted whole (every column) by one of two workers.
+// joined into the frame pd.concat gives. A large chunk is shared by two workers: in two halves of
+// rows, each converted whole (every column), or, for object text, by columns.
 class ChunkedColumns {
 public:
     ChunkedColumns(std::string_view text, const plain_csv::Table &table, size_t rows_per_chunk, const TextForm &form);
@@ -152,7 +152,10 @@ public:
         const size_t first = chunk * rows_per_chunk_;
         const size_t last = std::min(n_, first + rows_per_chunk_);
         const bool shared = std::thread::hardware_concurrency() > 1 && last - first >= kSharedChunkRows;
-        const size_t split = shared ? first + (last - first) / 2 : last;
+        // Object text shares its work by columns: a column's distinct texts in one table, whose
+        // cache footprint one worker has to itself; every other chunk by halves of rows.
+        const bool by_columns = shared && !form_.arrow;
+        const size_t split = shared && !by_columns ? first + (last - first) / 2 : last;
         for (int w = 0; w < 2; ++w) {
             std::fill(present_[w].begin(), present_[w].end(), 0);
             std::fill(negative_zero_[w].begin(), negative_zero_[w].end(), 0);
@@ -161,17 +164,24 @@ public:
         chunk_first_ = first;
         {
             nb::gil_scoped_release released;
-            if (shared) {
-                std::thread helper([&] { convert_rows(split, last, 1); });
-                convert_rows(first, split, 0);
+            if (by_columns) {
+                std::thread helper([&] { convert_rows(first, last, 1, 1); });
+                convert_rows(first, last, 0, 0);
+                helper.join();
+            } else if (shared) {
+                std::thread helper([&] { convert_rows(split, last, 1, kAll); });
+                convert_rows(first, split, 0, kAll);
                 helper.join();
             } else {
-                convert_rows(first, last, 0);
+                convert_rows(first, last, 0, kAll);
             }
             integer_zeros(first, last);
         }
-        for (auto &o : object_texts_)
-            if (o) o->fill(first, last, split, nan_);
+        for (size_t col = 0; col < width_; ++col) {  // the rows before `split` numbered by worker 0
+            if (!object_texts_[col]) continue;
+            const size_t own_split = !by_columns ? split : owner_[col] == 0 ? last : first;
+            object_texts_[col]->fill(first, last, own_split, nan_);
+        }
         // A chunk without any value in a text column is a float64 chunk to pandas.
         for (size_t col = 0; col < width_; ++col)
             if (arrow_texts_[col] && present_[0][col] + present_[1][col] == 0) arrow_texts_[col]->chunk_all_missing = true;
@@ -181,9 +191,10 @@ public:
 
 private:
     static constexpr size_t kSharedChunkRows = 2048;  // below this, one worker
+    static constexpr int kAll = -1;                    // every column
 
     void add_pieces(size_t first, size_t split, size_t last);
-    void convert_rows(size_t first, size_t last, int worker);
+    void convert_rows(size_t first, size_t last, int worker, int owner);
     void integer_zeros(size_t first, size_t last);
     nb::object text_column(size_t col, nb::handle pd);
 
@@ -199,6 +210,7 @@ private:
     std::vector<uint8_t> negative_zero_[2];   // a float64 column's chunk holds -0.0, by worker
     size_t piece_base_ = 0;                   // the current chunk's first piece in each ArrowText
     size_t chunk_first_ = 0;                  // the current chunk's first row
+    std::vector<int> owner_;                  // the worker of each column, when shared by columns
     nb::object nan_;
 };
 
@@ -225,6 +237,10 @@ ChunkedColumns::ChunkedColumns(std::string_view text, const plain_csv::Table &ta
         }
     }
     nan_ = glue::import("numpy").attr("nan");
+    // By columns, the text columns alternate between the workers and the numbers go with the second.
+    owner_.assign(width_, 1);
+    for (size_t col = 0, texts = 0; col < width_; ++col)
+        if (table_.kinds[col] == plain_csv::ColumnKind::Text) owner_[col] = int(texts++ % 2);
 }
 
 // The pieces of each pyarrow text column for the chunk's halves [first, split) and [split, last)
@@ -239,10 +255,10 @@ void ChunkedColumns::add_pieces(size_t first, size_t split, size_t last) {
     }
 }
 
-// Rows [first, last) into every column, by worker `worker` (0 or 1): into its own piece of a
-// pyarrow text column, and numbered by its own table in an object text column, whose str objects
-// are made afterwards.
-void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
+// Rows [first, last) into the columns of `owner` (every column for kAll), by worker `worker` (0 or
+// 1): into its own piece of a pyarrow text column, and numbered by its own table in an object text
+// column, whose str objects are made afterwards.
+void ChunkedColumns::convert_rows(size_t first, size_t last, int worker, int owner) {
     std::vector<std::string_view> cells;
     std::vector<ArrowPiece *> pieces(width_, nullptr);
     for (size_t col = 0; col < width_; ++col)
@@ -256,6 +272,7 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int worker) {
     for (size_t row = first; row < last; ++row) {
         plain_csv::split_row(text_, table_, row, cells);
         for (size_t col = 0; col < width_; ++col) {
+            if (owner != kAll && owner_[col] != owner) continue;
             const std::string_view cell = cells[col];
             switch (table_.kinds[col]) {
                 case plain_csv::ColumnKind::Int: ints_[col][row] = plain_csv::to_int(cell); break;
