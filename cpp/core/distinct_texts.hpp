@@ -1,6 +1,8 @@
 // Numbering the distinct texts of a column.
 #pragma once
 
+#include "core/huge_pages.hpp"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,21 +23,20 @@ public:
 
     DistinctTexts() : entries_(1024) {}
     // The code of `cell`'s text, numbering it when new (`cell` must outlive this table).
-    uint32_t code(std::string_view cell) {
-        const Entry key = entry_of(cell);
-        size_t at = key.hash & (entries_.size() - 1);
-        for (; entries_[at].code != kMissing; at = (at + 1) & (entries_.size() - 1)) {
-            const Entry &e = entries_[at];
-            if (e.hash == key.hash && e.size == key.size && e.head[0] == key.head[0] && e.head[1] == key.head[1] &&
-                (cell.size() <= kHead || texts_[e.code] == cell))
-                return e.code;
+    uint32_t code(std::string_view cell) { return code_of(entry_of(cell), cell); }
+    // code() of each of `count` cells into `codes`, in order: the entries they hash to are
+    // fetched a group at a time, so that the table's cache misses overlap.
+    void codes(const std::string_view *cells, size_t count, uint32_t *codes) {
+        constexpr size_t kGroup = 16;
+        Entry keys[kGroup];
+        for (size_t at = 0; at < count; at += kGroup) {
+            const size_t group = std::min(kGroup, count - at);
+            for (size_t i = 0; i < group; ++i) {
+                keys[i] = entry_of(cells[at + i]);
+                __builtin_prefetch(&entries_[keys[i].hash & (entries_.size() - 1)]);
+            }
+            for (size_t i = 0; i < group; ++i) codes[at + i] = code_of(keys[i], cells[at + i]);
         }
-        const auto c = uint32_t(texts_.size());
-        texts_.push_back(cell);
-        entries_[at] = key;
-        entries_[at].code = c;
-        if (texts_.size() * 2 > entries_.size()) grow();
-        return c;
     }
     size_t size() const { return texts_.size(); }
     std::string_view text(size_t c) const { return texts_[c]; }
@@ -75,6 +76,21 @@ private:
         h = (h ^ w) * 0xBF58476D1CE4E5B9ull;
         return h ^ (h >> 31);
     }
+    uint32_t code_of(const Entry &key, std::string_view cell) {
+        size_t at = key.hash & (entries_.size() - 1);
+        for (; entries_[at].code != kMissing; at = (at + 1) & (entries_.size() - 1)) {
+            const Entry &e = entries_[at];
+            if (e.hash == key.hash && e.size == key.size && e.head[0] == key.head[0] && e.head[1] == key.head[1] &&
+                (cell.size() <= kHead || texts_[e.code] == cell))
+                return e.code;
+        }
+        const auto c = uint32_t(texts_.size());
+        texts_.push_back(cell);
+        entries_[at] = key;
+        entries_[at].code = c;
+        if (texts_.size() * 2 > entries_.size()) grow();
+        return c;
+    }
     static Entry entry_of(std::string_view s) {
         Entry e;
         e.size = uint32_t(s.size());
@@ -90,7 +106,7 @@ private:
         return e;
     }
     void grow() {
-        std::vector<Entry> bigger(entries_.size() * 2);
+        std::vector<Entry> bigger = large_vector<Entry>(entries_.size() * 2);
         for (const Entry &e : entries_) {
             if (e.code == kMissing) continue;
             size_t at = e.hash & (bigger.size() - 1);

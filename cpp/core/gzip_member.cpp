@@ -55,15 +55,15 @@ std::optional<size_t> header_size(std::string_view data) {
     return at;
 }
 
-// zlib's crc32 over any number of bytes.
-uint32_t crc_of(const char *data, size_t size) {
-    uLong crc = crc32(0, Z_NULL, 0);
+// zlib's crc32 of `size` more bytes, continuing `crc` (any number of bytes).
+uint32_t crc_continued(uint32_t crc, const char *data, size_t size) {
+    uLong c = crc;
     for (size_t done = 0; done < size;) {
         const size_t now = std::min(size - done, kStep);
-        crc = crc32(crc, reinterpret_cast<const Bytef *>(data + done), static_cast<uInt>(now));
+        c = crc32(c, reinterpret_cast<const Bytef *>(data + done), static_cast<uInt>(now));
         done += now;
     }
-    return uint32_t(crc);
+    return uint32_t(c);
 }
 
 // One member decoded by inflater::inflate_raw, its trailer checked: Whole, or why not.
@@ -76,7 +76,17 @@ FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity,
                         const std::function<bool(size_t)> &progress) {
     const std::optional<size_t> header = header_size(compressed);
     if (!header) return {FastMember::Unread, 0};
-    const inflater::Result r = inflater::inflate_raw(compressed.substr(*header), out, capacity, step, progress);
+    // The CRC is taken as the text comes, over bytes still in the cache.
+    uint32_t crc = 0;
+    size_t summed = 0;
+    auto sum_to = [&](size_t produced) {
+        crc = crc_continued(crc, out + summed, produced - summed);
+        summed = produced;
+    };
+    const inflater::Result r = inflater::inflate_raw(compressed.substr(*header), out, capacity, step, [&](size_t produced) {
+        sum_to(produced);
+        return progress(produced);
+    });
     switch (r.status) {
         case inflater::Status::Done: break;
         case inflater::Status::Full: return {FastMember::TooLarge, r.produced};
@@ -86,7 +96,8 @@ FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity,
     const size_t trailer = *header + r.in_used;
     if (compressed.size() != trailer + 8) return {FastMember::Unread, r.produced};  // cut short, or more after it
     if (r.produced == capacity) return {FastMember::TooLarge, r.produced};
-    if (little_endian32(compressed.data() + trailer) != crc_of(out, r.produced) ||
+    sum_to(r.produced);
+    if (little_endian32(compressed.data() + trailer) != crc ||
         little_endian32(compressed.data() + trailer + 4) != uint32_t(r.produced))
         return {FastMember::Unread, r.produced};
     return {FastMember::Whole, r.produced};

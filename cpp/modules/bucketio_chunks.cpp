@@ -13,9 +13,8 @@
 // one scan and one conversion pass, stepping the progress bar once per chunk of `chunksize` rows.
 // Every other file, a pandas whose text form is another, and a replaced `pd` or `gzip` take
 // pandas' own road.
-#include "bucketio.hpp"
+#include "bucketio_texts.hpp"
 
-#include "core/distinct_texts.hpp"
 #include "core/gzip_member.hpp"
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
@@ -46,12 +45,6 @@ namespace {
 PyObject *loaded_pandas = nullptr, *loaded_gzip = nullptr;
 int pandas_major = 0;
 
-// How read_csv gives a text column in the running pandas.
-struct TextForm {
-    bool arrow = false;  // false: an object array of str, NaN where missing
-    nb::object dtype;    // arrow: StringDtype(storage="pyarrow", na_value=nan), pandas' `str`
-};
-
 // read_csv follows the future.infer_string option and then builds StringDtype(na_value=nan), whose
 // storage follows the mode.string_storage option: this asks the same. nullopt when the answer is
 // a form built here cannot give (python storage, or no pyarrow to hold the text).
@@ -72,86 +65,6 @@ constexpr const char *kAllMissingChunkWarning =
     "The behavior of DataFrame concatenation with empty or all-NA entries is deprecated. In a future version, "
     "this will no longer exclude empty or all-NA columns when determining the result dtypes. To retain the old "
     "behavior, exclude the relevant entries before the concat operation.";
-
-nb::object text_cell(std::string_view cell) {
-    PyObject *s = PyUnicode_New((Py_ssize_t) cell.size(), 127);  // ASCII, checked by the scan
-    if (!s) throw nb::python_error();
-    std::memcpy(PyUnicode_DATA(s), cell.data(), cell.size());
-    return nb::steal(s);
-}
-
-// An object text column being filled: the numpy array's slots, the codes of the chunk being
-// converted, and one str per distinct text made so far.
-struct ObjectText {
-    nb::object array;
-    PyObject **slots = nullptr;
-    DistinctTexts distinct;
-    std::vector<uint32_t> codes;  // the current chunk's rows, from its first
-    std::vector<nb::object> strs;  // strs[code]
-};
-
-// A text column as pyarrow's large_string layout: offsets, the bytes, and a validity bitmap.
-struct ArrowText {
-    struct Free {
-        void operator()(uint8_t *p) const noexcept { std::free(p); }
-    };
-    std::vector<int64_t> offsets;  // n + 1
-    std::unique_ptr<uint8_t, Free> bytes;  // `used` of them written
-    size_t used = 0;
-    std::vector<uint8_t> valid;    // bit i set: row i has a value
-    size_t missing = 0;
-    bool chunk_all_missing = false;  // some chunk has no value in this column
-
-    // `most`: an upper bound of the bytes (the whole text), allocated once: pages never written
-    // are never committed, and the buffer never moves.
-    ArrowText(size_t n, size_t most)
-        : offsets(n + 1, 0), bytes(static_cast<uint8_t *>(std::malloc(std::max<size_t>(most, 1)))), valid((n + 7) / 8, 0) {
-        if (!bytes) throw std::bad_alloc();
-    }
-    // Row `row` (rows come in order); false for a missing cell.
-    bool add(size_t row, std::string_view cell) {
-        const bool value = !plain_csv::is_missing(cell);
-        if (value) {
-            valid[row / 8] |= uint8_t(1u << (row % 8));
-            std::memcpy(bytes.get() + used, cell.data(), cell.size());
-            used += cell.size();
-        } else {
-            ++missing;
-        }
-        offsets[row + 1] = (int64_t) used;
-        return value;
-    }
-    bool present(size_t row) const { return valid[row / 8] >> (row % 8) & 1; }
-    std::string_view cell(size_t row) const {
-        return {reinterpret_cast<const char *>(bytes.get()) + offsets[row], size_t(offsets[row + 1] - offsets[row])};
-    }
-    // The bytes written, as a numpy array that owns them.
-    nb::object take_bytes() {
-        nb::capsule owner(bytes.get(), [](void *p) noexcept { std::free(p); });
-        size_t shape[1] = {used};
-        uint8_t *data = bytes.release();  // now the capsule's
-        return nb::cast(nb::ndarray<nb::numpy, uint8_t, nb::ndim<1>>(data, 1, shape, owner));
-    }
-};
-
-// The column as pandas' `str` array: pa.LargeStringArray.from_buffers over the buffers (no copy).
-nb::object arrow_strings(ArrowText &&col, size_t n, const TextForm &form) {
-    nb::object pa = glue::import("pyarrow");
-    const size_t missing = col.missing;
-    nb::object validity = missing ? pa.attr("py_buffer")(glue::numpy_of(std::move(col.valid))) : nb::none();
-    nb::object values = pa.attr("LargeStringArray").attr("from_buffers")(
-        n, pa.attr("py_buffer")(glue::numpy_of(std::move(col.offsets))),
-        pa.attr("py_buffer")(col.take_bytes()), validity, missing);
-    nb::object array_type = form.dtype.attr("construct_array_type")();
-    if (pandas_major >= 3) return array_type(values, "dtype"_a = form.dtype);
-    return array_type(values);  // pandas 2's class fixes its own dtype
-}
-
-// The same cells as the object column concatenating a float64 chunk gives: str, NaN where missing.
-nb::object object_strings(const ArrowText &col, size_t n) {
-    nb::object missing = glue::import("numpy").attr("nan");
-    return glue::object_array(n, [&](size_t row) { return col.present(row) ? text_cell(col.cell(row)) : missing; });
-}
 
 // The native road's reasons to stand aside, checked in the order read_plain meets them: the loaded
 // pandas and gzip, an int chunk size of at least 1 that fits int64, a bytes body. The rows per chunk,
@@ -199,8 +112,34 @@ ScannedFile inflate_and_scan(std::string_view compressed) {
     return file;
 }
 
+// Text cells waiting to be numbered by a table of distinct texts, a group at a time (so that the
+// table's cache misses overlap), each code then written to its row's place.
+class PendingTexts {
+public:
+    explicit PendingTexts(DistinctTexts *table) : table_(table) {}
+    void add(std::string_view cell, uint32_t *code) {
+        cells_[count_] = cell;
+        codes_[count_] = code;
+        if (++count_ == kGroup) flush();
+    }
+    void flush() {
+        uint32_t found[kGroup];
+        if (count_) table_->codes(cells_, count_, found);
+        for (size_t i = 0; i < count_; ++i) *codes_[i] = found[i];
+        count_ = 0;
+    }
+
+private:
+    static constexpr size_t kGroup = 32;
+    DistinctTexts *table_;
+    std::string_view cells_[kGroup];
+    uint32_t *codes_[kGroup];
+    size_t count_ = 0;
+};
+
 // The columns of a plain file filled chunk by chunk, as read_csv(chunksize=...) reads them, and
-// joined into the frame pd.concat gives.
+// joined into the frame pd.concat gives. A large chunk is shared by two workers: in two halves of
+// rows, each converted whole (every column), or, for object text, by columns.
 class ChunkedColumns {
 public:
     ChunkedColumns(std::string_view text, const plain_csv::Table &table, size_t rows_per_chunk, const TextForm &form);
@@ -212,29 +151,51 @@ public:
     void convert(size_t chunk) {
         const size_t first = chunk * rows_per_chunk_;
         const size_t last = std::min(n_, first + rows_per_chunk_);
-        std::fill(present_.begin(), present_.end(), 0);
-        std::fill(negative_zero_.begin(), negative_zero_.end(), 0);
+        const bool shared = std::thread::hardware_concurrency() > 1 && last - first >= kSharedChunkRows;
+        // Object text shares its work by columns: a column's distinct texts in one table, whose
+        // cache footprint one worker has to itself; every other chunk by halves of rows.
+        const bool by_columns = shared && !form_.arrow;
+        const size_t split = shared && !by_columns ? first + (last - first) / 2 : last;
+        for (int w = 0; w < 2; ++w) {
+            std::fill(present_[w].begin(), present_[w].end(), 0);
+            std::fill(negative_zero_[w].begin(), negative_zero_[w].end(), 0);
+        }
+        add_pieces(first, split, last);
+        chunk_first_ = first;
         {
             nb::gil_scoped_release released;
-            parse(first, last);
+            if (by_columns) {
+                std::thread helper([&] { convert_rows(first, last, 1, 1); });
+                convert_rows(first, last, 0, 0);
+                helper.join();
+            } else if (shared) {
+                std::thread helper([&] { convert_rows(split, last, 1, kAll); });
+                convert_rows(first, split, 0, kAll);
+                helper.join();
+            } else {
+                convert_rows(first, last, 0, kAll);
+            }
             integer_zeros(first, last);
         }
-        fill_object_texts(first, last);
+        for (size_t col = 0; col < width_; ++col) {  // the rows before `split` numbered by worker 0
+            if (!object_texts_[col]) continue;
+            const size_t own_split = !by_columns ? split : owner_[col] == 0 ? last : first;
+            object_texts_[col]->fill(first, last, own_split, nan_);
+        }
         // A chunk without any value in a text column is a float64 chunk to pandas.
         for (size_t col = 0; col < width_; ++col)
-            if (arrow_texts_[col] && present_[col] == 0) arrow_texts_[col]->chunk_all_missing = true;
+            if (arrow_texts_[col] && present_[0][col] + present_[1][col] == 0) arrow_texts_[col]->chunk_all_missing = true;
     }
 
     nb::object frame(nb::handle pd);
 
 private:
-    static constexpr int kAll = -1;
-    static constexpr size_t kSharedChunkRows = 20000;  // below this, one worker
+    static constexpr size_t kSharedChunkRows = 2048;  // below this, one worker
+    static constexpr int kAll = -1;                    // every column
 
-    void parse(size_t first, size_t last);
-    void convert_rows(size_t first, size_t last, int which);
+    void add_pieces(size_t first, size_t split, size_t last);
+    void convert_rows(size_t first, size_t last, int worker, int owner);
     void integer_zeros(size_t first, size_t last);
-    void fill_object_texts(size_t first, size_t last);
     nb::object text_column(size_t col, nb::handle pd);
 
     std::string_view text_;
@@ -245,24 +206,27 @@ private:
     std::vector<std::vector<double>> doubles_;
     std::vector<std::optional<ArrowText>> arrow_texts_;
     std::vector<std::optional<ObjectText>> object_texts_;
-    std::vector<int> worker_;              // which of the two workers fills the column
-    std::vector<size_t> present_;          // the chunk's values in a text column
-    std::vector<uint8_t> negative_zero_;   // a float64 column's chunk holds -0.0 (each column one writer)
+    std::vector<size_t> present_[2];          // the chunk's values in a text column, by worker
+    std::vector<uint8_t> negative_zero_[2];   // a float64 column's chunk holds -0.0, by worker
+    size_t piece_base_ = 0;                   // the current chunk's first piece in each ArrowText
+    size_t chunk_first_ = 0;                  // the current chunk's first row
+    std::vector<int> owner_;                  // the worker of each column, when shared by columns
     nb::object nan_;
 };
 
 ChunkedColumns::ChunkedColumns(std::string_view text, const plain_csv::Table &table, size_t rows_per_chunk,
                                const TextForm &form)
     : text_(text), table_(table), form_(form), n_(table.rows()), width_(table.names.size()),
-      rows_per_chunk_(rows_per_chunk), ints_(width_), doubles_(width_), arrow_texts_(width_),
-      object_texts_(width_), worker_(width_, 1), present_(width_), negative_zero_(width_) {
+      rows_per_chunk_(rows_per_chunk), ints_(width_), doubles_(width_), arrow_texts_(width_), object_texts_(width_),
+      present_{std::vector<size_t>(width_), std::vector<size_t>(width_)},
+      negative_zero_{std::vector<uint8_t>(width_), std::vector<uint8_t>(width_)} {
     for (size_t col = 0; col < width_; ++col) {
         switch (table_.kinds[col]) {
             case plain_csv::ColumnKind::Int: ints_[col].resize(n_); break;
             case plain_csv::ColumnKind::Float: doubles_[col].resize(n_); break;
             case plain_csv::ColumnKind::Text:
                 if (form_.arrow) {
-                    arrow_texts_[col].emplace(n_, text_.size());
+                    arrow_texts_[col].emplace();
                 } else {
                     ObjectText &o = object_texts_[col].emplace();
                     o.array = glue::import("numpy").attr("empty")(n_, "dtype"_a = glue::builtin("object"));
@@ -273,50 +237,64 @@ ChunkedColumns::ChunkedColumns(std::string_view text, const plain_csv::Table &ta
         }
     }
     nan_ = glue::import("numpy").attr("nan");
-    // Two workers on a large chunk, each splitting the rows itself and filling its own columns:
-    // the text columns alternate, the numbers go with the second.
+    // By columns, the text columns alternate between the workers and the numbers go with the second.
+    owner_.assign(width_, 1);
     for (size_t col = 0, texts = 0; col < width_; ++col)
-        if (table_.kinds[col] == plain_csv::ColumnKind::Text) worker_[col] = int(texts++ % 2);
+        if (table_.kinds[col] == plain_csv::ColumnKind::Text) owner_[col] = int(texts++ % 2);
 }
 
-void ChunkedColumns::parse(size_t first, size_t last) {
-    if (std::thread::hardware_concurrency() > 1 && last - first >= kSharedChunkRows) {
-        std::thread helper([&] { convert_rows(first, last, 1); });
-        convert_rows(first, last, 0);
-        helper.join();
-    } else {
-        convert_rows(first, last, kAll);
+// The pieces of each pyarrow text column for the chunk's halves [first, split) and [split, last)
+// (the second empty when one worker converts the chunk), each with room for its rows' text.
+void ChunkedColumns::add_pieces(size_t first, size_t split, size_t last) {
+    auto line_start = [&](size_t row) { return row < n_ ? table_.line_starts[row] : text_.size(); };
+    for (auto &a : arrow_texts_) {
+        if (!a) continue;
+        piece_base_ = a->pieces.size();
+        a->pieces.emplace_back(first, split - first, line_start(split) - line_start(first));
+        if (split < last) a->pieces.emplace_back(split, last - split, line_start(last) - line_start(split));
     }
 }
 
-// Rows [first, last) into the columns of worker `which` (all columns for kAll). An object text
-// column gets its cells' codes here, and its str objects afterwards.
-void ChunkedColumns::convert_rows(size_t first, size_t last, int which) {
+// Rows [first, last) into the columns of `owner` (every column for kAll), by worker `worker` (0 or
+// 1): into its own piece of a pyarrow text column, and numbered by its own table in an object text
+// column, whose str objects are made afterwards.
+void ChunkedColumns::convert_rows(size_t first, size_t last, int worker, int owner) {
     std::vector<std::string_view> cells;
+    std::vector<ArrowPiece *> pieces(width_, nullptr);
+    for (size_t col = 0; col < width_; ++col)
+        if (arrow_texts_[col]) pieces[col] = &arrow_texts_[col]->pieces[piece_base_ + size_t(worker)];
+    size_t *present = present_[worker].data();
+    const char *const text_end = text_.data() + text_.size();
+    uint8_t *negative_zero = negative_zero_[worker].data();
+    std::vector<PendingTexts> pending;
+    for (size_t col = 0; col < width_; ++col)
+        pending.emplace_back(object_texts_[col] ? &object_texts_[col]->distinct[worker] : nullptr);
     for (size_t row = first; row < last; ++row) {
         plain_csv::split_row(text_, table_, row, cells);
         for (size_t col = 0; col < width_; ++col) {
-            if (which != kAll && worker_[col] != which) continue;
+            if (owner != kAll && owner_[col] != owner) continue;
             const std::string_view cell = cells[col];
             switch (table_.kinds[col]) {
                 case plain_csv::ColumnKind::Int: ints_[col][row] = plain_csv::to_int(cell); break;
                 case plain_csv::ColumnKind::Float: {
                     const double value = plain_csv::to_double(cell);
                     doubles_[col][row] = value;
-                    if (value == 0 && std::signbit(value)) negative_zero_[col] = 1;
+                    if (value == 0 && std::signbit(value)) negative_zero[col] = 1;
                     break;
                 }
                 case plain_csv::ColumnKind::Text:
-                    if (arrow_texts_[col]) {
-                        present_[col] += arrow_texts_[col]->add(row, cell);
+                    if (pieces[col]) {
+                        present[col] += pieces[col]->add(row, cell, text_end);
                     } else {
-                        ObjectText &o = *object_texts_[col];
-                        o.codes[row - first] = plain_csv::is_missing(cell) ? DistinctTexts::kMissing : o.distinct.code(cell);
+                        uint32_t &code = object_texts_[col]->codes[row - chunk_first_];
+                        if (orvane::core::cells::is_na_word(cell)) code = DistinctTexts::kMissing;
+                        else pending[col].add(cell, &code);
                     }
                     break;
             }
         }
     }
+    for (PendingTexts &p : pending) p.flush();
 }
 
 // A chunk of a float64 column without a decimal is integers to pandas' parser, and its -0 the
@@ -324,7 +302,7 @@ void ChunkedColumns::convert_rows(size_t first, size_t last, int which) {
 void ChunkedColumns::integer_zeros(size_t first, size_t last) {
     std::vector<std::string_view> cells;
     for (size_t col = 0; col < width_; ++col) {
-        if (!negative_zero_[col]) continue;
+        if (!negative_zero_[0][col] && !negative_zero_[1][col]) continue;
         bool decimal = false;
         for (size_t row = first; row < last && !decimal; ++row) {
             plain_csv::split_row(text_, table_, row, cells);
@@ -333,22 +311,6 @@ void ChunkedColumns::integer_zeros(size_t first, size_t last) {
         if (decimal) continue;
         for (size_t row = first; row < last; ++row)
             if (doubles_[col][row] == 0) doubles_[col][row] = 0.0;
-    }
-}
-
-// The chunk's object text cells: the str of their text (made once per distinct text), NaN where
-// missing.
-void ChunkedColumns::fill_object_texts(size_t first, size_t last) {
-    for (auto &o : object_texts_) {
-        if (!o) continue;
-        for (size_t c = o->strs.size(); c < o->distinct.size(); ++c) o->strs.push_back(text_cell(o->distinct.text(c)));
-        for (size_t row = first; row < last; ++row) {
-            const uint32_t code = o->codes[row - first];
-            PyObject *value = code == DistinctTexts::kMissing ? nan_.ptr() : o->strs[code].ptr();
-            PyObject *old = o->slots[row];  // None from numpy.empty
-            o->slots[row] = Py_NewRef(value);
-            Py_XDECREF(old);
-        }
     }
 }
 
@@ -363,10 +325,10 @@ nb::object ChunkedColumns::text_column(size_t col, nb::handle pd) {
     const bool concat_skips_all_missing = pandas_major == 2;
     if (object_texts_[col]) return object_column(object_texts_[col]->array);
     if (arrow_texts_[col]->chunk_all_missing && !concat_skips_all_missing)
-        return object_column(object_strings(*arrow_texts_[col], n_));
+        return object_column(arrow_texts_[col]->objects(n_));
     if (arrow_texts_[col]->chunk_all_missing)
         glue::import("warnings").attr("warn")(kAllMissingChunkWarning, glue::builtin("FutureWarning"));
-    return arrow_strings(std::move(*arrow_texts_[col]), n_, form_);
+    return arrow_texts_[col]->strings(form_, pandas_major);
 }
 
 // pd.concat(chunks): the columns side by side, in file order, over a RangeIndex.
