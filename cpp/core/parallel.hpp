@@ -90,6 +90,16 @@ void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produc
     if (producer.joinable()) producer.join();
 }
 
+// The same, a block the caller reaches first produced and then consumed.
+template <class Produce, class Consume>
+void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produce &&produce, Consume &&consume) {
+    auto both = [&](size_t b, size_t e) {
+        produce(b, e);
+        consume(b, e);
+    };
+    pipelined(n, threads, block, at_least, produce, consume, both);
+}
+
 // Cores this process may run on (its CPU affinity), at least 1.
 inline unsigned available_cores() {
     cpu_set_t set;

@@ -212,11 +212,7 @@ void adosc_t(const MoneyFlow<V, K> &flow, size_t n, int64_t fast, int64_t slow, 
         ema_fast = f;
         ema_slow = s;
     };
-    auto make_and_sum = [&](size_t b, size_t e) {
-        make(b, e);
-        sum(b, e);
-    };
-    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
 }
 
 // Rolling sums as pandas runs them over fixed windows [max(0, i + 1 - length), i]: a fresh start
@@ -303,11 +299,7 @@ void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double 
         flows = f;
         volumes = vs;
     };
-    auto make_and_sum = [&](size_t b, size_t e) {
-        make(b, e);
-        sum(b, e);
-    };
-    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
 }
 
 template <class V>
