@@ -23,8 +23,8 @@ bool convert_column(Scan &scan, const std::vector<std::string_view> &cells, size
         col.kind = CsvKind::Text;
         return true;
     }
-    std::vector<int64_t> ints(rows);
-    std::vector<double> floats(rows);
+    std::pmr::vector<int64_t> ints(rows);
+    std::pmr::vector<double> floats(rows);
     const bool correct = scan.options.correct_rounding;
     bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
     for (size_t r = 0; r < rows; ++r) {
@@ -234,7 +234,7 @@ private:
         kind_[j] = Cell::Float;
         c.floats.reserve(expect_);
         for (int64_t x : c.ints) c.floats.push_back((double) x);
-        std::vector<int64_t>().swap(c.ints);
+        std::pmr::vector<int64_t>().swap(c.ints);
     }
 
     bool text(CsvColumn &c, const char *p, const char *&end) {

@@ -1,8 +1,6 @@
 // One ticker's bars from its files: stacked, windowed, sorted, time keys converted to
 // nanoseconds, incomplete rows dropped and futures rolls back-adjusted.
 #include "core/csv_internal.hpp"
-
-
 #include "core/parallel.hpp"
 
 #include <algorithm>
@@ -15,8 +13,8 @@
 #include <iterator>
 #include <limits>
 #include <numeric>
+#include <memory>
 #include <unordered_map>
-
 
 namespace orvane::core {
 
@@ -87,11 +85,11 @@ bool roll_adjust(Scan &scan, Frame &f) {
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
         if (c < 0 || f.cols[c].kind != CsvKind::Float) return scan.refuse("prices that are not floats in a rolling series");
-    const std::vector<double> &close = f.cols[cols[0]].floats;
+    const auto &close = f.cols[cols[0]].floats;
     std::vector<double> factors;
     for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
     for (int c : cols) {
-        std::vector<double> &v = f.cols[c].floats;
+        auto &v = f.cols[c].floats;
         size_t k = 0;  // first roll that row r precedes
         for (size_t r = 0; r <= ends.back(); ++r) {
             while (ends[k] < r) ++k;
@@ -185,6 +183,9 @@ bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const W
     const size_t form = files[0].cols[key].texts[0].size();
     const std::string_view lower = window.lower_key(form), upper = window.upper_key(form);
     std::vector<int64_t> keys;
+    size_t total = 0;
+    for (const Frame &f : files) total += f.rows;
+    stamps.reserve(total);
     int64_t last = 0;  // the last stamp taken so far
     for (size_t i = 0; i < files.size(); ++i) {
         const auto &k = files[i].cols[key].texts;
@@ -319,7 +320,7 @@ void gather(const std::vector<Frame> &files, const std::vector<Run> &runs, size_
 }
 
 // The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
+bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Bars &bars) {
     const Frame *shape = nullptr;
     for (const Frame &f : files)
         if (f.rows) { shape = &f; break; }
@@ -341,14 +342,20 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
         return scan.refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
-    out = Frame();
-    out.rows = stamps.size();
-    out.cols.resize(kinds.size());
+    // The columns in one block of memory, each column's room rounded up to a cache line.
+    const size_t rows = stamps.size();
+    size_t bytes = 0;
+    for (CsvKind k : kinds) bytes += ((k == CsvKind::Text ? sizeof(std::string_view) : sizeof(int64_t)) * rows + 63) / 64 * 64;
+    bars.frame = Frame();
+    bars.block = std::make_unique<ColumnBlock>(bytes);
+    Frame &out = bars.frame;
+    out.rows = rows;
+    out.cols.reserve(kinds.size());
     for (size_t j = 0; j < kinds.size(); ++j) {
-        CsvColumn &c = out.cols[j];
+        CsvColumn &c = out.cols.emplace_back(bars.block->memory());
         c.name = shape->cols[j].name;
         c.kind = (int) j == key ? CsvKind::Time : kinds[j];
-        if (c.kind == CsvKind::Time) c.ints = std::move(stamps);
+        if (c.kind == CsvKind::Time) c.ints.assign(stamps.begin(), stamps.end());
         else gather(files, runs, j, out.rows, c);
     }
     return roll_adjust(scan, out);
@@ -362,7 +369,7 @@ namespace {
 Parsed<Bars> clean(std::vector<Frame> &files, bool sort, const Window &window, const CsvOptions &options) {
     Scan scan{options};
     Bars bars;
-    if (!clean_files(scan, files, sort, window, bars.frame)) return Refusal{scan.why};
+    if (!clean_files(scan, files, sort, window, bars)) return Refusal{scan.why};
     own_texts(bars.frame, bars.buffers);
     return bars;
 }
