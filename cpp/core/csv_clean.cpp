@@ -176,16 +176,14 @@ bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out) {
 // file's rows in the window come after the previous file's. False when the files are not like
 // that (the caller then goes row by row).
 bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const Window &window, std::vector<Run> &runs,
-                    std::vector<int64_t> &stamps) {
+                    std::pmr::vector<int64_t> &stamps) {
     runs.clear();
     stamps.clear();
     if (files.empty() || files[0].rows == 0) return false;
     const size_t form = files[0].cols[key].texts[0].size();
     const std::string_view lower = window.lower_key(form), upper = window.upper_key(form);
     std::vector<int64_t> keys;
-    size_t total = 0;
-    for (const Frame &f : files) total += f.rows;
-    stamps.reserve(total);
+    stamps.reserve(std::accumulate(files.begin(), files.end(), size_t{0}, [](size_t n, const Frame &f) { return n + f.rows; }));
     int64_t last = 0;  // the last stamp taken so far
     for (size_t i = 0; i < files.size(); ++i) {
         const auto &k = files[i].cols[key].texts;
@@ -206,7 +204,7 @@ bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const W
 }
 
 // The time keys of the rows as nanoseconds; all must have the first row's form.
-bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run> &runs, std::pmr::vector<int64_t> &stamps) {
     size_t total = 0;
     for (const Run &run : runs) total += run.end - run.begin;
     stamps.resize(total);
@@ -222,7 +220,7 @@ bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run>
 }
 
 // Rows with a missing cell (NaN or empty text) dropped from the runs and from their stamps.
-void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::pmr::vector<int64_t> &stamps) {
     bool any = false;
     for (const Run &run : runs) {
         for (const CsvColumn &c : files[run.file].cols) {
@@ -330,10 +328,19 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
     const int key = shape->find("time_key");
     if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return scan.refuse("no text time key, or a generic_ticker column");
 
+    // The columns in one block, room for every row of the files; the stamps become the time column.
+    size_t total = 0;
+    for (const Frame &f : files) total += f.rows;
+    size_t bytes = 0;
+    for (CsvKind k : kinds) bytes += ((k == CsvKind::Text ? sizeof(std::string_view) : sizeof(int64_t)) * total + 63) / 64 * 64;
+    bars.frame = Frame();
+    bars.block = std::make_unique<ColumnBlock>(bytes);
+    std::pmr::memory_resource *const memory = bars.block->memory();
+
     // Window, then order by time key. The rows kept, in their final order, as runs of
     // consecutive rows of one file.
     std::vector<Run> runs;
-    std::vector<int64_t> stamps;
+    std::pmr::vector<int64_t> stamps(memory);
     const bool stamped = stamped_window(files, key, sort, window, runs, stamps);
     if (!stamped && !window_rows(scan, files, key, sort, window, runs)) return false;
 
@@ -342,20 +349,14 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
         return scan.refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
-    // The columns in one block of memory, each column's room rounded up to a cache line.
-    const size_t rows = stamps.size();
-    size_t bytes = 0;
-    for (CsvKind k : kinds) bytes += ((k == CsvKind::Text ? sizeof(std::string_view) : sizeof(int64_t)) * rows + 63) / 64 * 64;
-    bars.frame = Frame();
-    bars.block = std::make_unique<ColumnBlock>(bytes);
     Frame &out = bars.frame;
-    out.rows = rows;
+    out.rows = stamps.size();
     out.cols.reserve(kinds.size());
     for (size_t j = 0; j < kinds.size(); ++j) {
-        CsvColumn &c = out.cols.emplace_back(bars.block->memory());
+        CsvColumn &c = out.cols.emplace_back(memory);
         c.name = shape->cols[j].name;
         c.kind = (int) j == key ? CsvKind::Time : kinds[j];
-        if (c.kind == CsvKind::Time) c.ints.assign(stamps.begin(), stamps.end());
+        if (c.kind == CsvKind::Time) c.ints = std::move(stamps);  // one memory: taken as it is
         else gather(files, runs, j, out.rows, c);
     }
     return roll_adjust(scan, out);
