@@ -37,6 +37,7 @@ struct CsvColumn {
 struct Frame {
     std::vector<CsvColumn> cols;
     size_t rows = 0;
+    bool complete = false;  // known to have no missing cell
     int find(std::string_view name) const;
 };
 

@@ -115,7 +115,7 @@ void own_texts(Frame &frame, std::vector<std::string> &buffers) {
     size_t bytes = 0;
     for (const CsvColumn &c : frame.cols)
         for (size_t r = 0; r < c.texts.size(); ++r)
-            if (r == 0 || c.texts[r] != c.texts[r - 1]) bytes += c.texts[r].size();
+            if (r == 0 || !same_text(c.texts[r], c.texts[r - 1])) bytes += c.texts[r].size();
     std::vector<std::string> owned(1);
     std::string &own = owned[0];  // stays in place: the vector is moved, never this string
     own.resize(bytes);
@@ -124,7 +124,7 @@ void own_texts(Frame &frame, std::vector<std::string> &buffers) {
         std::string_view last_from, last_to;
         for (std::string_view &t : c.texts) {
             if (!t.data()) continue;  // missing stays missing
-            if (t != last_from || !last_to.data()) {
+            if (!same_text(t, last_from) || !last_to.data()) {
                 std::memcpy(own.data() + at, t.data(), t.size());
                 last_from = t;
                 last_to = std::string_view(own.data() + at, t.size());
@@ -223,6 +223,7 @@ bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run>
 void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::pmr::vector<int64_t> &stamps) {
     bool any = false;
     for (const Run &run : runs) {
+        if (files[run.file].complete) continue;
         for (const CsvColumn &c : files[run.file].cols) {
             if (c.kind == CsvKind::Float)
                 for (uint32_t r = run.begin; r < run.end && !any; ++r) any = std::isnan(c.floats[r]);
