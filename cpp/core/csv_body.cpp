@@ -23,8 +23,8 @@ bool convert_column(Scan &scan, const std::vector<std::string_view> &cells, size
         col.kind = CsvKind::Text;
         return true;
     }
-    std::vector<int64_t> ints(rows);
-    std::vector<double> floats(rows);
+    std::pmr::vector<int64_t> ints(rows);
+    std::pmr::vector<double> floats(rows);
     const bool correct = scan.options.correct_rounding;
     bool any_na = false, any_int = false, any_float = false, any_text = false, long_int = false;
     for (size_t r = 0; r < rows; ++r) {
@@ -174,12 +174,19 @@ inline bool text_cell(const char *p, const char *stop, std::string_view &cell, c
     return true;
 }
 
-// The fast road's columns as they grow: each column's kind, taken from the first row.
+// The fast road's columns as they grow: each column's kind, taken from the first row, and its
+// values written in place, in room made for whole rows at a time (checked once per row).
 class FastColumns {
 public:
     FastColumns(const CsvOptions &options, const char *stop, size_t expect, std::vector<CsvColumn> &cols)
-        : options_(options), stop_(stop), expect_(expect), cols_(cols), kind_(cols.size()),
-          negative_zero_(cols.size(), 0) {}
+        : options_(options), stop_(stop), room_(expect), cols_(cols), out_(cols.size()) {}
+
+    // Room for row `row` in every column.
+    void room_for(size_t row) {
+        if (row < room_) return;
+        room_ = room_ * 2 + 8;
+        for (size_t j = 0; j < cols_.size(); ++j) place(j);
+    }
 
     // Cell j of row `row` at p taken onto its column; `end` set to its terminator. False where the
     // fast road gives up.
@@ -188,74 +195,92 @@ public:
         double dv = 0;
         uint8_t scale = 0;
         end = p;
+        Out &o = out_[j];
         // Text columns skip the number parse (a number there sends the file to the general road).
-        const Cell cell = row > 0 && kind_[j] == Cell::Text ? Cell::Text : number_cell(p, stop_, iv, dv, scale, end);
-        if (row == 0) first(j, cell);
-        CsvColumn &c = cols_[j];
-        switch (kind_[j]) {
+        const Cell cell = row > 0 && o.kind == Cell::Text ? Cell::Text : number_cell(p, stop_, iv, dv, scale, end);
+        if (row == 0) {
+            o.kind = cell;
+            place(j);
+        }
+        switch (o.kind) {
             case Cell::Int:
                 if (cell == Cell::Int) {
-                    c.ints.push_back(iv);
-                    if (iv == 0 && std::signbit(dv)) negative_zero_[j] = 1;
+                    o.ints[row] = iv;
+                    if (iv == 0 && std::signbit(dv)) o.negative_zero = true;
                     return true;
                 }
-                if (cell != Cell::Float || negative_zero_[j]) return false;
-                to_floats(j);
+                if (cell != Cell::Float || o.negative_zero) return false;
+                to_floats(j, row);
                 [[fallthrough]];
             case Cell::Float:
                 if (cell == Cell::Text) return false;
-                c.floats.push_back(dv / cells::kTens[scale]);
+                o.floats[row] = dv / cells::kTens[scale];
                 return true;
-            case Cell::Text: return text(c, p, end);
+            case Cell::Text: return text(o, row, p, end);
         }
         return false;
     }
 
-    // The columns' kinds set.
-    void finish() {
+    // The columns cut to their `rows` values, their kinds set.
+    void finish(size_t rows) {
         for (size_t j = 0; j < cols_.size(); ++j) {
-            const Cell k = kind_[j];
-            cols_[j].kind = k == Cell::Int ? CsvKind::Int : k == Cell::Float ? CsvKind::Float : CsvKind::Text;
+            CsvColumn &c = cols_[j];
+            const Cell k = out_[j].kind;
+            if (k == Cell::Int) c.ints.resize(rows);
+            else if (k == Cell::Float) c.floats.resize(rows);
+            else c.texts.resize(rows);
+            c.kind = k == Cell::Int ? CsvKind::Int : k == Cell::Float ? CsvKind::Float : CsvKind::Text;
         }
     }
 
 private:
-    void first(size_t j, Cell cell) {
-        kind_[j] = cell;
+    // Where a column's values go: its kind's vector, sized to the room made.
+    struct Out {
+        Cell kind = Cell::Text;
+        bool negative_zero = false;  // an Int column holding "-0", which a float column keeps as -0.0
+        int64_t *ints = nullptr;
+        double *floats = nullptr;
+        std::string_view *texts = nullptr;
+    };
+
+    // Column j's vector of its kind sized to the room made.
+    void place(size_t j) {
         CsvColumn &c = cols_[j];
-        if (cell == Cell::Int) c.ints.reserve(expect_);
-        else if (cell == Cell::Float) c.floats.reserve(expect_);
-        else c.texts.reserve(expect_);
+        Out &o = out_[j];
+        if (o.kind == Cell::Int) c.ints.resize(room_), o.ints = c.ints.data();
+        else if (o.kind == Cell::Float) c.floats.resize(room_), o.floats = c.floats.data();
+        else c.texts.resize(room_), o.texts = c.texts.data();
     }
 
-    // An integer column meets a decimal: pandas reads the whole column as floats.
-    void to_floats(size_t j) {
+    // An integer column meets a decimal in row `row`: pandas reads the whole column as floats.
+    void to_floats(size_t j, size_t row) {
         CsvColumn &c = cols_[j];
-        kind_[j] = Cell::Float;
-        c.floats.reserve(expect_);
-        for (int64_t x : c.ints) c.floats.push_back((double) x);
-        std::vector<int64_t>().swap(c.ints);
+        Out &o = out_[j];
+        o.kind = Cell::Float;
+        place(j);
+        for (size_t r = 0; r < row; ++r) o.floats[r] = (double) o.ints[r];
+        std::pmr::vector<int64_t>().swap(c.ints);
+        o.ints = nullptr;
     }
 
-    bool text(CsvColumn &c, const char *p, const char *&end) {
+    bool text(Out &o, size_t row, const char *p, const char *&end) {
         // A cell equal to the one above it (a contract code, say) is text as that was.
-        std::string_view t = c.texts.empty() ? std::string_view() : c.texts.back();
+        std::string_view t = row > 0 ? o.texts[row - 1] : std::string_view();
         const size_t n = t.size();
         bool same = n && (size_t) (stop_ - p) >= n && (p + n == stop_ || cell_end(p[n]));
         for (size_t i = n; same && i-- > 0;) same = p[i] == t[i];  // from the end: stamps differ there
         if (same) t = std::string_view(p, n);
         else if (!text_cell(p, stop_, t, options_)) return false;
-        c.texts.push_back(t);
+        o.texts[row] = t;
         end = p + t.size();
         return true;
     }
 
     const CsvOptions &options_;
     const char *const stop_;
-    const size_t expect_;
+    size_t room_;
     std::vector<CsvColumn> &cols_;
-    std::vector<Cell> kind_;
-    std::vector<char> negative_zero_;  // an Int column holding "-0", which a float column keeps as -0.0
+    std::vector<Out> out_;
 };
 
 // Past the terminator at p of a row's cell (the row's last when `last`); false on a ragged line
@@ -285,6 +310,7 @@ bool fast_body(const CsvOptions &options, const char *p, const char *const stop,
     FastColumns columns(options, stop, (size_t) (stop - p) / line * 9 / 8 + 8, cols);
     rows = 0;
     while (p < stop) {
+        columns.room_for(rows);
         for (size_t j = 0; j < width; ++j) {
             const char *end = p;
             if (!columns.take(j, rows, p, end)) return false;
@@ -294,7 +320,7 @@ bool fast_body(const CsvOptions &options, const char *p, const char *const stop,
         ++rows;
         if (p < stop && (*p == '\n' || *p == '\r')) return false;  // a blank line, or a lone CR
     }
-    columns.finish();
+    columns.finish(rows);
     return true;
 }
 

@@ -1,8 +1,6 @@
 // One ticker's bars from its files: stacked, windowed, sorted, time keys converted to
 // nanoseconds, incomplete rows dropped and futures rolls back-adjusted.
 #include "core/csv_internal.hpp"
-
-
 #include "core/parallel.hpp"
 
 #include <algorithm>
@@ -15,8 +13,8 @@
 #include <iterator>
 #include <limits>
 #include <numeric>
+#include <memory>
 #include <unordered_map>
-
 
 namespace orvane::core {
 
@@ -87,11 +85,11 @@ bool roll_adjust(Scan &scan, Frame &f) {
     int cols[4] = {f.find("close"), f.find("open"), f.find("high"), f.find("low")};
     for (int c : cols)
         if (c < 0 || f.cols[c].kind != CsvKind::Float) return scan.refuse("prices that are not floats in a rolling series");
-    const std::vector<double> &close = f.cols[cols[0]].floats;
+    const auto &close = f.cols[cols[0]].floats;
     std::vector<double> factors;
     for (size_t e : ends) factors.push_back(close[e + 1] / close[e]);
     for (int c : cols) {
-        std::vector<double> &v = f.cols[c].floats;
+        auto &v = f.cols[c].floats;
         size_t k = 0;  // first roll that row r precedes
         for (size_t r = 0; r <= ends.back(); ++r) {
             while (ends[k] < r) ++k;
@@ -117,7 +115,7 @@ void own_texts(Frame &frame, std::vector<std::string> &buffers) {
     size_t bytes = 0;
     for (const CsvColumn &c : frame.cols)
         for (size_t r = 0; r < c.texts.size(); ++r)
-            if (r == 0 || c.texts[r] != c.texts[r - 1]) bytes += c.texts[r].size();
+            if (r == 0 || !same_text(c.texts[r], c.texts[r - 1])) bytes += c.texts[r].size();
     std::vector<std::string> owned(1);
     std::string &own = owned[0];  // stays in place: the vector is moved, never this string
     own.resize(bytes);
@@ -126,7 +124,7 @@ void own_texts(Frame &frame, std::vector<std::string> &buffers) {
         std::string_view last_from, last_to;
         for (std::string_view &t : c.texts) {
             if (!t.data()) continue;  // missing stays missing
-            if (t != last_from || !last_to.data()) {
+            if (!same_text(t, last_from) || !last_to.data()) {
                 std::memcpy(own.data() + at, t.data(), t.size());
                 last_from = t;
                 last_to = std::string_view(own.data() + at, t.size());
@@ -178,13 +176,14 @@ bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out) {
 // file's rows in the window come after the previous file's. False when the files are not like
 // that (the caller then goes row by row).
 bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const Window &window, std::vector<Run> &runs,
-                    std::vector<int64_t> &stamps) {
+                    std::pmr::vector<int64_t> &stamps) {
     runs.clear();
     stamps.clear();
     if (files.empty() || files[0].rows == 0) return false;
     const size_t form = files[0].cols[key].texts[0].size();
     const std::string_view lower = window.lower_key(form), upper = window.upper_key(form);
     std::vector<int64_t> keys;
+    stamps.reserve(std::accumulate(files.begin(), files.end(), size_t{0}, [](size_t n, const Frame &f) { return n + f.rows; }));
     int64_t last = 0;  // the last stamp taken so far
     for (size_t i = 0; i < files.size(); ++i) {
         const auto &k = files[i].cols[key].texts;
@@ -205,7 +204,7 @@ bool stamped_window(const std::vector<Frame> &files, int key, bool sort, const W
 }
 
 // The time keys of the rows as nanoseconds; all must have the first row's form.
-bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run> &runs, std::pmr::vector<int64_t> &stamps) {
     size_t total = 0;
     for (const Run &run : runs) total += run.end - run.begin;
     stamps.resize(total);
@@ -221,9 +220,10 @@ bool key_stamps(const std::vector<Frame> &files, int key, const std::vector<Run>
 }
 
 // Rows with a missing cell (NaN or empty text) dropped from the runs and from their stamps.
-void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::vector<int64_t> &stamps) {
+void drop_missing(const std::vector<Frame> &files, std::vector<Run> &runs, std::pmr::vector<int64_t> &stamps) {
     bool any = false;
     for (const Run &run : runs) {
+        if (files[run.file].complete) continue;
         for (const CsvColumn &c : files[run.file].cols) {
             if (c.kind == CsvKind::Float)
                 for (uint32_t r = run.begin; r < run.end && !any; ++r) any = std::isnan(c.floats[r]);
@@ -319,7 +319,7 @@ void gather(const std::vector<Frame> &files, const std::vector<Run> &runs, size_
 }
 
 // The files' bars stacked, windowed, sorted, converted, dropped and rolled (see clean_ticker).
-bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Frame &out) {
+bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window &window, Bars &bars) {
     const Frame *shape = nullptr;
     for (const Frame &f : files)
         if (f.rows) { shape = &f; break; }
@@ -329,10 +329,19 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
     const int key = shape->find("time_key");
     if (key < 0 || kinds[key] != CsvKind::Text || shape->find("generic_ticker") >= 0) return scan.refuse("no text time key, or a generic_ticker column");
 
+    // The columns in one block, room for every row of the files; the stamps become the time column.
+    size_t total = 0;
+    for (const Frame &f : files) total += f.rows;
+    size_t bytes = 0;
+    for (CsvKind k : kinds) bytes += ((k == CsvKind::Text ? sizeof(std::string_view) : sizeof(int64_t)) * total + 63) / 64 * 64;
+    bars.frame = Frame();
+    bars.block = std::make_unique<ColumnBlock>(bytes);
+    std::pmr::memory_resource *const memory = bars.block->memory();
+
     // Window, then order by time key. The rows kept, in their final order, as runs of
     // consecutive rows of one file.
     std::vector<Run> runs;
-    std::vector<int64_t> stamps;
+    std::pmr::vector<int64_t> stamps(memory);
     const bool stamped = stamped_window(files, key, sort, window, runs, stamps);
     if (!stamped && !window_rows(scan, files, key, sort, window, runs)) return false;
 
@@ -341,14 +350,14 @@ bool clean_files(Scan &scan, std::vector<Frame> &files, bool sort, const Window 
         return scan.refuse("time keys not all YYYY-MM-DD or all YYYY-MM-DD HH:MM:SS");
     drop_missing(files, runs, stamps);
 
-    out = Frame();
+    Frame &out = bars.frame;
     out.rows = stamps.size();
-    out.cols.resize(kinds.size());
+    out.cols.reserve(kinds.size());
     for (size_t j = 0; j < kinds.size(); ++j) {
-        CsvColumn &c = out.cols[j];
+        CsvColumn &c = out.cols.emplace_back(memory);
         c.name = shape->cols[j].name;
         c.kind = (int) j == key ? CsvKind::Time : kinds[j];
-        if (c.kind == CsvKind::Time) c.ints = std::move(stamps);
+        if (c.kind == CsvKind::Time) c.ints = std::move(stamps);  // one memory: taken as it is
         else gather(files, runs, j, out.rows, c);
     }
     return roll_adjust(scan, out);
@@ -362,7 +371,7 @@ namespace {
 Parsed<Bars> clean(std::vector<Frame> &files, bool sort, const Window &window, const CsvOptions &options) {
     Scan scan{options};
     Bars bars;
-    if (!clean_files(scan, files, sort, window, bars.frame)) return Refusal{scan.why};
+    if (!clean_files(scan, files, sort, window, bars)) return Refusal{scan.why};
     own_texts(bars.frame, bars.buffers);
     return bars;
 }

@@ -177,7 +177,9 @@ bool read_frame(Scan &scan, std::string_view bytes, Frame &out) {
     const char *const stop = bytes.data() + bytes.size();
     std::vector<CsvColumn> parsed(width);
     size_t rows = 0;
-    if (!fast_body(scan.options, body_begin, stop, width, parsed, rows)) {
+    // The fast road reads no cell as missing: it leaves such a file to the general one.
+    out.complete = fast_body(scan.options, body_begin, stop, width, parsed, rows);
+    if (!out.complete) {
         parsed.assign(width, CsvColumn());
         if (!general_body(scan, body_begin, stop, width, parsed, rows)) return false;
     }

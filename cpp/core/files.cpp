@@ -34,17 +34,22 @@ bool read_file(const std::string &path, std::string &out) {
     if (fd.get() < 0) return false;
     // A file that grows or shrinks meanwhile is read to its end all the same.
     struct stat st;
-    const size_t size = ::fstat(fd.get(), &st) == 0 && st.st_size > 0 ? (size_t) st.st_size : 0;
+    const bool stated = ::fstat(fd.get(), &st) == 0;
+    const size_t size = stated && st.st_size > 0 ? (size_t) st.st_size : 0;
+    // A regular file reads short only at its end: no further read is needed to find it.
+    const bool regular = stated && S_ISREG(st.st_mode);
     out.resize(size + 1);
     size_t got = 0;
     bool ok = true;
     while (true) {
         if (got == out.size()) out.resize(out.size() * 2 + 65536);
-        const ssize_t n = ::read(fd.get(), out.data() + got, out.size() - got);
+        const size_t asked = out.size() - got;
+        const ssize_t n = ::read(fd.get(), out.data() + got, asked);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
         got += (size_t) n;
+        if (regular && (size_t) n < asked) break;
     }
     out.resize(got);
     return ok;

@@ -132,7 +132,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
 
 namespace {
 
-nb::object text_array(const std::vector<std::string_view> &texts) {
+nb::object text_array(const std::pmr::vector<std::string_view> &texts) {
     nb::object last;
     std::string_view last_text;
     return object_array(texts.size(), [&](size_t i) -> nb::object {
@@ -146,8 +146,8 @@ nb::object text_array(const std::vector<std::string_view> &texts) {
 }
 
 // Timestamps (nanoseconds) in the unit that pandas' to_datetime gives for these keys.
-nb::object stamp_array(const std::vector<int64_t> &ns, const QueryOptions &options) {
-    if (!options.microseconds) return numpy_of(std::vector<int64_t>(ns)).attr("view")("M8[ns]");
+nb::object stamp_array(const std::pmr::vector<int64_t> &ns, const QueryOptions &options) {
+    if (!options.microseconds) return numpy_of(std::vector<int64_t>(ns.begin(), ns.end())).attr("view")("M8[ns]");
     std::vector<int64_t> us(ns.size());
     for (size_t i = 0; i < ns.size(); ++i) us[i] = ns[i] / 1000;
     return numpy_of(std::move(us)).attr("view")("M8[us]");
@@ -166,8 +166,8 @@ nb::object native_frame(core::Bars &bars, nb::handle ticker, const QueryOptions 
         nb::str name(c.name.c_str(), c.name.size());
         switch (c.kind) {
             case core::CsvKind::Time: cols[name] = stamp_array(c.ints, options); break;
-            case core::CsvKind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints)); break;
-            case core::CsvKind::Float: cols[name] = numpy_of(std::vector<double>(c.floats)); break;
+            case core::CsvKind::Int: cols[name] = numpy_of(std::vector<int64_t>(c.ints.begin(), c.ints.end())); break;
+            case core::CsvKind::Float: cols[name] = numpy_of(std::vector<double>(c.floats.begin(), c.floats.end())); break;
             case core::CsvKind::Text: cols[name] = text_column(text_array(c.texts), options); break;
         }
     }

@@ -100,6 +100,14 @@ void clean() {
                    fa.cols[c].texts == fb.cols[c].texts;
     }
     check(same, "one thread and eight clean every job alike");
+
+    // Bars assigned over bars (their columns in blocks of their own): the old columns go before
+    // their block does, and the new ones keep theirs.
+    core::Parsed<core::Bars> &into = one[1].result;
+    into = std::move(eight[2].result);
+    const core::Frame &moved = into.value().frame, &twin = one[2].result.value().frame;
+    check(moved.rows == twin.rows && moved.cols[moved.find("close")].floats == twin.cols[twin.find("close")].floats,
+          "bars assigned over bars");
 }
 
 // Keys of the two forms against bounds to the second, across month and year ends; other shapes as
