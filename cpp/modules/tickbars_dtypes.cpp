@@ -98,10 +98,14 @@ nb::object inferred_dtype(nb::handle value) {
 }
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
-    nb::object values = glue::numpy_of(std::move(ns)).attr("view")("M8[ns]");
+    // The index wraps the values without a copy: integers with a zoned dtype are read as UTC
+    // nanoseconds, as tz_localize("UTC").tz_convert(tz) would read them (with a copy each).
+    nb::object values = glue::numpy_of(std::move(ns));
     nb::object tz = glue::attr_or(dtype, "tz", nb::none());
-    nb::object index = pd().attr("DatetimeIndex")(values);
-    if (!tz.is_none()) index = index.attr("tz_localize")("UTC").attr("tz_convert")(tz);
+    nb::object index = tz.is_none()
+                           ? pd().attr("DatetimeIndex")(values.attr("view")("M8[ns]"), "copy"_a = false)
+                           : pd().attr("DatetimeIndex")(values, "dtype"_a = pd().attr("DatetimeTZDtype")("ns", tz),
+                                                        "copy"_a = false);
     const std::string unit = datetime_unit(dtype);
     if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
     return index.attr("array");

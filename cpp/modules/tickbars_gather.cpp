@@ -192,7 +192,21 @@ nb::object take_objects(nb::handle values, const int64_t *rows, size_t n, const 
     PyObject *const *slots = object_slots(values, length);
     if (!slots || (n > 0 && (span.lowest < -1 || span.highest >= length))) return {};
     nb::object nan = np().attr("nan");
-    return keep_object(glue::object_array(n, [&](size_t i) { return nb::borrow(rows[i] < 0 ? nan.ptr() : slots[rows[i]]); }));
+    nb::object out = np().attr("empty")(n, "dtype"_a = glue::builtin("object"));
+    if (n == 0) return keep_object(out);
+    // The rows reach across the whole column: the slot a few rows ahead is fetched while this one is
+    // copied. References are counted inline (under the GIL, which this holds throughout).
+    PyObject **dst = glue::array_data<PyObject *>(out);
+    constexpr size_t kAhead = 16;
+    for (size_t i = 0; i < n; ++i) {
+        if (i + kAhead < n && rows[i + kAhead] >= 0) __builtin_prefetch(slots + rows[i + kAhead]);
+        PyObject *o = rows[i] < 0 ? nan.ptr() : slots[rows[i]];
+        Py_INCREF(o);
+        PyObject *old = dst[i];
+        dst[i] = o;
+        Py_XDECREF(old);
+    }
+    return keep_object(out);
 }
 
 // Values of a column at `rows` (-1: missing), promoted as a left join promotes them when
