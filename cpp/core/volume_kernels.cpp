@@ -350,7 +350,7 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
          int64_t length, double *out, unsigned threads) {
-    const bool whole = whole_and_bounded(volume, n, false);
+    const bool whole = whole_and_bounded(volume, n);
     ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) {
                          if (whole) cmf_whole(flow, n, length, out, threads);
                          else cmf_t(flow, n, length, out);
