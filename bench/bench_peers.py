@@ -4,7 +4,9 @@ a (field, date) x ticker table.
 
 The peers skip the futures roll adjustment and the pandas-exact typing, so they do less work; their
 tables are checked against the package's on the tickers that do not roll (values, field and date
-order), outside the timed region. One line per tool and tree: best of 2, ratio to the package.
+order), outside the timed region. One line per tool and tree, with its ratio to the package: the
+package's time is the best of 3 rounds, as in bench_localcsv (a short run is the noisier one), a peer's
+the best of 2.
 Needs polars and duckdb (`make bench` installs them, pinned by the constraints files).
 """
 import pathlib
@@ -106,7 +108,7 @@ def agrees(pkg, peer, steady):
 def tree_case(label, root, tickers, fields, start, end, steady):
     from orvane_data.from_localcsv import api
 
-    pkg_s, pkg = best_of(api.get_historical_data, tickers, fields, start, end, str(root))
+    pkg_s, pkg = best_of(api.get_historical_data, tickers, fields, start, end, str(root), rounds=3)
     print(f"{label:<28} package                {pkg_s:8.3f}s", flush=True)
     lo, hi = pd.Timestamp(start), pd.Timestamp(end)
     for name, fn in (("polars", with_polars), ("DuckDB", with_duckdb), ("pandas pyarrow engine", with_pandas("pyarrow")),
