@@ -85,17 +85,33 @@ def pandas_path(monkeypatch):
 
 # ---- values -------------------------------------------------------------------------------------
 
+def float_volume(c, v, odd=None):
+    """Whole float volumes, some missing closes and a run of equal ones; `odd` = (position, volume)
+    plants a volume from which sums of volumes are no longer exact in any order."""
+    v = v.astype(float)
+    c[[7, len(c) // 2 + 11]] = np.nan
+    c[30:40] = c[29]
+    if odd is not None:
+        v[odd[0]] = odd[1]
+    return c, v
+
+
 @pytest.mark.parametrize("kind", CALLS)
-@pytest.mark.parametrize("index, n, top_volume", [
-    (None, 400, 1000),
-    (pd.date_range("2024-01-01", periods=400, freq="min"), 400, 1000),
+@pytest.mark.parametrize("index, n, top_volume, plant", [
+    (None, 400, 1000, None),
+    (pd.date_range("2024-01-01", periods=400, freq="min"), 400, 1000, None),
     # Long enough for a second thread; volumes whose sums outgrow what a double holds exactly.
-    (None, 70_000, 1000),
-    (None, 70_000, 2**52),
+    (None, 70_000, 1000, None),
+    (None, 70_000, 2**52, None),
+    (None, 70_000, 1000, lambda c, v: float_volume(c, v)),
+    (None, 70_000, 1000, lambda c, v: float_volume(c, v, odd=(100, 2.0**60))),
+    (None, 70_000, 1000, lambda c, v: float_volume(c, v, odd=(60_000, 0.1))),
 ])
-def test_matches_pandas_rendering(kind, index, n, top_volume):
+def test_matches_pandas_rendering(kind, index, n, top_volume, plant):
     fn, ref, exact = CALLS[kind]
     h, l, c, v = bars(n, index=index, top_volume=top_volume)
+    if plant:
+        c, v = plant(c, v)
     assert_same(fn(h, l, c, v), ref(h, l, c, v), exact)
 
 

@@ -1,6 +1,7 @@
 #include "core/volume_kernels.hpp"
 
 #include "core/pandas_steps.hpp"
+#include "core/volume_reading.hpp"
 #include "core/parallel.hpp"
 #include "core/whole_sums.hpp"
 
@@ -21,39 +22,7 @@ using steps::CumSum;
 using steps::Ema;
 using steps::kNaN;
 using steps::RollSum;
-
-// numpy's sign: +1, -1, 0 for either zero, NaN stays NaN. Rises and falls come in no
-// predictable order, so their sign is taken with copysign rather than a branch; zeros and NaN
-// are rare and predictable.
-inline double sign(double x) {
-    double s = std::copysign(1.0, x);
-    if (x == 0) s = 0.0;
-    if (x != x) s = x;
-    return s;
-}
-
-// A column read as doubles; V is the stored element type (double or int64_t). A contiguous,
-// aligned column (K true) is indexed directly, so that loops over it can be vectorised.
-template <class V, bool K = false>
-struct Reader {
-    const char *data;
-    std::ptrdiff_t stride;
-    explicit Reader(const Column &c) : data(c.data), stride(c.stride) {}
-    const char *at(size_t i) const { return data + static_cast<std::ptrdiff_t>(i) * stride; }
-    double operator[](size_t i) const {
-        if constexpr (K) return static_cast<double>(reinterpret_cast<const V *>(data)[i]);
-        return static_cast<double>(*reinterpret_cast<const V *>(data + static_cast<std::ptrdiff_t>(i) * stride));
-    }
-};
-
-template <class V>
-bool contiguous(const Column &c) {
-    return c.stride == sizeof(V) && reinterpret_cast<uintptr_t>(c.data) % alignof(V) == 0;
-}
-
-// Values are computed a block at a time into a small buffer, in loops the compiler vectorises,
-// and the running parts then walk the buffer.
-constexpr size_t kBlock = 512;
+using namespace reading;
 
 // Money-flow volume of a bar: close location in the bar's range times volume.
 template <class V, bool K>
@@ -90,33 +59,7 @@ struct MoneyFlow {
     }
 };
 
-// Run `call` with V bound to the element type of the volume (or ema input) column.
-#define ORVANE_BY_VOLUME(volume, call)              \
-    do {                                            \
-        if ((volume).kind == Column::Kind::I64) {   \
-            using V = int64_t;                      \
-            call;                                   \
-        } else {                                    \
-            using V = double;                       \
-            call;                                   \
-        }                                           \
-    } while (0)
-
-
 inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
-
-template <class V>
-void obv_t(const Column &close_col, const Column &volume_col, size_t n, double *out) {
-    Reader<double> close(close_col);
-    Reader<V> volume(volume_col);
-    if (n == 0) return;
-    CumSum cum;
-    out[0] = cum.start(1.0 * volume[0]);
-    for (size_t i = 1; i < n; ++i) out[i] = cum.push(sign(close[i] - close[i - 1]) * volume[i]);
-}
-
-// Fewer bars than this are not worth a second thread.
-constexpr size_t kTwoThreadsMin = 1 << 16;
 
 // Blocks handed from the thread making money flows to the one summing them: a block of `out`
 // stays in the second level cache between the two.
@@ -331,10 +274,6 @@ void with_flow(const Column &high, const Column &low, const Column &close, const
 }
 
 }  // namespace
-
-void obv(const Column &close, const Column &volume, size_t n, double *out) {
-    ORVANE_BY_VOLUME(volume, (obv_t<V>(close, volume, n, out)));
-}
 
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
         double *out, unsigned threads) {

@@ -28,10 +28,10 @@ struct Column {
 // The value a zero bar range is replaced with, so that the range can divide.
 extern const double kRangeEpsilon;
 
-// OBV: cumulative sum of sign(close move) * volume, the first move counted as +1.
-void obv(const Column &close, const Column &volume, size_t n, double *out);
-
 // Kernels taking `threads` may use up to that many native threads; the bits do not depend on it.
+// OBV: cumulative sum of sign(close move) * volume, the first move counted as +1.
+void obv(const Column &close, const Column &volume, size_t n, double *out, unsigned threads = 1);
+
 // AD: cumulative sum of ((close - low) - (high - close)) / range * volume.
 void ad(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
         double *out, unsigned threads = 1);

@@ -232,7 +232,8 @@ nb::object obv_impl(glue::Call &c) {
     if (!why) {
         Column cl = in.col(0), vo = in.col(1);
         size_t n = in.n;
-        result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::obv(cl, vo, n, out); });
+        const unsigned threads = glue::default_threads();
+        result = native_series(n, close.attr("index"), [&](double *out) { orvane::core::obv(cl, vo, n, out, threads); });
     } else {
         log_pandas_steps("obv", why);
         nb::object sv = signed_series(close, "initial"_a = 1) * volume;
