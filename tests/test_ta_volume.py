@@ -85,15 +85,18 @@ def pandas_path(monkeypatch):
 
 # ---- values -------------------------------------------------------------------------------------
 
-def float_volume(c, v, odd=None):
-    """Whole float volumes, some missing closes and a run of equal ones; `odd` = (position, volume)
-    plants a volume from which sums of volumes are no longer exact in any order."""
+def float_volume(h, l, c, v, odd=None):
+    """Whole float volumes, flat bars, some missing closes and a run of equal ones, early, midway
+    and last; `odd` = (position, volume) plants a volume from which sums of volumes are no longer
+    exact in any order."""
+    n = len(c)
     v = v.astype(float)
-    c[[7, len(c) // 2 + 11]] = np.nan
+    h[[20, n // 2 + 3, n - 2]] = l[[20, n // 2 + 3, n - 2]]
+    c[[7, n // 2 + 11, n - 1]] = np.nan
     c[30:40] = c[29]
     if odd is not None:
         v[odd[0]] = odd[1]
-    return c, v
+    return h, l, c, v
 
 
 @pytest.mark.parametrize("kind", CALLS)
@@ -103,15 +106,16 @@ def float_volume(c, v, odd=None):
     # Long enough for a second thread; volumes whose sums outgrow what a double holds exactly.
     (None, 70_000, 1000, None),
     (None, 70_000, 2**52, None),
-    (None, 70_000, 1000, lambda c, v: float_volume(c, v)),
-    (None, 70_000, 1000, lambda c, v: float_volume(c, v, odd=(100, 2.0**60))),
-    (None, 70_000, 1000, lambda c, v: float_volume(c, v, odd=(60_000, 0.1))),
+    (None, 3_003, 1000, float_volume),
+    (None, 70_000, 1000, float_volume),
+    (None, 70_000, 1000, lambda *bars: float_volume(*bars, odd=(100, 2.0**60))),
+    (None, 70_000, 1000, lambda *bars: float_volume(*bars, odd=(60_000, 0.1))),
 ])
 def test_matches_pandas_rendering(kind, index, n, top_volume, plant):
     fn, ref, exact = CALLS[kind]
     h, l, c, v = bars(n, index=index, top_volume=top_volume)
     if plant:
-        c, v = plant(c, v)
+        h, l, c, v = plant(h, l, c, v)
     assert_same(fn(h, l, c, v), ref(h, l, c, v), exact)
 
 
