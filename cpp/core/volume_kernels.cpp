@@ -1,21 +1,17 @@
 #include "core/volume_kernels.hpp"
 
 #include "core/pandas_steps.hpp"
-#include "core/volume_reading.hpp"
 #include "core/parallel.hpp"
+#include "core/volume_reading.hpp"
+#include "core/volume_wide.hpp"
 #include "core/whole_sums.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <limits>
 #include <type_traits>
 #include <vector>
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
 
 namespace orvane::core {
 
@@ -29,164 +25,28 @@ using steps::kNaN;
 using steps::RollSum;
 using namespace reading;
 
-// Money-flow volume of a bar: close location in the bar's range times volume.
-template <class V, bool K>
-struct MoneyFlow {
-    Reader<double, K> high, low, close;
-    Reader<V, K> volume;
-    MoneyFlow(const Column &h, const Column &l, const Column &c, const Column &v)
-        : high(h), low(l), close(c), volume(v) {}
-    double operator()(size_t i) const {
-        const double h = high[i], l = low[i], c = close[i];
-        double range = h - l;
-        if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
-        const double clv = ((c - l) - (h - c)) / range;
-        return clv * volume[i];
-    }
-    // Asks for the cache lines of bar i, ahead of their use.
-    void prefetch(size_t i) const {
-        __builtin_prefetch(high.at(i));
-        __builtin_prefetch(low.at(i));
-        __builtin_prefetch(close.at(i));
-        __builtin_prefetch(volume.at(i));
-    }
-    // The values of bars [first, first + m) into dst, m <= kBlock.
-    void block(size_t first, size_t m, double *dst) const {
-        double vol[kBlock];
-        for (size_t k = 0; k < m; ++k) vol[k] = volume[first + k];
-        for (size_t k = 0; k < m; ++k) {
-            const double h = high[first + k], l = low[first + k], c = close[first + k];
-            double range = h - l;
-            range = range == 0 ? kRangeEpsilon : range;
-            const double clv = ((c - l) - (h - c)) / range;
-            dst[k] = clv * vol[k];
-        }
-    }
-};
-
 inline double finite_or_nan(double x) { return std::isinf(x) ? kNaN : x; }
 
 // Blocks handed from the thread making money flows to the one summing them: a block of `out`
 // stays in the second level cache between the two.
 constexpr size_t kHandOver = 1 << 14;
 
-// The money flows of [b, e) into out[b, e).
+// The money flows of [b, e) into out[b, e), four at a time where the processor allows.
 template <class V, bool K>
 void flows_into(const MoneyFlow<V, K> &flow, size_t b, size_t e, double *out) {
+#if defined(__x86_64__)
+    if (K && __builtin_cpu_supports("avx2")) return wide::flows<V>(flow, b, e, out);
+#endif
     for (size_t first = b; first < e; first += kBlock) flow.block(first, std::min(kBlock, e - first), out + first);
 }
 
 #if defined(__x86_64__)
-#define ORVANE_AVX2 __attribute__((target("avx2")))
-
-// The AD line on one thread, for contiguous columns on a processor with AVX2 (asked at run time).
-// The running sum's chain of additions sets the pace, one addition per bar; the money flows, made
-// four bars at a time with the same operations as MoneyFlow, fill the slots the chain leaves
-// free: each step makes four flows of the next block and adds four of this one.
-namespace wide {
-
-constexpr size_t kAhead = 256;
-
-struct Flows {
-    alignas(32) double value[kAhead];    // flows, missing ones as +0.0
-    alignas(32) double missing[kAhead];  // all bits set where the flow is NaN
-};
-
-template <class V>
-ORVANE_AVX2 inline __m256d volume4(const V *v, size_t i) {
-    if constexpr (std::is_same_v<V, double>) return _mm256_loadu_pd(v + i);
-    return _mm256_set_pd(static_cast<double>(v[i + 3]), static_cast<double>(v[i + 2]), static_cast<double>(v[i + 1]),
-                         static_cast<double>(v[i]));
-}
-
-// MoneyFlow's operations on bars [i, i + 4).
-template <class V>
-ORVANE_AVX2 inline __m256d flow4(const double *h, const double *l, const double *c, const V *v, size_t i) {
-    const __m256d hi = _mm256_loadu_pd(h + i), lo = _mm256_loadu_pd(l + i), cl = _mm256_loadu_pd(c + i);
-    __m256d range = _mm256_sub_pd(hi, lo);
-    range = _mm256_blendv_pd(range, _mm256_set1_pd(kRangeEpsilon), _mm256_cmp_pd(range, _mm256_setzero_pd(), _CMP_EQ_OQ));
-    const __m256d clv = _mm256_div_pd(_mm256_sub_pd(_mm256_sub_pd(cl, lo), _mm256_sub_pd(hi, cl)), range);
-    return _mm256_mul_pd(clv, volume4(v, i));
-}
-
-template <class V>
-ORVANE_AVX2 inline void make4(const double *h, const double *l, const double *c, const V *v, size_t i, Flows &to,
-                              size_t k) {
-    const __m256d flow = flow4(h, l, c, v, i);
-    const __m256d missing = _mm256_cmp_pd(flow, flow, _CMP_UNORD_Q);
-    _mm256_store_pd(to.value + k, _mm256_andnot_pd(missing, flow));
-    _mm256_store_pd(to.missing + k, missing);
-}
-
-// Four steps of the running sum: acc + x, reported NaN where the flow is.
-ORVANE_AVX2 inline void add4(double &acc, const Flows &from, size_t k, double *out) {
-    const double a0 = acc + from.value[k], a1 = a0 + from.value[k + 1], a2 = a1 + from.value[k + 2],
-                 a3 = a2 + from.value[k + 3];
-    acc = a3;
-    const __m256d sums = _mm256_set_pd(a3, a2, a1, a0);
-    _mm256_storeu_pd(out, _mm256_blendv_pd(sums, _mm256_set1_pd(kNaN), _mm256_load_pd(from.missing + k)));
-}
-
-template <class V, class Flow>
-struct Columns {
-    const double *h, *l, *c;
-    const V *v;
-    explicit Columns(const Flow &f)
-        : h(reinterpret_cast<const double *>(f.high.data)), l(reinterpret_cast<const double *>(f.low.data)),
-          c(reinterpret_cast<const double *>(f.close.data)), v(reinterpret_cast<const V *>(f.volume.data)) {}
-};
-
-// The AD line over bars [b, e), continuing the running sum `acc` (-0.0 at the start: -0.0 + x is
-// x for every x, as CumSum::start takes the first flow).
-template <class V, class Flow>
-ORVANE_AVX2 void ad(const Flow &flow, size_t b, size_t e, double &acc, double *out) {
-    const Columns<V, Flow> col(flow);
-    Flows buf[2];
-    auto make_rest = [&](size_t first, size_t from, size_t m, Flows &to) {  // flows [from, m) of a block, one by one
-        for (size_t k = from; k < m; ++k) {
-            const double x = flow(first + k);
-            to.value[k] = x == x ? x : 0.0;
-            to.missing[k] = x == x ? 0.0 : std::bit_cast<double>(~uint64_t{0});  // the mask make4 stores
-        }
-    };
-    make_rest(b, 0, std::min(e - b, kAhead), buf[0]);
-    double sum = acc;
-    for (size_t first = b, i = 0; first < e; first += kAhead, i ^= 1) {
-        const size_t m = std::min(kAhead, e - first), next = first + kAhead;
-        const size_t m_next = next < e ? std::min(kAhead, e - next) : 0;
-        Flows &now = buf[i], &ahead = buf[i ^ 1];
-        size_t k = 0;
-        for (; k + 4 <= m; k += 4) {
-            if (k + 4 <= m_next) make4(col.h, col.l, col.c, col.v, next + k, ahead, k);
-            add4(sum, now, k, out + first + k);
-        }
-        for (; k < m; ++k) {
-            sum += now.value[k];
-            out[first + k] = now.missing[k] == 0.0 ? sum : kNaN;
-        }
-        make_rest(next, m_next & ~size_t(3), m_next, ahead);
-    }
-    acc = sum;
-}
-
-// The money flows of bars [b, e) into out, four at a time.
-template <class V, class Flow>
-ORVANE_AVX2 void flows(const Flow &flow, size_t b, size_t e, double *out) {
-    const Columns<V, Flow> col(flow);
-    size_t i = b;
-    for (; i + 4 <= e; i += 4) _mm256_storeu_pd(out + i, flow4(col.h, col.l, col.c, col.v, i));
-    for (; i < e; ++i) out[i] = flow(i);
-}
-
-}  // namespace wide
-#undef ORVANE_AVX2
-
 // The AD line with AVX2: on one thread the flows fill the slots the chain leaves free; with two,
 // reading the columns is shared out, the second thread making flows ahead of the chain.
 template <class V, bool K>
 void ad_wide(const MoneyFlow<V, K> &flow, size_t n, double *out, unsigned threads) {
     double acc = -0.0;
-    auto make = [&](size_t b, size_t e) { wide::flows<V>(flow, b, e, out); };
+    auto make = [&](size_t b, size_t e) { flows_into(flow, b, e, out); };
     auto sum = [&](size_t b, size_t e) {
         CumSum c;  // a local, which stores through `out` cannot alias
         c.acc = acc;
@@ -358,19 +218,25 @@ void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double 
     auto sum = [&](size_t b, size_t e) {
         RollSum f = flows;  // locals, which stores through `out` cannot alias
         double vs = volumes;
+        size_t k = at;
+        double *const last = ring.data();
+        const auto volume = flow_of.volume;
+        const size_t w = window;
+        const int64_t len = length;
         for (size_t i = b; i < e; ++i) {
             const double flow = out[i];
-            if (i == 0 || length == 1) f.reset(flow);
-            else if (i >= window) f.remove(ring[at]);
+            if (i == 0 || len == 1) f.reset(flow);
+            else if (i >= w) f.remove(last[k]);
             f.add(flow);
-            ring[at] = flow;
-            if (++at == window) at = 0;
-            vs += flow_of.volume[i];
-            if (i >= window) vs -= flow_of.volume[i - window];
-            out[i] = f.value(length) / (i + 1 >= (size_t) length ? vs : kNaN);
+            last[k] = flow;
+            if (++k == w) k = 0;
+            vs += volume[i];
+            if (i >= w) vs -= volume[i - w];
+            out[i] = f.value(len) / (i + 1 >= (size_t) len ? vs : kNaN);
         }
         flows = f;
         volumes = vs;
+        at = k;
     };
     pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
 }

@@ -58,4 +58,39 @@ constexpr size_t kTwoThreadsMin = 1 << 16;
         }                                           \
     } while (0)
 
+// Money-flow volume of a bar: close location in the bar's range times volume.
+template <class V, bool K>
+struct MoneyFlow {
+    Reader<double, K> high, low, close;
+    Reader<V, K> volume;
+    MoneyFlow(const Column &h, const Column &l, const Column &c, const Column &v)
+        : high(h), low(l), close(c), volume(v) {}
+    double operator()(size_t i) const {
+        const double h = high[i], l = low[i], c = close[i];
+        double range = h - l;
+        if (__builtin_expect(range == 0, 0)) range = kRangeEpsilon;  // flat bars are rare
+        const double clv = ((c - l) - (h - c)) / range;
+        return clv * volume[i];
+    }
+    // Asks for the cache lines of bar i, ahead of their use.
+    void prefetch(size_t i) const {
+        __builtin_prefetch(high.at(i));
+        __builtin_prefetch(low.at(i));
+        __builtin_prefetch(close.at(i));
+        __builtin_prefetch(volume.at(i));
+    }
+    // The values of bars [first, first + m) into dst, m <= kBlock.
+    void block(size_t first, size_t m, double *dst) const {
+        double vol[kBlock];
+        for (size_t k = 0; k < m; ++k) vol[k] = volume[first + k];
+        for (size_t k = 0; k < m; ++k) {
+            const double h = high[first + k], l = low[first + k], c = close[first + k];
+            double range = h - l;
+            range = range == 0 ? kRangeEpsilon : range;
+            const double clv = ((c - l) - (h - c)) / range;
+            dst[k] = clv * vol[k];
+        }
+    }
+};
+
 }  // namespace orvane::core::reading

@@ -1,9 +1,11 @@
 // Unit tests of the volume kernels on their own (no Python): strided and integer columns, the
 // missing-value rules of the running and rolling sums, the moving average's seed, and short inputs.
 #include "core/volume_kernels.hpp"
+#include "core/whole_sums.hpp"
 
 #include "check.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -112,9 +114,52 @@ void adosc_equals_difference_of_emas() {
     expect_same("adosc: fused pass equals ema(fast) - ema(slow) of the AD line", out, want);
 }
 
+// The check read four values at a time (a contiguous column) agrees with the check read one at a
+// time (the same values strided), for a value planted early, past the first run, or in the tail.
+void whole_check_roads_agree() {
+    const size_t n = 4099;
+    struct Case {
+        const char *what;
+        double value;
+        bool as_int;
+        bool want;
+    };
+    const Case cases[] = {
+        {"whole int64", 7, true, true},        {"int64 2^62 in one lane", 0x1p62, true, false},
+        {"whole double", 7, false, true},      {"half", 0.5, false, false},
+        {"-0.0", -0.0, false, false},          {"NaN", kNaN, false, false},
+        {"infinity", kInf, false, false},      {"sum past 2^53", 0x1p52 - 1, false, false},
+    };
+    for (const Case &c : cases) {
+        for (size_t at : {size_t{1}, size_t{2000}, n - 2}) {
+            std::vector<int64_t> ints(n, 3), ints_strided(2 * n, 99);
+            std::vector<double> doubles(n, 3.0), doubles_strided(2 * n, 0.5);
+            for (size_t k = 0; k < 4; ++k) {  // four times over, so that one lane sums them all
+                const size_t i = std::min(n - 1, at + 4 * k);
+                ints[i] = static_cast<int64_t>(c.value == c.value && !std::isinf(c.value) ? c.value : 0);
+                doubles[i] = c.value;
+            }
+            for (size_t i = 0; i < n; ++i) {
+                ints_strided[2 * i] = ints[i];
+                doubles_strided[2 * i] = doubles[i];
+            }
+            const Column strided_ints{reinterpret_cast<const char *>(ints_strided.data()), 16, Column::Kind::I64};
+            const bool got = c.as_int ? orvane::core::whole_and_bounded(i64(ints), n)
+                                      : orvane::core::whole_and_bounded(f64(doubles), n);
+            const bool one_by_one = c.as_int ? orvane::core::whole_and_bounded(strided_ints, n)
+                                             : orvane::core::whole_and_bounded(f64(doubles_strided, 2), n);
+            if (got == c.want && one_by_one == c.want) continue;
+            ++failures;
+            std::printf("FAILED whole check, %s at %zu: %d and one by one %d, want %d\n", c.what, at, got, one_by_one,
+                        c.want);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
+    whole_check_roads_agree();
     obv_signs_and_strides();
     ad_flat_bar_and_missing();
     ema_seed_and_short_input();
