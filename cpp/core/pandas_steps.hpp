@@ -96,7 +96,8 @@ struct Ema {
     }
 };
 
-// pandas' fixed-window rolling sum state (Kahan adds and removes, equal-value runs).
+// pandas' fixed-window rolling sum state (Kahan adds and removes, equal-value runs). Its steps are
+// always inlined: a call would take the state out of registers on the loop's chain.
 struct RollSum {
     double sum = 0.0, comp_add = 0.0, comp_remove = 0.0, prev = 0.0;
     int64_t nobs = 0, same = 0;
@@ -107,7 +108,7 @@ struct RollSum {
         sum = comp_add = comp_remove = 0.0;
         nobs = 0;
     }
-    void add(double v) {
+    [[gnu::always_inline]] void add(double v) {
         if (v != v) return;
         ++nobs;
         const double y = v - comp_add;
@@ -118,7 +119,7 @@ struct RollSum {
         else same = 1;
         prev = v;
     }
-    void remove(double v) {
+    [[gnu::always_inline]] void remove(double v) {
         if (v != v) return;
         --nobs;
         const double y = -v - comp_remove;

@@ -203,19 +203,27 @@ void cmf_t(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out
 // kept as one running sum (add the bar that came, take away the one that left), which gives the
 // bits of pandas' compensated adds and removes (whole_sums.hpp). The money flows are made block by
 // block, on a second thread when there is one, ahead of the flows' rolling sum, the one long
-// chain left.
+// chain left; each block's volumes are checked as its flows are made, while they are in cache.
+// From the first block whose volumes take the sum of magnitudes to the limit nothing more is
+// summed, and false is returned: the caller then takes the compensated road.
 template <class V, bool K>
-void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double *out, unsigned threads) {
+bool cmf_whole(const MoneyFlow<V, K> &flow_of, const Column &volume_col, size_t n, int64_t length, double *out,
+               unsigned threads) {
     const size_t window = (size_t) std::min<int64_t>(length, (int64_t) n);
     std::vector<double> ring(window);
+    std::vector<uint64_t> magnitude((n + kHandOver - 1) / kHandOver);
+    uint64_t magnitudes = 0;  // of the blocks summed so far, saturating
     size_t at = 0;
     RollSum flows;
     double volumes = 0.0;
     auto make = [&](size_t b, size_t e) {
+        magnitude[b / kHandOver] = whole_magnitude(volume_col, b, e);
         flows_into(flow_of, b, e, out);
         for (size_t i = b; i < e; ++i) out[i] = finite_or_nan(out[i]);
     };
     auto sum = [&](size_t b, size_t e) {
+        magnitudes = add_magnitudes(magnitudes, magnitude[b / kHandOver]);
+        if (magnitudes >= kWholeLimit) return;
         RollSum f = flows;  // locals, which stores through `out` cannot alias
         double vs = volumes;
         size_t k = at;
@@ -238,7 +246,13 @@ void cmf_whole(const MoneyFlow<V, K> &flow_of, size_t n, int64_t length, double 
         volumes = vs;
         at = k;
     };
-    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum);
+    auto make_and_sum = [&](size_t b, size_t e) {
+        if (magnitudes >= kWholeLimit) return;  // the compensated road follows: no flows needed
+        make(b, e);
+        sum(b, e);
+    };
+    pipelined(n, threads, kHandOver, kTwoThreadsMin, make, sum, make_and_sum);
+    return magnitudes < kWholeLimit;
 }
 
 template <class V>
@@ -285,10 +299,8 @@ void adosc(const Column &high, const Column &low, const Column &close, const Col
 
 void cmf(const Column &high, const Column &low, const Column &close, const Column &volume, size_t n,
          int64_t length, double *out, unsigned threads) {
-    const bool whole = whole_and_bounded(volume, n);
     ORVANE_BY_VOLUME(volume, (with_flow<V>(high, low, close, volume, [&](const auto &flow) {
-                         if (whole) cmf_whole(flow, n, length, out, threads);
-                         else cmf_t(flow, n, length, out);
+                         if (!cmf_whole(flow, volume, n, length, out, threads)) cmf_t(flow, n, length, out);
                      })));
 }
 

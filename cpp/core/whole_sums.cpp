@@ -14,7 +14,7 @@ namespace orvane::core {
 
 namespace {
 
-constexpr uint64_t kLimit = 1ull << 53;  // every whole number below 2^53 is a double
+constexpr uint64_t kLimit = kWholeLimit;
 
 // The values taken one by one: whether all are whole so far, and their magnitudes' sum, which
 // saturates at kLimit.
@@ -33,18 +33,18 @@ struct WholeCheck {
         add(m);
     }
     void add(uint64_t m) { magnitude = std::min(magnitude + m, kLimit); }  // m <= kLimit: no overflow
-    bool holds() const { return whole && magnitude < kLimit; }
+    uint64_t result() const { return whole ? magnitude : kLimit; }
 };
 
 template <class V>
-bool whole_and_bounded_t(const Column &values, size_t n) {
+uint64_t whole_magnitude_t(const Column &values, size_t n) {
     WholeCheck check;
     for (size_t i = 0; i < n; ++i) {
         V v;
         std::memcpy(&v, values.data + static_cast<std::ptrdiff_t>(i) * values.stride, sizeof v);
         check.take(v);
     }
-    return check.holds();
+    return check.result();
 }
 
 #if defined(__x86_64__)
@@ -59,7 +59,7 @@ namespace wide {
 #define ORVANE_AVX2 __attribute__((target("avx2")))
 
 template <class V>
-ORVANE_AVX2 bool whole_and_bounded(const V *v, size_t n) {
+ORVANE_AVX2 uint64_t whole_magnitude(const V *v, size_t n) {
     const __m256i zero = _mm256_setzero_si256();
     __m256i bad = zero;
     uint64_t total = 0;
@@ -93,11 +93,11 @@ ORVANE_AVX2 bool whole_and_bounded(const V *v, size_t n) {
         total = std::min(total + lanes[0] + lanes[1] + lanes[2] + lanes[3], kLimit);  // each lane < 2^62
         total_d = (((total_d + lanes_d[0]) + lanes_d[1]) + lanes_d[2]) + lanes_d[3];
     }
-    if (!_mm256_testz_si256(bad, bad)) return false;
+    if (!_mm256_testz_si256(bad, bad)) return kLimit;
     WholeCheck rest;
     rest.magnitude = std::is_same_v<V, int64_t> ? total : (total_d < 0x1p53 ? static_cast<uint64_t>(total_d) : kLimit);
     for (; i < n; ++i) rest.take(v[i]);
-    return rest.holds();
+    return rest.result();
 }
 
 #undef ORVANE_AVX2
@@ -107,15 +107,17 @@ ORVANE_AVX2 bool whole_and_bounded(const V *v, size_t n) {
 
 }  // namespace
 
-bool whole_and_bounded(const Column &values, size_t n) {
+uint64_t whole_magnitude(const Column &values, size_t b, size_t e) {
+    const Column part{values.data + static_cast<std::ptrdiff_t>(b) * values.stride, values.stride, values.kind};
+    const size_t n = e - b;
 #if defined(__x86_64__)
-    if (values.stride == 8 && reinterpret_cast<uintptr_t>(values.data) % 8 == 0 && __builtin_cpu_supports("avx2")) {
-        if (values.kind == Column::Kind::I64) return wide::whole_and_bounded(reinterpret_cast<const int64_t *>(values.data), n);
-        return wide::whole_and_bounded(reinterpret_cast<const double *>(values.data), n);
+    if (part.stride == 8 && reinterpret_cast<uintptr_t>(part.data) % 8 == 0 && __builtin_cpu_supports("avx2")) {
+        if (part.kind == Column::Kind::I64) return wide::whole_magnitude(reinterpret_cast<const int64_t *>(part.data), n);
+        return wide::whole_magnitude(reinterpret_cast<const double *>(part.data), n);
     }
 #endif
-    if (values.kind == Column::Kind::I64) return whole_and_bounded_t<int64_t>(values, n);
-    return whole_and_bounded_t<double>(values, n);
+    if (part.kind == Column::Kind::I64) return whole_magnitude_t<int64_t>(part, n);
+    return whole_magnitude_t<double>(part, n);
 }
 
 }  // namespace orvane::core
