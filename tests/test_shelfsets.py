@@ -325,6 +325,38 @@ def test_ecoest_survey_times_of_plain_integers_do_not_compare_with_dates(s3):
         eco.get_data([], "2024-01-02", None)
 
 
+SECURITIES = ["IBM US Equity", "AAPL US Equity", "MSFT US Equity", "7203 JT Equity", "VOD LN Equity", "SPX Index",
+              "NKY Index", "UKX Index", "EURUSD Curncy", "USDJPY Curncy"]
+
+
+@pytest.mark.parametrize("tickers", [SECURITIES[:2], SECURITIES], ids=["few", "many"])
+def test_splc_query_of_a_chunked_snapshot(s3, service, tickers):
+    """A snapshot read in several chunks, with missing FIGIs and kinds: the rows pandas' steps keep."""
+    import numpy as np
+
+    rng = np.random.default_rng(5)
+    n = 3000
+    figis = np.array(["BBG000BLNNH6", "BBG000B9XRY4", "BBG000BPH459", "BBG000BCR7R4", "BBG000C6K6G9", "BBG000H4FSM0",
+                      "BBG000C3Y8N1", "BBG000BSV4Z6", "BBG0013HGFT4", "BBG0013HGG57", "BBG0000OTHER", ""])
+    ids, related = rng.choice(figis, n), rng.choice(figis[:-1], n)
+    kinds = rng.choice(["SUPPLIER", "CUSTOMER", ""], n)
+    rows = [(a, b, k, "2024-01-05", "") for a, b, k in zip(ids, related, kinds)]
+    with gzip.open(io.BytesIO(gz_csv(rows, "x")), "rb") as gz:
+        frame = pd.concat(list(pd.read_csv(gz, chunksize=700)))
+    for col in ("RELTNSHP_START_DT", "RELTNSHP_END_DT"):
+        frame[col] = pd.to_datetime(frame[col]).dt.date
+    splc = ss.SPLC(dataset="supplier", bq=service)
+    splc.data = frame
+    got = splc.get_data(tickers, "2024-01-01", "2024-06-30")
+    ticker_map = bql_ids = {t: f for t, f in zip(SECURITIES, figis) if t in tickers}
+    df = frame[frame["ID_BB_GLOBAL"].isin(list(bql_ids.values())) & (frame["RELATIONSHIP"] == "SUPPLIER")]
+    df = df.reset_index(drop=True)
+    df["TICKER"] = df["ID_BB_GLOBAL"].map({v: k for k, v in ticker_map.items()})
+    df["RELATED_TICKER"] = got["RELATED_TICKER"]
+    assert 0 < len(df) < n
+    pd.testing.assert_frame_equal(got, df, check_exact=True, check_index_type=True, check_column_type=True)
+
+
 @pytest.mark.parametrize("switch, warned", [("1", True), ("true", False)])
 def test_missing_bql_at_load(switch, warned):
     import os

@@ -151,6 +151,41 @@ Factors factorize_with_pandas(nb::handle pd, nb::handle col) {
     return Factors{pair[0], pair[1]};
 }
 
+// days[codes] for a 1-D object array `days` and intp codes within [-1, len(days)), -1 taking the
+// last day: each row's slot filled in one pass, the references counted per day and added once
+// per day (the rows of a column share a few thousand days). numpy's take where the codes are not
+// such an array.
+nb::object spread_days(nb::handle days, nb::handle codes) {
+    nb::object np = glue::import("numpy");
+    nb::object intp = np.attr("dtype")("intp");
+    if (!nb::isinstance(codes, np.attr("ndarray")) || !codes.attr("dtype").equal(intp) ||
+        nb::len(nb::object(codes.attr("shape"))) != 1)
+        return days[codes];
+    nb::object held = np.attr("ascontiguousarray")(codes);
+    const size_t n = nb::len(held), k = nb::len(days);
+    const intptr_t *code = glue::array_data<const intptr_t>(held);
+    for (size_t i = 0; i < n; ++i)
+        if (code[i] < -1 || code[i] >= intptr_t(k)) return days[codes];
+    nb::object out = np.attr("empty")(n, "dtype"_a = "object");
+    if (n == 0) return out;
+    PyObject **slots = glue::array_data<PyObject *>(out);
+    PyObject *const *day = glue::array_data<PyObject *const>(days);
+    std::vector<Py_ssize_t> uses(k, 0);
+    Py_ssize_t nones = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const size_t at = code[i] < 0 ? k - 1 : size_t(code[i]);
+        PyObject *old = slots[i];
+        slots[i] = day[at];
+        ++uses[at];
+        if (old == Py_None) ++nones;
+        else Py_XDECREF(old);
+    }
+    for (size_t j = 0; j < k; ++j)
+        if (uses[j]) Py_SET_REFCNT(day[j], Py_REFCNT(day[j]) + uses[j]);
+    Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - nones);
+    return out;
+}
+
 }  // namespace
 
 // pd.to_datetime(col).dt.date, parsing each distinct text once: snapshot date columns repeat a few
@@ -183,7 +218,8 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     nb::object days = np.attr("empty")(k + 1, "dtype"_a = "object");  // the days, then NaT for code -1
     days[nb::slice((Py_ssize_t) 0, (Py_ssize_t) k, (Py_ssize_t) 1)] = parsed.attr("date");  // DatetimeIndex.date
     days[nb::int_(k)] = pd.attr("NaT");
-    return pd.attr("Series")(days[factors->codes], "index"_a = col.attr("index"), "name"_a = col.attr("name"),
+    return pd.attr("Series")(spread_days(days, factors->codes), "index"_a = col.attr("index"),
+                             "name"_a = col.attr("name"),
                              "dtype"_a = "object", "copy"_a = false);
 }
 

@@ -4,12 +4,17 @@
 #include "shelfsets_splc.hpp"
 
 #include "glue/arrays.hpp"
+#include "glue/arrow_text.hpp"
 
 #include <datetime.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -82,12 +87,104 @@ std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts
     }
     return keep;
 }
+namespace {
+
+// The rows of a column of pandas' `str` (missing cells NaN) held by pyarrow, read in place; the
+// returned object keeps the buffers alive. nullopt for any other dtype or layout.
+std::optional<std::pair<nb::object, glue::ArrowTexts>> str_texts(nb::handle col, size_t rows) {
+    nb::object pd = glue::import("pandas");
+    nb::object dtype = col.attr("dtype");
+    if (!nb::isinstance(dtype, pd.attr("StringDtype"))) return std::nullopt;
+    nb::object na = dtype.attr("na_value");
+    if (!PyFloat_CheckExact(na.ptr()) || !std::isnan(PyFloat_AS_DOUBLE(na.ptr()))) return std::nullopt;
+    nb::object chunked = glue::arrow_data(col.attr("array"));
+    glue::ArrowTexts texts;
+    if (chunked.is_none() || !nb::isinstance(chunked, glue::import("pyarrow").attr("ChunkedArray")) ||
+        !glue::arrow_texts(chunked, texts) || texts.first_row.back() != int64_t(rows))
+        return std::nullopt;
+    return std::make_pair(std::move(chunked), std::move(texts));
+}
+
+// The UTF-8 bytes of an exact str; nullopt for anything else (or a str UTF-8 cannot hold).
+std::optional<std::string> utf8_of(nb::handle v) {
+    if (!PyUnicode_CheckExact(v.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char *bytes = PyUnicode_AsUTF8AndSize(v.ptr(), &size);
+    if (!bytes) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(bytes, size_t(size));
+}
+
+// a == b for short texts such as identifiers: both ends compared as 8-byte words, no call.
+inline bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    const size_t n = a.size();
+    if (n < 8 || n > 16) return a == b;
+    uint64_t a0, a1, b0, b1;
+    std::memcpy(&a0, a.data(), 8), std::memcpy(&b0, b.data(), 8);
+    std::memcpy(&a1, a.data() + n - 8, 8), std::memcpy(&b1, b.data() + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
+// Each row's text, in order, to `visit(row, text)`; missing rows and rows `keep` has cleared are
+// skipped. false where the offsets do not describe a chunk's bytes.
+template <class Visit>
+bool each_kept_text(const glue::ArrowTexts &texts, std::vector<uint8_t> &keep, Visit visit) {
+    size_t c = 0;
+    for (size_t row = 0; row < keep.size(); ++row) {
+        if (!keep[row]) continue;
+        c = texts.chunk_of(int64_t(row), c);
+        const glue::ArrowTextChunk &chunk = texts.chunks[c];
+        const int64_t i = int64_t(row) - texts.first_row[c];
+        std::string_view text;
+        if (texts.missing(chunk, i)) keep[row] = 0;  // a missing cell matches no str
+        else if (!texts.text(chunk, i, text)) return false;
+        else keep[row] = uint8_t(visit(text));
+    }
+    return true;
+}
+
+// keep_chosen for columns of pandas' `str` held by pyarrow, compared by their UTF-8 bytes.
+bool keep_chosen_arrow(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind, std::vector<uint8_t> &keep) {
+    auto id_texts = str_texts(ids, keep.size());
+    if (!id_texts) return false;
+    std::vector<std::string> wanted;
+    for (nb::handle figi : figis) {
+        auto text = utf8_of(figi);
+        if (!text) return false;
+        wanted.push_back(std::move(*text));
+    }
+    if (!kind.is_none()) {
+        auto kind_texts = str_texts(kinds, keep.size());
+        auto kind_text = utf8_of(kind);
+        if (!kind_texts || !kind_text) return false;
+        if (!each_kept_text(kind_texts->second, keep, [&](std::string_view t) { return same_text(t, *kind_text); }))
+            return false;
+    }
+    constexpr size_t kScanned = 8;  // up to this many FIGIs compared one by one, more looked up
+    if (wanted.size() > kScanned) {
+        const std::unordered_set<std::string_view> lookup(wanted.begin(), wanted.end());
+        return each_kept_text(id_texts->second, keep, [&](std::string_view t) { return lookup.count(t) != 0; });
+    }
+    return each_kept_text(id_texts->second, keep, [&](std::string_view t) {
+        for (const std::string &w : wanted)
+            if (same_text(t, w)) return true;
+        return false;
+    });
+}
+
+}  // namespace
+
 // df["ID_BB_GLOBAL"].isin(figis) & (df["RELATIONSHIP"] == kind) (the second only for a kind
 // given) on the rows `keep` holds, cleared on the others: what pandas computes element by element
 // on object columns of str and missing cells (which match nothing), with str figis and kind.
 // false, `keep` possibly changed, for anything else: pandas then computes it.
 bool keep_chosen(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle kind, std::vector<uint8_t> &keep) {
     auto id_cells = object_cells(ids), kind_cells = object_cells(kinds);
+    if (!id_cells && !kind_cells) return keep_chosen_arrow(ids, figis, kinds, kind, keep);
     if (!id_cells || !kind_cells || nb::len(id_cells->first) != keep.size() || nb::len(kind_cells->first) != keep.size())
         return false;
     if (!kind.is_none() && !PyUnicode_CheckExact(kind.ptr())) return false;
@@ -132,6 +229,26 @@ bool keep_chosen(nb::handle ids, nb::handle figis, nb::handle kinds, nb::handle 
     }
     return true;
 }
+namespace {
+
+// chunked.take(positions) (ascending positions), each chunk taking its own rows: pyarrow's take
+// on a whole ChunkedArray of text first joins every chunk into one.
+nb::object chunk_rows(nb::handle chunked, nb::handle positions) {
+    nb::object np = glue::import("numpy"), pa = glue::import("pyarrow");
+    nb::list pieces;
+    int64_t first = 0;
+    for (nb::handle chunk : chunked.attr("chunks")) {
+        const auto last = first + int64_t(nb::len(chunk));
+        nb::object bounds = np.attr("searchsorted")(positions, nb::make_tuple(first, last));
+        const auto from = nb::cast<Py_ssize_t>(bounds[nb::int_(0)]), to = nb::cast<Py_ssize_t>(bounds[nb::int_(1)]);
+        if (to > from) pieces.append(chunk.attr("take")(positions[nb::slice(from, to, (Py_ssize_t) 1)] - nb::int_(first)));
+        first = last;
+    }
+    return pa.attr("chunked_array")(pieces, "type"_a = chunked.attr("type"));
+}
+
+}  // namespace
+
 // df[keep].reset_index(drop=True), built with one take per column: pandas' own road first
 // consolidates the frame's blocks, a copy of every row of every column of a kind.
 nb::object rows_where(nb::handle pd, nb::handle df, std::vector<uint8_t> &&keep) {
@@ -142,8 +259,11 @@ nb::object rows_where(nb::handle pd, nb::handle df, std::vector<uint8_t> &&keep)
     nb::dict taken;
     for (nb::handle name : columns) {  // a Series of the column's dtype: a bare object array would be inferred
         nb::object col = df[name];
-        taken[name] = pd.attr("Series")(col.attr("array").attr("take")(positions), "dtype"_a = col.attr("dtype"),
-                                        "copy"_a = false);
+        nb::object values = col.attr("array");
+        nb::object chunked = glue::arrow_data(values);
+        nb::object rows = chunked.is_none() ? values.attr("take")(positions)
+                                            : glue::array_from_arrow(chunk_rows(chunked, positions), col.attr("dtype"));
+        taken[name] = pd.attr("Series")(rows, "dtype"_a = col.attr("dtype"), "copy"_a = false);
     }
     nb::object out = pd.attr("DataFrame")(taken, "columns"_a = columns, "copy"_a = false);
     return out.attr("__finalize__")(df);
