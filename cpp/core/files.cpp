@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 namespace orvane::core {
 
@@ -28,21 +27,6 @@ private:
 };
 
 }  // namespace
-
-void FileBytes::reserve(size_t room) {
-    if (room <= room_) return;
-    std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(room);
-    if (size_) std::memcpy(more.get(), data_.get(), size_);
-    data_ = std::move(more);
-    room_ = room;
-}
-
-void FileBytes::assign(std::string_view s) {
-    data_ = std::make_unique_for_overwrite<char[]>(s.size() ? s.size() : 1);
-    room_ = s.size() ? s.size() : 1;
-    size_ = s.size();
-    if (size_) std::memcpy(data_.get(), s.data(), size_);
-}
 
 bool read_file(const std::string &path, FileBytes &out) {
     if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,12 +19,23 @@ public:
 
     // Exactly the bytes of `s`, in room of exactly their size (so that a read past them is one
     // past the allocation).
-    void assign(std::string_view s);
+    void assign(std::string_view s) {
+        data_ = std::make_unique_for_overwrite<char[]>(s.size() ? s.size() : 1);
+        room_ = s.size() ? s.size() : 1;
+        size_ = s.size();
+        if (size_) std::memcpy(data_.get(), s.data(), size_);
+    }
 
 private:
     friend bool read_file(const std::string &path, FileBytes &out);
     // Room for `room` bytes, the first size() kept and the rest left unwritten.
-    void reserve(size_t room);
+    void reserve(size_t room) {
+        if (room <= room_) return;
+        std::unique_ptr<char[]> more = std::make_unique_for_overwrite<char[]>(room);
+        if (size_) std::memcpy(more.get(), data_.get(), size_);
+        data_ = std::move(more);
+        room_ = room;
+    }
 
     std::unique_ptr<char[]> data_;
     size_t size_ = 0, room_ = 0;
