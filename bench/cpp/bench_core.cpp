@@ -145,7 +145,7 @@ int main(int argc, char **argv) {
     const core::Window window("2000-01-01", "2099-12-31 23:59:59");
     size_t kept = 0;
     s = best_of(5, [&] {
-        std::vector<std::string> buffers(paths.size());
+        std::vector<core::FileBytes> buffers(paths.size());
         for (size_t i = 0; i < paths.size(); ++i) core::read_file(paths[i], buffers[i]);
         kept = core::clean_ticker(std::vector<std::string_view>(buffers.begin(), buffers.end()), true, window, options)
                    .value()

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "core/csv_window.hpp"
+#include "core/files.hpp"
 #include "core/parsed.hpp"
 
 #include <cstdint>
@@ -98,7 +99,7 @@ Parsed<Bars> clean_ticker(const std::vector<std::string_view> &files, bool sort,
 
 // How the cleaners get a file's bytes: the file named `name` read whole into `out`; false when it
 // cannot be read. Called on the cleaning threads, so it must be safe to call from several at once.
-using ReadFile = std::function<bool(const std::string &name, std::string &out)>;
+using ReadFile = std::function<bool(const std::string &name, FileBytes &out)>;
 
 // One ticker's files and what clean_tickers makes of them.
 struct TickerJob {

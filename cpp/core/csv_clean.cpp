@@ -393,7 +393,7 @@ namespace {
 
 // Where clean_tickers stands with one job: its files' bytes and frames as they are parsed.
 struct Progress {
-    std::vector<std::string> buffers;
+    std::vector<FileBytes> buffers;
     std::vector<Frame> files;
     std::vector<const char *> refusals;  // per file: null when it loaded
     std::atomic<size_t> pending{0};
@@ -407,7 +407,7 @@ struct Progress {
         if (fault != refusals.end()) result = Refusal{*fault, (int) (fault - refusals.begin())};
         else result = clean(files, job.sort, job.window, options);
         std::vector<Frame>().swap(files);
-        std::vector<std::string>().swap(buffers);
+        std::vector<FileBytes>().swap(buffers);
         return result;
     }
 };
@@ -426,7 +426,7 @@ void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsi
         const size_t n = jobs[j].files.size();
         for (size_t f = 0; f < n; ++f) tasks.push_back({j, f});
         jobs[j].result = Refusal{"no file"};
-        progress[j].buffers.assign(n, std::string());
+        progress[j].buffers.resize(n);
         progress[j].files.resize(n);
         progress[j].refusals.assign(n, nullptr);
         progress[j].pending = n;
@@ -434,7 +434,7 @@ void clean_tickers(std::vector<TickerJob> &jobs, const CsvOptions &options, unsi
     parallel_for(tasks.size(), threads, [&](size_t k) {
         const Task t = tasks[k];
         Progress &p = progress[t.job];
-        std::string &bytes = p.buffers[t.file];
+        FileBytes &bytes = p.buffers[t.file];
         if (!read(jobs[t.job].files[t.file], bytes)) {
             p.refusals[t.file] = "the file cannot be read";
         } else {

@@ -28,7 +28,7 @@ private:
 
 }  // namespace
 
-bool read_file(const std::string &path, std::string &out) {
+bool read_file(const std::string &path, FileBytes &out) {
     if (path.find('\0') != std::string::npos) return false;  // the C library would cut the path there
     const Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return false;
@@ -38,20 +38,19 @@ bool read_file(const std::string &path, std::string &out) {
     const size_t size = stated && st.st_size > 0 ? (size_t) st.st_size : 0;
     // A regular file reads short only at its end: no further read is needed to find it.
     const bool regular = stated && S_ISREG(st.st_mode);
-    out.resize(size + 1);
-    size_t got = 0;
+    out.size_ = 0;
+    out.reserve(size + 1);
     bool ok = true;
     while (true) {
-        if (got == out.size()) out.resize(out.size() * 2 + 65536);
-        const size_t asked = out.size() - got;
-        const ssize_t n = ::read(fd.get(), out.data() + got, asked);
+        if (out.size_ == out.room_) out.reserve(out.room_ * 2 + 65536);
+        const size_t asked = out.room_ - out.size_;
+        const ssize_t n = ::read(fd.get(), out.data_.get() + out.size_, asked);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
-        got += (size_t) n;
+        out.size_ += (size_t) n;
         if (regular && (size_t) n < asked) break;
     }
-    out.resize(got);
     return ok;
 }
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <optional>
 
@@ -29,7 +30,15 @@ namespace {
 
 // A path as the bytes the file system is given (os.fsencode).
 std::string fs_path(nb::handle path) {
-    nb::object b = glue::import("os").attr("fsencode")(path);
+    // A str is encoded as os.fsencode encodes it (the interpreter's file system codec and error
+    // handler), without the call into Python.
+    nb::object b;
+    if (PyUnicode_CheckExact(path.ptr())) {
+        b = nb::steal(PyUnicode_EncodeFSDefault(path.ptr()));
+        if (!b.is_valid()) throw nb::python_error();
+    } else {
+        b = glue::import("os").attr("fsencode")(path);
+    }
     return std::string(PyBytes_AS_STRING(b.ptr()), (size_t) PyBytes_GET_SIZE(b.ptr()));
 }
 
@@ -335,10 +344,30 @@ private:
     std::vector<std::unique_ptr<std::vector<int64_t>>> stamps_;
 };
 
+// A level's codes over `blocks` runs of `run` rows: the k-th run all k (repeat), or each run
+// 0..run-1 (tile).
+template <class T>
+nb::object codes_of(const char *dtype, size_t blocks, size_t run, bool repeat) {
+    nb::object arr = glue::import("numpy").attr("empty")(blocks * run, "dtype"_a = dtype);
+    T *out = nb::cast<nb::ndarray<T, nb::ndim<1>, nb::c_contig>>(arr).data();
+    for (size_t k = 0; k < blocks; ++k, out += run)
+        for (size_t i = 0; i < run; ++i) out[i] = (T) (repeat ? k : i);
+    return arr;
+}
+
+// The codes of a level of `levels` labels in the narrowest integer type that holds them, the one
+// the MultiIndex would convert them to (so it keeps them as they are).
+nb::object level_codes(size_t levels, size_t blocks, size_t run, bool repeat) {
+    if (levels < INT8_MAX) return codes_of<int8_t>("int8", blocks, run, repeat);
+    if (levels < INT16_MAX) return codes_of<int16_t>("int16", blocks, run, repeat);
+    if (levels < INT32_MAX) return codes_of<int32_t>("int32", blocks, run, repeat);
+    return codes_of<int64_t>("int64", blocks, run, repeat);
+}
+
 // The table's MultiIndex (FLDS, DATE) from its levels and codes: no factorising of repeated labels.
 nb::object table_index(const std::vector<size_t> &wanted, const std::vector<std::string> &measure,
                        std::vector<int64_t> dates, int64_t unit, const QueryOptions &options) {
-    nb::object np = glue::import("numpy"), pd = glue::import("pandas");
+    nb::object pd = glue::import("pandas");
     const size_t nd = dates.size();
     for (int64_t &d : dates) d /= unit;  // exact: every stamp is a whole number of that unit
     nb::list names;
@@ -346,10 +375,8 @@ nb::object table_index(const std::vector<size_t> &wanted, const std::vector<std:
     nb::list levels, codes, index_names;
     levels.append(pd.attr("Index")(names, "dtype"_a = options.text_dtype));
     levels.append(pd.attr("DatetimeIndex")(numpy_of(std::move(dates)).attr("view")(unit_name(unit))));
-    nb::object field_codes = np.attr("arange")(wanted.size());
-    nb::object date_codes = np.attr("arange")(nd);
-    codes.append(np.attr("repeat")(field_codes, nd));
-    codes.append(np.attr("tile")(date_codes, wanted.size()));
+    codes.append(level_codes(wanted.size(), wanted.size(), nd, true));
+    codes.append(level_codes(nd, wanted.size(), nd, false));
     index_names.append("FLDS");
     index_names.append("DATE");
     return pd.attr("MultiIndex")("levels"_a = levels, "codes"_a = codes, "names"_a = index_names,

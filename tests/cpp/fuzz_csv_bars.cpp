@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     // Each window cleaned alone and, as a job among others, on two threads: the same bars. The
     // jobs' reader gives fresh buffers, so that their ends are the ends of their allocations.
-    const ReadFile read = [&](const std::string &, std::string &out) {
+    const ReadFile read = [&](const std::string &, FileBytes &out) {
         out.assign(bytes);
         return true;
     };

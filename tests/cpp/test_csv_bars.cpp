@@ -66,9 +66,9 @@ void clean() {
 
     // The same jobs on one thread and on eight: the same bars, and the first file at fault named
     // (a file the reader cannot read, or one the scan refuses).
-    const core::ReadFile read = [](const std::string &name, std::string &out) {
+    const core::ReadFile read = [](const std::string &name, core::FileBytes &out) {
         if (name == "missing") return false;
-        out = name == "bad" ? "time_key,open\n2024-03-15,\"1\"\n" : kFlat;
+        out.assign(name == "bad" ? "time_key,open\n2024-03-15,\"1\"\n" : kFlat);
         return true;
     };
     auto run = [&](unsigned threads) {
