@@ -170,7 +170,7 @@ sanitize: venv
 FUZZ_SECONDS ?= 600
 FUZZ_SEED ?= 1
 CSV_SOURCES := $(wildcard cpp/core/csv_*.cpp) cpp/core/cells.cpp
-build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) $(wildcard cpp/core/csv_*.hpp) cpp/core/cells.hpp
+build/fuzz_csv_bars: tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) $(wildcard cpp/core/csv_*.hpp) cpp/core/cells.hpp cpp/core/files.hpp
 	mkdir -p build
 	g++ -std=c++20 -O1 -g -Wall -Wextra -fsanitize=address,undefined -fno-sanitize-recover=undefined -Icpp \
 	    tests/cpp/fuzz_csv_bars.cpp $(CSV_SOURCES) -o $@
