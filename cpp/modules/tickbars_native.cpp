@@ -208,13 +208,14 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
 }
 
 // The event bar table's rows: each a matched bar (its index in MatchedBars) and its calendar row.
+// When every release has exactly one calendar row, `calendar` is left empty and the rows are the
+// sorted matched bars, each with its release's row of `releases`.
 struct EventRows {
     std::vector<int64_t> bar;       // index into the matched bars
     std::vector<int64_t> calendar;  // calendar row, -1 for none
+    core::ReleaseCalendar releases;
 };
 
-// The matched bars sorted by release (event name, then time), key and time, each followed by
-// every calendar row of its release. Plain C++, run without the GIL.
 // f(begin, end) over rows [0, n) in stretches, on up to `threads` threads (plain C++ only).
 template <class F>
 void in_stretches(size_t n, unsigned threads, F &&f) {
@@ -223,6 +224,8 @@ void in_stretches(size_t n, unsigned threads, F &&f) {
                        [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
 }
 
+// The matched bars sorted by release (event name, then time), key and time, each followed by
+// every calendar row of its release. Plain C++, run without the GIL.
 EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *cal_codes,
                          unsigned threads) {
     const size_t releases = w.release_ns.size(), rows = m.window_row.size();
@@ -238,18 +241,20 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
         }
     });
     std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups);
-    // The sort keys are spent: their memory takes each sorted row's release.
-    std::vector<int64_t> sorted_event = std::move(group), sorted_time = std::move(time);
-    in_stretches(rows, threads, [&](size_t begin, size_t end) {
-        for (size_t k = begin; k < end; ++k) {
-            size_t r = static_cast<size_t>(m.window_row[static_cast<size_t>(order[k])] / w.width);
-            sorted_event[k] = w.release_event[r];
-            sorted_time[k] = w.release_ns[r];
-        }
-    });
-    core::CalendarRows joined = core::join_calendar(sorted_event.data(), sorted_time.data(), rows, cal_codes,
-                                                    w.cal_ns.data(), w.cal_ns.size());
     EventRows out;
+    out.releases = core::release_calendar(w.release_event.data(), w.release_ns.data(), releases, cal_codes,
+                                          w.cal_ns.data(), w.cal_ns.size());
+    if (out.releases.one_each) {
+        out.bar = std::move(order);
+        return out;
+    }
+    // The sort keys are spent: their memory takes each sorted row's release.
+    std::vector<int64_t> sorted_release = std::move(group);
+    in_stretches(rows, threads, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k)
+            sorted_release[k] = m.window_row[static_cast<size_t>(order[k])] / w.width;
+    });
+    core::CalendarRows joined = core::join_calendar(sorted_release.data(), rows, out.releases);
     out.bar = std::move(joined.row);
     for (int64_t &k : out.bar) k = order[static_cast<size_t>(k)];
     out.calendar = std::move(joined.calendar);
@@ -261,11 +266,13 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
 nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m, EventRows &&rows,
                            nb::handle df_bars, unsigned threads) {
     const size_t out_rows = rows.bar.size();
+    const bool one_each = rows.releases.one_each;
     std::vector<int64_t> out_event = core::large_vector<int64_t>(out_rows), out_release = core::large_vector<int64_t>(out_rows),
-        out_diff = core::large_vector<int64_t>(out_rows), out_bar = core::large_vector<int64_t>(out_rows),
-        out_minute = core::large_vector<int64_t>(out_rows);
+        out_diff = core::large_vector<int64_t>(out_rows), out_minute = core::large_vector<int64_t>(out_rows);
+    if (one_each) rows.calendar = core::large_vector<int64_t>(out_rows);
     {
         nb::gil_scoped_release unlocked;
+        // Each row's bar row takes the place of its matched bar's index.
         in_stretches(out_rows, threads, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) {
                 const size_t k = static_cast<size_t>(rows.bar[i]);
@@ -273,12 +280,13 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
                 out_event[i] = w.release_event[r];
                 out_release[i] = static_cast<int64_t>(r);
                 out_diff[i] = w.pre + m.window_row[k] % w.width;
-                out_bar[i] = m.bar_row[k];
+                rows.bar[i] = m.bar_row[k];
                 out_minute[i] = w.minutes[static_cast<size_t>(m.window_row[k])];
+                if (one_each) rows.calendar[i] = rows.releases.row[r];
             }
         });
     }
-    nb::object bar_rows = glue::numpy_of(std::move(out_bar));
+    nb::object bar_rows = glue::numpy_of(std::move(rows.bar));
     nb::object cal_rows = glue::numpy_of(std::move(rows.calendar));
 
     nb::dict cols;
