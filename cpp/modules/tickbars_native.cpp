@@ -96,8 +96,7 @@ Parsed<Windows> native_windows(const glue::Call &c, const WindowPlan &plan, nb::
 namespace {
 
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
-nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
-    nb::object codes_array = glue::numpy_of(std::move(codes));
+nb::object names_column(Windows &w, nb::object codes_array) {
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
     // Typed once per distinct name, then gathered (codes are never -1 here; one column, one thread).
     std::vector<ColumnTake> names(1);
@@ -119,7 +118,7 @@ nb::object metadata_native(Windows &w) {
         diff[i] = w.pre + static_cast<int64_t>(i % static_cast<size_t>(w.width));
     }
     nb::dict cols;
-    cols["EVENT_NAME"] = names_column(w, std::move(event));
+    cols["EVENT_NAME"] = names_column(w, glue::numpy_of(std::move(event)));
     cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(release)));
     cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.minute_dtype);
     cols["time_diff"] = glue::numpy_of(std::move(diff));
@@ -267,9 +266,13 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
                            nb::handle df_bars, unsigned threads) {
     const size_t out_rows = rows.bar.size();
     const bool one_each = rows.releases.one_each;
-    std::vector<int64_t> out_event = core::large_vector<int64_t>(out_rows), out_release = core::large_vector<int64_t>(out_rows),
-        out_diff = core::large_vector<int64_t>(out_rows), out_minute = core::large_vector<int64_t>(out_rows);
-    if (one_each) rows.calendar = core::large_vector<int64_t>(out_rows);
+    // The window columns are written straight into numpy's memory (fresh pages, no zeroing pass).
+    auto empty = [&] { return np().attr("empty")(out_rows, "dtype"_a = np().attr("int64")); };
+    nb::object event_obj = empty(), release_obj = empty(), diff_obj = empty(), minute_obj = empty();
+    nb::object cal_rows = one_each ? empty() : glue::numpy_of(std::move(rows.calendar));
+    int64_t *out_event = glue::array_data<int64_t>(event_obj), *out_release = glue::array_data<int64_t>(release_obj),
+            *out_diff = glue::array_data<int64_t>(diff_obj), *out_minute = glue::array_data<int64_t>(minute_obj),
+            *out_cal = glue::array_data<int64_t>(cal_rows);
     {
         nb::gil_scoped_release unlocked;
         // Each row's bar row takes the place of its matched bar's index.
@@ -282,19 +285,18 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
                 out_diff[i] = w.pre + m.window_row[k] % w.width;
                 rows.bar[i] = m.bar_row[k];
                 out_minute[i] = w.minutes[static_cast<size_t>(m.window_row[k])];
-                if (one_each) rows.calendar[i] = rows.releases.row[r];
+                if (one_each) out_cal[i] = rows.releases.row[r];
             }
         });
     }
     nb::object bar_rows = glue::numpy_of(std::move(rows.bar));
-    nb::object cal_rows = glue::numpy_of(std::move(rows.calendar));
 
     nb::dict cols;
-    cols["EVENT_NAME"] = names_column(w, std::move(out_event));
-    cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(out_release)));
-    cols["time_diff"] = glue::numpy_of(std::move(out_diff));
+    cols["EVENT_NAME"] = names_column(w, event_obj);
+    cols["event_datetime"] = w.release_times.attr("take")(release_obj);
+    cols["time_diff"] = diff_obj;
     // The window minute (equal to the bar's stamp) in the unit of the window table.
-    cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
+    cols["datetime"] = datetimes_from_ns(minute_obj, w.minute_dtype);
     std::vector<ColumnTake> takes;
     std::vector<nb::object> names;
     for (nb::handle col : in.columns) {
