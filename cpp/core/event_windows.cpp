@@ -315,7 +315,8 @@ std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_ran
     std::vector<int64_t> start(pairs + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> order = large_vector<int64_t>(n), sorted_time = large_vector<int64_t>(n);
+    std::vector<int64_t> order = large_vector<int64_t>(n);
+    scratch_vector<int64_t> sorted_time = large_scratch<int64_t>(n);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) {

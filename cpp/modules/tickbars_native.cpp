@@ -232,7 +232,7 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
     for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank[w.release_event[r]];
     size_t groups = 0;
     std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
-    std::vector<int64_t> group = core::large_vector<int64_t>(rows), time = core::large_vector<int64_t>(rows);
+    core::scratch_vector<int64_t> group = core::large_scratch<int64_t>(rows), time = core::large_scratch<int64_t>(rows);
     in_stretches(rows, threads, [&](size_t begin, size_t end) {
         for (size_t k = begin; k < end; ++k) {
             group[k] = rel_group[static_cast<size_t>(m.window_row[k] / w.width)];
@@ -248,7 +248,7 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
         return out;
     }
     // The sort keys are spent: their memory takes each sorted row's release.
-    std::vector<int64_t> sorted_release = std::move(group);
+    core::scratch_vector<int64_t> sorted_release = std::move(group);
     in_stretches(rows, threads, [&](size_t begin, size_t end) {
         for (size_t k = begin; k < end; ++k)
             sorted_release[k] = m.window_row[static_cast<size_t>(order[k])] / w.width;
