@@ -315,7 +315,8 @@ std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_ran
     std::vector<int64_t> start(pairs + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> order = large_vector<int64_t>(n), sorted_time = large_vector<int64_t>(n);
+    std::vector<int64_t> order = large_vector<int64_t>(n);
+    scratch_vector<int64_t> sorted_time = large_scratch<int64_t>(n);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
         for (size_t i = 0; i < n; ++i) {
@@ -364,29 +365,44 @@ std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_r
     return order;
 }
 
-CalendarRows join_calendar(const int64_t *row_event, const int64_t *row_time, size_t n, const int64_t *cal_event,
-                           const int64_t *cal_time, size_t c) {
+ReleaseCalendar release_calendar(const int64_t *release_event, const int64_t *release_time, size_t releases,
+                                 const int64_t *cal_event, const int64_t *cal_time, size_t c) {
     std::unordered_map<std::pair<int64_t, int64_t>, std::vector<int64_t>, PairHash> rows_of;
     for (size_t j = 0; j < c; ++j) {
         if (cal_event[j] < 0) continue;
         rows_of[{cal_event[j], cal_time[j]}].push_back(static_cast<int64_t>(j));
     }
-    CalendarRows out;
-    reserve_large(out.row, n);
-    reserve_large(out.calendar, n);
-    const std::vector<int64_t> none{-1};
-    std::pair<int64_t, int64_t> last_key{-1, 0};
-    const std::vector<int64_t> *last = &none;
+    ReleaseCalendar out;
+    out.start.reserve(releases + 1);
+    out.start.push_back(0);
+    for (size_t r = 0; r < releases; ++r) {
+        auto it = rows_of.find({release_event[r], release_time[r]});
+        if (it != rows_of.end()) out.row.insert(out.row.end(), it->second.begin(), it->second.end());
+        out.one_each = out.one_each && it != rows_of.end() && it->second.size() == 1;
+        out.start.push_back(static_cast<int64_t>(out.row.size()));
+    }
+    return out;
+}
+
+CalendarRows join_calendar(const int64_t *row_release, size_t n, const ReleaseCalendar &cal) {
+    size_t total = 0;
     for (size_t i = 0; i < n; ++i) {
-        std::pair<int64_t, int64_t> key{row_event[i], row_time[i]};
-        if (i == 0 || key != last_key) {
-            auto it = rows_of.find(key);
-            last = it == rows_of.end() ? &none : &it->second;
-            last_key = key;
-        }
-        for (int64_t r : *last) {
+        const auto r = static_cast<size_t>(row_release[i]);
+        total += static_cast<size_t>(std::max<int64_t>(cal.start[r + 1] - cal.start[r], 1));
+    }
+    CalendarRows out;
+    reserve_large(out.row, total);
+    reserve_large(out.calendar, total);
+    for (size_t i = 0; i < n; ++i) {
+        const auto r = static_cast<size_t>(row_release[i]);
+        const auto a = static_cast<size_t>(cal.start[r]), b = static_cast<size_t>(cal.start[r + 1]);
+        if (a == b) {
             out.row.push_back(static_cast<int64_t>(i));
-            out.calendar.push_back(r);
+            out.calendar.push_back(-1);
+        }
+        for (size_t k = a; k < b; ++k) {
+            out.row.push_back(static_cast<int64_t>(i));
+            out.calendar.push_back(cal.row[k]);
         }
     }
     return out;

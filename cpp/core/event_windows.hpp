@@ -42,14 +42,24 @@ std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_r
 // Dense ranks of releases by (event rank, time), equal pairs sharing a rank; returns the count in `groups`.
 std::vector<int64_t> release_ranks(const int64_t *event_rank, const int64_t *time, size_t n, size_t &groups);
 
+// The calendar rows of each release: those whose (event code, time) equal the release's, in
+// calendar order; release r's are row[start[r]] to row[start[r + 1] - 1].
+struct ReleaseCalendar {
+    std::vector<int64_t> start;
+    std::vector<int64_t> row;
+    bool one_each = true;  // every release has exactly one (row[r] is then release r's)
+};
+
+ReleaseCalendar release_calendar(const int64_t *release_event, const int64_t *release_time, size_t releases,
+                                 const int64_t *cal_event, const int64_t *cal_time, size_t c);
+
 struct CalendarRows {
     std::vector<int64_t> row;       // row of the event bar table, repeated once per calendar match
     std::vector<int64_t> calendar;  // matching calendar row, or -1 when there is none
 };
 
-// Left join of event bar rows with the calendar on (event code, time): each row in order, followed
-// by every calendar row of its release in calendar order, or once with -1.
-CalendarRows join_calendar(const int64_t *row_event, const int64_t *row_time, size_t n, const int64_t *cal_event,
-                           const int64_t *cal_time, size_t c);
+// Left join of event bar rows with the calendar through each row's release: each row in order,
+// followed by every calendar row of its release in calendar order, or once with -1.
+CalendarRows join_calendar(const int64_t *row_release, size_t n, const ReleaseCalendar &cal);
 
 }  // namespace orvane::core

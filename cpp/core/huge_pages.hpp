@@ -8,6 +8,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace orvane::core {
@@ -27,8 +30,8 @@ inline void advise_huge_pages(const void *data, size_t bytes) {
 }
 
 // Room for `n` elements in `v`, advised before anything is written.
-template <class T>
-void reserve_large(std::vector<T> &v, size_t n) {
+template <class T, class A>
+void reserve_large(std::vector<T, A> &v, size_t n) {
     v.reserve(n);
     advise_huge_pages(v.data(), v.capacity() * sizeof(T));
 }
@@ -37,6 +40,40 @@ void reserve_large(std::vector<T> &v, size_t n) {
 template <class T>
 std::vector<T> large_vector(size_t n) {
     std::vector<T> v;
+    reserve_large(v, n);
+    v.resize(n);
+    return v;
+}
+
+// An allocator whose new elements are default-initialised: a resize leaves trivial values unwritten,
+// for buffers that a later pass fills whole (their fresh pages are zeroed by the kernel once, not
+// again here).
+template <class T>
+struct DefaultInit : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DefaultInit<U>;
+    };
+    DefaultInit() = default;
+    template <class U>
+    DefaultInit(const DefaultInit<U> &) noexcept {}
+    template <class U>
+    void construct(U *p) noexcept {
+        ::new (static_cast<void *>(p)) U;
+    }
+    template <class U, class... Args>
+    void construct(U *p, Args &&...args) {
+        ::new (static_cast<void *>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using scratch_vector = std::vector<T, DefaultInit<T>>;
+
+// `n` elements left unwritten, the memory advised before it is first written.
+template <class T>
+scratch_vector<T> large_scratch(size_t n) {
+    scratch_vector<T> v;
     reserve_large(v, n);
     v.resize(n);
     return v;

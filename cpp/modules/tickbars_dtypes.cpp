@@ -98,9 +98,12 @@ nb::object inferred_dtype(nb::handle value) {
 }
 
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
+    return datetimes_from_ns(glue::numpy_of(std::move(ns)), dtype);
+}
+
+nb::object datetimes_from_ns(nb::object values, nb::handle dtype) {
     // The index wraps the values without a copy: integers with a zoned dtype are read as UTC
     // nanoseconds, as tz_localize("UTC").tz_convert(tz) would read them (with a copy each).
-    nb::object values = glue::numpy_of(std::move(ns));
     nb::object tz = glue::attr_or(dtype, "tz", nb::none());
     nb::object index = tz.is_none()
                            ? pd().attr("DatetimeIndex")(values.attr("view")("M8[ns]"), "copy"_a = false)

@@ -21,6 +21,8 @@ nb::object ns_values(nb::handle datetimes);   // int64 nanoseconds, or invalid
 nb::object inferred_dtype(nb::handle value);  // the dtype pandas infers for a column of it
 // A datetime array of `dtype` (zone and unit) holding nanoseconds `ns`.
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype);
+// The same over an int64 numpy array of nanoseconds, wrapped without a copy.
+nb::object datetimes_from_ns(nb::object values, nb::handle dtype);
 // The column a DataFrame built from rows of these Timestamps gets, as the pandas steps build it.
 nb::object timestamps_column(nb::handle values);
 

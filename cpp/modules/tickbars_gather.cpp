@@ -7,6 +7,7 @@
 
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
+#include "glue/threads.hpp"
 
 #include "core/gather.hpp"
 #include "core/huge_pages.hpp"
@@ -277,13 +278,18 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         else if (job.number.prepare(columns[i].values, rows, n, span->second, columns[i].as_if_missing))
             job.kind = kNumber;
     }
-    {
-        nb::gil_scoped_release unlocked;
-        core::parallel_for(jobs.size(), threads, [&](size_t i) {
+    // Object columns are gathered by reference under the GIL while the numbers fill on other threads.
+    glue::beside_held(
+        jobs.size(), threads,
+        [&](size_t i) {
             if (jobs[i].kind == kText && !jobs[i].text.plan()) jobs[i].kind = kPandas;
             if (jobs[i].kind == kNumber) jobs[i].number.fill();
+        },
+        [&] {
+            for (size_t i = 0; i < columns.size(); ++i)
+                if (jobs[i].kind == kPandas)
+                    columns[i].result = take_objects(columns[i].values, jobs[i].rows.data(), jobs[i].rows.shape(0), *jobs[i].span);
         });
-    }
     for (Job &job : jobs)
         if (job.kind == kText && !job.text.allocate()) job.kind = kPandas;
     {
@@ -294,6 +300,7 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
     }
     for (size_t i = 0; i < columns.size(); ++i) {
         ColumnTake &col = columns[i];
+        if (col.result.is_valid()) continue;
         if (jobs[i].kind == kText) col.result = jobs[i].text.result();
         if (jobs[i].kind == kNumber) col.result = jobs[i].number.result();
         if (!col.result.is_valid())

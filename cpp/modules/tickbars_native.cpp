@@ -96,8 +96,7 @@ Parsed<Windows> native_windows(const glue::Call &c, const WindowPlan &plan, nb::
 namespace {
 
 // Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
-nb::object names_column(Windows &w, std::vector<int64_t> &&codes) {
-    nb::object codes_array = glue::numpy_of(std::move(codes));
+nb::object names_column(Windows &w, nb::object codes_array) {
     if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
     // Typed once per distinct name, then gathered (codes are never -1 here; one column, one thread).
     std::vector<ColumnTake> names(1);
@@ -119,7 +118,7 @@ nb::object metadata_native(Windows &w) {
         diff[i] = w.pre + static_cast<int64_t>(i % static_cast<size_t>(w.width));
     }
     nb::dict cols;
-    cols["EVENT_NAME"] = names_column(w, std::move(event));
+    cols["EVENT_NAME"] = names_column(w, glue::numpy_of(std::move(event)));
     cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(release)));
     cols["datetime"] = datetimes_from_ns(std::move(w.minutes), w.minute_dtype);
     cols["time_diff"] = glue::numpy_of(std::move(diff));
@@ -208,13 +207,14 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
 }
 
 // The event bar table's rows: each a matched bar (its index in MatchedBars) and its calendar row.
+// When every release has exactly one calendar row, `calendar` is left empty and the rows are the
+// sorted matched bars, each with its release's row of `releases`.
 struct EventRows {
     std::vector<int64_t> bar;       // index into the matched bars
     std::vector<int64_t> calendar;  // calendar row, -1 for none
+    core::ReleaseCalendar releases;
 };
 
-// The matched bars sorted by release (event name, then time), key and time, each followed by
-// every calendar row of its release. Plain C++, run without the GIL.
 // f(begin, end) over rows [0, n) in stretches, on up to `threads` threads (plain C++ only).
 template <class F>
 void in_stretches(size_t n, unsigned threads, F &&f) {
@@ -223,6 +223,8 @@ void in_stretches(size_t n, unsigned threads, F &&f) {
                        [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
 }
 
+// The matched bars sorted by release (event name, then time), key and time, each followed by
+// every calendar row of its release. Plain C++, run without the GIL.
 EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *event_rank, const int64_t *cal_codes,
                          unsigned threads) {
     const size_t releases = w.release_ns.size(), rows = m.window_row.size();
@@ -230,7 +232,7 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
     for (size_t r = 0; r < releases; ++r) rel_rank[r] = event_rank[w.release_event[r]];
     size_t groups = 0;
     std::vector<int64_t> rel_group = core::release_ranks(rel_rank.data(), w.release_ns.data(), releases, groups);
-    std::vector<int64_t> group = core::large_vector<int64_t>(rows), time = core::large_vector<int64_t>(rows);
+    core::scratch_vector<int64_t> group = core::large_scratch<int64_t>(rows), time = core::large_scratch<int64_t>(rows);
     in_stretches(rows, threads, [&](size_t begin, size_t end) {
         for (size_t k = begin; k < end; ++k) {
             group[k] = rel_group[static_cast<size_t>(m.window_row[k] / w.width)];
@@ -238,18 +240,20 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
         }
     });
     std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups);
-    // The sort keys are spent: their memory takes each sorted row's release.
-    std::vector<int64_t> sorted_event = std::move(group), sorted_time = std::move(time);
-    in_stretches(rows, threads, [&](size_t begin, size_t end) {
-        for (size_t k = begin; k < end; ++k) {
-            size_t r = static_cast<size_t>(m.window_row[static_cast<size_t>(order[k])] / w.width);
-            sorted_event[k] = w.release_event[r];
-            sorted_time[k] = w.release_ns[r];
-        }
-    });
-    core::CalendarRows joined = core::join_calendar(sorted_event.data(), sorted_time.data(), rows, cal_codes,
-                                                    w.cal_ns.data(), w.cal_ns.size());
     EventRows out;
+    out.releases = core::release_calendar(w.release_event.data(), w.release_ns.data(), releases, cal_codes,
+                                          w.cal_ns.data(), w.cal_ns.size());
+    if (out.releases.one_each) {
+        out.bar = std::move(order);
+        return out;
+    }
+    // The sort keys are spent: their memory takes each sorted row's release.
+    core::scratch_vector<int64_t> sorted_release = std::move(group);
+    in_stretches(rows, threads, [&](size_t begin, size_t end) {
+        for (size_t k = begin; k < end; ++k)
+            sorted_release[k] = m.window_row[static_cast<size_t>(order[k])] / w.width;
+    });
+    core::CalendarRows joined = core::join_calendar(sorted_release.data(), rows, out.releases);
     out.bar = std::move(joined.row);
     for (int64_t &k : out.bar) k = order[static_cast<size_t>(k)];
     out.calendar = std::move(joined.calendar);
@@ -261,11 +265,17 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
 nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m, EventRows &&rows,
                            nb::handle df_bars, unsigned threads) {
     const size_t out_rows = rows.bar.size();
-    std::vector<int64_t> out_event = core::large_vector<int64_t>(out_rows), out_release = core::large_vector<int64_t>(out_rows),
-        out_diff = core::large_vector<int64_t>(out_rows), out_bar = core::large_vector<int64_t>(out_rows),
-        out_minute = core::large_vector<int64_t>(out_rows);
+    const bool one_each = rows.releases.one_each;
+    // The window columns are written straight into numpy's memory (fresh pages, no zeroing pass).
+    auto empty = [&] { return np().attr("empty")(out_rows, "dtype"_a = np().attr("int64")); };
+    nb::object event_obj = empty(), release_obj = empty(), diff_obj = empty(), minute_obj = empty();
+    nb::object cal_rows = one_each ? empty() : glue::numpy_of(std::move(rows.calendar));
+    int64_t *out_event = glue::array_data<int64_t>(event_obj), *out_release = glue::array_data<int64_t>(release_obj),
+            *out_diff = glue::array_data<int64_t>(diff_obj), *out_minute = glue::array_data<int64_t>(minute_obj),
+            *out_cal = glue::array_data<int64_t>(cal_rows);
     {
         nb::gil_scoped_release unlocked;
+        // Each row's bar row takes the place of its matched bar's index.
         in_stretches(out_rows, threads, [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) {
                 const size_t k = static_cast<size_t>(rows.bar[i]);
@@ -273,20 +283,20 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
                 out_event[i] = w.release_event[r];
                 out_release[i] = static_cast<int64_t>(r);
                 out_diff[i] = w.pre + m.window_row[k] % w.width;
-                out_bar[i] = m.bar_row[k];
+                rows.bar[i] = m.bar_row[k];
                 out_minute[i] = w.minutes[static_cast<size_t>(m.window_row[k])];
+                if (one_each) out_cal[i] = rows.releases.row[r];
             }
         });
     }
-    nb::object bar_rows = glue::numpy_of(std::move(out_bar));
-    nb::object cal_rows = glue::numpy_of(std::move(rows.calendar));
+    nb::object bar_rows = glue::numpy_of(std::move(rows.bar));
 
     nb::dict cols;
-    cols["EVENT_NAME"] = names_column(w, std::move(out_event));
-    cols["event_datetime"] = w.release_times.attr("take")(glue::numpy_of(std::move(out_release)));
-    cols["time_diff"] = glue::numpy_of(std::move(out_diff));
+    cols["EVENT_NAME"] = names_column(w, event_obj);
+    cols["event_datetime"] = w.release_times.attr("take")(release_obj);
+    cols["time_diff"] = diff_obj;
     // The window minute (equal to the bar's stamp) in the unit of the window table.
-    cols["datetime"] = datetimes_from_ns(std::move(out_minute), w.minute_dtype);
+    cols["datetime"] = datetimes_from_ns(minute_obj, w.minute_dtype);
     std::vector<ColumnTake> takes;
     std::vector<nb::object> names;
     for (nb::handle col : in.columns) {

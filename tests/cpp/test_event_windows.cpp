@@ -69,12 +69,18 @@ void ordering_and_join() {
     check(core::order_event_bars(group.data(), far.data(), time.data(), 4, 2) == V({3, 1, 2, 0}), "order by large ranks");
     check(core::order_event_bars(one.data(), keys.data(), times.data(), 6, 1) == V({3, 1, 0, 4, 2, 5}),
           "a key's rows in time order, ties in row order");
-    const V row_event = {0, 1}, row_time = {5, 6}, cal_event = {1, 0, 0}, cal_time = {6, 5, 5};
-    core::CalendarRows j = core::join_calendar(row_event.data(), row_time.data(), 2, cal_event.data(), cal_time.data(), 3);
+    // releases (event 0 at 5), (event 1 at 6), (event 2 at 1): two calendar rows, one, none
+    const V rel_event = {0, 1, 2}, rel_time = {5, 6, 1}, cal_event = {1, 0, 0, -1}, cal_time = {6, 5, 5, 1};
+    core::ReleaseCalendar cal = core::release_calendar(rel_event.data(), rel_time.data(), 3, cal_event.data(), cal_time.data(), 4);
+    check(cal.start == V({0, 2, 3, 3}) && cal.row == V({1, 2, 0}) && !cal.one_each, "each release's calendar rows");
+    const V row_release = {0, 1};
+    core::CalendarRows j = core::join_calendar(row_release.data(), 2, cal);
     check(j.row == V({0, 0, 1}) && j.calendar == V({1, 2, 0}), "every calendar row of a release, in calendar order");
-    const V lone_event = {2}, lone_time = {1};
-    j = core::join_calendar(lone_event.data(), lone_time.data(), 1, cal_event.data(), cal_time.data(), 3);
+    const V lone = {2};
+    j = core::join_calendar(lone.data(), 1, cal);
     check(j.row == V({0}) && j.calendar == V({-1}), "a release without calendar rows joins once with -1");
+    cal = core::release_calendar(rel_event.data() + 1, rel_time.data() + 1, 1, cal_event.data(), cal_time.data(), 4);
+    check(cal.one_each && cal.row == V({0}), "one calendar row for every release");
 }
 
 }  // namespace
