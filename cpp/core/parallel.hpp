@@ -11,14 +11,68 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace orvane::core {
 
-// Calls fn(0) .. fn(n - 1) on up to `threads` threads (the caller's included), each index once,
-// taken in ascending order. With one thread (or one task) everything runs on the caller's thread.
-// The first exception thrown by fn stops the handing out of further indices and is rethrown here
-// once every thread has finished.
+// Tasks fn(0) .. fn(n - 1), each index once, handed out in ascending order to the caller's thread
+// and the ones start() adds. The first exception a task throws stops the handing out and is kept
+// for finish() to rethrow once every thread is done. Threads still running when the object goes
+// (an exception on the caller's side) are stopped and joined.
+template <class Fn>
+class Tasks {
+public:
+    Tasks(size_t n, Fn &fn) : n_(n), fn_(fn) {}
+    Tasks(const Tasks &) = delete;
+    Tasks &operator=(const Tasks &) = delete;
+    ~Tasks() {
+        stop();
+        join();
+    }
+
+    // Up to `count` more threads on the tasks; fewer when no more can be had.
+    void start(size_t count) {
+        pool_.reserve(count);
+        try {
+            for (size_t t = 0; t < count; ++t) pool_.emplace_back([this] { work(); });
+        } catch (const std::system_error &) {
+            // no more threads to be had: the ones started and the caller's finish the tasks
+        }
+    }
+    // The caller's share, then every thread joined and the first failure rethrown.
+    void finish() {
+        work();
+        join();
+        if (failure_) std::rethrow_exception(failure_);
+    }
+
+private:
+    void work() {
+        try {
+            for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < n_;) fn_(i);
+        } catch (...) {
+            stop();  // kept and rethrown by finish(), whatever it is
+            std::lock_guard<std::mutex> hold(failure_lock_);
+            if (!failure_) failure_ = std::current_exception();
+        }
+    }
+    void stop() { next_.store(n_, std::memory_order_relaxed); }
+    void join() {
+        for (std::thread &t : pool_)
+            if (t.joinable()) t.join();
+    }
+
+    size_t n_;
+    Fn &fn_;
+    std::atomic<size_t> next_{0};
+    std::exception_ptr failure_;
+    std::mutex failure_lock_;
+    std::vector<std::thread> pool_;
+};
+
+// Calls fn(0) .. fn(n - 1) on up to `threads` threads (the caller's included), as Tasks hands
+// them out. With one thread (or one task) everything runs on the caller's thread.
 template <class Fn>
 void parallel_for(size_t n, unsigned threads, Fn &&fn) {
     const size_t workers = std::min<size_t>(std::max(threads, 1u), n);
@@ -26,28 +80,9 @@ void parallel_for(size_t n, unsigned threads, Fn &&fn) {
         for (size_t i = 0; i < n; ++i) fn(i);
         return;
     }
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    auto work = [&] {
-        try {
-            for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) fn(i);
-        } catch (...) {
-            next.store(n, std::memory_order_relaxed);
-            std::lock_guard<std::mutex> hold(failure_lock);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> pool;
-    pool.reserve(workers - 1);
-    try {
-        for (size_t w = 1; w < workers; ++w) pool.emplace_back(work);
-    } catch (...) {
-        // no more threads to be had: the ones started and this one finish the loop
-    }
-    work();
-    for (std::thread &t : pool) t.join();
-    if (failure) std::rethrow_exception(failure);
+    Tasks<std::remove_reference_t<Fn>> tasks(n, fn);
+    tasks.start(workers - 1);
+    tasks.finish();
 }
 
 // Blocks [b, e) of [0, n), `block` values each, consumed in order on the caller's thread. A second

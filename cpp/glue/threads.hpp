@@ -1,16 +1,13 @@
 // How many native threads a call may use, and native work beside work under the GIL.
 #pragma once
 
+#include "core/parallel.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
-#include <exception>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#include <vector>
+#include <type_traits>
 
 namespace glue {
 
@@ -27,39 +24,11 @@ unsigned default_threads();
 // left. `native` touches no interpreter state. Exceptions reach the caller once every thread is done.
 template <class Native, class Held>
 void beside_held(size_t n, unsigned threads, Native &&native, Held &&held) {
-    std::atomic<size_t> next{0};
-    std::exception_ptr failure;
-    std::mutex failure_lock;
-    auto work = [&] {
-        try {
-            for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n;) native(i);
-        } catch (...) {
-            next.store(n, std::memory_order_relaxed);
-            std::lock_guard<std::mutex> hold(failure_lock);
-            if (!failure) failure = std::current_exception();
-        }
-    };
-    std::vector<std::thread> pool;
-    const size_t helpers = threads > 1 ? std::min<size_t>(threads - 1, n) : 0;
-    try {
-        for (size_t t = 0; t < helpers; ++t) pool.emplace_back(work);
-    } catch (const std::system_error &) {
-        // no thread to be had: this one does it all after `held`
-    }
-    auto finish = [&] {
-        nanobind::gil_scoped_release unlocked;
-        work();
-        for (std::thread &t : pool) t.join();
-    };
-    try {
-        held();
-    } catch (...) {
-        next.store(n, std::memory_order_relaxed);
-        finish();
-        throw;
-    }
-    finish();
-    if (failure) std::rethrow_exception(failure);
+    orvane::core::Tasks<std::remove_reference_t<Native>> tasks(n, native);
+    tasks.start(threads > 1 ? std::min<size_t>(threads - 1, n) : 0);
+    held();  // should it throw, the tasks are stopped and their threads joined as `tasks` goes
+    nanobind::gil_scoped_release unlocked;
+    tasks.finish();
 }
 
 }  // namespace glue
