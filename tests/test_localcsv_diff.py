@@ -123,6 +123,8 @@ ODD_FILES = {
     "stamps with fractions": [HEADER + rows().replace(":00,", ":00.5,")],
     "stamps in UTC": [HEADER + rows().replace(":00,", ":00Z,")],
     "stamps with junk": [HEADER + rows().replace(" 09:3", "abc").replace(":00,", ",")],
+    # A key that shares its month or its hour with the key before it is still checked whole.
+    "a minute past its hour's end": [HEADER + rows().replace("09:33:00", "09:60:00")],
     "19 to 22 digit integers": [HEADER + rows(v=lambda i: ["1234567890123456789", "0000000000000000000007",
                                                            "12345678901234567890", "-1234567890123456789"][i])],
     "decimals with more than 19 digits before the point": [HEADER + rows(o=lambda i: [

@@ -20,12 +20,6 @@ namespace orvane::core {
 
 using namespace csv_internal;
 
-int days_in_month(int y, int m) {
-    static const int d[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0)) return 29;
-    return d[m - 1];
-}
-
 namespace {
 
 // Whether two texts are equal, inline: the texts compared here are short (dates, contract codes).
@@ -33,41 +27,6 @@ inline bool same_text(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
         if (a[i] != b[i]) return false;
-    return true;
-}
-
-int64_t days_from_civil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = (unsigned) (y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + (int64_t) doe - 719468;
-}
-
-int num(std::string_view s, size_t at, size_t len, bool &ok) {
-    int v = 0;
-    for (size_t i = at; i < at + len; ++i) {
-        if (!is_digit(s[i])) { ok = false; return 0; }
-        v = v * 10 + (s[i] - '0');
-    }
-    return v;
-}
-
-// "YYYY-MM-DD" or "YYYY-MM-DD HH:MM:SS", all keys of one form; false for anything else (other
-// shapes go to pandas' own parser, which infers their format from the first key).
-bool iso_to_ns(std::string_view s, size_t form, int64_t &ns) {
-    if ((form != 10 && form != 19) || s.size() != form || s[4] != '-' || s[7] != '-') return false;
-    bool ok = true;
-    int y = num(s, 0, 4, ok), mo = num(s, 5, 2, ok), d = num(s, 8, 2, ok), h = 0, mi = 0, se = 0;
-    if (form == 19) {
-        if (s[10] != ' ' || s[13] != ':' || s[16] != ':') return false;
-        h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
-    }
-    if (!ok || y < 1678 || y > 2261 || mo < 1 || mo > 12 || d < 1 || d > days_in_month(y, mo) || h > 23 ||
-        mi > 59 || se > 59)
-        return false;
-    ns = ((days_from_civil(y, (unsigned) mo, (unsigned) d) * 86400 + h * 3600 + mi * 60 + se)) * 1000000000LL;
     return true;
 }
 
@@ -144,30 +103,6 @@ struct Run {
 void add_row(std::vector<Run> &runs, uint32_t file, uint32_t row) {
     if (!runs.empty() && runs.back().file == file && runs.back().end == row) ++runs.back().end;
     else runs.push_back({file, row, row + 1});
-}
-
-// Keys k[0..n) of one form (10 or 19 characters) as nanoseconds; false when one is not of that
-// form. Keys of one day share their date: its days are counted once.
-bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out) {
-    std::string_view day;
-    int64_t day_ns = 0;
-    for (size_t r = 0; r < n; ++r) {
-        const std::string_view s = k[r];
-        if (form == 19 && s.size() == 19 && day.data() && same_text(s.substr(0, 10), day) && s[10] == ' ' &&
-            s[13] == ':' && s[16] == ':') {
-            bool ok = true;
-            const int h = num(s, 11, 2, ok), mi = num(s, 14, 2, ok), se = num(s, 17, 2, ok);
-            if (!ok || h > 23 || mi > 59 || se > 59) return false;
-            out[r] = day_ns + (int64_t) (h * 3600 + mi * 60 + se) * 1000000000LL;
-            continue;
-        }
-        if (!iso_to_ns(s, form, out[r])) return false;
-        if (form == 19) {
-            day = s.substr(0, 10);
-            (void) iso_to_ns(day, 10, day_ns);  // a valid date: the whole key was
-        }
-    }
-    return true;
 }
 
 // The window's rows and their stamps when every key of every file has one ISO form and each

@@ -35,6 +35,10 @@ bool fast_body(const CsvOptions &options, const char *p, const char *stop, size_
 bool general_body(Scan &scan, const char *p, const char *stop, size_t width, std::vector<CsvColumn> &cols,
                   size_t &rows);
 
+// Keys k[0..n), all of one ISO form ("YYYY-MM-DD", 10 characters, or "YYYY-MM-DD HH:MM:SS", 19), as
+// nanoseconds since the epoch; false when one is not a valid key of that form (csv_keys.cpp).
+bool iso_keys(const std::string_view *k, size_t n, size_t form, int64_t *out);
+
 // Whether row r of a parsed column is missing (csv_scan.cpp).
 bool is_missing(const CsvColumn &c, size_t r);
 

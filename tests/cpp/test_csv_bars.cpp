@@ -1,6 +1,7 @@
 // Unit tests of the CSV bar reader's units on their own: dtype inference and refusals of the scan,
 // the two float conversions, cleaning with the window and the roll adjustment, and the reshape.
 #include "core/csv_bars.hpp"
+#include "core/csv_internal.hpp"
 
 #include "check.hpp"
 
@@ -130,6 +131,35 @@ void window() {
     check(!last.contains("9999-12-31") && last.contains("9999-12-31 00:00:01"), "no day after the last one");
 }
 
+// Time keys as nanoseconds: a key that shares its month (daily) or its hour (intraday) with the key
+// before it is still checked to the end of its month or hour.
+void keys() {
+    struct Case {
+        std::vector<std::string_view> keys;
+        int64_t first_second;            // the first key's second since the epoch; -1: refused
+        std::vector<int64_t> steps;      // seconds from each key to the next
+    } cases[] = {
+        {{"2024-02-27", "2024-02-28", "2024-02-29", "2024-03-01"}, 19780LL * 86400, {86400, 86400, 86400}},
+        {{"2023-02-27", "2023-02-28", "2023-02-29"}, -1, {}},
+        {{"2024-04-29", "2024-04-30", "2024-04-31"}, -1, {}},
+        {{"2024-03-15 09:58:59", "2024-03-15 09:59:00", "2024-03-15 09:59:59", "2024-03-15 10:00:00"}, 1710496739,
+         {1, 59, 1}},
+        {{"2024-03-15 09:58:59", "2024-03-15 09:58:60"}, -1, {}},
+        {{"2024-03-15 09:58:59", "2024-03-15 09:60:00"}, -1, {}},
+        {{"2024-03-15 09:58:59", "2024-03-15 09:59-00"}, -1, {}},
+    };
+    bool all = true;
+    for (const Case &c : cases) {
+        std::vector<int64_t> ns(c.keys.size());
+        const bool ok = core::csv_internal::iso_keys(c.keys.data(), c.keys.size(), c.keys[0].size(), ns.data());
+        all = all && ok == (c.first_second >= 0);
+        if (!ok || !all) continue;
+        all = ns[0] == c.first_second * 1000000000LL;
+        for (size_t i = 0; all && i < c.steps.size(); ++i) all = ns[i + 1] - ns[i] == c.steps[i] * 1000000000LL;
+    }
+    check(all, "time keys read as nanoseconds, every day, minute and second in range");
+}
+
 void reshape() {
     const std::vector<int64_t> d1 = {1, 2}, d2 = {2, 3};
     const std::vector<double> v1 = {10, 20}, v2 = {5, 7};
@@ -152,6 +182,7 @@ int main() {
     floats();
     clean();
     window();
+    keys();
     reshape();
     return core_test::finish("csv bars");
 }
