@@ -74,6 +74,10 @@ inline bool is_na_word(std::string_view cell) {
     // Every word starts with one of these; a number or a word mostly does not.
     const char c = cell.front();
     if (c != '#' && c != '-' && c != '1' && c != '<' && c != 'N' && c != 'n') return false;
+    // Numbers begin with '1' and '-' too; the words that do have '#' third ("1.#IND") or fourth
+    // ("-1.#IND"), or a letter second ("-NaN").
+    if (c == '1' && (cell.size() < 6 || cell[2] != '#')) return false;
+    if (c == '-' && (cell.size() < 4 || (cell[1] != 'N' && cell[1] != 'n' && cell[3] != '#'))) return false;
     for (std::string_view m : kNaWords)
         if (m == cell) return true;
     return false;

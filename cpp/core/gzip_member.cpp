@@ -1,5 +1,6 @@
 #include "core/gzip_member.hpp"
 
+#include "core/crc32.hpp"
 #include "core/huge_pages.hpp"
 #include "core/inflate.hpp"
 
@@ -55,17 +56,6 @@ std::optional<size_t> header_size(std::string_view data) {
     return at;
 }
 
-// zlib's crc32 of `size` more bytes, continuing `crc` (any number of bytes).
-uint32_t crc_continued(uint32_t crc, const char *data, size_t size) {
-    uLong c = crc;
-    for (size_t done = 0; done < size;) {
-        const size_t now = std::min(size - done, kStep);
-        c = crc32(c, reinterpret_cast<const Bytef *>(data + done), static_cast<uInt>(now));
-        done += now;
-    }
-    return uint32_t(c);
-}
-
 // One member decoded by inflater::inflate_raw, its trailer checked: Whole, or why not.
 struct FastMember {
     enum How { Whole, TooLarge, Cancelled, Unread } how;  // Unread: for zlib to read and judge
@@ -80,7 +70,7 @@ FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity,
     uint32_t crc = 0;
     size_t summed = 0;
     auto sum_to = [&](size_t produced) {
-        crc = crc_continued(crc, out + summed, produced - summed);
+        crc = crc32_continued(crc, out + summed, produced - summed);
         summed = produced;
     };
     const inflater::Result r = inflater::inflate_raw(compressed.substr(*header), out, capacity, step, [&](size_t produced) {

@@ -147,7 +147,8 @@ public:
     size_t chunks() const { return (n_ + rows_per_chunk_ - 1) / rows_per_chunk_; }
 
     // One chunk of read_csv(chunksize=...): its rows parsed into the columns with the GIL released,
-    // then its object text cells made, under the GIL.
+    // then the str objects of texts new to the tables made under the GIL, and the object text cells
+    // placed without it.
     void convert(size_t chunk) {
         const size_t first = chunk * rows_per_chunk_;
         const size_t last = std::min(n_, first + rows_per_chunk_);
@@ -177,11 +178,20 @@ public:
             }
             integer_zeros(first, last);
         }
-        for (size_t col = 0; col < width_; ++col) {  // the rows before `split` numbered by worker 0
-            if (!object_texts_[col]) continue;
-            const size_t own_split = !by_columns ? split : owner_[col] == 0 ? last : first;
-            object_texts_[col]->fill(first, last, own_split, nan_);
+        for (auto &o : object_texts_)
+            if (o) o->new_strs();
+        {
+            nb::gil_scoped_release released;
+            if (by_columns) {
+                std::thread helper([&] { place_texts(first, last, split, by_columns, 1); });
+                place_texts(first, last, split, by_columns, 0);
+                helper.join();
+            } else {
+                place_texts(first, last, split, by_columns, kAll);
+            }
         }
+        for (auto &o : object_texts_)
+            if (o) o->settle(nan_);
         // A chunk without any value in a text column is a float64 chunk to pandas.
         for (size_t col = 0; col < width_; ++col)
             if (arrow_texts_[col] && present_[0][col] + present_[1][col] == 0) arrow_texts_[col]->chunk_all_missing = true;
@@ -196,6 +206,15 @@ private:
     void add_pieces(size_t first, size_t split, size_t last);
     void convert_rows(size_t first, size_t last, int worker, int owner);
     void integer_zeros(size_t first, size_t last);
+    // The chunk's object text cells into their arrays, for the columns of `owner` (every column
+    // for kAll): the rows before `split` were numbered by worker 0.
+    void place_texts(size_t first, size_t last, size_t split, bool by_columns, int owner) {
+        for (size_t col = 0; col < width_; ++col) {
+            if (!object_texts_[col] || (owner != kAll && owner_[col] != owner)) continue;
+            const size_t own_split = !by_columns ? split : owner_[col] == 0 ? last : first;
+            object_texts_[col]->place(first, last, own_split, nan_.ptr());
+        }
+    }
     nb::object text_column(size_t col, nb::handle pd);
 
     std::string_view text_;

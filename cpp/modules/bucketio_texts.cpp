@@ -60,15 +60,18 @@ nb::object ArrowText::objects(size_t n) {
 // The references a row's slot takes are counted per object and added once per object: the
 // references of many rows to few objects then touch each object once, not once per row. The
 // array's slots held None (numpy.empty), whose references are given back the same way.
-void ObjectText::fill(size_t first, size_t last, size_t split, nb::handle nan) {
+void ObjectText::new_strs() {
     for (int w = 0; w < 2; ++w) {
         for (size_t c = strs[w].size(); c < distinct[w].size(); ++c) strs[w].push_back(text_cell(distinct[w].text(c)));
         uses[w].assign(strs[w].size(), 0);
     }
-    Py_ssize_t nans = 0, nones = 0;
+}
+
+void ObjectText::place(size_t first, size_t last, size_t split, PyObject *nan) {
+    nans = nones = 0;
     for (size_t row = first; row < last; ++row) {
         const uint32_t code = codes[row - first];
-        PyObject *value = nan.ptr();
+        PyObject *value = nan;
         if (code == DistinctTexts::kMissing) {
             ++nans;
         } else {
@@ -79,13 +82,18 @@ void ObjectText::fill(size_t first, size_t last, size_t split, nb::handle nan) {
         PyObject *old = slots[row];
         slots[row] = value;
         if (old == Py_None) ++nones;
-        else Py_XDECREF(old);
+        else if (old) replaced.push_back(old);
     }
+}
+
+void ObjectText::settle(nb::handle nan) {
     for (int w = 0; w < 2; ++w)
         for (size_t c = 0; c < uses[w].size(); ++c)
             if (uses[w][c]) Py_SET_REFCNT(strs[w][c].ptr(), Py_REFCNT(strs[w][c].ptr()) + uses[w][c]);
     Py_SET_REFCNT(nan.ptr(), Py_REFCNT(nan.ptr()) + nans);
     Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - nones);
+    for (PyObject *old : replaced) Py_DECREF(old);
+    replaced.clear();
 }
 
 }  // namespace bucketio

@@ -93,9 +93,16 @@ struct ObjectText {
     std::vector<uint32_t> codes;       // the current chunk's rows, from its first
     std::vector<nb::object> strs[2];   // strs[worker][code]
     std::vector<Py_ssize_t> uses[2];   // the chunk's rows of each str, while filling
+    Py_ssize_t nans = 0, nones = 0;    // the chunk's missing cells; the None slots written over
+    std::vector<PyObject *> replaced;  // other objects written over, their references to give back
 
-    // Rows [first, last) of the chunk into the array's slots (str, NaN where missing).
-    void fill(size_t first, size_t last, size_t split, nb::handle nan);
+    // Rows [first, last) of the chunk into the array's slots (str, NaN where missing), in three
+    // steps: under the GIL, a str for each text new to the tables; without it, the slots written
+    // and the references counted (the array is the reader's alone until its frame is made); under
+    // the GIL again, the references added.
+    void new_strs();
+    void place(size_t first, size_t last, size_t split, PyObject *nan);
+    void settle(nb::handle nan);
 };
 
 }  // namespace bucketio

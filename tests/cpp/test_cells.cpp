@@ -90,6 +90,9 @@ void words() {
         {"-Infinity", false, false, true, false, false}, {"+INF", false, false, true, false, false},
         {"infinit", false, false, false, false, false},  {"TRUE", false, false, false, true, true},
         {"tRuE", false, false, false, false, true},      {"NA ", false, false, false, false, false},
+        {"1.#IND", true, true, false, false, false},     {"-1.#QNAN", true, true, false, false, false},
+        {"-nan", true, true, false, false, false},       {"-1.5e3", false, false, false, false, false},
+        {"1.#IN", false, false, false, false, false},
     };
     for (const Case &c : cases) {
         const bool right = cells::is_na_word(c.text) == c.na && cells::is_na_word_any_case(c.text) == c.na_any_case &&

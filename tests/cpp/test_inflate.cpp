@@ -1,6 +1,7 @@
 // Unit tests of the DEFLATE decoder and of the gzip member reader built on it, against zlib: every
 // kind of block zlib writes reads back exactly; a stream zlib rejects (cut short, damaged) is never
 // read as whole; too little room says so; the members left to zlib still read as before.
+#include "core/crc32.hpp"
 #include "core/gzip_member.hpp"
 #include "core/inflate.hpp"
 
@@ -127,7 +128,32 @@ void members() {
 
 }  // namespace
 
+// The members' CRC against zlib's, at every length up to a few folds of 64 bytes and at any
+// alignment, and over a large buffer continued in uneven pieces.
+void crcs() {
+    std::mt19937_64 rng(12);
+    std::string bytes(1 << 16, '\0');
+    for (char &b : bytes) b = char(rng());
+    auto zlib_crc = [&](uint32_t crc, size_t at, size_t n) {
+        return uint32_t(crc32(crc, reinterpret_cast<const Bytef *>(bytes.data() + at), uInt(n)));
+    };
+    bool same = true;
+    for (size_t n = 0; n <= 300 && same; ++n)
+        for (size_t at = 0; at < 16 && same; ++at) {
+            const uint32_t start = uint32_t(rng());
+            same = orvane::core::crc32_continued(start, bytes.data() + at, n) == zlib_crc(start, at, n);
+        }
+    uint32_t crc = 0;
+    for (size_t at = 0; at < bytes.size();) {
+        const size_t n = std::min<size_t>(bytes.size() - at, rng() % 5000);
+        crc = orvane::core::crc32_continued(crc, bytes.data() + at, n);
+        at += n;
+    }
+    check(same && crc == zlib_crc(0, 0, bytes.size()), "CRC-32 as zlib computes it");
+}
+
 int main() {
+    crcs();
     round_trips();
     damaged_streams();
     members();
