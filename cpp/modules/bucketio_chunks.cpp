@@ -16,6 +16,7 @@
 #include "bucketio_texts.hpp"
 
 #include "core/gzip_member.hpp"
+#include "core/parallel.hpp"
 #include "core/plain_csv.hpp"
 #include "glue/arrays.hpp"
 #include "glue/pandas_options.hpp"
@@ -166,13 +167,12 @@ public:
         {
             nb::gil_scoped_release released;
             if (by_columns) {
-                std::thread helper([&] { convert_rows(first, last, 1, 1); });
-                convert_rows(first, last, 0, 0);
-                helper.join();
+                on_two_workers([&](size_t w) { convert_rows(first, last, int(w), int(w)); });
             } else if (shared) {
-                std::thread helper([&] { convert_rows(split, last, 1, kAll); });
-                convert_rows(first, split, 0, kAll);
-                helper.join();
+                on_two_workers([&](size_t w) {
+                    if (w == 0) convert_rows(first, split, 0, kAll);
+                    else convert_rows(split, last, 1, kAll);
+                });
             } else {
                 convert_rows(first, last, 0, kAll);
             }
@@ -183,9 +183,7 @@ public:
         {
             nb::gil_scoped_release released;
             if (by_columns) {
-                std::thread helper([&] { place_texts(first, last, split, by_columns, 1); });
-                place_texts(first, last, split, by_columns, 0);
-                helper.join();
+                on_two_workers([&](size_t w) { place_texts(first, last, split, by_columns, int(w)); });
             } else {
                 place_texts(first, last, split, by_columns, kAll);
             }
@@ -203,6 +201,12 @@ private:
     static constexpr size_t kSharedChunkRows = 2048;  // below this, one worker
     static constexpr int kAll = -1;                    // every column
 
+    // work(0) and work(1) side by side (both on this thread when no other can be had), every
+    // thread joined before a failure of either reaches the caller.
+    template <class Work>
+    static void on_two_workers(Work &&work) {
+        orvane::core::parallel_for(2, 2, work);
+    }
     void add_pieces(size_t first, size_t split, size_t last);
     void convert_rows(size_t first, size_t last, int worker, int owner);
     void integer_zeros(size_t first, size_t last);
