@@ -331,6 +331,10 @@ def _random_case(seed, tz, unit="ns", variant="holes", names=object):
     cal["event_datetime"] = cal["event_datetime"].dt.floor("min").where(on_minute,
                                                                       cal["event_datetime"]).dt.as_unit(unit)
     cal["EVENT_NAME"] = cal["EVENT_NAME"].astype(names)
+    # Time stamps beside the keys, to be gathered where rows are missing too: naive in the
+    # calendar's unit, zoned in milliseconds on the bars.
+    cal["RELEASE_DATE_TIME"] = cal["event_datetime"].dt.tz_localize(None)
+    bars["stamp"] = bars["datetime"].dt.as_unit("ms")
     return bars, cal
 
 

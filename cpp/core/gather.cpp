@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
-#include <type_traits>
 
 namespace orvane::core {
 
@@ -24,22 +23,26 @@ RowSpan::RowSpan(const int64_t *rows, size_t n) {
 namespace {
 
 template <class From, class To>
-void take(const From *from, const int64_t *rows, size_t n, To *to) {
+void take(const From *from, const int64_t *rows, size_t n, To *to, To missing) {
     constexpr size_t kAhead = 16;
     for (size_t i = 0; i < n; ++i) {
         if (i + kAhead < n && rows[i + kAhead] >= 0) __builtin_prefetch(from + rows[i + kAhead]);
-        if constexpr (std::is_floating_point_v<To>)
-            to[i] = rows[i] < 0 ? std::numeric_limits<To>::quiet_NaN() : static_cast<To>(from[rows[i]]);
-        else
-            to[i] = from[rows[i]];
+        to[i] = rows[i] < 0 ? missing : static_cast<To>(from[rows[i]]);
     }
 }
 
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
 }  // namespace
 
-void take_numbers(const double *from, const int64_t *rows, size_t n, double *to) { take(from, rows, n, to); }
-void take_numbers(const int64_t *from, const int64_t *rows, size_t n, double *to) { take(from, rows, n, to); }
-void take_numbers(const int64_t *from, const int64_t *rows, size_t n, int64_t *to) { take(from, rows, n, to); }
+void take_numbers(const double *from, const int64_t *rows, size_t n, double *to) { take(from, rows, n, to, kNaN); }
+void take_numbers(const int64_t *from, const int64_t *rows, size_t n, double *to) { take(from, rows, n, to, kNaN); }
+void take_numbers(const int64_t *from, const int64_t *rows, size_t n, int64_t *to) {
+    take(from, rows, n, to, int64_t{0});  // no row is -1
+}
+void take_stamps(const int64_t *from, const int64_t *rows, size_t n, int64_t *to) {
+    take(from, rows, n, to, std::numeric_limits<int64_t>::min());
+}
 
 // ---- text ------------------------------------------------------------------------------------
 

@@ -24,6 +24,8 @@ struct RowSpan {
 void take_numbers(const double *from, const int64_t *rows, size_t n, double *to);
 void take_numbers(const int64_t *from, const int64_t *rows, size_t n, double *to);
 void take_numbers(const int64_t *from, const int64_t *rows, size_t n, int64_t *to);
+// The same for time stamps held as int64: INT64_MIN (NaT) where rows[i] is -1.
+void take_stamps(const int64_t *from, const int64_t *rows, size_t n, int64_t *to);
 
 // The texts of `src` at `rows` as one new chunk of the same layout, in two steps around the
 // allocation of its bytes: `plan` writes the offsets and says how many bytes follow, `copy` writes

@@ -102,15 +102,19 @@ nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype) {
 }
 
 nb::object datetimes_from_ns(nb::object values, nb::handle dtype) {
-    // The index wraps the values without a copy: integers with a zoned dtype are read as UTC
-    // nanoseconds, as tz_localize("UTC").tz_convert(tz) would read them (with a copy each).
     nb::object tz = glue::attr_or(dtype, "tz", nb::none());
-    nb::object index = tz.is_none()
-                           ? pd().attr("DatetimeIndex")(values.attr("view")("M8[ns]"), "copy"_a = false)
-                           : pd().attr("DatetimeIndex")(values, "dtype"_a = pd().attr("DatetimeTZDtype")("ns", tz),
-                                                        "copy"_a = false);
+    nb::object ns = tz.is_none() ? np().attr("dtype")("M8[ns]") : pd().attr("DatetimeTZDtype")("ns", tz);
+    nb::object out = datetimes_of(std::move(values), ns);
     const std::string unit = datetime_unit(dtype);
-    if (unit != "ns") index = index.attr("as_unit")(unit.c_str());
+    return unit == "ns" ? out : out.attr("as_unit")(unit.c_str());
+}
+
+nb::object datetimes_of(nb::object values, nb::handle dtype) {
+    // The index wraps the values without a copy: integers with a zoned dtype are read as UTC
+    // stamps, as tz_localize("UTC").tz_convert(tz) would read them (with a copy each).
+    const bool naive = glue::attr_or(dtype, "tz", nb::none()).is_none();
+    nb::object index = naive ? pd().attr("DatetimeIndex")(values.attr("view")(dtype), "copy"_a = false)
+                             : pd().attr("DatetimeIndex")(values, "dtype"_a = dtype, "copy"_a = false);
     return index.attr("array");
 }
 

@@ -23,6 +23,9 @@ nb::object inferred_dtype(nb::handle value);  // the dtype pandas infers for a c
 nb::object datetimes_from_ns(std::vector<int64_t> &&ns, nb::handle dtype);
 // The same over an int64 numpy array of nanoseconds, wrapped without a copy.
 nb::object datetimes_from_ns(nb::object values, nb::handle dtype);
+// A datetime array of `dtype` wrapping an int64 numpy array of values in the dtype's own unit
+// (INT64_MIN: NaT), without a copy.
+nb::object datetimes_of(nb::object values, nb::handle dtype);
 // The column a DataFrame built from rows of these Timestamps gets, as the pandas steps build it.
 nb::object timestamps_column(nb::handle values);
 

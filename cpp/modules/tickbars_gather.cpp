@@ -1,9 +1,10 @@
-// The columns of the event bar table gathered from the bars and the calendar: text held by pyarrow
-// and float64 / int64 numpy columns through the core's gathers, several columns at once on native
-// threads, object columns by reference; any other column through pandas' take. Also the ranking of the bars' keys straight from
-// pyarrow. This unit holds the source buffers and makes the results' memory; the core reads and
+// The columns of the event bar table gathered from the bars and the calendar: text held by pyarrow,
+// float64 / int64 numpy columns and datetimes through the core's gathers, several columns at once
+// on native threads, object columns by reference; any other column through pandas' take. Also the
+// ranking of the bars' keys straight from pyarrow. This unit holds the source buffers and makes the results' memory; the core reads and
 // writes them without the GIL.
 #include "tickbars_gather.hpp"
+#include "tickbars_dtypes.hpp"
 
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
@@ -131,12 +132,18 @@ class TextGather {
     unsigned char *offsets_ = nullptr, *bytes_ = nullptr, *valid_ = nullptr;
 };
 
-// `take(values, rows, allow_fill=True)` for a float64 or int64 numpy column: the result's array
-// made with the GIL, filled without it. An int64 column becomes float64 where a row is missing, or
-// everywhere when `as_if_missing`, as pandas promotes it.
+// `take(values, rows, allow_fill=True)` for a float64 or int64 numpy column, or for datetimes
+// (naive or zoned, any unit): the result's array made with the GIL, filled without it. An int64
+// column becomes float64 where a row is missing, or everywhere when `as_if_missing`, as pandas
+// promotes it; datetimes hold NaT there and keep their dtype.
 class NumberGather {
   public:
     bool prepare(nb::handle values, const int64_t *rows, size_t n, const core::RowSpan &span, bool as_if_missing) {
+        if (nb::isinstance(values, pd().attr("arrays").attr("DatetimeArray"))) {
+            if (!bind<int64_t, int64_t, true>(values.attr("asi8"), rows, n, span, "int64")) return false;
+            stamps_dtype_ = values.attr("dtype");
+            return true;
+        }
         if (!nb::isinstance(values, np().attr("ndarray"))) return false;
         nb::object dtype = values.attr("dtype");
         if (glue::equals(dtype, nb::str("float64"))) return bind<double, double>(values, rows, n, span, "float64");
@@ -145,16 +152,17 @@ class NumberGather {
                                                   : bind<int64_t, int64_t>(values, rows, n, span, "int64");
     }
     void fill() { fill_(*this); }
-    nb::object result() const { return out_; }
+    nb::object result() const { return stamps_dtype_.is_valid() ? datetimes_of(out_, stamps_dtype_) : out_; }
 
   private:
-    template <class From, class To>
+    template <class From, class To, bool Stamps = false>
     bool bind(nb::handle values, const int64_t *rows, size_t n, const core::RowSpan &span, const char *dtype) {
         using Source = nb::ndarray<const From, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
         using Result = nb::ndarray<To, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
         Source src;
         if (!nb::try_cast(values, src, false)) return false;
-        const int64_t length = static_cast<int64_t>(src.shape(0)), lowest = std::is_floating_point_v<To> ? -1 : 0;
+        const int64_t length = static_cast<int64_t>(src.shape(0));
+        const int64_t lowest = std::is_floating_point_v<To> || Stamps ? -1 : 0;
         if (n > 0 && (span.lowest < lowest || span.highest >= length)) return false;
         source_ = nb::borrow(values);
         out_ = np().attr("empty")(n, "dtype"_a = dtype);
@@ -163,11 +171,15 @@ class NumberGather {
         rows_ = rows;
         n_ = n;
         fill_ = [](NumberGather &g) {
-            core::take_numbers(static_cast<const From *>(g.from_), g.rows_, g.n_, static_cast<To *>(g.to_));
+            const auto *from = static_cast<const From *>(g.from_);
+            if constexpr (Stamps)
+                core::take_stamps(from, g.rows_, g.n_, static_cast<To *>(g.to_));
+            else
+                core::take_numbers(from, g.rows_, g.n_, static_cast<To *>(g.to_));
         };
         return true;
     }
-    nb::object source_, out_;
+    nb::object source_, out_, stamps_dtype_;
     const void *from_ = nullptr;
     void *to_ = nullptr;
     const int64_t *rows_ = nullptr;

@@ -34,9 +34,9 @@ struct ColumnTake {
     bool as_if_missing = false;
     nb::object result;
 };
-// Every column's result: text held by pyarrow and float64 / int64 numpy columns gathered natively,
-// several at once on up to `threads` threads, object arrays by reference; anything else through
-// pandas' take.
+// Every column's result: text held by pyarrow, float64 / int64 numpy columns and datetimes gathered
+// natively, several at once on up to `threads` threads, object arrays by reference; anything else
+// through pandas' take.
 void gather_columns(std::vector<ColumnTake> &columns, unsigned threads);
 
 }  // namespace tickbars

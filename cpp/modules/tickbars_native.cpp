@@ -95,14 +95,18 @@ Parsed<Windows> native_windows(const glue::Call &c, const WindowPlan &plan, nb::
 
 namespace {
 
-// Names as the pandas steps type them (object on pandas 2, the default string dtype on 3).
-nb::object names_column(Windows &w, nb::object codes_array) {
-    if (glue::equals(w.name_dtype, nb::str("object"))) return keep_object(w.event_names.attr("take")(codes_array));
-    // Typed once per distinct name, then gathered (codes are never -1 here; one column, one thread).
+// The distinct names as the pandas steps type them (object on pandas 2, the default string dtype
+// on 3), typed once each, to be gathered by their codes.
+nb::object typed_names(const Windows &w) {
+    if (glue::equals(w.name_dtype, nb::str("object"))) return w.event_names;
+    return pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
+}
+
+nb::object names_column(const Windows &w, nb::object codes_array) {
     std::vector<ColumnTake> names(1);
-    names[0].values = pd().attr("array")(w.event_names, "dtype"_a = w.name_dtype);
-    names[0].rows = codes_array;
-    gather_columns(names, 1);
+    names[0].values = typed_names(w);
+    names[0].rows = std::move(codes_array);
+    gather_columns(names, 1);  // codes are never -1 here
     return names[0].result;
 }
 
@@ -291,26 +295,31 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
     }
     nb::object bar_rows = glue::numpy_of(std::move(rows.bar));
 
+    // Every gathered column at once: the names and release times by their codes, the bars' columns
+    // but "datetime", then the calendar's.
+    std::vector<ColumnTake> takes;
+    std::vector<nb::object> names;
+    auto take = [&](nb::handle name, nb::object values, const nb::object &rows, bool as_if_missing) {
+        takes.push_back({std::move(values), rows, as_if_missing, {}});
+        names.push_back(nb::borrow(name));
+    };
+    take(nb::str("EVENT_NAME"), typed_names(w), event_obj, false);
+    take(nb::str("event_datetime"), w.release_times, release_obj, false);
+    for (nb::handle col : in.columns) {
+        if (glue::equals(col, nb::str("datetime"))) continue;
+        take(col, glue::equals(col, nb::str("key")) ? m.key_values : glue::series_values(item(df_bars, col)), bar_rows,
+             m.unmatched);
+    }
+    for (nb::handle col : in.cal_columns) take(col, glue::series_values(item(in.calendar, col)), cal_rows, false);
+    gather_columns(takes, threads);
+
     nb::dict cols;
-    cols["EVENT_NAME"] = names_column(w, event_obj);
-    cols["event_datetime"] = w.release_times.attr("take")(release_obj);
+    cols["EVENT_NAME"] = takes[0].result;
+    cols["event_datetime"] = takes[1].result;
     cols["time_diff"] = diff_obj;
     // The window minute (equal to the bar's stamp) in the unit of the window table.
     cols["datetime"] = datetimes_from_ns(minute_obj, w.minute_dtype);
-    std::vector<ColumnTake> takes;
-    std::vector<nb::object> names;
-    for (nb::handle col : in.columns) {
-        if (glue::equals(col, nb::str("datetime"))) continue;
-        nb::object values = glue::equals(col, nb::str("key")) ? m.key_values : glue::series_values(item(df_bars, col));
-        takes.push_back({values, bar_rows, m.unmatched, {}});
-        names.push_back(nb::borrow(col));
-    }
-    for (nb::handle col : in.cal_columns) {
-        takes.push_back({glue::series_values(item(in.calendar, col)), cal_rows, false, {}});
-        names.push_back(nb::borrow(col));
-    }
-    gather_columns(takes, threads);
-    for (size_t i = 0; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
+    for (size_t i = 2; i < takes.size(); ++i) cols[names[i]] = takes[i].result;
     return pd().attr("DataFrame")(cols, "copy"_a = false);
 }
 
