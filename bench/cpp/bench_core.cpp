@@ -233,7 +233,7 @@ int main(int argc, char **argv) {
     for (size_t r = 0; r < n / 60; ++r) releases.push_back((int64_t) (r * 60 + 30) * core::kNanosPerMinute);
     core::window_minutes(releases.data(), releases.size(), -5, 10, minutes);
     size_t matched = 0;
-    s = best_of(5, [&] { matched = core::match_window_bars(minutes.data(), minutes.size(), bars.data(), bars.size()).bar_row.size(); });
+    s = best_of(5, [&] { matched = core::match_window_bars(minutes.data(), minutes.size(), bars.data(), bars.size()).hit.size(); });
     line("events", "match_window_bars (bars scanned)", (double) bars.size(), "Mrows", s);
 
     // The event bar table's gathers: a float64 column and a text column at scattered rows.

@@ -242,27 +242,29 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     else
         scan_in_parts(HashLookup(minutes, index, m, s), bar_time, n, threads, hits);
 
-    // The hits grouped by minute with a stable counting sort (bar order kept).
+    // The hits grouped by minute with a stable counting sort (bar order kept): each hit's index.
     std::vector<int64_t> start(ids + 1, 0);
     for (size_t k = 0; k < hits.count; ++k) ++start[static_cast<size_t>(hits.id[k]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());
-    std::vector<int64_t> by_minute = large_vector<int64_t>(hits.count);
+    scratch_vector<int64_t> by_minute = large_scratch<int64_t>(hits.count);
     {
         std::vector<int64_t> fill(start.begin(), start.end() - 1);
         for (size_t k = 0; k < hits.count; ++k)
-            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hits.id[k])]++)] = hits.row[k];
+            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hits.id[k])]++)] = static_cast<int64_t>(k);
     }
 
     WindowMatches out;
+    out.hit_row = std::move(hits.row);
+    out.hits = hits.count;
     if (ids == m) {
         // Every window minute is distinct: minute i has id i, and its bars already follow each other
         // in by_minute, minute by minute.
-        reserve_large(out.window_row, hits.count);
+        out.window_row = large_scratch<int64_t>(hits.count);
         for (size_t i = 0; i < m; ++i) {
             out.unmatched += start[i] == start[i + 1];
-            out.window_row.insert(out.window_row.end(), static_cast<size_t>(start[i + 1] - start[i]), static_cast<int64_t>(i));
+            std::fill(out.window_row.begin() + start[i], out.window_row.begin() + start[i + 1], static_cast<int64_t>(i));
         }
-        out.bar_row = std::move(by_minute);
+        out.hit = std::move(by_minute);
         return out;
     }
     size_t total = 0;
@@ -270,18 +272,16 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
         size_t id = static_cast<size_t>(minute_id[i]);
         total += static_cast<size_t>(start[id + 1] - start[id]);
     }
-    reserve_large(out.window_row, total);
-    reserve_large(out.bar_row, total);
+    out.window_row = large_scratch<int64_t>(total);
+    out.hit = large_scratch<int64_t>(total);
+    size_t at = 0;
     for (size_t i = 0; i < m; ++i) {
-        size_t id = static_cast<size_t>(minute_id[i]);
-        if (start[id] == start[id + 1]) {
-            ++out.unmatched;
-            continue;
-        }
-        for (int64_t k = start[id]; k < start[id + 1]; ++k) {
-            out.window_row.push_back(static_cast<int64_t>(i));
-            out.bar_row.push_back(by_minute[static_cast<size_t>(k)]);
-        }
+        const size_t id = static_cast<size_t>(minute_id[i]);
+        const size_t first = static_cast<size_t>(start[id]), count = static_cast<size_t>(start[id + 1]) - first;
+        out.unmatched += count == 0;
+        std::fill_n(out.window_row.begin() + static_cast<ptrdiff_t>(at), count, static_cast<int64_t>(i));
+        std::copy_n(by_minute.begin() + static_cast<ptrdiff_t>(first), count, out.hit.begin() + static_cast<ptrdiff_t>(at));
+        at += count;
     }
     return out;
 }

@@ -3,8 +3,11 @@
 // each release. Plain C++; the binding file turns pandas columns into these buffers and back.
 #pragma once
 
+#include "core/huge_pages.hpp"
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace orvane::core {
@@ -23,9 +26,16 @@ bool window_minutes(const int64_t *release_time, size_t releases, int64_t pre, i
                     std::vector<int64_t> &minutes);
 
 struct WindowMatches {
-    std::vector<int64_t> window_row;  // row of the window-minute table
-    std::vector<int64_t> bar_row;     // row of the bar table with exactly that time stamp
-    int64_t unmatched = 0;            // window minutes without any bar
+    scratch_vector<int64_t> window_row;  // row of the window-minute table
+    // Which of the matched bars below has exactly that time stamp: the bars that match some
+    // minute, each once, in bar order, `hits` of them. Work that depends on the bar alone (reading
+    // its key) is then done once per bar, reading the bars in order.
+    scratch_vector<int64_t> hit;
+    std::unique_ptr<int64_t[]> hit_row;
+    size_t hits = 0;
+    int64_t unmatched = 0;  // window minutes without any bar
+
+    int64_t bar_row(size_t k) const { return hit_row[static_cast<size_t>(hit[k])]; }  // of match k
 };
 
 // For each window minute in order, every bar with exactly that time stamp, in bar order (the rows a

@@ -15,6 +15,8 @@
 #include "core/huge_pages.hpp"
 #include "core/parallel.hpp"
 
+#include <algorithm>
+
 using namespace nb::literals;
 namespace core = orvane::core;
 
@@ -164,9 +166,17 @@ Parsed<BarInputs> bar_inputs(nb::handle df_bars, nb::handle df_calendar, const W
     return in;
 }
 
+// f(begin, end) over rows [0, n) in stretches, on up to `threads` threads (plain C++ only).
+template <class F>
+void in_stretches(size_t n, unsigned threads, F &&f) {
+    constexpr size_t kStretch = size_t{1} << 16;
+    core::parallel_for((n + kStretch - 1) / kStretch, threads,
+                       [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
+}
+
 // The bars on window minutes that have a key, each with its window row and its key's rank.
 struct MatchedBars {
-    std::vector<int64_t> window_row, bar_row, key_rank;
+    core::scratch_vector<int64_t> window_row, bar_row, key_rank;
     nb::object key_values;  // the bars' keys, as gathered into the result
     bool unmatched = false;  // some window minute had no bar (the join filled it)
 };
@@ -178,34 +188,52 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
         nb::gil_scoped_release unlocked;
         matches = core::match_window_bars(w.minutes.data(), w.minutes.size(), bar_ns, bars, threads);
     }
-    // The bars are ranked by key as a sort would order them; bars without a key (coded -1) are
-    // dropped, in place.
+    // The bars are ranked by key as a sort would order them, each matched bar once, read in bar
+    // order; matches of bars without a key (coded -1) are dropped, in place.
     MatchedBars out;
     out.unmatched = matches.unmatched > 0;
     out.key_values = glue::series_values(item(df_bars, nb::str("key")));
-    std::vector<int64_t> key_codes;
-    if (!rank_text_rows(out.key_values, matches.bar_row.data(), matches.bar_row.size(), threads, key_codes)) {
+    std::vector<int64_t> hit_codes;
+    if (!rank_text_rows(out.key_values, matches.hit_row.get(), matches.hits, threads, hit_codes)) {
         out.key_values = one_chunk(out.key_values);
         nb::object keys = pd().attr("api").attr("extensions").attr("take")(
-            out.key_values, glue::numpy_of(std::vector<int64_t>(matches.bar_row)), "allow_fill"_a = true);
+            out.key_values, glue::numpy_of(std::vector<int64_t>(matches.hit_row.get(), matches.hit_row.get() + matches.hits)),
+            "allow_fill"_a = true);
         nb::object codes_obj = as_i64(pd().attr("factorize")(keys, "sort"_a = true)[0]);
         I64Array codes = i64_view(codes_obj);
-        key_codes.assign(codes.data(), codes.data() + codes.shape(0));
+        hit_codes.assign(codes.data(), codes.data() + codes.shape(0));
     }
+    // Each match's bar row and key rank, on the worker threads; when some bar has no key, its
+    // matches are dropped in one pass instead.
+    const size_t n = matches.hit.size();
     out.window_row = std::move(matches.window_row);
-    out.bar_row = std::move(matches.bar_row);
-    out.key_rank = std::move(key_codes);
-    size_t kept = 0;
-    for (size_t k = 0; k < out.key_rank.size(); ++k)
-        if (out.key_rank[k] >= 0) {
-            out.window_row[kept] = out.window_row[k];
-            out.bar_row[kept] = out.bar_row[k];
-            out.key_rank[kept] = out.key_rank[k];
-            ++kept;
+    out.bar_row = core::large_scratch<int64_t>(n);
+    out.key_rank = core::large_scratch<int64_t>(n);
+    {
+        nb::gil_scoped_release unlocked;
+        if (std::none_of(hit_codes.begin(), hit_codes.end(), [](int64_t code) { return code < 0; })) {
+            in_stretches(n, threads, [&](size_t begin, size_t end) {
+                for (size_t k = begin; k < end; ++k) {
+                    const size_t hit = static_cast<size_t>(matches.hit[k]);
+                    out.bar_row[k] = matches.hit_row[hit];
+                    out.key_rank[k] = hit_codes[hit];
+                }
+            });
+        } else {
+            size_t kept = 0;
+            for (size_t k = 0; k < n; ++k) {
+                const size_t hit = static_cast<size_t>(matches.hit[k]);
+                if (hit_codes[hit] < 0) continue;
+                out.window_row[kept] = out.window_row[k];
+                out.bar_row[kept] = matches.hit_row[hit];
+                out.key_rank[kept] = hit_codes[hit];
+                ++kept;
+            }
+            out.window_row.resize(kept);
+            out.bar_row.resize(kept);
+            out.key_rank.resize(kept);
         }
-    out.window_row.resize(kept);
-    out.bar_row.resize(kept);
-    out.key_rank.resize(kept);
+    }
     if (out.window_row.empty()) return Refusal{"no bar on a window minute"};
     return out;
 }
@@ -218,14 +246,6 @@ struct EventRows {
     std::vector<int64_t> calendar;  // calendar row, -1 for none
     core::ReleaseCalendar releases;
 };
-
-// f(begin, end) over rows [0, n) in stretches, on up to `threads` threads (plain C++ only).
-template <class F>
-void in_stretches(size_t n, unsigned threads, F &&f) {
-    constexpr size_t kStretch = size_t{1} << 16;
-    core::parallel_for((n + kStretch - 1) / kStretch, threads,
-                       [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
-}
 
 // The matched bars sorted by release (event name, then time), key and time, each followed by
 // every calendar row of its release. Plain C++, run without the GIL.

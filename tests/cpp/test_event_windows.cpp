@@ -35,15 +35,25 @@ void minutes() {
     check(!core::window_minutes(late.data(), 1, 0, 1, none) && none.empty(), "overflow leaves no minutes");
 }
 
+// A match table's window rows and bar rows, and the matched bars each once.
+V windows_of(const core::WindowMatches &w) { return V(w.window_row.begin(), w.window_row.end()); }
+V bars_of(const core::WindowMatches &w) {
+    V out;
+    for (size_t k = 0; k < w.hit.size(); ++k) out.push_back(w.bar_row(k));
+    return out;
+}
+V hits_of(const core::WindowMatches &w) { return V(w.hit_row.get(), w.hit_row.get() + w.hits); }
+
 void matching() {
     // minutes of one phase (a table by minute number) and of two (a hash); bars between minutes match nothing
     for (int64_t phase : {int64_t{0}, M / 4}) {
         const V minute = {1 * M, 2 * M, 3 * M + phase}, bar = {2 * M, 9 * M, 1 * M, 2 * M, M + M / 2, 3 * M + phase};
         core::WindowMatches w = core::match_window_bars(minute.data(), minute.size(), bar.data(), bar.size());
-        check(w.window_row == V({0, 1, 1, 2}) && w.bar_row == V({2, 0, 3, 5}) && w.unmatched == 0,
+        check(windows_of(w) == V({0, 1, 1, 2}) && bars_of(w) == V({2, 0, 3, 5}) && hits_of(w) == V({0, 2, 3, 5}) &&
+                  w.unmatched == 0,
               "bars per minute in bar order");
         w = core::match_window_bars(minute.data(), minute.size(), bar.data(), 4);
-        check(w.window_row == V({0, 1, 1}) && w.unmatched == 1, "minutes without bars counted");
+        check(windows_of(w) == V({0, 1, 1}) && w.unmatched == 1, "minutes without bars counted");
     }
     // bars scanned in parts on several threads: the same matches, in bar order
     V many(3 << 20);
@@ -51,12 +61,14 @@ void matching() {
     const V few = {5 * M, 7 * M};
     core::WindowMatches one = core::match_window_bars(few.data(), 2, many.data(), many.size(), 1),
                         parts = core::match_window_bars(few.data(), 2, many.data(), many.size(), 3);
-    check(one.bar_row.size() > 60000 && parts.bar_row == one.bar_row &&
-              parts.window_row == one.window_row && std::is_sorted(one.bar_row.begin(), one.bar_row.begin() + 100),
+    const V one_bars = bars_of(one);
+    check(one_bars.size() > 60000 && bars_of(parts) == one_bars && windows_of(parts) == windows_of(one) &&
+              hits_of(parts) == hits_of(one) && std::is_sorted(one_bars.begin(), one_bars.begin() + 100),
           "bars scanned in parts");
     const V overlapping = {1 * M, 2 * M, 2 * M, 3 * M}, bar = {2 * M, 1 * M};  // two windows share a minute
     core::WindowMatches w = core::match_window_bars(overlapping.data(), 4, bar.data(), 2);
-    check(w.window_row == V({0, 1, 2}) && w.bar_row == V({1, 0, 0}) && w.unmatched == 1, "a shared minute's bars twice");
+    check(windows_of(w) == V({0, 1, 2}) && bars_of(w) == V({1, 0, 0}) && hits_of(w) == V({0, 1}) && w.unmatched == 1,
+          "a shared minute's bars twice");
 }
 
 void ordering_and_join() {
