@@ -243,46 +243,58 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
         scan_in_parts(HashLookup(minutes, index, m, s), bar_time, n, threads, hits);
 
     // The hits grouped by minute with a stable counting sort (bar order kept): each hit's index.
-    std::vector<int64_t> start(ids + 1, 0);
-    for (size_t k = 0; k < hits.count; ++k) ++start[static_cast<size_t>(hits.id[k]) + 1];
-    std::partial_sum(start.begin(), start.end(), start.begin());
-    scratch_vector<int64_t> by_minute = large_scratch<int64_t>(hits.count);
-    {
-        std::vector<int64_t> fill(start.begin(), start.end() - 1);
-        for (size_t k = 0; k < hits.count; ++k)
-            by_minute[static_cast<size_t>(fill[static_cast<size_t>(hits.id[k])]++)] = static_cast<int64_t>(k);
+    // With two parts, each counts and places its own hits, the first part's before the second's.
+    const size_t parts = hits.count >= (size_t{1} << 16) ? std::clamp<size_t>(threads, 1, 2) : 1;
+    std::vector<std::vector<int64_t>> place(parts, std::vector<int64_t>(ids, 0));
+    auto part_hits = [&](size_t p) { return std::pair(hits.count * p / parts, hits.count * (p + 1) / parts); };
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_hits(p);
+        for (size_t k = begin; k < end; ++k) ++place[p][static_cast<size_t>(hits.id[k])];
+    });
+    std::vector<int64_t> start(ids + 1, 0);  // each minute's first hit in by_minute
+    for (size_t id = 0, at = 0; id < ids; ++id) {
+        start[id] = static_cast<int64_t>(at);
+        for (size_t p = 0; p < parts; ++p) {
+            const size_t count = static_cast<size_t>(place[p][id]);
+            place[p][id] = static_cast<int64_t>(at);
+            at += count;
+        }
+        start[id + 1] = static_cast<int64_t>(at);
     }
+    scratch_vector<int64_t> by_minute = large_scratch<int64_t>(hits.count);
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_hits(p);
+        for (size_t k = begin; k < end; ++k)
+            by_minute[static_cast<size_t>(place[p][static_cast<size_t>(hits.id[k])]++)] = static_cast<int64_t>(k);
+    });
 
+    // Each window minute's matches: its hits, in the order of the minutes (a minute that several
+    // windows share has its hits once per window).
     WindowMatches out;
     out.hit_row = std::move(hits.row);
     out.hits = hits.count;
-    if (ids == m) {
-        // Every window minute is distinct: minute i has id i, and its bars already follow each other
-        // in by_minute, minute by minute.
-        out.window_row = large_scratch<int64_t>(hits.count);
-        for (size_t i = 0; i < m; ++i) {
-            out.unmatched += start[i] == start[i + 1];
-            std::fill(out.window_row.begin() + start[i], out.window_row.begin() + start[i + 1], static_cast<int64_t>(i));
-        }
-        out.hit = std::move(by_minute);
-        return out;
-    }
-    size_t total = 0;
-    for (size_t i = 0; i < m; ++i) {
-        size_t id = static_cast<size_t>(minute_id[i]);
-        total += static_cast<size_t>(start[id + 1] - start[id]);
-    }
-    out.window_row = large_scratch<int64_t>(total);
-    out.hit = large_scratch<int64_t>(total);
-    size_t at = 0;
+    std::vector<size_t> first(m + 1, 0);
     for (size_t i = 0; i < m; ++i) {
         const size_t id = static_cast<size_t>(minute_id[i]);
-        const size_t first = static_cast<size_t>(start[id]), count = static_cast<size_t>(start[id + 1]) - first;
-        out.unmatched += count == 0;
-        std::fill_n(out.window_row.begin() + static_cast<ptrdiff_t>(at), count, static_cast<int64_t>(i));
-        std::copy_n(by_minute.begin() + static_cast<ptrdiff_t>(first), count, out.hit.begin() + static_cast<ptrdiff_t>(at));
-        at += count;
+        out.unmatched += start[id] == start[id + 1];
+        first[i + 1] = first[i] + static_cast<size_t>(start[id + 1] - start[id]);
     }
+    const bool distinct = ids == m;  // minute i has id i, and by_minute is already the matches
+    out.window_row = large_scratch<int64_t>(first[m]);
+    if (distinct)
+        out.hit = std::move(by_minute);
+    else
+        out.hit = large_scratch<int64_t>(first[m]);
+    constexpr size_t kMinutesPerTask = 4096;
+    parallel_for((m + kMinutesPerTask - 1) / kMinutesPerTask, threads, [&](size_t t) {
+        for (size_t i = t * kMinutesPerTask; i < std::min(m, (t + 1) * kMinutesPerTask); ++i) {
+            const size_t count = first[i + 1] - first[i];
+            std::fill_n(out.window_row.begin() + static_cast<ptrdiff_t>(first[i]), count, static_cast<int64_t>(i));
+            if (!distinct)
+                std::copy_n(by_minute.begin() + start[static_cast<size_t>(minute_id[i])], count,
+                            out.hit.begin() + static_cast<ptrdiff_t>(first[i]));
+        }
+    });
     return out;
 }
 

@@ -275,19 +275,33 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         NumberGather number;
     };
     std::vector<Job> jobs(columns.size());
-    std::vector<std::pair<const int64_t *, core::RowSpan>> spans;  // one per distinct rows array
+    // The span of each distinct rows array (several columns share one), found on the threads.
+    struct Span {
+        const int64_t *rows;
+        size_t n;
+        core::RowSpan span;
+    };
+    std::vector<Span> spans;
     spans.reserve(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) {
+        jobs[i].rows = i64_view(columns[i].rows);
+        const int64_t *rows = jobs[i].rows.data();
+        if (std::none_of(spans.begin(), spans.end(), [&](const Span &s) { return s.rows == rows; }))
+            spans.push_back({rows, jobs[i].rows.shape(0), {}});
+    }
+    {
+        nb::gil_scoped_release unlocked;
+        core::parallel_for(spans.size(), threads, [&](size_t k) { spans[k].span = core::RowSpan(spans[k].rows, spans[k].n); });
+    }
+    for (size_t i = 0; i < columns.size(); ++i) {
         Job &job = jobs[i];
-        job.rows = i64_view(columns[i].rows);
         const int64_t *rows = job.rows.data();
         const size_t n = job.rows.shape(0);
-        auto span = std::find_if(spans.begin(), spans.end(), [&](const auto &s) { return s.first == rows; });
-        if (span == spans.end()) span = spans.emplace(spans.end(), rows, core::RowSpan(rows, n));
-        job.span = &span->second;
+        auto span = std::find_if(spans.begin(), spans.end(), [&](const Span &s) { return s.rows == rows; });
+        job.span = &span->span;
         if (job.text.prepare(columns[i].values, rows, n))
             job.kind = kText;
-        else if (job.number.prepare(columns[i].values, rows, n, span->second, columns[i].as_if_missing))
+        else if (job.number.prepare(columns[i].values, rows, n, span->span, columns[i].as_if_missing))
             job.kind = kNumber;
     }
     // Object columns are gathered by reference under the GIL while the numbers fill on other threads.
