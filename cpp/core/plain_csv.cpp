@@ -1,6 +1,7 @@
 #include "core/plain_csv.hpp"
 
 #include "core/cells.hpp"
+#include "core/parallel.hpp"
 
 #include <algorithm>
 #include <array>
@@ -283,13 +284,13 @@ std::optional<Table> scan(std::string_view text) {
         const size_t mid = text.find('\n', body + (text.size() - body) / 2);
         if (mid != std::string_view::npos) split = mid + 1;
     }
+    // Both halves run through parallel_for, which joins its thread before a failure of either
+    // (a full memory, say) reaches the caller, and runs both here when no thread can be had.
     Part first(width), second(width);
-    {
-        std::thread helper;
-        if (split < text.size()) helper = std::thread([&] { scan_part(text, split, text.size(), width, second); });
-        scan_part(text, body, split, width, first);
-        if (helper.joinable()) helper.join();
-    }
+    parallel_for(split < text.size() ? 2 : 1, 2, [&](size_t half) {
+        if (half == 0) scan_part(text, body, split, width, first);
+        else scan_part(text, split, text.size(), width, second);
+    });
     return combine(std::move(t), {&first, &second});
 }
 

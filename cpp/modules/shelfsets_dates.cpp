@@ -2,6 +2,7 @@
 // each distinct text once.
 #include "shelfsets_splc.hpp"
 
+#include "core/parallel.hpp"
 #include "core/text_factors.hpp"
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
@@ -109,13 +110,16 @@ bool code_all_rows(const glue::ArrowTexts &texts, std::vector<uint32_t> &codes, 
     const auto n = int64_t(codes.size());
     nb::gil_scoped_release released;
     if (n < kSharedRows || std::thread::hardware_concurrency() < 2) return code_rows(texts, 0, n, factors, codes.data());
+    // parallel_for joins the helper before a failure of either half (a full memory) reaches the
+    // caller.
     const int64_t half = n / 2;
     TextFactors later;
-    bool later_ok = false;
-    std::thread helper([&] { later_ok = code_rows(texts, half, n, later, codes.data() + half); });
-    const bool ok = code_rows(texts, 0, half, factors, codes.data());
-    helper.join();
-    if (!ok || !later_ok) return false;
+    bool ok[2] = {false, false};
+    orvane::core::parallel_for(2, 2, [&](size_t part) {
+        ok[part] = part == 0 ? code_rows(texts, 0, half, factors, codes.data())
+                             : code_rows(texts, half, n, later, codes.data() + half);
+    });
+    if (!ok[0] || !ok[1]) return false;
     factors.append(later, codes.data() + half, size_t(n - half));
     return true;
 }
