@@ -323,20 +323,37 @@ namespace {
 // alongside, mostly come ascending already (a release's minutes ascend); a pair whose times do not
 // is sorted by time, stably.
 std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_rank, const int64_t *time, size_t n,
-                                    size_t pairs, size_t keys) {
+                                    size_t pairs, size_t keys, unsigned threads) {
+    // A stable counting sort by pair; with two parts (when the pairs are fewer than the rows), each
+    // counts and places its own rows, the first part's before the second's in every pair.
+    auto pair_of = [&](size_t i) { return static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]); };
+    const size_t parts = n >= (size_t{1} << 16) && pairs <= n ? std::clamp<size_t>(threads, 1, 2) : 1;
+    auto part_rows = [&](size_t p) { return std::pair(n * p / parts, n * (p + 1) / parts); };
+    std::vector<std::vector<int64_t>> place(parts, std::vector<int64_t>(pairs, 0));
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_rows(p);
+        for (size_t i = begin; i < end; ++i) ++place[p][pair_of(i)];
+    });
     std::vector<int64_t> start(pairs + 1, 0);
-    for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]) + 1];
-    std::partial_sum(start.begin(), start.end(), start.begin());
+    for (size_t q = 0, at = 0; q < pairs; ++q) {
+        start[q] = static_cast<int64_t>(at);
+        for (size_t p = 0; p < parts; ++p) {
+            const size_t count = static_cast<size_t>(place[p][q]);
+            place[p][q] = static_cast<int64_t>(at);
+            at += count;
+        }
+        start[q + 1] = static_cast<int64_t>(at);
+    }
     std::vector<int64_t> order = large_vector<int64_t>(n);
     scratch_vector<int64_t> sorted_time = large_scratch<int64_t>(n);
-    {
-        std::vector<int64_t> fill(start.begin(), start.end() - 1);
-        for (size_t i = 0; i < n; ++i) {
-            const size_t at = static_cast<size_t>(fill[static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i])]++);
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_rows(p);
+        for (size_t i = begin; i < end; ++i) {
+            const size_t at = static_cast<size_t>(place[p][pair_of(i)]++);
             order[at] = static_cast<int64_t>(i);
             sorted_time[at] = time[i];
         }
-    }
+    });
     for (size_t p = 0; p < pairs; ++p) {
         const auto a = static_cast<size_t>(start[p]), b = static_cast<size_t>(start[p + 1]);
         if (std::is_sorted(sorted_time.begin() + static_cast<ptrdiff_t>(a), sorted_time.begin() + static_cast<ptrdiff_t>(b)))
@@ -350,7 +367,7 @@ std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_ran
 }  // namespace
 
 std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_rank, const int64_t *time,
-                                      size_t n, size_t groups) {
+                                      size_t n, size_t groups, unsigned threads) {
     int64_t lowest = 0, highest = -1;
     for (size_t i = 0; i < n; ++i) {
         lowest = std::min(lowest, key_rank[i]);
@@ -359,7 +376,7 @@ std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_r
     const size_t keys = static_cast<size_t>(highest + 1);
     // A few pairs per row at most: (group, key) pairs are counted directly.
     if (lowest == 0 && keys > 0 && groups <= (4 * n + 4096) / keys)
-        return order_by_pairs(group, key_rank, time, n, groups * keys, keys);
+        return order_by_pairs(group, key_rank, time, n, groups * keys, keys, threads);
     std::vector<int64_t> start(groups + 1, 0);
     for (size_t i = 0; i < n; ++i) ++start[static_cast<size_t>(group[i]) + 1];
     std::partial_sum(start.begin(), start.end(), start.begin());

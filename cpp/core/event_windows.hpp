@@ -45,9 +45,10 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
                                 unsigned threads = 1);
 
 // Stable order of event bar rows by (release rank, key rank, time). `group` is each row's release
-// rank (releases that compare equal share one), in [0, groups).
+// rank (releases that compare equal share one), in [0, groups). Rows are placed on up to two of
+// `threads` threads.
 std::vector<int64_t> order_event_bars(const int64_t *group, const int64_t *key_rank, const int64_t *time,
-                                      size_t n, size_t groups);
+                                      size_t n, size_t groups, unsigned threads = 1);
 
 // Dense ranks of releases by (event rank, time), equal pairs sharing a rank; returns the count in `groups`.
 std::vector<int64_t> release_ranks(const int64_t *event_rank, const int64_t *time, size_t n, size_t &groups);

@@ -271,7 +271,7 @@ EventRows order_and_join(const Windows &w, const MatchedBars &m, const int64_t *
             time[k] = w.minutes[static_cast<size_t>(m.window_row[k])];  // the bar's stamp, read from the few minutes
         }
     });
-    std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups);
+    std::vector<int64_t> order = core::order_event_bars(group.data(), m.key_rank.data(), time.data(), rows, groups, threads);
     EventRows out;
     out.releases = core::release_calendar(w.release_event.data(), w.release_ns.data(), releases, cal_codes,
                                           w.cal_ns.data(), w.cal_ns.size());

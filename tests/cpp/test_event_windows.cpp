@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <tuple>
 #include <vector>
 
 namespace core = orvane::core;
@@ -58,9 +59,9 @@ void matching() {
     // bars scanned in parts on several threads: the same matches, in bar order
     V many(3 << 20);
     for (size_t i = 0; i < many.size(); ++i) many[i] = static_cast<int64_t>(i * 7 % 100) * M;
-    const V few = {5 * M, 7 * M};
-    core::WindowMatches one = core::match_window_bars(few.data(), 2, many.data(), many.size(), 1),
-                        parts = core::match_window_bars(few.data(), 2, many.data(), many.size(), 3);
+    const V few = {5 * M, 7 * M, 5 * M, 9 * M};  // enough hits to be grouped in two parts, one minute twice
+    core::WindowMatches one = core::match_window_bars(few.data(), few.size(), many.data(), many.size(), 1),
+                        parts = core::match_window_bars(few.data(), few.size(), many.data(), many.size(), 3);
     const V one_bars = bars_of(one);
     check(one_bars.size() > 60000 && bars_of(parts) == one_bars && windows_of(parts) == windows_of(one) &&
               hits_of(parts) == hits_of(one) && std::is_sorted(one_bars.begin(), one_bars.begin() + 100),
@@ -81,6 +82,17 @@ void ordering_and_join() {
     check(core::order_event_bars(group.data(), far.data(), time.data(), 4, 2) == V({3, 1, 2, 0}), "order by large ranks");
     check(core::order_event_bars(one.data(), keys.data(), times.data(), 6, 1) == V({3, 1, 0, 4, 2, 5}),
           "a key's rows in time order, ties in row order");
+    // enough rows to be placed in two parts: the same stable order as a stable sort's
+    const size_t n = 200000;
+    V g(n), k(n), t(n), want(n);
+    for (size_t i = 0; i < n; ++i) {
+        g[i] = static_cast<int64_t>(i * 7919 % 97), k[i] = static_cast<int64_t>(i * 104729 % 31);
+        t[i] = static_cast<int64_t>(i * 15485863 % 11), want[i] = static_cast<int64_t>(i);
+    }
+    std::stable_sort(want.begin(), want.end(), [&](int64_t a, int64_t b) {
+        return std::tie(g[a], k[a], t[a]) < std::tie(g[b], k[b], t[b]);
+    });
+    check(core::order_event_bars(g.data(), k.data(), t.data(), n, 97, 2) == want, "rows placed in two parts");
     // releases (event 0 at 5), (event 1 at 6), (event 2 at 1): two calendar rows, one, none
     const V rel_event = {0, 1, 2}, rel_time = {5, 6, 1}, cal_event = {1, 0, 0, -1}, cal_time = {6, 5, 5, 1};
     core::ReleaseCalendar cal = core::release_calendar(rel_event.data(), rel_time.data(), 3, cal_event.data(), cal_time.data(), 4);
