@@ -70,6 +70,25 @@ void rows_split() {
     check(t->rows() == 2 && cells.size() == 2 && cells[0].empty() && cells[1] == "2", "cells of the second row");
 }
 
+// A text large enough to be scanned in two halves: each half's kinds, rows and refusals joined.
+void halves() {
+    const size_t rows = 800000;  // about 10 MB
+    std::string text = "a,b,c\n";
+    for (size_t i = 0; i < rows; ++i) {
+        text += std::to_string(i);
+        text += i == rows - 3 ? ",2.5," : ",7,";
+        text += i < rows / 4 ? "\n" : "x\n";
+    }
+    auto t = pc::scan(text);
+    std::vector<std::string_view> cells;
+    if (t) pc::split_row(text, *t, rows - 3, cells);
+    check(t && t->rows() == rows && kinds_of(text) == "ift" && cells.size() == 3 &&
+              cells[0] == std::to_string(rows - 3) && cells[1] == "2.5" && cells[2] == "x",
+          "two halves joined");
+    text.insert(text.size() - 2, "\"");
+    check(!pc::scan(text).has_value(), "a quote in the second half");
+}
+
 }  // namespace
 
 int main() {
@@ -77,5 +96,6 @@ int main() {
     left_to_pandas();
     conversions();
     rows_split();
+    halves();
     return core_test::finish("plain csv");
 }
