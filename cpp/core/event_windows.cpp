@@ -208,6 +208,36 @@ size_t scan_bars(const Lookup &lookup, const int64_t *bar_time, size_t begin, si
     return c;
 }
 
+// A stable counting sort of rows [0, n) by key_of(i) in [0, keys): each key's first position into
+// the returned `keys + 1` starts, and put(i, position) for every row. With two parts (on two of
+// `threads` threads, for many rows), each part counts and places its own rows, the first part's
+// before the second's under every key.
+template <class KeyOf, class Put>
+std::vector<int64_t> counting_sort(size_t n, size_t keys, unsigned threads, KeyOf &&key_of, Put &&put) {
+    const size_t parts = n >= (size_t{1} << 16) ? std::clamp<size_t>(threads, 1, 2) : 1;
+    auto part_rows = [&](size_t p) { return std::pair(n * p / parts, n * (p + 1) / parts); };
+    std::vector<std::vector<int64_t>> next(parts, std::vector<int64_t>(keys, 0));
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_rows(p);
+        for (size_t i = begin; i < end; ++i) ++next[p][static_cast<size_t>(key_of(i))];
+    });
+    std::vector<int64_t> start(keys + 1, 0);
+    for (size_t key = 0, at = 0; key < keys; ++key) {
+        start[key] = static_cast<int64_t>(at);
+        for (size_t p = 0; p < parts; ++p) {
+            const size_t count = static_cast<size_t>(next[p][key]);
+            next[p][key] = static_cast<int64_t>(at);
+            at += count;
+        }
+        start[key + 1] = static_cast<int64_t>(at);
+    }
+    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
+        const auto [begin, end] = part_rows(p);
+        for (size_t i = begin; i < end; ++i) put(i, static_cast<size_t>(next[p][static_cast<size_t>(key_of(i))]++));
+    });
+    return start;
+}
+
 // The bars scanned in parts on up to `threads` threads, each part's hits written where its bars
 // start and then moved down behind the previous part's: bar order is kept.
 template <class Lookup>
@@ -242,31 +272,11 @@ WindowMatches match_window_bars(const int64_t *minutes, size_t m, const int64_t 
     else
         scan_in_parts(HashLookup(minutes, index, m, s), bar_time, n, threads, hits);
 
-    // The hits grouped by minute with a stable counting sort (bar order kept): each hit's index.
-    // With two parts, each counts and places its own hits, the first part's before the second's.
-    const size_t parts = hits.count >= (size_t{1} << 16) ? std::clamp<size_t>(threads, 1, 2) : 1;
-    std::vector<std::vector<int64_t>> place(parts, std::vector<int64_t>(ids, 0));
-    auto part_hits = [&](size_t p) { return std::pair(hits.count * p / parts, hits.count * (p + 1) / parts); };
-    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
-        const auto [begin, end] = part_hits(p);
-        for (size_t k = begin; k < end; ++k) ++place[p][static_cast<size_t>(hits.id[k])];
-    });
-    std::vector<int64_t> start(ids + 1, 0);  // each minute's first hit in by_minute
-    for (size_t id = 0, at = 0; id < ids; ++id) {
-        start[id] = static_cast<int64_t>(at);
-        for (size_t p = 0; p < parts; ++p) {
-            const size_t count = static_cast<size_t>(place[p][id]);
-            place[p][id] = static_cast<int64_t>(at);
-            at += count;
-        }
-        start[id + 1] = static_cast<int64_t>(at);
-    }
+    // The hits grouped by minute, in bar order: each hit's index.
     scratch_vector<int64_t> by_minute = large_scratch<int64_t>(hits.count);
-    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
-        const auto [begin, end] = part_hits(p);
-        for (size_t k = begin; k < end; ++k)
-            by_minute[static_cast<size_t>(place[p][static_cast<size_t>(hits.id[k])]++)] = static_cast<int64_t>(k);
-    });
+    const std::vector<int64_t> start = counting_sort(
+        hits.count, ids, threads, [&](size_t k) { return hits.id[k]; },
+        [&](size_t k, size_t at) { by_minute[at] = static_cast<int64_t>(k); });
 
     // Each window minute's matches: its hits, in the order of the minutes (a minute that several
     // windows share has its hits once per window).
@@ -324,36 +334,16 @@ namespace {
 // is sorted by time, stably.
 std::vector<int64_t> order_by_pairs(const int64_t *group, const int64_t *key_rank, const int64_t *time, size_t n,
                                     size_t pairs, size_t keys, unsigned threads) {
-    // A stable counting sort by pair; with two parts (when the pairs are fewer than the rows), each
-    // counts and places its own rows, the first part's before the second's in every pair.
-    auto pair_of = [&](size_t i) { return static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]); };
-    const size_t parts = n >= (size_t{1} << 16) && pairs <= n ? std::clamp<size_t>(threads, 1, 2) : 1;
-    auto part_rows = [&](size_t p) { return std::pair(n * p / parts, n * (p + 1) / parts); };
-    std::vector<std::vector<int64_t>> place(parts, std::vector<int64_t>(pairs, 0));
-    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
-        const auto [begin, end] = part_rows(p);
-        for (size_t i = begin; i < end; ++i) ++place[p][pair_of(i)];
-    });
-    std::vector<int64_t> start(pairs + 1, 0);
-    for (size_t q = 0, at = 0; q < pairs; ++q) {
-        start[q] = static_cast<int64_t>(at);
-        for (size_t p = 0; p < parts; ++p) {
-            const size_t count = static_cast<size_t>(place[p][q]);
-            place[p][q] = static_cast<int64_t>(at);
-            at += count;
-        }
-        start[q + 1] = static_cast<int64_t>(at);
-    }
+    // Rows placed in two parts only when the pairs are fewer than the rows (each part counts them all).
     std::vector<int64_t> order = large_vector<int64_t>(n);
     scratch_vector<int64_t> sorted_time = large_scratch<int64_t>(n);
-    parallel_for(parts, static_cast<unsigned>(parts), [&](size_t p) {
-        const auto [begin, end] = part_rows(p);
-        for (size_t i = begin; i < end; ++i) {
-            const size_t at = static_cast<size_t>(place[p][pair_of(i)]++);
+    const std::vector<int64_t> start = counting_sort(
+        n, pairs, pairs <= n ? threads : 1,
+        [&](size_t i) { return static_cast<size_t>(group[i]) * keys + static_cast<size_t>(key_rank[i]); },
+        [&](size_t i, size_t at) {
             order[at] = static_cast<int64_t>(i);
             sorted_time[at] = time[i];
-        }
-    });
+        });
     for (size_t p = 0; p < pairs; ++p) {
         const auto a = static_cast<size_t>(start[p]), b = static_cast<size_t>(start[p + 1]);
         if (std::is_sorted(sorted_time.begin() + static_cast<ptrdiff_t>(a), sorted_time.begin() + static_cast<ptrdiff_t>(b)))
