@@ -1,8 +1,8 @@
 // The columns of the event bar table gathered from the bars and the calendar: text held by pyarrow,
 // float64 / int64 numpy columns and datetimes through the core's gathers, several columns at once
 // on native threads, object columns by reference; any other column through pandas' take. Also the
-// ranking of the bars' keys straight from pyarrow. This unit holds the source buffers and makes the results' memory; the core reads and
-// writes them without the GIL.
+// ranking of the bars' keys straight from pyarrow. This unit holds the source buffers and makes the
+// results' memory; the core reads and writes them without the GIL.
 #include "tickbars_gather.hpp"
 #include "tickbars_dtypes.hpp"
 
@@ -282,12 +282,13 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         core::RowSpan span;
     };
     std::vector<Span> spans;
-    spans.reserve(columns.size());
+    std::vector<size_t> span_of(columns.size());
     for (size_t i = 0; i < columns.size(); ++i) {
         jobs[i].rows = i64_view(columns[i].rows);
         const int64_t *rows = jobs[i].rows.data();
-        if (std::none_of(spans.begin(), spans.end(), [&](const Span &s) { return s.rows == rows; }))
-            spans.push_back({rows, jobs[i].rows.shape(0), {}});
+        auto known = std::find_if(spans.begin(), spans.end(), [&](const Span &s) { return s.rows == rows; });
+        span_of[i] = static_cast<size_t>(known - spans.begin());
+        if (known == spans.end()) spans.push_back({rows, jobs[i].rows.shape(0), {}});
     }
     {
         nb::gil_scoped_release unlocked;
@@ -297,11 +298,10 @@ void gather_columns(std::vector<ColumnTake> &columns, unsigned threads) {
         Job &job = jobs[i];
         const int64_t *rows = job.rows.data();
         const size_t n = job.rows.shape(0);
-        auto span = std::find_if(spans.begin(), spans.end(), [&](const Span &s) { return s.rows == rows; });
-        job.span = &span->span;
+        job.span = &spans[span_of[i]].span;
         if (job.text.prepare(columns[i].values, rows, n))
             job.kind = kText;
-        else if (job.number.prepare(columns[i].values, rows, n, span->span, columns[i].as_if_missing))
+        else if (job.number.prepare(columns[i].values, rows, n, *job.span, columns[i].as_if_missing))
             job.kind = kNumber;
     }
     // Object columns are gathered by reference under the GIL while the numbers fill on other threads.

@@ -174,6 +174,16 @@ void in_stretches(size_t n, unsigned threads, F &&f) {
                        [&](size_t p) { f(p * kStretch, std::min(n, (p + 1) * kStretch)); });
 }
 
+// Rows read in an order that jumps: the elements of `arrays` at index[k + 32] are fetched into the
+// cache while row k is read (nothing past `end`).
+template <class... Arrays>
+inline void fetch_ahead(const int64_t *index, size_t k, size_t end, const Arrays &...arrays) {
+    constexpr size_t kAhead = 32;
+    if (k + kAhead >= end) return;
+    const size_t ahead = static_cast<size_t>(index[k + kAhead]);
+    (__builtin_prefetch(&arrays[ahead]), ...);
+}
+
 // The bars on window minutes that have a key, each with its window row and its key's rank.
 struct MatchedBars {
     core::scratch_vector<int64_t> window_row, bar_row, key_rank;
@@ -215,13 +225,8 @@ Parsed<MatchedBars> match_bars(nb::handle df_bars, const Windows &w, const int64
             // The hits of one minute lie far apart (a bar for each key): their rows and codes are
             // fetched a few matches ahead.
             in_stretches(n, threads, [&](size_t begin, size_t end) {
-                constexpr size_t kAhead = 32;
                 for (size_t k = begin; k < end; ++k) {
-                    if (k + kAhead < end) {
-                        const size_t ahead = static_cast<size_t>(matches.hit[k + kAhead]);
-                        __builtin_prefetch(&matches.hit_row[ahead]);
-                        __builtin_prefetch(&hit_codes[ahead]);
-                    }
+                    fetch_ahead(matches.hit.data(), k, end, matches.hit_row, hit_codes);
                     const size_t hit = static_cast<size_t>(matches.hit[k]);
                     out.bar_row[k] = matches.hit_row[hit];
                     out.key_rank[k] = hit_codes[hit];
@@ -307,17 +312,11 @@ nb::object event_bar_frame(Windows &w, const BarInputs &in, const MatchedBars &m
             *out_cal = glue::array_data<int64_t>(cal_rows);
     {
         nb::gil_scoped_release unlocked;
-        // Each row's bar row takes the place of its matched bar's index.
-        // Sorted rows follow a key through its window's minutes, matches that lie a minute's
-        // bars apart: each is fetched a few rows ahead.
+        // Each row's bar row takes the place of its matched bar's index. Sorted rows follow a key
+        // through its window's minutes, matches that lie a minute's bars apart: fetched ahead.
         in_stretches(out_rows, threads, [&](size_t begin, size_t end) {
-            constexpr size_t kAhead = 32;
             for (size_t i = begin; i < end; ++i) {
-                if (i + kAhead < end) {
-                    const size_t ahead = static_cast<size_t>(rows.bar[i + kAhead]);
-                    __builtin_prefetch(&m.window_row[ahead]);
-                    __builtin_prefetch(&m.bar_row[ahead]);
-                }
+                fetch_ahead(rows.bar.data(), i, end, m.window_row, m.bar_row);
                 const size_t k = static_cast<size_t>(rows.bar[i]);
                 const size_t r = static_cast<size_t>(m.window_row[k] / w.width);
                 out_event[i] = w.release_event[r];
