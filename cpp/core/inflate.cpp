@@ -29,7 +29,7 @@ constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 
 
 // What a symbol means, as an entry without its bits.
 uint32_t literal_length(unsigned s) {
-    if (s < 256) return entry(0, 0, kLiteral, s);
+    if (s < 256) return entry(0, 1, kLiteral, s);  // one byte (see pair_literals)
     if (s == 256) return entry(0, 0, kEnd, 0);
     if (s <= 285) return entry(0, kLengthExtra[s - 257], kBase, kLengthBase[s - 257]);
     return entry(0, 0, kInvalid, 0);  // 286 and 287 have fixed codes but no meaning
@@ -39,15 +39,24 @@ uint32_t distance(unsigned s) {
 }
 uint32_t code_length(unsigned s) { return entry(0, 0, kLiteral, s); }
 
+// A symbol's entry with the bits it takes: its code's, and for a base its extra bits too, so
+// that one shift takes both.
+uint32_t with_bits(uint32_t meaning, unsigned code_bits) {
+    return meaning | (kind_of(meaning) == kBase ? code_bits + extra_of(meaning) : code_bits);
+}
+
 struct Table {
     std::vector<uint32_t> entries;  // 1 << root entries, then the subtables
     unsigned root = 0;
 };
 
+constexpr unsigned kMaxSymbols = 288, kMaxRoot = 10;  // the most any table below has
+
 // The decoding table of a canonical Huffman code given by its code lengths (0: no code). false
 // for an over-subscribed or incomplete set, or for an empty one unless `empty_ok` (its symbols
 // are then all invalid).
 bool build(Table &t, const uint8_t *lens, unsigned n, unsigned root, uint32_t (*meaning)(unsigned), bool empty_ok) {
+    if (n > kMaxSymbols || root > kMaxRoot) return false;
     unsigned count[16] = {};
     for (unsigned s = 0; s < n; ++s) ++count[lens[s]];
     count[0] = 0;
@@ -68,8 +77,8 @@ bool build(Table &t, const uint8_t *lens, unsigned n, unsigned root, uint32_t (*
         code = (code + count[len - 1]) << 1;
         next[len] = code;
     }
-    std::vector<uint16_t> reversed(n);  // each code as read, first bit lowest
-    std::vector<uint8_t> sub_bits(size_t(1) << root, 0);
+    uint16_t reversed[kMaxSymbols];  // each code as read, first bit lowest
+    uint8_t sub_bits[size_t(1) << kMaxRoot] = {};
     const unsigned mask = (1u << root) - 1;
     for (unsigned s = 0; s < n; ++s) {
         const unsigned len = lens[s];
@@ -92,12 +101,13 @@ bool build(Table &t, const uint8_t *lens, unsigned n, unsigned root, uint32_t (*
         if (!len) continue;
         const unsigned r = reversed[s];
         if (len <= root) {
-            for (unsigned i = r; i <= mask; i += 1u << len) t.entries[i] = meaning(s) | len;
+            const uint32_t e = with_bits(meaning(s), len);
+            for (unsigned i = r; i <= mask; i += 1u << len) t.entries[i] = e;
         } else {
             const uint32_t pointer = t.entries[r & mask];
             const unsigned size = 1u << extra_of(pointer);
-            for (unsigned i = r >> root; i < size; i += 1u << (len - root))
-                t.entries[value_of(pointer) + i] = meaning(s) | (len - root);
+            const uint32_t e = with_bits(meaning(s), len - root);
+            for (unsigned i = r >> root; i < size; i += 1u << (len - root)) t.entries[value_of(pointer) + i] = e;
         }
     }
     return true;
@@ -159,6 +169,55 @@ inline uint32_t decode(const uint32_t *entries, unsigned root, Bits &in) {
 }
 uint32_t decode(const Table &t, Bits &in) { return decode(t.entries.data(), t.root, in); }
 
+// The next symbol's entry, a subtable's root bits taken; the symbol's own bits are left.
+inline uint32_t lookup(const uint32_t *entries, unsigned root, Bits &in) {
+    uint32_t e = entries[in.buffer & ((1u << root) - 1)];
+    if (kind_of(e) == kSub) {
+        in.take(root);
+        e = entries[value_of(e) + (in.buffer & ((1u << extra_of(e)) - 1))];
+    }
+    return e;
+}
+
+// A base's value plus its extra bits, read after its code; the code's and the extra bits taken.
+inline size_t take_base(uint32_t e, Bits &in) {
+    const uint64_t saved = in.buffer;
+    const unsigned all = bits_of(e), extra = extra_of(e);
+    in.buffer >>= all;
+    in.count -= all;
+    return value_of(e) + size_t((saved >> (all - extra)) & ((uint64_t(1) << extra) - 1));
+}
+
+// Joins two literals into one entry of the root table wherever both codes fit in its bits
+// together: such an entry holds the two bytes, first the lower, and says 2 where a literal's says 1.
+// Entries are joined from the last down: the second literal's entry, at an index no larger, is
+// then still a single one.
+void pair_literals(Table &t) {
+    uint32_t *const entries = t.entries.data();
+    for (size_t i = size_t(1) << t.root; i-- > 0;) {
+        const uint32_t first = entries[i];
+        if (kind_of(first) != kLiteral) continue;
+        const uint32_t second = entries[i >> bits_of(first)];  // known when its code fits in the bits left
+        if (kind_of(second) != kLiteral || bits_of(first) + bits_of(second) > t.root) continue;
+        entries[i] = entry(bits_of(first) + bits_of(second), 2, kLiteral, value_of(first) | value_of(second) << 8);
+    }
+}
+
+// A literal entry's one or two bytes written at `o`; false when they do not fit (the first is
+// written when only it fits, as two literals of one byte each would be).
+inline bool put_literals(uint32_t e, char *&o, const char *end) {
+    const size_t count = extra_of(e), room = size_t(end - o);
+    if (room >= 2) {
+        o[0] = char(value_of(e));
+        o[1] = char(value_of(e) >> 8);
+        o += count;
+        return true;
+    }
+    if (room == 0) return false;
+    *o++ = char(value_of(e));
+    return count == 1;
+}
+
 const Table &fixed_literal_lengths() {
     static const Table table = [] {
         uint8_t lens[288];
@@ -168,6 +227,7 @@ const Table &fixed_literal_lengths() {
         std::fill(lens + 280, lens + 288, 8);
         Table t;
         build(t, lens, 288, 10, literal_length, false);
+        pair_literals(t);
         return t;
     }();
     return table;
@@ -219,7 +279,9 @@ bool read_dynamic_tables(Bits &in, Table &lit, Table &dist) {
         i += repeat;
     }
     if (in.past_end() || lens[256] == 0) return false;
-    return build(lit, lens, nlen, 10, literal_length, false) && build(dist, lens + nlen, ndist, 8, distance, true);
+    if (!build(lit, lens, nlen, 10, literal_length, false)) return false;
+    pair_literals(lit);
+    return build(dist, lens + nlen, ndist, 8, distance, true);
 }
 
 // A compressed block's symbols, up to its end. Full when the output needs more room.
@@ -235,38 +297,47 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
         return s;
     };
     constexpr size_t kSlack = 258 + 8;  // room for the longest match and a last word written whole
+    // Each round starts with the bits refilled and the next symbol's entry looked up; a match
+    // looks up the symbol after it before copying, so that the table read overlaps the copy.
+    bits.refill();
+    uint32_t e = lookup(lit_entries, lit_root, bits);
     for (;;) {
-        bits.refill();
         if (bits.overrun > 8) return leave(Status::Bad);  // symbols read from beyond the input
-        uint32_t e = decode(lit_entries, lit_root, bits);
         if (kind_of(e) == kLiteral) {
-            if (o == end) return leave(Status::Full);
-            *o++ = char(value_of(e));
-            e = decode(lit_entries, lit_root, bits);  // at least 41 bits left: no refill
+            bits.take(bits_of(e));
+            if (!put_literals(e, o, end)) return leave(Status::Full);
+            e = lookup(lit_entries, lit_root, bits);  // at least 41 bits left: no refill
             if (kind_of(e) == kLiteral) {
-                if (o == end) return leave(Status::Full);
-                *o++ = char(value_of(e));
+                bits.take(bits_of(e));
+                if (!put_literals(e, o, end)) return leave(Status::Full);
+                bits.refill();
+                e = lookup(lit_entries, lit_root, bits);
                 continue;
             }
             bits.refill();  // the bits of a length's extra bits and a distance
         }
         const uint32_t kind = kind_of(e);
-        if (kind == kEnd) return leave(bits.past_end() ? Status::Bad : Status::Done);
+        if (kind == kEnd) {
+            bits.take(bits_of(e));
+            return leave(bits.past_end() ? Status::Bad : Status::Done);
+        }
         if (kind != kBase) return leave(Status::Bad);
-        const size_t length = value_of(e) + bits.take(extra_of(e));
-        e = decode(dist_entries, dist_root, bits);
+        const size_t length = take_base(e, bits);
+        e = lookup(dist_entries, dist_root, bits);
         if (kind_of(e) != kBase) return leave(Status::Bad);
-        const size_t back = value_of(e) + bits.take(extra_of(e));
+        const size_t back = take_base(e, bits);
+        bits.refill();
+        e = lookup(lit_entries, lit_root, bits);
         if (back > size_t(o - begin)) return leave(Status::Bad);  // before the start
         const char *from = o - back;
         if (back >= 8 && size_t(end - o) >= kSlack) {
+            // Word by word, each word read lying wholly before the one written: two words at
+            // once (most matches are no longer), then the rest.
             char *to = o;
             o += length;
-            do {  // word by word: each word read lies wholly before the one written
-                std::memcpy(to, from, 8);
-                to += 8;
-                from += 8;
-            } while (to < o);
+            std::memcpy(to, from, 8);
+            std::memcpy(to + 8, from + 8, 8);
+            for (to += 16, from += 16; to < o; to += 8, from += 8) std::memcpy(to, from, 8);
         } else {
             if (length > size_t(end - o)) return leave(Status::Full);
             for (size_t i = 0; i < length; ++i) o[i] = from[i];

@@ -1,6 +1,7 @@
 // A raw DEFLATE decoder (RFC 1951) into a buffer of known room, built for speed on large texts:
 // a 64-bit bit buffer refilled a word at a time, one table lookup per symbol for all but the
-// longest codes, matches copied a word at a time.
+// longest codes (one for two literals whose codes are short enough together), a length or
+// distance taken with its extra bits in one step, matches copied a word at a time.
 //
 // It accepts no more than zlib does: every stream zlib rejects is rejected here too (bad block
 // types, stored lengths, code sets that are over-subscribed or incomplete, repeats without a
