@@ -56,20 +56,24 @@ std::optional<size_t> header_size(std::string_view data) {
     return at;
 }
 
-// One member decoded by inflater::inflate_raw, its trailer checked: Whole, or why not.
+// One member decoded by inflater::inflate_raw, its trailer checked: Whole, or why not. Without
+// `check_crc` the text's CRC is left to the caller: Whole then says that all else holds, and
+// `crc` is the CRC the trailer states.
 struct FastMember {
     enum How { Whole, TooLarge, Cancelled, Unread } how;  // Unread: for zlib to read and judge
     size_t produced;
+    uint32_t crc = 0;
 };
 
 FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity, size_t step,
-                        const std::function<bool(size_t)> &progress) {
+                        const std::function<bool(size_t)> &progress, bool check_crc = true) {
     const std::optional<size_t> header = header_size(compressed);
     if (!header) return {FastMember::Unread, 0};
     // The CRC is taken as the text comes, over bytes still in the cache.
     uint32_t crc = 0;
     size_t summed = 0;
     auto sum_to = [&](size_t produced) {
+        if (!check_crc) return;
         crc = crc32_continued(crc, out + summed, produced - summed);
         summed = produced;
     };
@@ -87,10 +91,10 @@ FastMember inflate_fast(std::string_view compressed, char *out, size_t capacity,
     if (compressed.size() != trailer + 8) return {FastMember::Unread, r.produced};  // cut short, or more after it
     if (r.produced == capacity) return {FastMember::TooLarge, r.produced};
     sum_to(r.produced);
-    if (little_endian32(compressed.data() + trailer) != crc ||
-        little_endian32(compressed.data() + trailer + 4) != uint32_t(r.produced))
+    const uint32_t stated = little_endian32(compressed.data() + trailer);
+    if ((check_crc && stated != crc) || little_endian32(compressed.data() + trailer + 4) != uint32_t(r.produced))
         return {FastMember::Unread, r.produced};
-    return {FastMember::Whole, r.produced};
+    return {FastMember::Whole, r.produced, stated};
 }
 
 }  // namespace
@@ -162,6 +166,7 @@ InflateAhead::InflateAhead(std::string_view compressed) {
         ended_ = true;
         return;
     }
+    crc_by_reader_ = header_size(compressed).has_value();  // the members core/inflate reads
     worker_ = std::thread([this, compressed] { run(compressed); });
 }
 
@@ -171,7 +176,7 @@ InflateAhead::~InflateAhead() {
 }
 
 void InflateAhead::run(std::string_view compressed) {
-    if (header_size(compressed)) {
+    if (crc_by_reader_) {
         run_fast(compressed);
         return;
     }
@@ -227,7 +232,7 @@ void InflateAhead::run(std::string_view compressed) {
 }
 
 void InflateAhead::run_fast(std::string_view compressed) {
-    const FastMember fast = inflate_fast(compressed, out_.data_.get(), capacity_, kPublishStep, [&](size_t produced) {
+    auto publish = [&](size_t produced) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (cancelled_) return false;
@@ -235,9 +240,11 @@ void InflateAhead::run_fast(std::string_view compressed) {
         }
         changed_.notify_all();
         return true;
-    });
+    };
+    const FastMember fast = inflate_fast(compressed, out_.data_.get(), capacity_, kPublishStep, publish, false);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        stated_crc_ = fast.crc;
         if (fast.how == FastMember::Whole) ready_ = fast.produced;
         ended_ = true;
         whole_ = fast.how == FastMember::Whole;
@@ -246,7 +253,14 @@ void InflateAhead::run_fast(std::string_view compressed) {
     changed_.notify_all();
 }
 
+void InflateAhead::sum_to(size_t end) {
+    if (end <= summed_) return;
+    crc_ = crc32_continued(crc_, out_.data_.get() + summed_, end - summed_);
+    summed_ = end;
+}
+
 std::pair<size_t, bool> InflateAhead::wait(size_t seen) {
+    if (crc_by_reader_) sum_to(seen);  // the bytes given so far, while more are being made
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return ended_ || ready_ > seen; });
     return {ready_, ended_};
@@ -260,6 +274,10 @@ void InflateAhead::cancel() {
 std::optional<Inflated> InflateAhead::finish() {
     if (worker_.joinable()) worker_.join();
     if (!whole_ || cancelled_) return std::nullopt;
+    if (crc_by_reader_) {
+        sum_to(ready_);
+        if (crc_ != stated_crc_) return std::nullopt;  // for zlib to read and judge
+    }
     out_.size_ = ready_;
     return std::move(out_);
 }

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -35,7 +36,9 @@ private:
 std::optional<Inflated> inflate_single(std::string_view compressed);
 
 // inflate_single on a thread of its own, into a buffer sized by the trailer's size field, so that
-// the caller can read the text while the rest is being inflated.
+// the caller can read the text while the rest is being inflated. One reader thread calls wait()
+// and finish(): where core/inflate reads the member, that thread also takes the text's CRC, over
+// the bytes it has been given, while it would otherwise wait for more.
 class InflateAhead {
 public:
     explicit InflateAhead(std::string_view compressed);  // `compressed` must outlive this
@@ -55,12 +58,17 @@ public:
 private:
     void run(std::string_view compressed);
     void run_fast(std::string_view compressed);  // run() for the members core/inflate reads
+    void sum_to(size_t end);                      // the reader's CRC taken up to `end`
     Inflated out_;
     size_t capacity_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
     size_t ready_ = 0;
     bool ended_ = false, whole_ = false, cancelled_ = false, too_large_ = false;
+    bool crc_by_reader_ = false;  // set before the worker starts
+    uint32_t stated_crc_ = 0;     // the trailer's, once the worker has ended
+    uint32_t crc_ = 0;            // the reader's own: the CRC of the first `summed_` bytes
+    size_t summed_ = 0;
     std::thread worker_;
 };
 

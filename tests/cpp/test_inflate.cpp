@@ -90,6 +90,16 @@ std::string gzip_member_of(const std::string &text, const std::string &header) {
     return out;
 }
 
+// What InflateAhead gives for `gz`, read as the CSV reader reads it, each step as it comes;
+// whether it found the text larger than the trailer says.
+std::pair<std::optional<gzip_member::Inflated>, bool> read_ahead(const std::string &gz) {
+    gzip_member::InflateAhead ahead(gz);
+    size_t seen = 0;
+    for (auto [ready, ended] = ahead.wait(0); !ended; std::tie(ready, ended) = ahead.wait(seen)) seen = ready;
+    auto whole = ahead.finish();
+    return {std::move(whole), ahead.too_large()};
+}
+
 void members() {
     std::mt19937_64 rng(3);
     const std::string text = sample(rng, 2500000, 0);  // beyond the bytes inflated between two reports to the reader
@@ -101,14 +111,13 @@ void members() {
         const std::string gz = gzip_member_of(text, header);
         auto whole = gzip_member::inflate_single(gz);
         check(whole && whole->text() == text, "a member with a name, comment or extra field");
-        gzip_member::InflateAhead ahead(gz);
-        size_t seen = 0;
-        for (auto [ready, ended] = ahead.wait(0); !ended; std::tie(ready, ended) = ahead.wait(seen)) seen = ready;
-        auto ahead_whole = ahead.finish();
-        check(ahead_whole && ahead_whole->text() == text && !ahead.too_large(), "inflated ahead");
+        auto [ahead_whole, too_large] = read_ahead(gz);
+        check(ahead_whole && ahead_whole->text() == text && !too_large, "inflated ahead");
         std::string bad = gz;
         bad[bad.size() - 8] ^= 1;  // the CRC
         check(!gzip_member::inflate_single(bad), "a wrong CRC");
+        auto [bad_whole, bad_too_large] = read_ahead(bad);
+        check(!bad_whole && !bad_too_large, "a wrong CRC, inflated ahead");
         bad = gz;
         bad[bad.size() - 4] ^= 1;  // the size
         check(!gzip_member::inflate_single(bad), "a wrong size");
@@ -120,10 +129,8 @@ void members() {
     // The trailer's size too small: inflating ahead runs out of room and says so.
     std::string small = gzip_member_of(text, plain);
     small[small.size() - 3] = 0, small[small.size() - 2] = 0, small[small.size() - 1] = 0;
-    gzip_member::InflateAhead ahead(small);
-    size_t seen = 0;
-    for (auto [ready, ended] = ahead.wait(0); !ended; std::tie(ready, ended) = ahead.wait(seen)) seen = ready;
-    check(!ahead.finish() && ahead.too_large(), "a text larger than the trailer says");
+    auto [small_whole, too_large] = read_ahead(small);
+    check(!small_whole && too_large, "a text larger than the trailer says");
 }
 
 }  // namespace
