@@ -51,6 +51,7 @@ struct Table {
 };
 
 constexpr unsigned kMaxSymbols = 288, kMaxRoot = 10;  // the most any table below has
+constexpr unsigned kLiteralRoot = 10, kDistanceRoot = 8;  // the root bits of a block's two tables
 
 // The decoding table of a canonical Huffman code given by its code lengths (0: no code). false
 // for an over-subscribed or incomplete set, or for an empty one unless `empty_ok` (its symbols
@@ -226,7 +227,7 @@ const Table &fixed_literal_lengths() {
         std::fill(lens + 256, lens + 280, 7);
         std::fill(lens + 280, lens + 288, 8);
         Table t;
-        build(t, lens, 288, 10, literal_length, false);
+        build(t, lens, 288, kLiteralRoot, literal_length, false);
         pair_literals(t);
         return t;
     }();
@@ -237,7 +238,7 @@ const Table &fixed_distances() {
         uint8_t lens[32];
         std::fill(lens, lens + 32, 5);
         Table t;
-        build(t, lens, 32, 8, distance, false);
+        build(t, lens, 32, kDistanceRoot, distance, false);
         return t;
     }();
     return table;
@@ -279,9 +280,9 @@ bool read_dynamic_tables(Bits &in, Table &lit, Table &dist) {
         i += repeat;
     }
     if (in.past_end() || lens[256] == 0) return false;
-    if (!build(lit, lens, nlen, 10, literal_length, false)) return false;
+    if (!build(lit, lens, nlen, kLiteralRoot, literal_length, false)) return false;
     pair_literals(lit);
-    return build(dist, lens + nlen, ndist, 8, distance, true);
+    return build(dist, lens + nlen, ndist, kDistanceRoot, distance, true);
 }
 
 // A compressed block's symbols, up to its end. Full when the output needs more room.
@@ -290,7 +291,8 @@ Status inflate_block(Bits &in, const Table &lit, const Table &dist, char *begin,
     Bits bits = in;
     char *o = out;
     const uint32_t *const lit_entries = lit.entries.data(), *const dist_entries = dist.entries.data();
-    const unsigned lit_root = lit.root, dist_root = dist.root;
+    // Both roots are fixed, so that their masks take no register.
+    constexpr unsigned lit_root = kLiteralRoot, dist_root = kDistanceRoot;
     auto leave = [&](Status s) {
         in = bits;
         out = o;
