@@ -158,25 +158,21 @@ struct Bits {
     }
 };
 
-// The next symbol's entry, its bits taken: `root` bits index `entries`, a subtable the rest.
-inline uint32_t decode(const uint32_t *entries, unsigned root, Bits &in) {
-    uint32_t e = entries[in.buffer & ((1u << root) - 1)];
-    if (kind_of(e) == kSub) {
-        in.take(root);
-        e = entries[value_of(e) + (in.buffer & ((1u << extra_of(e)) - 1))];
-    }
-    in.take(bits_of(e));
-    return e;
-}
-uint32_t decode(const Table &t, Bits &in) { return decode(t.entries.data(), t.root, in); }
-
-// The next symbol's entry, a subtable's root bits taken; the symbol's own bits are left.
+// The next symbol's entry: `root` bits index `entries`, a subtable the rest. A subtable's root
+// bits are taken; the symbol's own bits are left to the caller.
 inline uint32_t lookup(const uint32_t *entries, unsigned root, Bits &in) {
     uint32_t e = entries[in.buffer & ((1u << root) - 1)];
     if (kind_of(e) == kSub) {
         in.take(root);
         e = entries[value_of(e) + (in.buffer & ((1u << extra_of(e)) - 1))];
     }
+    return e;
+}
+
+// The next symbol's entry with all its bits taken, for codes whose entries carry no extra bits.
+uint32_t decode(const Table &t, Bits &in) {
+    const uint32_t e = lookup(t.entries.data(), t.root, in);
+    in.take(bits_of(e));
     return e;
 }
 
