@@ -4,8 +4,10 @@
 
 #include "core/distinct_texts.hpp"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
 #include <vector>
@@ -39,17 +41,29 @@ public:
     // as if this table had seen every row: two parts of a column factorized apart and joined.
     void append(const TextFactors &later, uint32_t *later_codes, size_t count);
 
-    // The slot of a YYYY-MM-DD text in the direct table, or -1 for any other text.
+    // The slot of a YYYY-MM-DD text in the direct table, or -1 for any other text. Its ten bytes
+    // are read as one word and one pair: every digit checked and every value taken at once.
     static int32_t day_slot(std::string_view t) {
-        if (t.size() != 10 || t[4] != '-' || t[7] != '-') return -1;
-        unsigned digit[8];
-        const int at[8] = {0, 1, 2, 3, 5, 6, 8, 9};
-        for (int i = 0; i < 8; ++i) {
-            digit[i] = unsigned(t[at[i]]) - '0';
-            if (digit[i] > 9) return -1;
-        }
-        const unsigned year = digit[0] * 1000 + digit[1] * 100 + digit[2] * 10 + digit[3];
-        const unsigned month = digit[4] * 10 + digit[5], day = digit[6] * 10 + digit[7];
+        static_assert(std::endian::native == std::endian::little);
+        if (t.size() != 10) return -1;
+        uint64_t word;  // Y Y Y Y - M M -, the first byte lowest
+        uint16_t pair;  // D D
+        std::memcpy(&word, t.data(), sizeof word);
+        std::memcpy(&pair, t.data() + 8, sizeof pair);
+        constexpr uint64_t kDashes = 0xFF0000FF00000000ull, kDashBytes = 0x2D00002D00000000ull;
+        if ((word & kDashes) != kDashBytes) return -1;
+        // The dashes read as '0' so that all ten bytes are checked as digits alike: a byte is a
+        // digit when its high half is 3 and adding 6 keeps it so.
+        const uint64_t digits = (word & ~kDashes) | (0x3000003000000000ull);
+        if ((digits & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull ||
+            ((digits + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) != 0x3030303030303030ull ||
+            (pair & 0xF0F0) != 0x3030 || ((pair + 0x0606) & 0xF0F0) != 0x3030)
+            return -1;
+        const uint64_t v = digits - 0x3030303030303030ull;
+        auto at = [v](int i) { return unsigned(v >> (8 * i)) & 0xFF; };
+        const unsigned year = at(0) * 1000 + at(1) * 100 + at(2) * 10 + at(3);
+        const unsigned month = at(5) * 10 + at(6);
+        const unsigned day = (unsigned(pair) & 0xF) * 10 + (unsigned(pair >> 8) & 0xF);
         if (year < kFirstYear || year >= kFirstYear + kYears || month < 1 || month > 12 || day < 1 || day > 31) return -1;
         return int32_t(((year - kFirstYear) * 12 + month - 1) * 31 + day - 1);
     }

@@ -24,11 +24,13 @@ namespace {
 
 constexpr uint32_t kMissing = TextFactors::kMissing;
 
-// What pd.factorize(col) answers: each row's code (-1 where the cell is missing) as a numpy array,
-// and the distinct texts, in order of first appearance, as a pandas Index.
+// What pd.factorize(col) answers: each row's code and the distinct texts, in order of first
+// appearance, as a pandas Index. The codes are pandas' own (a numpy array, -1 where the cell is
+// missing) or, when factorized here, `native` (kMissing where the cell is missing).
 struct Factors {
     nb::object codes;
     nb::object distinct;
+    std::vector<uint32_t> native;
 };
 
 // An object column of str with missing cells (None, NaN): Index(distinct, dtype=object). A cell is
@@ -38,7 +40,7 @@ std::optional<Factors> factorize_object_texts(nb::handle pd, nb::handle col) {
     auto cells = object_cells(col);
     if (!cells) return std::nullopt;
     const size_t n = nb::len(cells->first);
-    std::vector<intptr_t> codes(n);
+    std::vector<uint32_t> codes(n);
     nb::dict by_text;  // str -> code
     nb::list distinct;
     // Open addressing on the str's address: {address, code}, at most half full.
@@ -53,7 +55,7 @@ std::optional<Factors> factorize_object_texts(nb::handle pd, nb::handle col) {
         PyObject *v = cells->second[i];
         if (!PyUnicode_CheckExact(v)) {
             if (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)))) {
-                codes[i] = -1;
+                codes[i] = kMissing;
                 continue;
             }
             return std::nullopt;
@@ -83,7 +85,7 @@ std::optional<Factors> factorize_object_texts(nb::handle pd, nb::handle col) {
         }
     }
     nb::object uniques = glue::object_array(nb::len(distinct), [&](size_t c) { return nb::object(distinct[c]); });
-    return Factors{glue::numpy_of(std::move(codes)), pd.attr("Index")(uniques, "dtype"_a = "object")};
+    return Factors{nb::object(), pd.attr("Index")(uniques, "dtype"_a = "object"), std::move(codes)};
 }
 
 // The codes of rows [first, last) of pyarrow-held text into `codes` (from its start), numbered by
@@ -138,46 +140,33 @@ std::optional<Factors> factorize_arrow_texts(nb::handle pd, nb::handle col) {
     std::vector<uint32_t> codes(n);
     TextFactors distinct;
     if (!code_all_rows(texts, codes, distinct)) return std::nullopt;
-    std::vector<intptr_t> numbers(n);
-    for (size_t i = 0; i < n; ++i) numbers[i] = codes[i] == kMissing ? -1 : intptr_t(codes[i]);
     nb::object uniques = glue::object_array(distinct.size(), [&](size_t c) {
         const std::string_view text = distinct.text(c);
         PyObject *s = PyUnicode_DecodeUTF8(text.data(), (Py_ssize_t) text.size(), "strict");
         if (!s) throw nb::python_error();
         return nb::steal(s);
     });
-    return Factors{glue::numpy_of(std::move(numbers)), pd.attr("Index")(uniques, "dtype"_a = col.attr("dtype"))};
+    return Factors{nb::object(), pd.attr("Index")(uniques, "dtype"_a = col.attr("dtype")), std::move(codes)};
 }
 
 // pd.factorize(col) itself.
 Factors factorize_with_pandas(nb::handle pd, nb::handle col) {
     nb::object pair = pd.attr("factorize")(col);
-    return Factors{pair[0], pair[1]};
+    return Factors{pair[0], pair[1], {}};
 }
 
-// days[codes] for a 1-D object array `days` and intp codes within [-1, len(days)), -1 taking the
-// last day: each row's slot filled in one pass, the references counted per day and added once
-// per day (the rows of a column share a few thousand days). numpy's take where the codes are not
-// such an array.
-nb::object spread_days(nb::handle days, nb::handle codes) {
-    nb::object np = glue::import("numpy");
-    nb::object intp = np.attr("dtype")("intp");
-    if (!nb::isinstance(codes, np.attr("ndarray")) || !codes.attr("dtype").equal(intp) ||
-        nb::len(nb::object(codes.attr("shape"))) != 1)
-        return days[codes];
-    nb::object held = np.attr("ascontiguousarray")(codes);
-    const size_t n = nb::len(held), k = nb::len(days);
-    const intptr_t *code = glue::array_data<const intptr_t>(held);
-    for (size_t i = 0; i < n; ++i)
-        if (code[i] < -1 || code[i] >= intptr_t(k)) return days[codes];
-    nb::object out = np.attr("empty")(n, "dtype"_a = "object");
+// An object array of `n` rows, row i holding day[slot(i)]: each row's slot filled in one pass,
+// the references counted per day and added once per day (the rows of a column share a few
+// thousand days). `slot` must give an index within [0, k).
+template <class Slot>
+nb::object spread(PyObject *const *day, size_t k, size_t n, Slot slot) {
+    nb::object out = glue::import("numpy").attr("empty")(n, "dtype"_a = "object");
     if (n == 0) return out;
     PyObject **slots = glue::array_data<PyObject *>(out);
-    PyObject *const *day = glue::array_data<PyObject *const>(days);
     std::vector<Py_ssize_t> uses(k, 0);
     Py_ssize_t nones = 0;
     for (size_t i = 0; i < n; ++i) {
-        const size_t at = code[i] < 0 ? k - 1 : size_t(code[i]);
+        const size_t at = slot(i);
         PyObject *old = slots[i];
         slots[i] = day[at];
         ++uses[at];
@@ -188,6 +177,32 @@ nb::object spread_days(nb::handle days, nb::handle codes) {
         if (uses[j]) Py_SET_REFCNT(day[j], Py_REFCNT(day[j]) + uses[j]);
     Py_SET_REFCNT(Py_None, Py_REFCNT(Py_None) - nones);
     return out;
+}
+
+// days[codes] for a 1-D object array `days` whose last item stands for a missing cell. The native
+// codes are within range by construction; pandas' codes are spread the same way when they are a
+// 1-D intp array within [-1, len(days)) (-1 taking the last day), and given to numpy's take
+// otherwise.
+nb::object spread_days(nb::handle days, const Factors &factors) {
+    const size_t k = nb::len(days);
+    PyObject *const *day = glue::array_data<PyObject *const>(days);
+    if (!factors.codes.is_valid()) {
+        const uint32_t *code = factors.native.data();
+        return spread(day, k, factors.native.size(),
+                      [&](size_t i) { return code[i] == kMissing ? k - 1 : size_t(code[i]); });
+    }
+    nb::handle codes = factors.codes;
+    nb::object np = glue::import("numpy");
+    nb::object intp = np.attr("dtype")("intp");
+    if (!nb::isinstance(codes, np.attr("ndarray")) || !codes.attr("dtype").equal(intp) ||
+        nb::len(nb::object(codes.attr("shape"))) != 1)
+        return days[codes];
+    nb::object held = np.attr("ascontiguousarray")(codes);
+    const size_t n = nb::len(held);
+    const intptr_t *code = glue::array_data<const intptr_t>(held);
+    for (size_t i = 0; i < n; ++i)
+        if (code[i] < -1 || code[i] >= intptr_t(k)) return days[codes];
+    return spread(day, k, n, [&](size_t i) { return code[i] < 0 ? k - 1 : size_t(code[i]); });
 }
 
 }  // namespace
@@ -222,7 +237,7 @@ nb::object calendar_dates(nb::handle pd, nb::handle col) {
     nb::object days = np.attr("empty")(k + 1, "dtype"_a = "object");  // the days, then NaT for code -1
     days[nb::slice((Py_ssize_t) 0, (Py_ssize_t) k, (Py_ssize_t) 1)] = parsed.attr("date");  // DatetimeIndex.date
     days[nb::int_(k)] = pd.attr("NaT");
-    return pd.attr("Series")(spread_days(days, factors->codes), "index"_a = col.attr("index"),
+    return pd.attr("Series")(spread_days(days, *factors), "index"_a = col.attr("index"),
                              "name"_a = col.attr("name"),
                              "dtype"_a = "object", "copy"_a = false);
 }

@@ -4,6 +4,8 @@
 
 #include "check.hpp"
 
+#include <cstdio>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -30,8 +32,18 @@ void numbering() {
     check(TextFactors::day_slot("2024-01-05") >= 0 && TextFactors::day_slot("2155-12-31") >= 0 &&
               TextFactors::day_slot("1900-01-01") == 0,
           "dates within the table's years take the shortcut");
+    std::set<int32_t> slots;
+    char date[32];
+    for (int y : {1900, 2024, 2155})
+        for (int m = 1; m <= 12; ++m)
+            for (int d = 1; d <= 31; ++d) {
+                std::snprintf(date, sizeof date, "%04d-%02d-%02d", y, m, d);
+                slots.insert(TextFactors::day_slot(date));
+            }
+    check(slots.size() == 3 * 12 * 31 && *slots.begin() == 0, "each day its own slot");
     for (const char *t : {"1899-12-31", "2156-01-01", "2024-13-01", "2024-00-10", "2024-01-32", "2024-01-00",
-                          "2024/01/05", "2024-01-5 ", "+024-01-05", "2024-01-05 00:00"})
+                          "2024/01/05", "2024-01-5 ", "+024-01-05", "2024-01-05 00:00", "20:4-01-05", "2024-0/-05",
+                          "2024-01-0:", "2024-01-/5"})
         check(TextFactors::day_slot(t) == -1, t);
 }
 
