@@ -48,11 +48,57 @@ bool parse_int(std::string_view s, int64_t &v, bool *long_digits, bool *negative
     return true;
 }
 
+namespace {
+
+// 1e0 .. 1e22: the powers of ten a double holds exactly.
+constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kExactPowers = 22;
+constexpr uint64_t kExactWholes = uint64_t(1) << 53;  // every integer up to here is exact in a double
+
+// The common short decimal, digits [. digits] [eE [+-] digits] (a side of the point may be empty,
+// not both): when its digits make an integer a double holds exactly and its power of ten is one
+// too, the value is that integer times or divided by that power, one rounding of exact operands,
+// which is the correctly rounded value. False for any other text.
+bool short_decimal(const char *p, const char *end, double &v) {
+    constexpr long kMaxDigits = 19;  // any 19 digits fit uint64_t
+    uint64_t whole = 0;
+    const char *first_digit = p;
+    p = take_digits(p, end, whole);
+    long digits = p - first_digit, exponent = 0;
+    if (p < end && *p == '.') {
+        const char *fraction = ++p;
+        p = take_digits(p, end, whole);
+        digits += p - fraction;
+        exponent = -(p - fraction);
+    }
+    if (digits == 0 || digits > kMaxDigits) return false;
+    if (p < end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negative = p < end && *p == '-';
+        if (p < end && (*p == '+' || *p == '-')) ++p;
+        const char *first = p;
+        int stated = 0;
+        for (; p < end && is_digit(*p) && p - first < 3; ++p) stated = stated * 10 + (*p - '0');
+        if (p == first) return false;
+        exponent += negative ? -stated : stated;
+    }
+    if (p != end || whole > kExactWholes || exponent < -kExactPowers || exponent > kExactPowers) return false;
+    v = exponent < 0 ? double(whole) / kExactPowersOfTen[-exponent] : double(whole) * kExactPowersOfTen[exponent];
+    return true;
+}
+
+}  // namespace
+
 bool correctly_rounded(std::string_view s, double &out) {
     const char *b = s.data(), *e = s.data() + s.size();
     const bool negative = b < e && *b == '-';
     if (b < e && (*b == '+' || *b == '-')) ++b;
     double v = 0;
+    if (short_decimal(b, e, v)) {
+        out = negative ? -v : v;
+        return true;
+    }
     auto [ptr, ec] = std::from_chars(b, e, v, std::chars_format::general);
     out = negative ? -v : v;
     return ec == std::errc() && ptr == e;

@@ -4,9 +4,11 @@
 
 #include "check.hpp"
 
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 
 namespace cells = orvane::core::cells;
@@ -74,6 +76,22 @@ void decimals() {
     check(two == 60.0 && three == 64.0, "pandas 2's converter drops digits beyond 17, leading zeros included");
     cells::parse_decimal("0.30000000000000004", &three, true);
     check(three == 0.30000000000000004, "a 17-digit decimal correctly rounded");
+    // Short decimals, read without from_chars where their digits and power are exact, agree with
+    // it: any point, exponents about the exact powers' limit, wholes about 2^53, bytes that are
+    // nearly digits.
+    std::mt19937_64 rng(7);
+    int differ = 0;
+    for (int i = 0; i < 200000; ++i) {
+        std::string text = std::to_string(rng() >> (rng() % 64));
+        text.insert(rng() % (text.size() + 1), ".");
+        if (rng() % 2) text += "e" + std::to_string(int(rng() % 61) - 30);
+        if (rng() % 4 == 0) text[rng() % text.size()] = "/:;?e. \xfa"[rng() % 8];  // bytes about the digits
+        double ours = 0, theirs = 0;
+        const bool read = cells::correctly_rounded(text, ours);
+        const auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), theirs);
+        if (read != (ec == std::errc() && ptr == text.data() + text.size()) || (read && ours != theirs)) ++differ;
+    }
+    check(differ == 0, "short decimals as from_chars reads them");
     double negative_zero = 1;
     check(cells::parse_decimal("-0.0", &negative_zero, false) == Dec::Yes && std::signbit(negative_zero), "negative zero kept");
 }
