@@ -329,18 +329,25 @@ SECURITIES = ["IBM US Equity", "AAPL US Equity", "MSFT US Equity", "7203 JT Equi
               "NKY Index", "UKX Index", "EURUSD Curncy", "USDJPY Curncy"]
 
 
+@pytest.mark.parametrize("n", [3000, 120_000], ids=["one-part", "halves"])
 @pytest.mark.parametrize("tickers", [SECURITIES[:2], SECURITIES], ids=["few", "many"])
-def test_splc_query_of_a_chunked_snapshot(s3, service, tickers):
-    """A snapshot read in several chunks, with missing FIGIs and kinds: the rows pandas' steps keep."""
+def test_splc_query_of_a_chunked_snapshot(s3, service, tickers, n):
+    """A snapshot read in several chunks, with missing FIGIs, kinds and end dates: the rows pandas'
+    steps keep (a large one is read in two halves side by side)."""
+    import datetime
+
     import numpy as np
 
     rng = np.random.default_rng(5)
-    n = 3000
     figis = np.array(["BBG000BLNNH6", "BBG000B9XRY4", "BBG000BPH459", "BBG000BCR7R4", "BBG000C6K6G9", "BBG000H4FSM0",
                       "BBG000C3Y8N1", "BBG000BSV4Z6", "BBG0013HGFT4", "BBG0013HGG57", "BBG0000OTHER", ""])
     ids, related = rng.choice(figis, n), rng.choice(figis[:-1], n)
     kinds = rng.choice(["SUPPLIER", "CUSTOMER", ""], n)
-    rows = [(a, b, k, "2024-01-05", "") for a, b, k in zip(ids, related, kinds)]
+    days = pd.Timestamp("2023-06-01") + pd.to_timedelta(rng.integers(0, 600, n), unit="D")
+    starts = days.strftime("%Y-%m-%d")
+    ends = (days + pd.to_timedelta(rng.integers(0, 200, n), unit="D")).strftime("%Y-%m-%d").to_numpy()
+    ends[rng.random(n) < 0.2] = ""
+    rows = list(zip(ids, related, kinds, starts, ends))
     with gzip.open(io.BytesIO(gz_csv(rows, "x")), "rb") as gz:
         frame = pd.concat(list(pd.read_csv(gz, chunksize=700)))
     for col in ("RELTNSHP_START_DT", "RELTNSHP_END_DT"):
@@ -349,7 +356,10 @@ def test_splc_query_of_a_chunked_snapshot(s3, service, tickers):
     splc.data = frame
     got = splc.get_data(tickers, "2024-01-01", "2024-06-30")
     ticker_map = bql_ids = {t: f for t, f in zip(SECURITIES, figis) if t in tickers}
-    df = frame[frame["ID_BB_GLOBAL"].isin(list(bql_ids.values())) & (frame["RELATIONSHIP"] == "SUPPLIER")]
+    lo, hi = datetime.date(2024, 1, 1), datetime.date(2024, 6, 30)
+    start, end = frame["RELTNSHP_START_DT"], frame["RELTNSHP_END_DT"]
+    df = frame[((start <= hi) | start.isna()) & ((end >= lo) | end.isna())].reset_index(drop=True)
+    df = df[df["ID_BB_GLOBAL"].isin(list(bql_ids.values())) & (df["RELATIONSHIP"] == "SUPPLIER")]
     df = df.reset_index(drop=True)
     df["TICKER"] = df["ID_BB_GLOBAL"].map({v: k for k, v in ticker_map.items()})
     df["RELATED_TICKER"] = got["RELATED_TICKER"]

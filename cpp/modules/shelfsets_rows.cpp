@@ -3,17 +3,20 @@
 // pandas' answer; the caller lets pandas compute the rest.
 #include "shelfsets_splc.hpp"
 
+#include "core/parallel.hpp"
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
 
 #include <datetime.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -48,6 +51,16 @@ long day_number(PyObject *d) {  // orders dates as date's comparison does
     return (long) PyDateTime_GET_YEAR(d) * 512 + PyDateTime_GET_MONTH(d) * 32 + PyDateTime_GET_DAY(d);
 }
 
+// rows(from, to) over [0, n): for a large column, its two halves side by side on two threads. The
+// caller keeps the interpreter lock throughout, so the cells the rows read (memory only, no call
+// into the interpreter) can neither change nor go away meanwhile.
+template <class Rows>
+void on_halves(size_t n, Rows &rows) {
+    constexpr size_t kSharedRows = 100000;  // below this, one thread
+    if (n < kSharedRows || std::thread::hardware_concurrency() < 2) return rows(size_t(0), n);
+    orvane::core::parallel_for(2, 2, [&](size_t half) { rows(half * (n / 2), half == 0 ? n / 2 : n); });
+}
+
 }  // namespace
 
 // ((start <= end_day) | start.isna()) & ((end >= start_day) | end.isna()), each side only when its
@@ -67,24 +80,30 @@ std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts
     const bool by_end = !end_day.is_none(), by_start = !start_day.is_none();
     const long hi = by_end ? day_number(end_day.ptr()) : 0, lo = by_start ? day_number(start_day.ptr()) : 0;
     std::vector<uint8_t> keep(n, 1);
-    for (size_t i = 0; i < n; ++i) {
-        if (by_end) {
-            PyObject *v = first->second[i];
-            switch (date_cell(v, nat.ptr())) {
-                case DateCell::Missing: break;
-                case DateCell::Date: keep[i] = day_number(v) <= hi; break;
-                case DateCell::Other: return std::nullopt;
+    std::atomic<bool> other{false};  // a cell that is neither a date nor missing
+    PyObject *const *starts_at = first->second, *const *ends_at = second->second;
+    auto rows = [&](size_t from, size_t to) {
+        for (size_t i = from; i < to; ++i) {
+            if (by_end) {
+                PyObject *v = starts_at[i];
+                switch (date_cell(v, nat.ptr())) {
+                    case DateCell::Missing: break;
+                    case DateCell::Date: keep[i] = day_number(v) <= hi; break;
+                    case DateCell::Other: other.store(true, std::memory_order_relaxed); return;
+                }
+            }
+            if (by_start) {
+                PyObject *v = ends_at[i];
+                switch (date_cell(v, nat.ptr())) {
+                    case DateCell::Missing: break;
+                    case DateCell::Date: keep[i] &= uint8_t(day_number(v) >= lo); break;
+                    case DateCell::Other: other.store(true, std::memory_order_relaxed); return;
+                }
             }
         }
-        if (by_start) {
-            PyObject *v = second->second[i];
-            switch (date_cell(v, nat.ptr())) {
-                case DateCell::Missing: break;
-                case DateCell::Date: keep[i] &= uint8_t(day_number(v) >= lo); break;
-                case DateCell::Other: return std::nullopt;
-            }
-        }
-    }
+    };
+    on_halves(n, rows);
+    if (other.load(std::memory_order_relaxed)) return std::nullopt;
     return keep;
 }
 namespace {
@@ -129,12 +148,13 @@ inline bool same_text(std::string_view a, std::string_view b) {
     return ((a0 ^ b0) | (a1 ^ b1)) == 0;
 }
 
-// Each row's text, in order, to `visit(row, text)`; missing rows and rows `keep` has cleared are
-// skipped. false where the offsets do not describe a chunk's bytes.
+// Each text of rows [from, to), in order, to `visit(text)`, whose answer `keep` takes; missing
+// rows and rows `keep` has cleared are skipped. false where the offsets do not describe a chunk's
+// bytes.
 template <class Visit>
-bool each_kept_text(const glue::ArrowTexts &texts, std::vector<uint8_t> &keep, Visit visit) {
-    size_t c = 0;
-    for (size_t row = 0; row < keep.size(); ++row) {
+bool each_kept_text(const glue::ArrowTexts &texts, std::vector<uint8_t> &keep, size_t from, size_t to, Visit visit) {
+    size_t c = texts.chunk_of(int64_t(from), 0);
+    for (size_t row = from; row < to; ++row) {
         if (!keep[row]) continue;
         c = texts.chunk_of(int64_t(row), c);
         const glue::ArrowTextChunk &chunk = texts.chunks[c];
@@ -157,23 +177,32 @@ bool keep_chosen_arrow(nb::handle ids, nb::handle figis, nb::handle kinds, nb::h
         if (!text) return false;
         wanted.push_back(std::move(*text));
     }
+    std::optional<std::pair<nb::object, glue::ArrowTexts>> kind_texts;
+    std::optional<std::string> kind_text;
     if (!kind.is_none()) {
-        auto kind_texts = str_texts(kinds, keep.size());
-        auto kind_text = utf8_of(kind);
+        kind_texts = str_texts(kinds, keep.size());
+        kind_text = utf8_of(kind);
         if (!kind_texts || !kind_text) return false;
-        if (!each_kept_text(kind_texts->second, keep, [&](std::string_view t) { return same_text(t, *kind_text); }))
-            return false;
     }
     constexpr size_t kScanned = 8;  // up to this many FIGIs compared one by one, more looked up
-    if (wanted.size() > kScanned) {
-        const std::unordered_set<std::string_view> lookup(wanted.begin(), wanted.end());
-        return each_kept_text(id_texts->second, keep, [&](std::string_view t) { return lookup.count(t) != 0; });
-    }
-    return each_kept_text(id_texts->second, keep, [&](std::string_view t) {
+    std::unordered_set<std::string_view> lookup;
+    if (wanted.size() > kScanned) lookup.insert(wanted.begin(), wanted.end());
+    auto is_wanted = [&](std::string_view t) {
+        if (wanted.size() > kScanned) return lookup.count(t) != 0;
         for (const std::string &w : wanted)
             if (same_text(t, w)) return true;
         return false;
-    });
+    };
+    std::atomic<bool> broken{false};  // offsets that do not describe their bytes
+    auto rows = [&](size_t from, size_t to) {
+        const bool read =
+            (!kind_text || each_kept_text(kind_texts->second, keep, from, to,
+                                          [&](std::string_view t) { return same_text(t, *kind_text); })) &&
+            each_kept_text(id_texts->second, keep, from, to, is_wanted);
+        if (!read) broken.store(true, std::memory_order_relaxed);
+    };
+    on_halves(keep.size(), rows);
+    return !broken.load(std::memory_order_relaxed);
 }
 
 }  // namespace
