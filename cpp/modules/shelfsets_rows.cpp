@@ -153,7 +153,7 @@ inline bool same_text(std::string_view a, std::string_view b) {
 // bytes.
 template <class Visit>
 bool each_kept_text(const glue::ArrowTexts &texts, std::vector<uint8_t> &keep, size_t from, size_t to, Visit visit) {
-    size_t c = texts.chunk_of(int64_t(from), 0);
+    size_t c = 0;  // a hint: the first row looked up finds its chunk
     for (size_t row = from; row < to; ++row) {
         if (!keep[row]) continue;
         c = texts.chunk_of(int64_t(row), c);
