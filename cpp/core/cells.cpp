@@ -50,12 +50,6 @@ bool parse_int(std::string_view s, int64_t &v, bool *long_digits, bool *negative
 
 namespace {
 
-// 1e0 .. 1e22: the powers of ten a double holds exactly.
-constexpr double kExactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int kExactPowers = 22;
-constexpr uint64_t kExactWholes = uint64_t(1) << 53;  // every integer up to here is exact in a double
-
 // The common short decimal, digits [. digits] [eE [+-] digits] (a side of the point may be empty,
 // not both): when its digits make an integer a double holds exactly and its power of ten is one
 // too, the value is that integer times or divided by that power, one rounding of exact operands,
@@ -83,8 +77,8 @@ bool short_decimal(const char *p, const char *end, double &v) {
         if (p == first) return false;
         exponent += negative ? -stated : stated;
     }
-    if (p != end || whole > kExactWholes || exponent < -kExactPowers || exponent > kExactPowers) return false;
-    v = exponent < 0 ? double(whole) / kExactPowersOfTen[-exponent] : double(whole) * kExactPowersOfTen[exponent];
+    if (p != end || whole > uint64_t(kExactIntLimit) || exponent < -kExactPowers || exponent > kExactPowers) return false;
+    v = exponent < 0 ? double(whole) / kTens[-exponent] : double(whole) * kTens[exponent];
     return true;
 }
 

@@ -19,8 +19,10 @@ inline constexpr int kInt64Digits = 18;    // an integer of up to 18 digits fits
 inline constexpr int kPandas2Digits = 17;  // digits pandas 2's converter gathers before it drops the rest
 inline constexpr int64_t kExactIntLimit = int64_t(1) << 53;  // integers a double holds exactly, in magnitude
 
-// 10^0 .. 10^15, each exact in a double.
-inline constexpr double kTens[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+// 10^0 .. 10^22: the powers of ten a double holds exactly.
+inline constexpr double kTens[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr int kExactPowers = 22;
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 

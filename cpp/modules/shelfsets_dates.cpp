@@ -2,7 +2,6 @@
 // each distinct text once.
 #include "shelfsets_splc.hpp"
 
-#include "core/parallel.hpp"
 #include "core/text_factors.hpp"
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
@@ -11,7 +10,6 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -106,23 +104,19 @@ bool code_rows(const glue::ArrowTexts &texts, int64_t first, int64_t last, TextF
 }
 
 // Every row's code, read from the buffers with the interpreter left free: the two halves of a
-// large column on two threads where there are two cores, joined as one numbering.
+// large column numbered apart on two threads, then joined as one numbering.
 bool code_all_rows(const glue::ArrowTexts &texts, std::vector<uint32_t> &codes, TextFactors &factors) {
-    constexpr int64_t kSharedRows = 100000;  // below this, one thread
-    const auto n = int64_t(codes.size());
-    nb::gil_scoped_release released;
-    if (n < kSharedRows || std::thread::hardware_concurrency() < 2) return code_rows(texts, 0, n, factors, codes.data());
-    // parallel_for joins the helper before a failure of either half (a full memory) reaches the
-    // caller.
-    const int64_t half = n / 2;
+    const size_t n = codes.size();
     TextFactors later;
-    bool ok[2] = {false, false};
-    orvane::core::parallel_for(2, 2, [&](size_t part) {
-        ok[part] = part == 0 ? code_rows(texts, 0, half, factors, codes.data())
-                             : code_rows(texts, half, n, later, codes.data() + half);
-    });
+    bool ok[2] = {true, true};
+    auto rows = [&](size_t from, size_t to) {
+        const bool first = from == 0;
+        ok[first ? 0 : 1] = code_rows(texts, int64_t(from), int64_t(to), first ? factors : later, codes.data() + from);
+    };
+    nb::gil_scoped_release released;
+    if (!on_halves(n, rows)) return ok[0];
     if (!ok[0] || !ok[1]) return false;
-    factors.append(later, codes.data() + half, size_t(n - half));
+    factors.append(later, codes.data() + n / 2, n - n / 2);
     return true;
 }
 

@@ -3,7 +3,6 @@
 // pandas' answer; the caller lets pandas compute the rest.
 #include "shelfsets_splc.hpp"
 
-#include "core/parallel.hpp"
 #include "glue/arrays.hpp"
 #include "glue/arrow_text.hpp"
 
@@ -16,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -49,16 +47,6 @@ DateCell date_cell(PyObject *v, PyObject *nat) {
 }
 long day_number(PyObject *d) {  // orders dates as date's comparison does
     return (long) PyDateTime_GET_YEAR(d) * 512 + PyDateTime_GET_MONTH(d) * 32 + PyDateTime_GET_DAY(d);
-}
-
-// rows(from, to) over [0, n): for a large column, its two halves side by side on two threads. The
-// caller keeps the interpreter lock throughout, so the cells the rows read (memory only, no call
-// into the interpreter) can neither change nor go away meanwhile.
-template <class Rows>
-void on_halves(size_t n, Rows &rows) {
-    constexpr size_t kSharedRows = 100000;  // below this, one thread
-    if (n < kSharedRows || std::thread::hardware_concurrency() < 2) return rows(size_t(0), n);
-    orvane::core::parallel_for(2, 2, [&](size_t half) { rows(half * (n / 2), half == 0 ? n / 2 : n); });
 }
 
 }  // namespace
@@ -102,7 +90,7 @@ std::optional<std::vector<uint8_t>> window_mask(nb::handle pd, nb::handle starts
             }
         }
     };
-    on_halves(n, rows);
+    on_halves(n, rows);  // the interpreter lock kept: the cells can neither change nor go away
     if (other.load(std::memory_order_relaxed)) return std::nullopt;
     return keep;
 }
@@ -201,7 +189,7 @@ bool keep_chosen_arrow(nb::handle ids, nb::handle figis, nb::handle kinds, nb::h
             each_kept_text(id_texts->second, keep, from, to, is_wanted);
         if (!read) broken.store(true, std::memory_order_relaxed);
     };
-    on_halves(keep.size(), rows);
+    on_halves(keep.size(), rows);  // the text buffers held by id_texts and kind_texts
     return !broken.load(std::memory_order_relaxed);
 }
 

@@ -4,12 +4,31 @@
 
 #include "shelfsets.hpp"
 
+#include "core/parallel.hpp"
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace shelfsets {
+
+// rows(from, to) over [0, n): for a large column, its two halves [0, n / 2) and [n / 2, n) side by
+// side on two threads where there are two cores; true when it was split so. `rows` reads only
+// memory that stays put meanwhile (no call into the interpreter), and every thread is joined
+// before a failure of either half reaches the caller.
+template <class Rows>
+bool on_halves(size_t n, Rows &rows) {
+    constexpr size_t kSharedRows = 100000;  // below this, one thread
+    if (n < kSharedRows || std::thread::hardware_concurrency() < 2) {
+        rows(size_t(0), n);
+        return false;
+    }
+    orvane::core::parallel_for(2, 2, [&](size_t half) { rows(half * (n / 2), half == 0 ? n / 2 : n); });
+    return true;
+}
 
 // The elements of a 1-D object column (a contiguous array the caller keeps alive). nullopt for
 // other dtypes, which would have to be converted first (pandas' `str`, for one).
