@@ -11,6 +11,7 @@
 #include "core/volume_reading.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <system_error>
 #include <thread>
@@ -193,27 +194,44 @@ struct Obv {
     }
 
     // With two threads, the second sums the later half of the bars from zero while the first sums
-    // the earlier half; when every volume was within the limit, the later half is then lifted by
-    // the earlier half's total, and otherwise summed again after it.
+    // the earlier half. When every volume was within the limit, the later half is then lifted by
+    // the earlier half's total, each thread lifting half of it (lifting is as much reading and
+    // writing memory as summing); otherwise the first sums the later half again after its own.
     void run(size_t n, double *out, unsigned threads) const {
         CumSum cum;
         out[0] = cum.start(1.0 * volume[0]);
         bool exact = within(volume[0], limit);
         if (threads < 2 || n < kTwoThreadsMin) return range(1, n, cum, exact, out);
-        const size_t mid = n / 2;
+        const size_t mid = n / 2, split = mid + (n - mid) / 2;
         CumSum later;
         later.acc = -0.0;  // -0.0 + x is x for every x: the sum starts as start() would
-        bool later_exact = true;
+        bool later_exact = true, lifting = false;
+        std::atomic<bool> later_summed{false}, decided{false};
         std::thread second;
         try {
-            second = std::thread([&] { range(mid, n, later, later_exact, out, true); });
+            second = std::thread([&] {
+                range(mid, n, later, later_exact, out, true);
+                later_summed.store(true, std::memory_order_release);
+                wait_for(decided);
+                if (lifting) lift(out + split, n - split, cum.acc);  // NaN stays NaN
+            });
         } catch (const std::system_error &) {
             later_exact = false;  // no thread to be had: the later half is summed below
+            later_summed.store(true, std::memory_order_relaxed);
         }
         range(1, mid, cum, exact, out);
+        wait_for(later_summed);
+        lifting = exact && later_exact;
+        decided.store(true, std::memory_order_release);
+        if (lifting) lift(out + mid, split - mid, cum.acc);
         if (second.joinable()) second.join();
-        if (exact && later_exact) lift(out + mid, n - mid, cum.acc);  // NaN stays NaN
-        else range(mid, n, cum, exact, out);
+        if (!lifting) range(mid, n, cum, exact, out);
+    }
+
+    // Waits, briefly spinning, for the other thread to set `flag`.
+    static void wait_for(const std::atomic<bool> &flag) {
+        for (unsigned spins = 0; !flag.load(std::memory_order_acquire); ++spins)
+            if (spins >= 64) std::this_thread::yield();
     }
 };
 

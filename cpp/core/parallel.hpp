@@ -88,7 +88,9 @@ void parallel_for(size_t n, unsigned threads, Fn &&fn) {
 // Blocks [b, e) of [0, n), `block` values each, consumed in order on the caller's thread. A second
 // thread produces blocks ahead of it: produce(b, e), then the caller's consume(b, e). A block that
 // no thread has begun when the caller reaches it, the caller takes whole: both(b, e) produces and
-// consumes it at once. With one thread, fewer than `at_least` values, or no thread to be had,
+// consumes it at once. A caller kept waiting for its block (producing is the slower part, as when
+// it reads memory faster than one core can) produces the next unbegun block meanwhile, so that
+// both threads produce. With one thread, fewer than `at_least` values, or no thread to be had,
 // every block is both(b, e) on the caller's thread. None of the three may throw.
 template <class Produce, class Consume, class Both>
 void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produce &&produce, Consume &&consume,
@@ -118,8 +120,16 @@ void pipelined(size_t n, unsigned threads, size_t block, size_t at_least, Produc
             range(k, both);
             continue;
         }
-        for (unsigned spins = 0; !made[k].load(std::memory_order_acquire); ++spins)
-            if (spins >= 64) std::this_thread::yield();
+        for (unsigned spins = 0; !made[k].load(std::memory_order_acquire); ++spins) {
+            size_t ahead = next.load(std::memory_order_relaxed);
+            if (ahead < blocks && next.compare_exchange_strong(ahead, ahead + 1, std::memory_order_relaxed)) {
+                range(ahead, produce);
+                made[ahead].store(true, std::memory_order_release);
+                spins = 0;
+            } else if (spins >= 64) {
+                std::this_thread::yield();
+            }
+        }
         range(k, consume);
     }
     if (producer.joinable()) producer.join();
