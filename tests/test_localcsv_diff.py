@@ -104,6 +104,10 @@ ODD_FILES = {
     "blank line": [HEADER + rows() + "\n" + rows(1)],
     "missing markers": [HEADER + rows(v=lambda i: ["NA", "nan", "", "7"][i])],
     "infinity": [HEADER + rows(o=lambda i: "inf" if i == 1 else 1.0)],
+    # A zero roll factor makes the infinity, sixth of seven rows, the only NaN (pivot_table drops its row).
+    "infinity times a zero roll factor": [HEADER + rows(7, o=lambda i: "inf" if i == 5 else 1.0,
+                                                        c=lambda i: 0.0 if i == 6 else 1.5,
+                                                        t=lambda i: "A" if i < 6 else "B")],
     "padded numbers": [HEADER + rows(v=lambda i: f" {i}")],
     "long mantissas": [HEADER + rows(c=lambda i: repr(0.1 + i / 3 * 1e-7), o="1.234567890123456789e3")],
     "exponents": [HEADER + rows(c=lambda i: f"{i + 1}e-5", o="1E+2")],
