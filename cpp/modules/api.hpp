@@ -1,6 +1,7 @@
 // What the units of orvane_data.from_localcsv.api share: the tree's fields and formats, the pandas
 // version decided at load, the DEBUG log of hand-overs, and the steps each unit offers the others
-// (api_pandas.cpp: the query's pandas steps per ticker; api_native.cpp: the native road).
+// (api_pandas.cpp: the query's pandas steps per ticker; api_native.cpp: the native road;
+// api_table.cpp: the table reshaped natively).
 #pragma once
 
 #include "glue/arrays.hpp"
@@ -85,6 +86,7 @@ std::vector<TickerBars> all_ticker_bars(nb::handle tickers, const QueryWindow &w
 nb::object frame_of(TickerBars &t, const QueryOptions &options);
 // The file column of each field of the tree, in the fields' order.
 extern const char *const kSourceField[6];
+// ---- the native table (api_table.cpp) ----
 // The (field, date) x ticker table built natively, or an invalid object when some ticker's bars
 // are outside what the native reshape reproduces exactly.
 nb::object native_table(std::vector<TickerBars> &all, nb::handle flds, const std::vector<std::string> &measure,
