@@ -160,21 +160,21 @@ public:
         return true;
     }
 
-    // Whether the float columns add_native took so far hold only finite values, checked on the
-    // query's threads without the GIL.
+    // Whether the float columns add_native took since the last call hold only finite values,
+    // checked on the query's threads without the GIL. A false answer ends the table (both callers
+    // give up on it), so nothing is remembered of it.
     bool finite() {
-        if (unchecked_.empty()) return all_checked_finite_;
-        std::atomic<bool> finite{true};
+        if (unchecked_.empty()) return true;
+        std::atomic<bool> all_ok{true};
         {
             nb::gil_scoped_release release;
             core::parallel_for(unchecked_.size(), options_.threads, [&](size_t k) {
-                if (finite.load(std::memory_order_relaxed) && !all_finite(unchecked_[k].first, unchecked_[k].second))
-                    finite.store(false, std::memory_order_relaxed);
+                if (all_ok.load(std::memory_order_relaxed) && !all_finite(unchecked_[k].first, unchecked_[k].second))
+                    all_ok.store(false, std::memory_order_relaxed);
             });
         }
         unchecked_.clear();
-        all_checked_finite_ = all_checked_finite_ && finite.load();
-        return all_checked_finite_;
+        return all_ok.load();
     }
 
 private:
@@ -206,7 +206,6 @@ private:
     std::vector<nb::object> keep_alive_;
     std::vector<std::unique_ptr<std::vector<int64_t>>> stamps_;
     std::vector<std::pair<const double *, size_t>> unchecked_;  // float columns of native tickers
-    bool all_checked_finite_ = true;
 };
 
 // A level's codes over `blocks` runs of `run` rows: the k-th run all k (repeat), or each run
